@@ -1,0 +1,17 @@
+#include <time.h>
+#include <unistd.h>
+
+#include "Platform/Clock.h"
+
+namespace platform {
+
+uint32_t tickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+uint32_t currentThreadId() { return static_cast<uint32_t>(gettid()); }
+
+}  // namespace platform

@@ -1,0 +1,43 @@
+// Thread: the stand-in for a thread made with _beginthreadex and waited on through its handle.
+//
+// Owned by whoever starts it (BaseThread). A timed wait for the body to finish can be repeated
+// any number of times from any thread; the operating-system join happens once, in the
+// destructor, which therefore waits for a body that is still running.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+
+class Thread {
+public:
+    // Starts body on a new thread. Returns null when the thread cannot be created.
+    static std::unique_ptr<Thread> start(std::function<void()> body);
+
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Waits at most timeoutMs milliseconds (kInfinite: without limit) for the body to return.
+    // Returns true when it has returned.
+    bool waitFinished(uint32_t timeoutMs);
+
+    // The kernel thread id of the started thread; valid once start() has returned.
+    uint32_t id() const { return id_; }
+
+private:
+    Thread() = default;
+
+    std::mutex mutex_;
+    std::condition_variable finishedChanged_;
+    bool finished_ = false;
+    uint32_t id_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace platform

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "BaseThread.h"
+#include "Platform/Clock.h"
+#include "LockedObj.h"
+#include "ThreadLock.h"
+
+namespace {
+
+// A thread that runs until released through its signal event, counting its runs.
+class GatedThread : public BaseThread {
+public:
+    explicit GatedThread(uint32_t maxStarts) : BaseThread(maxStarts) {}
+    ~GatedThread() override {
+        signal();
+        join(kInfinite);
+    }
+    void run() override {
+        runs.fetch_add(1);
+        waitForSignal(kInfinite);
+    }
+    std::atomic<int> runs{0};
+};
+
+class QuickThread : public BaseThread {
+public:
+    QuickThread() : BaseThread(0xFFFFFFFFu) {}
+    ~QuickThread() override { join(kInfinite); }
+    void run() override { ranOn.store(platform::currentThreadId()); }
+    std::atomic<uint32_t> ranOn{0};
+};
+
+TEST(BaseThread, SignalReleasesExactlyOneWait) {
+    QuickThread t;
+    EXPECT_EQ(3, t.waitForSignal(0));
+    // Two signals before any wait still release only one wait.
+    EXPECT_EQ(0, t.signal());
+    EXPECT_EQ(0, t.signal());
+    EXPECT_EQ(0, t.waitForSignal(0));
+    EXPECT_EQ(3, t.waitForSignal(0));
+    EXPECT_EQ(3, t.waitForSignal(20));
+}
+
+TEST(BaseThread, SignalFromAnotherThreadWakesATimedWait) {
+    QuickThread t;
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        t.signal();
+    });
+    EXPECT_EQ(0, t.waitForSignal(5000));
+    other.join();
+}
+
+TEST(BaseThread, MaxStartsLimitsThreadCreation) {
+    GatedThread t(1);
+    EXPECT_EQ(0, t.start());
+    EXPECT_EQ(4, t.start());
+    t.signal();
+    EXPECT_EQ(0, t.join(5000));
+    EXPECT_EQ(1, t.runs.load());
+}
+
+TEST(BaseThread, JoinTimesOutThenSucceedsAndRepeats) {
+    GatedThread t(0xFFFFFFFFu);
+    ASSERT_EQ(0, t.start());
+    EXPECT_EQ(3, t.join(30));
+    t.signal();
+    EXPECT_EQ(0, t.join(5000));
+    EXPECT_EQ(0, t.join(0));
+}
+
+TEST(BaseThread, JoinWithoutThreadReportsCompletion) {
+    QuickThread t;
+    EXPECT_EQ(0, t.join(0));
+}
+
+TEST(BaseThread, RunsOnItsOwnThreadWithTheReportedId) {
+    QuickThread t;
+    ASSERT_EQ(0, t.start());
+    ASSERT_EQ(0, t.join(5000));
+    EXPECT_NE(0u, t.getSystemThreadId());
+    EXPECT_NE(0xFFFFFFFFu, t.getSystemThreadId());
+    EXPECT_EQ(t.getSystemThreadId(), t.ranOn.load());
+    EXPECT_NE(platform::currentThreadId(), t.ranOn.load());
+}
+
+TEST(BaseThread, CanStartAgainAfterTheFirstRunEnded) {
+    GatedThread t(2);
+    ASSERT_EQ(0, t.start());
+    t.signal();
+    ASSERT_EQ(0, t.join(5000));
+    ASSERT_EQ(0, t.start());
+    t.signal();
+    ASSERT_EQ(0, t.join(5000));
+    EXPECT_EQ(2, t.runs.load());
+    EXPECT_EQ(4, t.start());
+}
+
+TEST(ThreadLock, ExcludesOtherThreads) {
+    ThreadLock lock;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&] {
+            for (int n = 0; n < 10000; ++n) {
+                lock.lock();
+                ++counter;
+                lock.unlock();
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(40000, counter);
+}
+
+TEST(ThreadLock, HeldFlagAndHarmlessExtraUnlock) {
+    ThreadLock lock;
+    EXPECT_FALSE(lock.isHeld());
+    lock.lock();
+    EXPECT_TRUE(lock.isHeld());
+    lock.unlock();
+    EXPECT_FALSE(lock.isHeld());
+    lock.unlock();
+    EXPECT_FALSE(lock.isHeld());
+    // Still usable after the extra unlock.
+    lock.lock();
+    EXPECT_TRUE(lock.isHeld());
+    lock.unlock();
+}
+
+TEST(ThreadLock, UnlockByANonHolderLeavesTheLockHeld) {
+    ThreadLock lock;
+    lock.lock();
+    std::thread other([&] { lock.unlock(); });
+    other.join();
+    EXPECT_TRUE(lock.isHeld());
+    lock.unlock();
+}
+
+TEST(ThreadLock, DestroyingAHeldLockReleasesIt) {
+    // ThreadSanitizer reports the destruction of a locked mutex; this test runs under it in CI.
+    auto* lock = new ThreadLock();
+    lock->lock();
+    ASSERT_TRUE(lock->isHeld());
+    delete lock;
+}
+
+TEST(LockedObj, GetAndSetFromManyThreads) {
+    LockedObj<unsigned long> value(0xFFFFFFFFul);
+    EXPECT_EQ(0xFFFFFFFFul, value.get());
+    std::vector<std::thread> threads;
+    for (unsigned long i = 0; i < 4; ++i) {
+        threads.emplace_back([&value, i] {
+            for (int n = 0; n < 1000; ++n) {
+                value.set(i);
+                unsigned long seen = value.get();
+                EXPECT_LT(seen, 4ul);
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_LT(value.get(), 4ul);
+}
+
+}  // namespace
