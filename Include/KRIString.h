@@ -87,5 +87,9 @@ private:
 // a's text followed by b's text; neither operand changes.
 KRIString operator+(const KRIString& a, const KRIString& b);
 
-inline bool operator==(const KRIString& a, const KRIString& b) { return a.compare(b) == 0; }
-inline bool operator!=(const KRIString& a, const KRIString& b) { return a.compare(b) != 0; }
+inline bool operator==(const KRIString& a, const KRIString& b) {
+    return a.compare(b) == 0;
+}
+inline bool operator!=(const KRIString& a, const KRIString& b) {
+    return a.compare(b) != 0;
+}

@@ -9,8 +9,12 @@
 
 namespace {
 
-int32_t shares(const KRIString& s) { return s.sharedBuffer().refCount.load(); }
-size_t capacity(const KRIString& s) { return s.sharedBuffer().capacity; }
+int32_t shares(const KRIString& s) {
+    return s.sharedBuffer().refCount.load();
+}
+size_t capacity(const KRIString& s) {
+    return s.sharedBuffer().capacity;
+}
 
 TEST(KRIStringConstruction, DefaultHasRoomFor32Characters) {
     KRIString s;
@@ -160,8 +164,8 @@ TEST(KRIStringFormat, GrowsByDoublingUntilTheOutputFits) {
         size_t outputLength;
         size_t expectedCapacity;
     };
-    for (const Case c : {Case{66, 67}, Case{67, 135}, Case{134, 135}, Case{135, 271},
-                         Case{271, 543}}) {
+    for (const Case c :
+         {Case{66, 67}, Case{67, 135}, Case{134, 135}, Case{135, 271}, Case{271, 543}}) {
         const std::string text(c.outputLength, 'z');
         KRIString s;
         EXPECT_STREQ(text.c_str(), s.format("%s", text.c_str())) << c.outputLength;

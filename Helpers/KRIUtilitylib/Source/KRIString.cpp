@@ -14,13 +14,14 @@ KRIString::StringBuffer::StringBuffer(size_t length)
     text[0] = '\0';
 }
 
-KRIString::StringBuffer::StringBuffer(const char* s)
-    : text(nullptr), capacity(std::strlen(s) + 1) {
+KRIString::StringBuffer::StringBuffer(const char* s) : text(nullptr), capacity(std::strlen(s) + 1) {
     text = new char[capacity];
     std::memcpy(text, s, capacity);
 }
 
-KRIString::StringBuffer::~StringBuffer() { delete[] text; }
+KRIString::StringBuffer::~StringBuffer() {
+    delete[] text;
+}
 
 void KRIString::StringBuffer::enlarge(size_t n) {
     const size_t newLength = n == 0 ? 2 * capacity : n;
@@ -56,7 +57,9 @@ KRIString& KRIString::operator=(const KRIString& other) {
     return *this;
 }
 
-KRIString::~KRIString() { release(); }
+KRIString::~KRIString() {
+    release();
+}
 
 void KRIString::release() {
     // acq_rel: the last holder must see every other holder's reads of the text finished before
@@ -77,7 +80,9 @@ void KRIString::makePrivate() {
     buffer = copy;
 }
 
-unsigned KRIString::length() const { return static_cast<unsigned>(std::strlen(buffer->text)); }
+unsigned KRIString::length() const {
+    return static_cast<unsigned>(std::strlen(buffer->text));
+}
 
 int KRIString::compare(const KRIString& other) const {
     return std::strcmp(buffer->text, other.buffer->text);
