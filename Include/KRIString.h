@@ -71,7 +71,7 @@ public:
     // fits, and returns the text. A format the formatter rejects leaves the text empty.
     const char* format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-    // The buffer this handle shares, for inspecting its share count and capacity.
+    // The buffer this handle shares, for reading its share count and capacity.
     const StringBuffer& sharedBuffer() const { return *buffer; }
 
     friend KRIString operator+(const KRIString& a, const KRIString& b);
