@@ -8,6 +8,16 @@
 // makes every socket from it; the context sets no verification mode, so a handshake with an
 // untrusted server completes and the socket checks the verification result afterwards.
 // Requires: the context outlives every socket made from it.
+//
+// SSLClientSocket: a ClientSocket whose transport is a TLS session on its handle. When the TCP
+// connection comes up it runs the handshake; application data goes only over a session whose
+// server certificate passed verification against the context's authorities (a server that fails
+// is reported once per handshake as onError(-25), and is sent nothing and delivers nothing).
+// Library results are mapped onto the negated Windows Sockets numbers of the socket layer; the
+// framing, the output queue and the callbacks above are ConnectedSocket's. Whoever creates the
+// socket owns it. The reactor's thread runs every callback; the session has no lock, so the owner
+// keeps a thread calling sendMessage from using it while the reactor's thread does.
+// Requires: the socket is removed from its reactor before it is destroyed.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -16,6 +26,7 @@
 #include <cstdint>
 
 #include "KRIString.h"
+#include "ServerSockets.h"
 #include "YuException.h"
 
 class SSLContextError : public YuException {
@@ -54,4 +65,51 @@ private:
     KRIString passPhrase;
 
     static std::atomic<int> liveContextCount;
+};
+
+class SSLClientSocket : public ClientSocket {
+public:
+    // A fresh non-blocking TCP socket with a new session from the context's SSL_CTX.
+    explicit SSLClientSocket(SSLContext& context);
+    ~SSLClientSocket() override;
+
+    void onReadable() override;
+    void onWritable() override;
+    void onConnected() override;
+    void onClosed(bool graceful) override;
+    int shutdownSend() override;
+    int sendRaw(const char* data, int length) override;
+    int recvRaw(char* buffer, int length) override;
+
+    // Asked on every readable event outside the handshake; true skips the inherited reading.
+    virtual bool readHook();
+    // Asked on every writable event; true skips the inherited flush of the output queue.
+    virtual bool writeHook();
+    // The handshake completed and the server certificate passed verification.
+    virtual bool onSSLConnected();
+    // The connection has closed; graceful when the SSL close had completed in both directions.
+    virtual bool onSSLDisconnected(bool graceful);
+    // The subject name of the server's certificate, one line ("/CN=..."); empty without one.
+    virtual KRIString getPeerName() const;
+
+    // 0 idle, 1 handshaking, 2 established, 3 shutting down, 4 shut down.
+    int32_t getSSLState() const { return sslState; }
+
+private:
+    // Makes a new session on the current handle.
+    void attachSession();
+    // After SSL_connect succeeded: established and onSSLConnected, or onError(-25).
+    void completeHandshake();
+    bool serverVerified() const;
+    // Reads and drops what a server that failed verification sends.
+    void dropUntrustedInput();
+    // The socket layer's result for a failed SSL_write or SSL_read.
+    int mapFailure(int result, int savedErrno, bool sending) const;
+
+    SSL* ssl = nullptr;
+    SSLContext& context;
+    int32_t sslState = 0;
+    bool closeRequested = false;
+    // This handshake completed with a server certificate that failed verification.
+    bool serverRejected = false;
 };

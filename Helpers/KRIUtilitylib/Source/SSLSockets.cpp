@@ -4,10 +4,13 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "Platform/Clock.h"
+#include "Platform/Socket.h"
 
 namespace {
 
@@ -36,6 +39,79 @@ bool lastErrorIsKeyMismatch() {
     }
     const int reason = ERR_GET_REASON(error);
     return reason == X509_R_KEY_VALUES_MISMATCH || reason == X509_R_KEY_TYPE_MISMATCH;
+}
+
+// The session's transport. It stands where SSL_set_fd would put the library's own socket layer,
+// which writes with write(): that would raise SIGPIPE on a connection the server has dropped, and
+// a would-block it met would not re-enable FD_WRITE for the handle. These calls go through the
+// platform's socket calls instead, which send with MSG_NOSIGNAL and keep the handle's network
+// events right. errno is left as the failing call set it, for the SSL_ERROR_SYSCALL mapping. The
+// handle is never closed here.
+platform::SocketHandle handleOf(BIO* bio) {
+    return static_cast<platform::SocketHandle>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
+
+int transportWrite(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const int n = platform::sendSocket(handleOf(bio), data, length);
+    if (n >= 0) {
+        return n;
+    }
+    if (n == -platform::kWsaEWouldBlock) {
+        BIO_set_retry_write(bio);
+    }
+    return -1;
+}
+
+int transportRead(BIO* bio, char* buffer, int length) {
+    BIO_clear_retry_flags(bio);
+    const int n = platform::recvSocket(handleOf(bio), buffer, length);
+    if (n > 0) {
+        return n;
+    }
+    if (n == 0) {
+        BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
+        return 0;
+    }
+    if (n == -platform::kWsaEWouldBlock) {
+        BIO_set_retry_read(bio);
+    }
+    return -1;
+}
+
+long transportControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
+    switch (command) {
+        case BIO_CTRL_FLUSH:
+            return 1;
+        case BIO_CTRL_EOF:
+            return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
+        default:
+            return 0;
+    }
+}
+
+int transportCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// Made once for the process and kept until it ends.
+BIO_METHOD* transportMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "KRI socket");
+        if (m != nullptr) {
+            BIO_meth_set_write(m, transportWrite);
+            BIO_meth_set_read(m, transportRead);
+            BIO_meth_set_ctrl(m, transportControl);
+            BIO_meth_set_create(m, transportCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
+bool isFatal(int sslError) {
+    return sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE;
 }
 
 }  // namespace
@@ -109,4 +185,202 @@ int SSLContext::passPhraseCallback(char* buffer, int size, int /*rwflag*/, void*
     }
     std::strncpy(buffer, text, room);
     return static_cast<int>(length);
+}
+
+SSLClientSocket::SSLClientSocket(SSLContext& context) : context(context) { attachSession(); }
+
+SSLClientSocket::~SSLClientSocket() { SSL_free(ssl); }
+
+void SSLClientSocket::attachSession() {
+    ssl = SSL_new(context.getContext());
+    BIO* transport = transportMethod() == nullptr ? nullptr : BIO_new(transportMethod());
+    if (ssl == nullptr || transport == nullptr) {
+        BIO_free(transport);
+        SSL_free(ssl);
+        ssl = nullptr;
+        return;
+    }
+    BIO_set_data(transport, reinterpret_cast<void*>(static_cast<intptr_t>(handle())));
+    SSL_set_bio(ssl, transport, transport);
+}
+
+bool SSLClientSocket::serverVerified() const {
+    // Without a certificate the library reports X509_V_OK too: a server that shows none is not
+    // vouched for.
+    return SSL_get_verify_result(ssl) == X509_V_OK && SSL_get0_peer_certificate(ssl) != nullptr;
+}
+
+void SSLClientSocket::completeHandshake() {
+    if (serverVerified()) {
+        sslState = 2;
+        onSSLConnected();
+        return;
+    }
+    // The session stays in the handshaking state, where sendRaw refuses to write, and the
+    // rejection is reported once; later readable events only drop what the server sends.
+    serverRejected = true;
+    onError(-25);
+}
+
+// A result of 0 or below leaves the handshake to the next readable event.
+void SSLClientSocket::onConnected() {
+    if (ssl == nullptr) {
+        onError(-platform::kWsaENoBufferSpace);
+        return;
+    }
+    sslState = 1;
+    serverRejected = false;
+    ERR_clear_error();
+    if (SSL_connect(ssl) > 0) {
+        completeHandshake();
+    }
+}
+
+void SSLClientSocket::onReadable() {
+    if (sslState != 1) {
+        if (!readHook()) {
+            ConnectedSocket::onReadable();
+            ConnectedSocket::onWritable();
+        }
+        return;
+    }
+    if (serverRejected) {
+        dropUntrustedInput();
+        return;
+    }
+    ERR_clear_error();
+    const int r = SSL_connect(ssl);
+    if (r > 0) {
+        completeHandshake();
+        return;
+    }
+    // A handshake that the library has ended, or given up on (SSL_connect answers every later
+    // call at once without reading, so what the server sent would keep the socket readable),
+    // closes the connection.
+    if (r == 0 || isFatal(SSL_get_error(ssl, r))) {
+        SSLClientSocket::onClosed(false);
+    }
+}
+
+void SSLClientSocket::dropUntrustedInput() {
+    char scratch[4096];
+    for (;;) {
+        ERR_clear_error();
+        const int n = SSL_read(ssl, scratch, sizeof(scratch));
+        if (n > 0) {
+            continue;
+        }
+        const int error = SSL_get_error(ssl, n);
+        if (error != SSL_ERROR_ZERO_RETURN && isFatal(error)) {
+            SSLClientSocket::onClosed(false);
+        }
+        return;
+    }
+}
+
+void SSLClientSocket::onWritable() {
+    if (!writeHook()) {
+        ConnectedSocket::onWritable();
+    }
+}
+
+int SSLClientSocket::sendRaw(const char* data, int length) {
+    if (sslState != 2) {
+        return -platform::kWsaENotConnected;
+    }
+    ERR_clear_error();
+    const int n = SSL_write(ssl, data, length);
+    const int savedErrno = errno;
+    if (n > 0) {
+        return n;
+    }
+    return mapFailure(n, savedErrno, true);
+}
+
+int SSLClientSocket::recvRaw(char* buffer, int length) {
+    if (ssl == nullptr) {
+        return -platform::kWsaENotConnected;
+    }
+    ERR_clear_error();
+    const int n = SSL_read(ssl, buffer, length);
+    const int savedErrno = errno;
+    if (n > 0) {
+        return n;
+    }
+    if (n == 0) {
+        // The server has closed its SSL session: answer with ours.
+        if (SSL_shutdown(ssl) == 1) {
+            sslState = 4;
+            if (closeRequested) {
+                ConnectedSocket::shutdownSend();
+            }
+        } else {
+            sslState = 3;
+        }
+        return 0;
+    }
+    return mapFailure(n, savedErrno, false);
+}
+
+int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) const {
+    switch (SSL_get_error(ssl, result)) {
+        case SSL_ERROR_SSL:
+            return -platform::kWsaEConnAborted;
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            return -platform::kWsaEWouldBlock;
+        case SSL_ERROR_SYSCALL:
+            // A failure without an errno would read as "nothing sent" or "closed" upstream.
+            return savedErrno == 0 ? -platform::kWsaEConnAborted
+                                   : -platform::winsockError(savedErrno);
+        case SSL_ERROR_ZERO_RETURN:
+            return sending ? 0 : result;
+        case SSL_ERROR_WANT_CONNECT:
+            return -platform::kWsaENotConnected;
+        default:
+            return result;
+    }
+}
+
+int SSLClientSocket::shutdownSend() {
+    if (sslState != 2) {
+        return 0;
+    }
+    closeRequested = true;
+    sslState = 3;
+    ERR_clear_error();
+    if (SSL_shutdown(ssl) != 0) {
+        sslState = 4;
+        ConnectedSocket::shutdownSend();
+    }
+    return 0;
+}
+
+void SSLClientSocket::onClosed(bool /*graceful*/) {
+    SSL_free(ssl);
+    ssl = nullptr;
+    const bool shutDown = sslState == 4;
+    sslState = 0;
+    serverRejected = false;
+    ClientSocket::onClosed(shutDown);
+    attachSession();
+    onSSLDisconnected(shutDown);
+}
+
+bool SSLClientSocket::readHook() { return false; }
+
+bool SSLClientSocket::writeHook() { return false; }
+
+bool SSLClientSocket::onSSLConnected() { return false; }
+
+bool SSLClientSocket::onSSLDisconnected(bool /*graceful*/) { return false; }
+
+KRIString SSLClientSocket::getPeerName() const {
+    X509* certificate = ssl == nullptr ? nullptr : SSL_get0_peer_certificate(ssl);
+    if (certificate == nullptr) {
+        return KRIString("");
+    }
+    char line[256];
+    X509_NAME_oneline(X509_get_subject_name(certificate), line, sizeof(line));
+    return KRIString(line);
 }
