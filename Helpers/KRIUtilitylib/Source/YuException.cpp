@@ -11,9 +11,13 @@ YuException::YuException(const YuException& other)
 
 YuException::~YuException() = default;
 
-const char* YuException::getMessage() const { return message ? message.get() : "*VOID*"; }
+const char* YuException::getMessage() const {
+    return message ? message.get() : "*VOID*";
+}
 
-int32_t YuException::getCode() const { return code; }
+int32_t YuException::getCode() const {
+    return code;
+}
 
 std::unique_ptr<char[]> YuException::copyOf(const char* text) {
     if (text == nullptr) {
