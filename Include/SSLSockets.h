@@ -73,11 +73,20 @@ public:
     explicit SSLClientSocket(SSLContext& context);
     ~SSLClientSocket() override;
 
+    // The SSL close: sends the close alert and, once the close has completed in both
+    // directions, shuts the transport's send direction. Does nothing outside state 2. Returns 0.
+    int shutdownSend() override;
+
+    // 0 idle, 1 handshaking, 2 established, 3 shutting down, 4 shut down.
+    int32_t getSSLState();
+
+protected:
     void onReadable() override;
     void onWritable() override;
     void onConnected() override;
     void onClosed(bool graceful) override;
-    int shutdownSend() override;
+    // Writes nothing and returns -10057 unless the session is established (state 2).
+    // Requires: transportLock is held, or the call is on the reactor's thread.
     int sendRaw(const char* data, int length) override;
     int recvRaw(char* buffer, int length) override;
 
@@ -89,17 +98,19 @@ public:
     virtual bool onSSLConnected();
     // The connection has closed; graceful when the SSL close had completed in both directions.
     virtual bool onSSLDisconnected(bool graceful);
-    // The subject name of the server's certificate, one line ("/CN=..."); empty without one.
-    virtual KRIString getPeerName() const;
 
-    // 0 idle, 1 handshaking, 2 established, 3 shutting down, 4 shut down.
-    int32_t getSSLState() const { return sslState; }
+public:
+    // The subject name of the server's certificate, one line ("/O=.../CN=..."); empty without
+    // a session or a certificate.
+    virtual KRIString getPeerName();
 
 private:
-    // Makes a new session on the current handle.
+    enum class Handshake { kPending, kVerified, kRejected, kFailed };
+
+    // Makes a new session on the current handle. Requires: transportLock is held.
     void attachSession();
-    // After SSL_connect succeeded: established and onSSLConnected, or onError(-25).
-    void completeHandshake();
+    // One SSL_connect step; a completed handshake is verified (state 2) or rejected.
+    Handshake continueHandshake();
     bool serverVerified() const;
     // Reads and drops what a server that failed verification sends.
     void dropUntrustedInput();

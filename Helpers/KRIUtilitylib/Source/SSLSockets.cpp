@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "Platform/Clock.h"
 #include "Platform/Socket.h"
@@ -187,9 +188,19 @@ int SSLContext::passPhraseCallback(char* buffer, int size, int /*rwflag*/, void*
     return static_cast<int>(length);
 }
 
+// Locking: sendMessage and the flush call sendRaw with transportLock held, possibly on a thread
+// other than the reactor's. Every other use of the session (handshake, reads, the SSL close, its
+// renewal) and every change of sslState also happens under transportLock, so a writing thread
+// never meets a session that the reactor's thread is using, freeing or replacing. The lock is
+// never held while a callback runs.
+
 SSLClientSocket::SSLClientSocket(SSLContext& context) : context(context) { attachSession(); }
 
-SSLClientSocket::~SSLClientSocket() { SSL_free(ssl); }
+SSLClientSocket::~SSLClientSocket() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    SSL_free(ssl);
+    ssl = nullptr;
+}
 
 void SSLClientSocket::attachSession() {
     ssl = SSL_new(context.getContext());
@@ -200,7 +211,7 @@ void SSLClientSocket::attachSession() {
         ssl = nullptr;
         return;
     }
-    BIO_set_data(transport, reinterpret_cast<void*>(static_cast<intptr_t>(handle())));
+    BIO_set_data(transport, reinterpret_cast<void*>(static_cast<intptr_t>(socketHandle)));
     SSL_set_bio(ssl, transport, transport);
 }
 
@@ -210,16 +221,24 @@ bool SSLClientSocket::serverVerified() const {
     return SSL_get_verify_result(ssl) == X509_V_OK && SSL_get0_peer_certificate(ssl) != nullptr;
 }
 
-void SSLClientSocket::completeHandshake() {
-    if (serverVerified()) {
-        sslState = 2;
-        onSSLConnected();
-        return;
+SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    sslState = 1;
+    ERR_clear_error();
+    const int r = SSL_connect(ssl);
+    if (r > 0) {
+        if (serverVerified()) {
+            sslState = 2;
+            return Handshake::kVerified;
+        }
+        // The session stays in the handshaking state, where sendRaw writes nothing.
+        serverRejected = true;
+        return Handshake::kRejected;
     }
-    // The session stays in the handshaking state, where sendRaw refuses to write, and the
-    // rejection is reported once; later readable events only drop what the server sends.
-    serverRejected = true;
-    onError(-25);
+    if (r == 0 || isFatal(SSL_get_error(ssl, r))) {
+        return Handshake::kFailed;
+    }
+    return Handshake::kPending;
 }
 
 // A result of 0 or below leaves the handshake to the next readable event.
@@ -228,11 +247,17 @@ void SSLClientSocket::onConnected() {
         onError(-platform::kWsaENoBufferSpace);
         return;
     }
-    sslState = 1;
     serverRejected = false;
-    ERR_clear_error();
-    if (SSL_connect(ssl) > 0) {
-        completeHandshake();
+    switch (continueHandshake()) {
+        case Handshake::kVerified:
+            onSSLConnected();
+            break;
+        case Handshake::kRejected:
+            onError(-25);
+            break;
+        case Handshake::kPending:
+        case Handshake::kFailed:
+            break;
     }
 }
 
@@ -244,37 +269,44 @@ void SSLClientSocket::onReadable() {
         }
         return;
     }
+    // A rejected server is reported once per handshake; what it sends afterwards is dropped.
     if (serverRejected) {
         dropUntrustedInput();
         return;
     }
-    ERR_clear_error();
-    const int r = SSL_connect(ssl);
-    if (r > 0) {
-        completeHandshake();
-        return;
-    }
-    // A handshake that the library has ended, or given up on (SSL_connect answers every later
-    // call at once without reading, so what the server sent would keep the socket readable),
-    // closes the connection.
-    if (r == 0 || isFatal(SSL_get_error(ssl, r))) {
-        SSLClientSocket::onClosed(false);
+    switch (continueHandshake()) {
+        case Handshake::kVerified:
+            onSSLConnected();
+            break;
+        case Handshake::kRejected:
+            onError(-25);
+            break;
+        case Handshake::kFailed:
+            // The library has ended the handshake, or given up on it; it then answers every
+            // later call at once without reading, so what the server sent would keep the socket
+            // readable.
+            SSLClientSocket::onClosed(false);
+            break;
+        case Handshake::kPending:
+            break;
     }
 }
 
 void SSLClientSocket::dropUntrustedInput() {
     char scratch[4096];
+    int error = SSL_ERROR_NONE;
+    transportLock.lock();
     for (;;) {
         ERR_clear_error();
         const int n = SSL_read(ssl, scratch, sizeof(scratch));
-        if (n > 0) {
-            continue;
+        if (n <= 0) {
+            error = SSL_get_error(ssl, n);
+            break;
         }
-        const int error = SSL_get_error(ssl, n);
-        if (error != SSL_ERROR_ZERO_RETURN && isFatal(error)) {
-            SSLClientSocket::onClosed(false);
-        }
-        return;
+    }
+    transportLock.unlock();
+    if (error != SSL_ERROR_ZERO_RETURN && isFatal(error)) {
+        SSLClientSocket::onClosed(false);
     }
 }
 
@@ -298,6 +330,7 @@ int SSLClientSocket::sendRaw(const char* data, int length) {
 }
 
 int SSLClientSocket::recvRaw(char* buffer, int length) {
+    std::lock_guard<ThreadLock> guard(transportLock);
     if (ssl == nullptr) {
         return -platform::kWsaENotConnected;
     }
@@ -343,6 +376,7 @@ int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) const 
 }
 
 int SSLClientSocket::shutdownSend() {
+    std::lock_guard<ThreadLock> guard(transportLock);
     if (sslState != 2) {
         return 0;
     }
@@ -357,13 +391,19 @@ int SSLClientSocket::shutdownSend() {
 }
 
 void SSLClientSocket::onClosed(bool /*graceful*/) {
+    transportLock.lock();
     SSL_free(ssl);
     ssl = nullptr;
     const bool shutDown = sslState == 4;
     sslState = 0;
     serverRejected = false;
+    transportLock.unlock();
+
     ClientSocket::onClosed(shutDown);
+
+    transportLock.lock();
     attachSession();
+    transportLock.unlock();
     onSSLDisconnected(shutDown);
 }
 
@@ -375,7 +415,13 @@ bool SSLClientSocket::onSSLConnected() { return false; }
 
 bool SSLClientSocket::onSSLDisconnected(bool /*graceful*/) { return false; }
 
-KRIString SSLClientSocket::getPeerName() const {
+int32_t SSLClientSocket::getSSLState() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    return sslState;
+}
+
+KRIString SSLClientSocket::getPeerName() {
+    std::lock_guard<ThreadLock> guard(transportLock);
     X509* certificate = ssl == nullptr ? nullptr : SSL_get0_peer_certificate(ssl);
     if (certificate == nullptr) {
         return KRIString("");
