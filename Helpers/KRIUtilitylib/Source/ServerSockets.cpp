@@ -42,13 +42,19 @@ InetAddr::InetAddr(uint32_t address, int port)
 
 std::atomic<int> BaseSocket::socketLibraryUsers{0};
 
-BaseSocket::BaseSocket() { socketLibraryUsers.fetch_add(1); }
+BaseSocket::BaseSocket() {
+    socketLibraryUsers.fetch_add(1);
+}
 
-BaseSocket::~BaseSocket() { socketLibraryUsers.fetch_sub(1); }
+BaseSocket::~BaseSocket() {
+    socketLibraryUsers.fetch_sub(1);
+}
 
 ConnectedSocket::DataBuffer::DataBuffer() : bytes(new char[1024]), capacity(1024) {}
 
-ConnectedSocket::DataBuffer::~DataBuffer() { delete[] bytes; }
+ConnectedSocket::DataBuffer::~DataBuffer() {
+    delete[] bytes;
+}
 
 void ConnectedSocket::DataBuffer::reserve(int n) {
     if (capacity < n) {
@@ -240,11 +246,15 @@ void ConnectedSocket::onWritable() {
 
 void ConnectedSocket::onClosed(bool) {}
 
-void ConnectedSocket::onError(int) { onClosed(false); }
+void ConnectedSocket::onError(int) {
+    onClosed(false);
+}
 
 void ConnectedSocket::handleMessage(const char*, int) {}
 
-int ConnectedSocket::shutdownSend() { return platform::shutdownSend(socketHandle); }
+int ConnectedSocket::shutdownSend() {
+    return platform::shutdownSend(socketHandle);
+}
 
 int ConnectedSocket::sendRaw(const char* data, int length) {
     return platform::sendSocket(socketHandle, data, length);
