@@ -76,10 +76,11 @@ public:
     int pollDescriptor() const { return epollFd; }
 
 private:
-    explicit NetworkEvent(int epollFd) : epollFd(epollFd) {}
+    NetworkEvent(int epollFd, int wakeFd) : epollFd(epollFd), wakeFd(wakeFd) {}
     friend class SocketRecords;
 
     const int epollFd;
+    const int wakeFd;  // in the epoll set; written to set the event without a handle's readiness
     std::unordered_set<SocketHandle> members;  // handles ever selected; guarded by the records
 };
 
@@ -87,6 +88,12 @@ private:
 // `events` and clears them. 0, or a negated error number (-10038 for a handle that is not an
 // open descriptor), in which case `events` reports nothing.
 int enumNetworkEvents(SocketHandle handle, NetworkEvents& events);
+
+// Records FD_WRITE with the given Windows Sockets error number (positive) for the handle and
+// sets the event it is selected into, so that the loop serving the handle learns on its own
+// thread that a write failed on another thread. An error, once recorded, is not replaced by a
+// later successful FD_WRITE before enumeration.
+void reportSendFailure(SocketHandle handle, int error);
 
 // Re-enables FD_WRITE for a handle whose transport found that a send would block without going
 // through sendSocket (a TLS layer writing on the descriptor itself).

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,9 +35,12 @@ struct Record {
     uint32_t armed = 0;       // epoll interest registered in selectedInto; 0: not in its set
     bool armPending = false;  // armed and not yet reported (the one-shot is still enabled)
 
+    // A kind already recorded with an error keeps that error until it is enumerated.
     void note(uint32_t kind, int bit, int error) {
+        if (!(recorded & kind) || errorCode[bit] == 0) {
+            errorCode[bit] = error;
+        }
         recorded |= kind;
-        errorCode[bit] = error;
     }
 };
 
@@ -97,6 +101,17 @@ public:
         }
     }
 
+    void reportSendFailure(SocketHandle h, int error) {
+        std::lock_guard<std::mutex> guard(mutex);
+        Record& r = table[h];
+        r.note(kFdWrite, kFdWriteBit, error);
+        if (r.selectedInto != nullptr) {
+            const uint64_t one = 1;
+            while (::write(r.selectedInto->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
     void closing(SocketHandle h) {
         std::lock_guard<std::mutex> guard(mutex);
         auto it = table.find(h);
@@ -135,6 +150,12 @@ public:
     void recordReadiness(NetworkEvent& event, const epoll_event* ready, int count) {
         std::lock_guard<std::mutex> guard(mutex);
         for (int i = 0; i < count; ++i) {
+            if (ready[i].data.fd == event.wakeFd) {
+                uint64_t value;
+                while (::read(event.wakeFd, &value, sizeof value) < 0 && errno == EINTR) {
+                }
+                continue;
+            }
             auto it = table.find(ready[i].data.fd);
             if (it != table.end() && it->second.selectedInto == &event) {
                 it->second.armPending = false;
@@ -170,6 +191,7 @@ public:
         }
         // Closed under the lock, so that no sender re-arms a handle into a closed descriptor.
         ::close(event.epollFd);
+        ::close(event.wakeFd);
     }
 
 private:
@@ -294,11 +316,21 @@ void closing(SocketHandle handle) {
 }  // namespace records
 
 std::unique_ptr<NetworkEvent> NetworkEvent::create() {
-    const int fd = ::epoll_create1(EPOLL_CLOEXEC);
-    if (fd < 0) {
+    const int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wakeFd;
+    if (epollFd < 0 || wakeFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev) < 0) {
+        if (epollFd >= 0) {
+            ::close(epollFd);
+        }
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
         return nullptr;
     }
-    return std::unique_ptr<NetworkEvent>(new NetworkEvent(fd));
+    return std::unique_ptr<NetworkEvent>(new NetworkEvent(epollFd, wakeFd));
 }
 
 NetworkEvent::~NetworkEvent() {
@@ -344,6 +376,10 @@ int enumNetworkEvents(SocketHandle handle, NetworkEvents& events) {
 
 void noteSendWouldBlock(SocketHandle handle) {
     records::sendBlocked(handle);
+}
+
+void reportSendFailure(SocketHandle handle, int error) {
+    SocketRecords::instance().reportSendFailure(handle, error);
 }
 
 LoopWaitResult waitForSignalOrNetwork(AutoResetEvent& signal, NetworkEvent* network,

@@ -36,6 +36,7 @@ constexpr int kWsaEInterrupted = 10004;
 constexpr int kWsaEInvalid = 10022;
 constexpr int kWsaEWouldBlock = 10035;
 constexpr int kWsaENotSocket = 10038;
+constexpr int kWsaEMsgSize = 10040;
 constexpr int kWsaEConnAborted = 10053;
 constexpr int kWsaEConnReset = 10054;
 constexpr int kWsaENoBufferSpace = 10055;

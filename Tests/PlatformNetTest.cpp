@@ -251,6 +251,19 @@ TEST_F(NetworkEventTest, WriteIsReportedOnceAfterASendThatWouldBlock) {
     closeSocket(server);
 }
 
+TEST_F(NetworkEventTest, SendFailureFromAnotherThreadReachesTheLoop) {
+    Client c(*event);
+    SocketHandle server = connectAndAccept(c);
+    std::thread sender([&] { reportSendFailure(c.handle, kWsaENoBufferSpace); });
+    NetworkEvents events = next(c.handle, kExpected);
+    sender.join();
+    EXPECT_EQ(kFdWrite, events.networkEvents);
+    EXPECT_EQ(kWsaENoBufferSpace, events.errorCode[kFdWriteBit]);
+    event->select(c.handle);
+    EXPECT_EQ(0u, next(c.handle, kQuiet).networkEvents);
+    closeSocket(server);
+}
+
 TEST_F(NetworkEventTest, SignalEntryWinsAndNetworkStaysSet) {
     Client c(*event);
     SocketHandle server = connectAndAccept(c);

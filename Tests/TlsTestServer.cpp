@@ -112,9 +112,10 @@ size_t TlsTestServer::Connection::drain(int timeoutMs) {
 }
 
 bool TlsTestServer::Connection::closeSession() {
-    if (SSL_shutdown(ssl) == 1) {
-        return true;
-    }
+    return SSL_shutdown(ssl) == 1 || answerClose();
+}
+
+bool TlsTestServer::Connection::answerClose() {
     char buffer[256];
     int n = 0;
     do {

@@ -33,6 +33,8 @@ public:
         size_t drain(int timeoutMs);
         // Sends the close alert and waits (bounded) for the client's; true when both are done.
         bool closeSession();
+        // Waits (bounded) for the client's close alert, then answers it; true when both are done.
+        bool answerClose();
         // Ends the TCP connection with a reset instead of an orderly close.
         void reset();
         // Whether the client resumed an earlier session.
