@@ -1,6 +1,7 @@
 // SSLClientSocket against a real TLS server on 127.0.0.1 that requires and verifies the client
 // certificate, with the socket served by a running Reactor.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -8,13 +9,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Reactor.h"
 #include "SSLSockets.h"
-#include "TestCerts.h"
+#include "Tests/TestCerts.h"
 #include "TlsTestServer.h"
 
 namespace {
@@ -23,7 +25,9 @@ using namespace std::chrono_literals;
 
 constexpr auto kPatience = 5s;
 
-std::string certFile(const char* name) { return testcerts::testCerts() + "/" + name; }
+const testcerts::CertFiles& certs() {
+    return testcerts::testCerts();
+}
 
 // Runs a function on the reactor's thread and waits for it.
 class LoopCall : public Task {
@@ -99,7 +103,7 @@ struct SocketLog {
     std::vector<bool> disconnects;  // the graceful flag of each onSSLDisconnected
     std::vector<int> errors;
     std::vector<std::string> messages;
-    std::vector<int> statesAtPeerClose;  // sslState after each recvRaw that returned 0
+    std::vector<int> statesAtPeerClose;   // sslState after each recvRaw that returned 0
     std::vector<int> sendsDuringConnect;  // sendRaw results tried as the TCP connect completed
 };
 
@@ -171,9 +175,9 @@ std::string pattern(size_t length, char seed) {
 class SSLClientSocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        context = std::make_unique<SSLContext>(certFile("client.crt").c_str(),
-                                               certFile("client.key").c_str(), "wexol",
-                                               certFile("ca.crt").c_str());
+        context =
+            std::make_unique<SSLContext>(certs().clientCert.c_str(), certs().clientKey.c_str(),
+                                         testcerts::kClientKeyPassPhrase, certs().caCert.c_str());
         ASSERT_EQ(0, reactor.start());
     }
 
@@ -188,15 +192,20 @@ protected:
     // A trusted server (certificate from the client's CA) running the handler per connection.
     std::unique_ptr<TlsTestServer> trustedServer(TlsTestServer::Handler handler,
                                                  bool smallReceiveBuffer = false) {
-        return std::make_unique<TlsTestServer>(certFile("server.crt"), certFile("server.key"),
-                                               certFile("ca.crt"), std::move(handler),
+        return std::make_unique<TlsTestServer>(certs().serverCert, certs().serverKey,
+                                               certs().caCert, std::move(handler),
                                                smallReceiveBuffer);
     }
 
+    // smallSendBuffer: a send buffer of a few kilobytes, so that writes would block soon.
     RecordingSocket& connectTo(const TlsTestServer& server, bool closeOnError = true,
-                               SSLContext* from = nullptr) {
+                               SSLContext* from = nullptr, bool smallSendBuffer = false) {
         sockets.push_back(std::make_unique<RecordingSocket>(from ? *from : *context, closeOnError));
         RecordingSocket& socket = *sockets.back();
+        if (smallSendBuffer) {
+            const int size = 4096;
+            setsockopt(socket.handle(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+        }
         EXPECT_EQ(0, reactor.addSocket(&socket));
         EXPECT_EQ(0, socket.connect(InetAddr(KRIString("127.0.0.1"), server.port())));
         return socket;
@@ -293,12 +302,13 @@ TEST_F(SSLClientSocketTest, WritesThatWouldBlockAreQueuedAndArriveWholeInOrder) 
             }
         },
         true);
-    RecordingSocket& socket = connectTo(*server);
+    RecordingSocket& socket = connectTo(*server, true, nullptr, true);
     ASSERT_TRUE(socket.log.waitUntil(connectedOnce));
 
     std::vector<std::string> frames;
     for (int i = 0; i < kFrames; ++i) {
-        frames.push_back(std::to_string(i) + ":" + pattern(kFrameSize, static_cast<char>('a' + i % 20)));
+        frames.push_back(std::to_string(i) + ":" +
+                         pattern(kFrameSize, static_cast<char>('a' + i % 20)));
     }
     int queued = 0;
     onLoop(reactor, [&] {
@@ -468,6 +478,10 @@ struct UntrustedCase {
     bool closeOnError;
 };
 
+void PrintTo(const UntrustedCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class UntrustedServerTest : public SSLClientSocketTest,
                             public ::testing::WithParamInterface<UntrustedCase> {};
 
@@ -485,13 +499,12 @@ TEST_P(UntrustedServerTest, GetsNoApplicationDataAndIsReportedOnce) {
             l.bytesAfterwards = received;
         });
     };
-    auto server = param.otherCaServer
-                      ? std::make_unique<TlsTestServer>(certFile("other-server.crt"),
-                                                        certFile("other-server.key"),
-                                                        certFile("ca.crt"), handler)
-                      : trustedServer(handler);
-    SSLContext trustsNothing(certFile("client.crt").c_str(), certFile("client.key").c_str(),
-                             "wexol", "");
+    auto server = param.otherCaServer ? std::make_unique<TlsTestServer>(certs().otherServerCert,
+                                                                        certs().otherServerKey,
+                                                                        certs().caCert, handler)
+                                      : trustedServer(handler);
+    SSLContext trustsNothing(certs().clientCert.c_str(), certs().clientKey.c_str(),
+                             testcerts::kClientKeyPassPhrase, "");
     RecordingSocket& socket =
         connectTo(*server, param.closeOnError, param.emptyCaText ? &trustsNothing : nullptr);
 
@@ -519,11 +532,12 @@ TEST_P(UntrustedServerTest, GetsNoApplicationDataAndIsReportedOnce) {
     EXPECT_EQ(0u, seen.get().bytesAfterwards) << "the server received application data";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UntrustedServerTest,
-    ::testing::Values(UntrustedCase{"OtherCaKeptOpen", true, false, false},
-                      UntrustedCase{"OtherCaClosed", true, false, true},
-                      UntrustedCase{"EmptyCaText", false, true, false}),
-    [](const ::testing::TestParamInfo<UntrustedCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, UntrustedServerTest,
+                         ::testing::Values(UntrustedCase{"OtherCaKeptOpen", true, false, false},
+                                           UntrustedCase{"OtherCaClosed", true, false, true},
+                                           UntrustedCase{"EmptyCaText", false, true, false}),
+                         [](const ::testing::TestParamInfo<UntrustedCase>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace

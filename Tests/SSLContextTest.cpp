@@ -9,13 +9,19 @@
 #include <vector>
 
 #include "SSLSockets.h"
-#include "TestCertificates.h"
+#include "Tests/TestCerts.h"
 
 namespace {
 
-constexpr const char* kPassPhrase = "wexol";
+constexpr const char* kPassPhrase = testcerts::kClientKeyPassPhrase;
 
-std::string file(const char* name) { return testCertificateDir() + "/" + name; }
+const testcerts::CertFiles& certs() {
+    return testcerts::testCerts();
+}
+
+std::string missing(const char* name) {
+    return certs().dir + "/" + name;
+}
 
 struct ConstructionFailure {
     const char* what;
@@ -39,7 +45,8 @@ std::pair<int32_t, std::string> constructionError(const ConstructionFailure& c) 
 
 // Whether the context's trusted authorities vouch for the certificate in the given PEM file.
 bool contextTrusts(const SSLContext& context, const std::string& certificateFile) {
-    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(certificateFile.c_str(), "r"), &std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(certificateFile.c_str(), "r"),
+                                             &std::fclose);
     X509* certificate = PEM_read_X509(in.get(), nullptr, nullptr, nullptr);
     X509_STORE_CTX* check = X509_STORE_CTX_new();
     X509_STORE_CTX_init(check, SSL_CTX_get_cert_store(context.getContext()), certificate, nullptr);
@@ -56,24 +63,24 @@ TEST(SSLContext, EachFailingStepThrowsItsCodeAndMessage) {
         "The specified certificate does not match the specified private key file";
     const char* caMessage = "Unable to load the specified list of valid CAs";
     const std::vector<ConstructionFailure> failures = {
-        {"missing certificate", file("missing.pem"), file("client.key"), kPassPhrase,
-         file("ca.pem"), -3, certMessage},
-        {"corrupt certificate", file("corrupt.pem"), file("client.key"), kPassPhrase,
-         file("ca.pem"), -3, certMessage},
-        {"missing key", file("client.pem"), file("missing.key"), kPassPhrase, file("ca.pem"), -4,
+        {"missing certificate", missing("missing.pem"), certs().clientKey, kPassPhrase,
+         certs().caCert, -3, certMessage},
+        {"corrupt certificate", certs().corruptPem, certs().clientKey, kPassPhrase, certs().caCert,
+         -3, certMessage},
+        {"missing key", certs().clientCert, missing("missing.key"), kPassPhrase, certs().caCert, -4,
          keyMessage},
-        {"corrupt key", file("client.pem"), file("corrupt.pem"), kPassPhrase, file("ca.pem"), -4,
+        {"corrupt key", certs().clientCert, certs().corruptPem, kPassPhrase, certs().caCert, -4,
          keyMessage},
-        {"wrong pass phrase", file("client.pem"), file("client.key"), "wexo", file("ca.pem"), -4,
+        {"wrong pass phrase", certs().clientCert, certs().clientKey, "wexo", certs().caCert, -4,
          keyMessage},
-        {"no pass phrase", file("client.pem"), file("client.key"), "", file("ca.pem"), -4,
+        {"no pass phrase", certs().clientCert, certs().clientKey, "", certs().caCert, -4,
          keyMessage},
-        {"key of another certificate", file("client.pem"), file("mismatched.key"), kPassPhrase,
-         file("ca.pem"), -5, mismatchMessage},
-        {"missing CA file", file("client.pem"), file("client.key"), kPassPhrase,
-         file("missing-ca.pem"), -8, caMessage},
-        {"corrupt CA file", file("client.pem"), file("client.key"), kPassPhrase,
-         file("corrupt.pem"), -8, caMessage},
+        {"key of another certificate", certs().clientCert, certs().wrongKey, kPassPhrase,
+         certs().caCert, -5, mismatchMessage},
+        {"missing CA file", certs().clientCert, certs().clientKey, kPassPhrase,
+         missing("missing-ca.pem"), -8, caMessage},
+        {"corrupt CA file", certs().clientCert, certs().clientKey, kPassPhrase, certs().corruptPem,
+         -8, caMessage},
     };
     const int liveBefore = SSLContext::liveContexts();
     for (const ConstructionFailure& failure : failures) {
@@ -86,8 +93,8 @@ TEST(SSLContext, EachFailingStepThrowsItsCodeAndMessage) {
 
 TEST(SSLContext, ErrorIsAYuException) {
     try {
-        SSLContext context(file("missing.pem").c_str(), file("client.key").c_str(), kPassPhrase,
-                           file("ca.pem").c_str());
+        SSLContext context(missing("missing.pem").c_str(), certs().clientKey.c_str(), kPassPhrase,
+                           certs().caCert.c_str());
         FAIL() << "no exception";
     } catch (const YuException& e) {
         EXPECT_EQ(-3, e.getCode());
@@ -97,12 +104,10 @@ TEST(SSLContext, ErrorIsAYuException) {
 
 TEST(SSLContext, TwoLiveContextsShareTheLibraryAndItStaysUsable) {
     const int liveBefore = SSLContext::liveContexts();
-    auto first = std::make_unique<SSLContext>(file("client.pem").c_str(),
-                                              file("client.key").c_str(), kPassPhrase,
-                                              file("ca.pem").c_str());
-    auto second = std::make_unique<SSLContext>(file("client.pem").c_str(),
-                                               file("client.key").c_str(), kPassPhrase,
-                                               file("ca.pem").c_str());
+    auto first = std::make_unique<SSLContext>(certs().clientCert.c_str(), certs().clientKey.c_str(),
+                                              kPassPhrase, certs().caCert.c_str());
+    auto second = std::make_unique<SSLContext>(
+        certs().clientCert.c_str(), certs().clientKey.c_str(), kPassPhrase, certs().caCert.c_str());
     EXPECT_EQ(liveBefore + 2, SSLContext::liveContexts());
 
     first.reset();
@@ -110,23 +115,23 @@ TEST(SSLContext, TwoLiveContextsShareTheLibraryAndItStaysUsable) {
     SSL* session = SSL_new(second->getContext());
     EXPECT_NE(nullptr, session) << "the second context still makes sessions";
     SSL_free(session);
-    EXPECT_TRUE(contextTrusts(*second, file("server.pem")));
+    EXPECT_TRUE(contextTrusts(*second, certs().serverCert));
 
     second.reset();
     EXPECT_EQ(liveBefore, SSLContext::liveContexts());
     // The last context left the library able to start again in this process.
-    SSLContext again(file("client.pem").c_str(), file("client.key").c_str(), kPassPhrase,
-                     file("ca.pem").c_str());
-    EXPECT_TRUE(contextTrusts(again, file("server.pem")));
+    SSLContext again(certs().clientCert.c_str(), certs().clientKey.c_str(), kPassPhrase,
+                     certs().caCert.c_str());
+    EXPECT_TRUE(contextTrusts(again, certs().serverCert));
 }
 
 TEST(SSLContext, EmptyCaTextTrustsNoAuthority) {
-    SSLContext withCa(file("client.pem").c_str(), file("client.key").c_str(), kPassPhrase,
-                      file("ca.pem").c_str());
-    SSLContext withoutCa(file("client.pem").c_str(), file("client.key").c_str(), kPassPhrase, "");
-    EXPECT_TRUE(contextTrusts(withCa, file("server.pem")));
-    EXPECT_FALSE(contextTrusts(withCa, file("other-server.pem")));
-    EXPECT_FALSE(contextTrusts(withoutCa, file("server.pem")));
+    SSLContext withCa(certs().clientCert.c_str(), certs().clientKey.c_str(), kPassPhrase,
+                      certs().caCert.c_str());
+    SSLContext withoutCa(certs().clientCert.c_str(), certs().clientKey.c_str(), kPassPhrase, "");
+    EXPECT_TRUE(contextTrusts(withCa, certs().serverCert));
+    EXPECT_FALSE(contextTrusts(withCa, certs().otherServerCert));
+    EXPECT_FALSE(contextTrusts(withoutCa, certs().serverCert));
 }
 
 TEST(SSLContext, PassPhraseCallbackCopiesAndZeroFills) {

@@ -21,7 +21,9 @@ constexpr int kSmallReceiveBuffer = 4096;
 
 // The server's transport: send with MSG_NOSIGNAL, so that writing to a client that has gone away
 // fails with EPIPE instead of raising SIGPIPE in the test program.
-int fdOf(BIO* bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
+int fdOf(BIO* bio) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
 
 int bioWrite(BIO* bio, const char* data, int length) {
     const ssize_t n = send(fdOf(bio), data, static_cast<size_t>(length), MSG_NOSIGNAL);
@@ -145,8 +147,8 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
                              const std::string& caFile, Handler handler, bool smallReceiveBuffer)
     : handler(std::move(handler)) {
     ctx = SSL_CTX_new(TLS_server_method());
-    if (ctx == nullptr || SSL_CTX_use_certificate_file(ctx, certificateFile.c_str(),
-                                                       SSL_FILETYPE_PEM) != 1 ||
+    if (ctx == nullptr ||
+        SSL_CTX_use_certificate_file(ctx, certificateFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
         SSL_CTX_free(ctx);

@@ -194,7 +194,9 @@ int SSLContext::passPhraseCallback(char* buffer, int size, int /*rwflag*/, void*
 // never meets a session that the reactor's thread is using, freeing or replacing. The lock is
 // never held while a callback runs.
 
-SSLClientSocket::SSLClientSocket(SSLContext& context) : context(context) { attachSession(); }
+SSLClientSocket::SSLClientSocket(SSLContext& context) : context(context) {
+    attachSession();
+}
 
 SSLClientSocket::~SSLClientSocket() {
     std::lock_guard<ThreadLock> guard(transportLock);
@@ -407,13 +409,21 @@ void SSLClientSocket::onClosed(bool /*graceful*/) {
     onSSLDisconnected(shutDown);
 }
 
-bool SSLClientSocket::readHook() { return false; }
+bool SSLClientSocket::readHook() {
+    return false;
+}
 
-bool SSLClientSocket::writeHook() { return false; }
+bool SSLClientSocket::writeHook() {
+    return false;
+}
 
-bool SSLClientSocket::onSSLConnected() { return false; }
+bool SSLClientSocket::onSSLConnected() {
+    return false;
+}
 
-bool SSLClientSocket::onSSLDisconnected(bool /*graceful*/) { return false; }
+bool SSLClientSocket::onSSLDisconnected(bool /*graceful*/) {
+    return false;
+}
 
 int32_t SSLClientSocket::getSSLState() {
     std::lock_guard<ThreadLock> guard(transportLock);
