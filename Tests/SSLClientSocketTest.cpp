@@ -1,7 +1,11 @@
 // SSLClientSocket against a real TLS server on 127.0.0.1 that requires and verifies the client
 // certificate, with the socket served by a running Reactor.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -468,6 +472,66 @@ TEST_F(SSLClientSocketTest, NothingIsWrittenBeforeTheHandshake) {
     ASSERT_TRUE(seen.waitUntil([](const ServerLog& l) { return l.connections == 1; }));
     EXPECT_EQ(std::vector<std::string>{"after"}, seen.get().frames);
     EXPECT_EQ(0u, seen.get().bytesAfterwards);
+}
+
+// A plain TCP server on 127.0.0.1 that answers whatever arrives with text that is not TLS and
+// keeps the connection open until the client closes it (at most a few seconds).
+class NotTlsServer {
+public:
+    NotTlsServer() {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        listenPort = ntohs(address.sin_port);
+        thread = std::thread([this] { serve(); });
+    }
+    ~NotTlsServer() {
+        thread.join();
+        close(listener);
+    }
+    uint16_t port() const { return listenPort; }
+
+private:
+    void serve() {
+        pollfd waiting{listener, POLLIN, 0};
+        if (poll(&waiting, 1, 5000) <= 0) {
+            return;
+        }
+        const int fd = accept(listener, nullptr, nullptr);
+        char hello[512];
+        recv(fd, hello, sizeof(hello), 0);
+        const char banner[] = "220 plain text service ready, this is not TLS at all\r\n";
+        send(fd, banner, sizeof(banner) - 1, MSG_NOSIGNAL);
+        pollfd connection{fd, POLLIN, 0};
+        while (poll(&connection, 1, 5000) > 0 && recv(fd, hello, sizeof(hello), 0) > 0) {
+        }
+        close(fd);
+    }
+
+    int listener = -1;
+    uint16_t listenPort = 0;
+    std::thread thread;
+};
+
+TEST_F(SSLClientSocketTest, HandshakeWithAServerThatIsNotTlsClosesTheConnection) {
+    NotTlsServer server;
+    sockets.push_back(std::make_unique<RecordingSocket>(*context, true));
+    RecordingSocket& socket = *sockets.back();
+    ASSERT_EQ(0, reactor.addSocket(&socket));
+    ASSERT_EQ(0, socket.connect(InetAddr(KRIString("127.0.0.1"), server.port())));
+
+    ASSERT_TRUE(socket.log.waitUntil([](const SocketLog& l) { return !l.disconnects.empty(); }))
+        << "the failed handshake left the connection open";
+    const SocketLog log = socket.log.get();
+    EXPECT_EQ(0, log.connects);
+    EXPECT_EQ(std::vector<bool>{false}, log.disconnects);
+    EXPECT_EQ(0, socket.getSSLState());
+    drop(socket);
 }
 
 // The server's certificate comes from a CA the client does not trust, or the client trusts none.
