@@ -403,6 +403,28 @@ TEST_F(SSLClientSocketTest, ResetEndsTheSessionAsNotGraceful) {
     EXPECT_EQ(0, socket.getSSLState());
 }
 
+TEST_F(SSLClientSocketTest, WriteAfterAResetReportsTheSocketError) {
+    Observed<bool> go;
+    Observed<bool> resetDone;
+    auto server = trustedServer([&](TlsTestServer::Connection& c) {
+        go.waitUntil([](bool v) { return v; });
+        c.reset();
+        resetDone.change([](bool& v) { v = true; });
+    });
+    RecordingSocket& socket = connectTo(*server);
+    ASSERT_TRUE(socket.log.waitUntil(connectedOnce));
+
+    // Held on the reactor's thread, the socket cannot see the reset before it writes.
+    int result = 0;
+    onLoop(reactor, [&] {
+        go.change([](bool& v) { v = true; });
+        resetDone.waitUntil([](bool v) { return v; });
+        std::this_thread::sleep_for(50ms);
+        result = socket.sendMessage("late", 4);
+    });
+    EXPECT_EQ(-10054, result) << "the errno of the failed send, as a Windows Sockets number";
+}
+
 TEST_F(SSLClientSocketTest, ReconnectsAfterCloseWithAFreshSession) {
     Observed<ServerLog> seen;
     auto server = trustedServer([&](TlsTestServer::Connection& c) {
