@@ -334,6 +334,59 @@ TEST_F(SSLClientSocketTest, WritesThatWouldBlockAreQueuedAndArriveWholeInOrder) 
     EXPECT_TRUE(socket.log.get().errors.empty());
 }
 
+// Frames of each thread, in the order received, keyed by the "thread:" prefix.
+std::vector<std::vector<std::string>> byThread(const std::vector<std::string>& frames,
+                                               int threads) {
+    std::vector<std::vector<std::string>> split(static_cast<size_t>(threads));
+    for (const std::string& f : frames) {
+        split[static_cast<size_t>(f[0] - '0')].push_back(f);
+    }
+    return split;
+}
+
+TEST_F(SSLClientSocketTest, OtherThreadsSendWhileTheReactorReads) {
+    constexpr int kThreads = 3;
+    constexpr int kPerThread = 300;
+    constexpr size_t kTotal = kThreads * kPerThread;
+    Observed<ServerLog> seen;
+    auto server = trustedServer([&](TlsTestServer::Connection& c) {
+        std::string frame;
+        for (size_t i = 0; i < kTotal && c.readFrame(frame); ++i) {
+            c.writeFrame(frame);
+            seen.change([&](ServerLog& l) { l.frames.push_back(frame); });
+        }
+        c.drain(5000);
+    });
+    RecordingSocket& socket = connectTo(*server);
+    ASSERT_TRUE(socket.log.waitUntil(connectedOnce));
+
+    std::vector<std::vector<std::string>> sent(kThreads);
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kPerThread; ++i) {
+            sent[t].push_back(std::to_string(t) + ":" + std::to_string(i) + ":" +
+                              pattern(200 + static_cast<size_t>(i), 'a'));
+        }
+        senders.emplace_back([&socket, &frames = sent[t]] {
+            for (const std::string& f : frames) {
+                const int r = socket.sendMessage(f.data(), static_cast<int>(f.size()));
+                EXPECT_TRUE(r == 0 || r == static_cast<int>(f.size()) + 4) << r;
+            }
+        });
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+
+    ASSERT_TRUE(seen.waitUntil([&](const ServerLog& l) { return l.frames.size() == kTotal; }));
+    EXPECT_EQ(sent, byThread(seen.get().frames, kThreads)) << "each thread's frames in order";
+    ASSERT_TRUE(
+        socket.log.waitUntil([&](const SocketLog& l) { return l.messages.size() == kTotal; }));
+    EXPECT_EQ(sent, byThread(socket.log.get().messages, kThreads)) << "the echoes, whole";
+    EXPECT_TRUE(socket.log.get().errors.empty());
+    drop(socket);
+}
+
 TEST_F(SSLClientSocketTest, ServerCloseEndsTheSessionGracefully) {
     Observed<ServerLog> seen;
     auto server = trustedServer([&](TlsTestServer::Connection& c) {
