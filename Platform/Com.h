@@ -43,6 +43,10 @@ void SysFreeString(BSTR text);
 // The number of characters, from the length prefix; 0 for a null string.
 uint32_t SysStringLen(BSTR text);
 
+// How many strings made by the functions above are not yet freed, in the whole process. Lets
+// tests and diagnostics see a string that was leaked or freed twice.
+long liveBstrCount();
+
 // ---- UTF-16 and UTF-8 ----
 
 // The UTF-8 text of length UTF-16 code units. A lone surrogate becomes U+FFFD.

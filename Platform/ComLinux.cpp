@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,8 @@ namespace {
 // The byte count is kept in the four bytes before the first character, as on Windows.
 using BstrPrefix = uint32_t;
 constexpr uint32_t kMaxBstrLength = 0x7FFFFFFFu;  // so that the byte count fits in 32 bits
+
+std::atomic<long> liveBstrs{0};
 
 BstrPrefix* prefixOf(BSTR text) {
     return reinterpret_cast<BstrPrefix*>(text) - 1;
@@ -136,13 +139,19 @@ BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length) {
         std::memset(chars, 0, bytes);
     }
     chars[length] = 0;
+    liveBstrs.fetch_add(1, std::memory_order_relaxed);
     return chars;
 }
 
 void SysFreeString(BSTR text) {
     if (text != nullptr) {
+        liveBstrs.fetch_sub(1, std::memory_order_relaxed);
         std::free(prefixOf(text));
     }
+}
+
+long liveBstrCount() {
+    return liveBstrs.load(std::memory_order_relaxed);
 }
 
 uint32_t SysStringLen(BSTR text) {

@@ -56,6 +56,18 @@ TEST(Bstr, NullAndEmptyStrings) {
     EXPECT_EQ(bstrToUtf8(nullptr), "");
 }
 
+TEST(Bstr, LiveCountFollowsAllocationAndFree) {
+    const long before = liveBstrCount();
+    BSTR first = SysAllocString(u"one");
+    BSTR second = bstrFromUtf8("two");
+    EXPECT_EQ(liveBstrCount(), before + 2);
+    SysFreeString(first);
+    SysFreeString(nullptr);
+    EXPECT_EQ(liveBstrCount(), before + 1);
+    SysFreeString(second);
+    EXPECT_EQ(liveBstrCount(), before);
+}
+
 TEST(Utf, RoundTripOfBmpAndNonBmpText) {
     const std::string text = "Nachrichten \xC3\xBC \xE2\x82\xAC \xF0\x9F\x8E\xAC end";  // ü € 🎬
     const std::u16string wide = utf8ToUtf16(text);
