@@ -65,9 +65,10 @@ inline platform::BSTR newBstr(const std::u16string& text) {
 class FakeEntry : public IAtmnEntry {
 public:
     FakeObjectState state;
-    std::u16string id = u"E-1";
-    std::u16string name = u"News";
-    std::optional<int32_t> segment = 1;  // none: GetSegment leaves the value untouched
+    // none: the method leaves its out-parameter untouched
+    std::optional<std::u16string> id = u"E-1";
+    std::optional<std::u16string> name = u"News";
+    std::optional<int32_t> segment = 1;
     int32_t status = kAtmnStatusRunning;
     AtmnDate onAirDate{2024, 3, 9};
     AtmnTime onAirTime{18, 30, 0, 0};
@@ -81,12 +82,16 @@ public:
     uint32_t Release() override { return state.release(); }
     platform::HRESULT GetId(platform::BSTR* out) override {
         state.enter("GetId");
-        *out = newBstr(id);
+        if (id) {
+            *out = newBstr(*id);
+        }
         return 0;
     }
     platform::HRESULT GetName(platform::BSTR* out) override {
         state.enter("GetName");
-        *out = newBstr(name);
+        if (name) {
+            *out = newBstr(*name);
+        }
         return 0;
     }
     platform::HRESULT GetSegment(int32_t* out) override {
