@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -164,9 +165,10 @@ LSTATUS readFile(const fs::path& file, std::string& bytes) {
 LSTATUS writeFileReplacing(const fs::path& dir, const std::string& name, const uint8_t* data,
                            uint32_t size) {
     static std::atomic<unsigned> sequence{0};
-    const fs::path temporary =
-        dir / (std::string(1, kTemporaryPrefix) + "~" + std::to_string(getpid()) + "." +
-               std::to_string(sequence.fetch_add(1)));
+    char temporaryName[64];
+    std::snprintf(temporaryName, sizeof temporaryName, "%c~%d.%u", kTemporaryPrefix,
+                  static_cast<int>(getpid()), sequence.fetch_add(1));
+    const fs::path temporary = dir / temporaryName;
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) {
