@@ -28,6 +28,11 @@ public:
     CElementNode operator()(const char* name) const;
     // The attribute with that name, or an empty handle.
     CAttributeNode operator[](const char* name) const;
+    // The first child element of any name, or an empty handle. With GetNextSibling it walks an
+    // element's child elements in document order.
+    CElementNode GetFirstChild() const;
+    // The next element under the same parent, or an empty handle after the last one.
+    CElementNode GetNextSibling() const;
 
     // Appends an attribute after those already present. Adding a name that is already present
     // replaces that attribute's value in its place, since an element cannot carry a name twice.

@@ -259,4 +259,19 @@ TEST(XmlWriter, MisuseThrows) {
     EXPECT_EQ("<Root/>", text(root.GetXml()));
 }
 
+TEST(XmlReader, ChildElementsAreWalkedInDocumentOrder) {
+    CXMLDoc doc;
+    CElementNode root =
+        parseText(doc, "<Root>text<A n=\"1\"/><!-- note --><B/><![CDATA[x]]><A n=\"2\"/></Root>");
+    std::string walked;
+    for (CElementNode child = root.GetFirstChild(); !child.IsEmpty();
+         child = child.GetNextSibling()) {
+        walked += text(child.GetNodeName()) + text(child["n"].GetNodeValue()) + ";";
+    }
+    EXPECT_EQ("A1;B;A2;", walked);
+    EXPECT_TRUE(root("B").GetFirstChild().IsEmpty());
+    EXPECT_TRUE(CElementNode().GetFirstChild().IsEmpty());
+    EXPECT_TRUE(CElementNode().GetNextSibling().IsEmpty());
+}
+
 }  // namespace
