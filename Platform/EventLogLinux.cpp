@@ -54,8 +54,8 @@ std::unique_ptr<EventSource> EventSource::open(const char* sourceName) {
     return std::unique_ptr<EventSource>(new EventSource(sourceName));
 }
 
-bool EventSource::report(uint16_t type, uint32_t eventId, const char* message,
-                         const void* rawData, uint32_t rawDataSize) {
+bool EventSource::report(uint16_t type, uint32_t eventId, const char* message, const void* rawData,
+                         uint32_t rawDataSize) {
     EventRecord record{name, priorityOf(type), eventId, withRawData(message, rawData, rawDataSize)};
     if (EventLogWriter writer = testWriter.load()) {
         writer(record);
@@ -68,6 +68,8 @@ bool EventSource::report(uint16_t type, uint32_t eventId, const char* message,
     return true;
 }
 
-void setEventLogWriterForTesting(EventLogWriter writer) { testWriter.store(writer); }
+void setEventLogWriterForTesting(EventLogWriter writer) {
+    testWriter.store(writer);
+}
 
 }  // namespace platform

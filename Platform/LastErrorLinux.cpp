@@ -20,8 +20,7 @@ constexpr WindowsMessage kWindowsMessages[] = {
     {kErrorInsufficientBuffer, "The data area passed to a system call is too small."},
     {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect."},
     {kErrorServiceDoesNotExist, "The specified service does not exist as an installed service."},
-    {kErrorServiceCannotAcceptCtrl,
-     "The service cannot accept control messages at this time."},
+    {kErrorServiceCannotAcceptCtrl, "The service cannot accept control messages at this time."},
     {kErrorServiceNotActive, "The service has not been started."},
     {kErrorFailedServiceControllerConnect,
      "The service process could not connect to the service controller."},
@@ -37,9 +36,13 @@ constexpr uint32_t kFirstWindowsOnlyError = 1000;
 
 }  // namespace
 
-uint32_t lastError() { return threadLastError; }
+uint32_t lastError() {
+    return threadLastError;
+}
 
-void setLastError(uint32_t error) { threadLastError = error; }
+void setLastError(uint32_t error) {
+    threadLastError = error;
+}
 
 std::string formatMessage(uint32_t error) {
     for (const WindowsMessage& m : kWindowsMessages) {

@@ -50,7 +50,8 @@ CommandResult runSystemctl(std::vector<std::string> arguments) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     if (spawned != 0) {
@@ -94,7 +95,9 @@ bool isUnitName(const char* name) {
     return std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
 }
 
-bool hasLineBreak(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
+bool hasLineBreak(const char* text) {
+    return std::strpbrk(text, "\r\n") != nullptr;
+}
 
 // Unit files expand "%" specifiers everywhere.
 std::string escapeSpecifiers(const char* text) {
@@ -132,7 +135,9 @@ std::string quotedCommand(const char* path) {
     return quoted + "\"";
 }
 
-void reloadDaemon() { runSystemctl({"daemon-reload"}); }
+void reloadDaemon() {
+    runSystemctl({"daemon-reload"});
+}
 
 }  // namespace
 
@@ -154,8 +159,9 @@ std::string ServiceControlManager::unitText(const ServiceConfig& c) {
         }
         text += "Requires=" + dependency + ".service\nAfter=" + dependency + ".service\n";
     }
-    text += "\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=" +
-            quotedCommand(c.binaryPath) + "\n";
+    text +=
+        "\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=" + quotedCommand(c.binaryPath) +
+        "\n";
     return text;
 }
 

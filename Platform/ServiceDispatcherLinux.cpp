@@ -208,7 +208,8 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     }
     const int sent = sd_notify(0, notifyMessage(status).c_str());
     if (sent <= 0) {
-        setLastError(sent < 0 ? static_cast<uint32_t>(-sent) : kErrorFailedServiceControllerConnect);
+        setLastError(sent < 0 ? static_cast<uint32_t>(-sent)
+                              : kErrorFailedServiceControllerConnect);
         return false;
     }
     active->reported = status;
