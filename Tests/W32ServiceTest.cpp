@@ -477,6 +477,10 @@ TEST(W32ServiceInProcess, LastErrorTextNeedsRoomForTheTextAndFourteenMore) {
 }
 
 TEST(W32ServiceInProcess, EventsCarryTheSourceAPriorityByTypeAndTwoLineFeedsInFront) {
+    {
+        std::lock_guard<std::mutex> guard(capturedMutex);
+        captured.clear();
+    }
     platform::setEventLogWriterForTesting(capture);
     KRIString error("boom");
     inProcessService().reportEvent(error, W32Service::EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
