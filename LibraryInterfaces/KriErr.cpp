@@ -1,0 +1,137 @@
+#include "LibraryInterfaces/KriErr.h"
+
+#include <time.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "Platform/Clock.h"
+
+namespace {
+
+const char kEventSource[] = "KriAtmn";
+
+class StandardSink : public KriLogSink {
+public:
+    void writeTrace(const KriTraceRecord& record) override {
+        std::string text = record.line + "\n";
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+    void writeEvent(const KriEventRecord& record) override {
+        platform::systemLog(kEventSource, record.type, record.record.c_str());
+    }
+};
+
+StandardSink standardSink;
+std::mutex sinkMutex;
+KriLogSink* currentSink = &standardSink;
+
+struct PendingStamp {
+    std::string unit;
+    int32_t line = 0;
+    bool given = false;
+};
+thread_local PendingStamp pendingStamp;
+
+std::string formatted(const char* format, va_list args) {
+    if (format == nullptr) {
+        return std::string();
+    }
+    va_list sizing;
+    va_copy(sizing, args);
+    int length = std::vsnprintf(nullptr, 0, format, sizing);
+    va_end(sizing);
+    if (length <= 0) {
+        return std::string();
+    }
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+// The message as one line: line ends at its end are dropped, those inside become blanks.
+std::string asOneLine(std::string message) {
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+        message.pop_back();
+    }
+    for (char& c : message) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return message;
+}
+
+std::string utcTimeStamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    gmtime_r(&now.tv_sec, &parts);
+    char text[32];
+    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ",
+                  static_cast<int>(now.tv_nsec / 1000000) % 1000);
+    return text;
+}
+
+platform::SystemLogType typeOf(uint32_t code) {
+    switch (code >> 30) {
+        case 3:
+            return platform::SystemLogType::Error;
+        case 2:
+            return platform::SystemLogType::Warning;
+        default:
+            return platform::SystemLogType::Information;
+    }
+}
+
+}  // namespace
+
+KriLogSink* setKriLogSink(KriLogSink* sink) {
+    std::lock_guard<std::mutex> guard(sinkMutex);
+    KriLogSink* previous = currentSink == &standardSink ? nullptr : currentSink;
+    currentSink = sink != nullptr ? sink : &standardSink;
+    return previous;
+}
+
+void __KriLogFileInfo(const char* file, int32_t line) {
+    pendingStamp.unit = file != nullptr ? file : "";
+    pendingStamp.line = line;
+    pendingStamp.given = true;
+}
+
+void __KriLogTrace(const char* format, ...) {
+    KriTraceRecord record;
+    record.threadId = platform::currentThreadId();
+    if (pendingStamp.given) {
+        record.stamp = pendingStamp.unit + ":" + std::to_string(pendingStamp.line);
+        pendingStamp.given = false;
+    }
+    va_list args;
+    va_start(args, format);
+    record.message = asOneLine(formatted(format, args));
+    va_end(args);
+    record.line = utcTimeStamp() + " [" + std::to_string(record.threadId) + "] " +
+                  (record.stamp.empty() ? "-" : record.stamp) + " " + record.message;
+
+    std::lock_guard<std::mutex> guard(sinkMutex);
+    currentSink->writeTrace(record);
+}
+
+void __KriEventLog(uint32_t code, const char* format, va_list args) {
+    KriEventRecord record;
+    record.code = code;
+    record.type = typeOf(code);
+    record.text = formatted(format, args);
+    char codeText[16];
+    std::snprintf(codeText, sizeof codeText, "0x%08" PRIX32, code);
+    record.record =
+        "[" + std::string(codeText) + "]" + (record.text.empty() ? "" : " ") + record.text;
+
+    std::lock_guard<std::mutex> guard(sinkMutex);
+    currentSink->writeEvent(record);
+}

@@ -1,0 +1,61 @@
+// The application's trace and event-log functions.
+//
+// A trace line is a pair of calls on one thread: __KriLogFileInfo with the reporting statement's
+// source unit and line, then __KriLogTrace with a printf-style format and its arguments. The
+// stamp is kept per thread and used by that thread's next __KriLogTrace only, so stamps never
+// cross threads; a __KriLogTrace with no stamp before it is written without one. __KriEventLog
+// writes one event-log record with its code.
+//
+// All functions are callable from any thread at once; each line and record is written whole.
+// By default trace lines go to standard error as
+//     2024-05-01T12:34:56.789Z [4711] Tools/RovazoRiva/Common/AggrSvrConn:120 SSL error : -10054
+// (UTC time with milliseconds, kernel thread id, "unit:line" or "-" without a stamp, message),
+// one line per __KriLogTrace whatever line ends the message has; event-log records go to syslog
+// under the ident "KriAtmn" as "[0xCE000D02] text", with the priority taken from the code's
+// severity bits (error: LOG_ERR, warning: LOG_WARNING, success and information: LOG_INFO).
+// Tests replace the destination with setKriLogSink.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "Platform/SystemLog.h"
+
+struct KriTraceRecord {
+    uint32_t threadId;
+    std::string stamp;    // "unit:line", or empty when the thread gave none
+    std::string message;  // the formatted text as one line, without a line end
+    std::string line;     // the whole line as written to standard error, without the line end
+};
+
+struct KriEventRecord {
+    uint32_t code;
+    platform::SystemLogType type;
+    std::string text;    // the formatted text
+    std::string record;  // the whole record as written to the system log
+};
+
+// Where trace lines and event-log records go. Calls on a sink are serialised.
+class KriLogSink {
+public:
+    virtual ~KriLogSink() = default;
+    virtual void writeTrace(const KriTraceRecord& record) = 0;
+    virtual void writeEvent(const KriEventRecord& record) = 0;
+};
+
+// Sends everything written from now on to the sink (null: back to standard error and syslog) and
+// returns the sink used before. Once it returns, no thread is still writing to the old sink.
+// Requires: the sink outlives its use.
+KriLogSink* setKriLogSink(KriLogSink* sink);
+
+// Remembers the source unit and line for the calling thread's next trace line.
+void __KriLogFileInfo(const char* file, int32_t line);
+// Writes one trace line.
+void __KriLogTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes one event-log record with the code and the formatted text.
+void __KriEventLog(uint32_t code, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+
+// A stamped trace line from the statement where it stands.
+#define KRI_TRACE(unit, ...) (__KriLogFileInfo((unit), __LINE__), __KriLogTrace(__VA_ARGS__))
