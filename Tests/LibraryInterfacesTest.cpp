@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "LibraryInterfaces/DomParse.h"
+#include "LibraryInterfaces/String.h"
+
+namespace {
+
+std::string text(const String& s) {
+    return s.c_str();
+}
+
+CElementNode parseText(CXMLDoc& doc, const char* xml) {
+    CMemXMLSrc source;
+    source.SetMemPtr(xml);
+    doc.Parse(source);
+    return doc.GetRootElement();
+}
+
+// The texts of the CDATA sections in order, joined, read without the XML classes: what any
+// reader makes of consecutive sections.
+std::string joinedCData(const std::string& xml) {
+    std::string joined;
+    size_t at = 0;
+    while ((at = xml.find("<![CDATA[", at)) != std::string::npos) {
+        at += 9;
+        size_t end = xml.find("]]>", at);
+        joined += xml.substr(at, end - at);
+        at = end + 3;
+    }
+    return joined;
+}
+
+// An Action element as the transaction builder makes it.
+String actionXml(const String& name, const String& id, const String& paramName,
+                 const String& payload) {
+    CXMLDoc doc;
+    CElementNode action = doc.CreateRootElement("Action");
+    action.AddAttribute("name", name);
+    CElementNode params = action.AppendChild(CElementNode("Params"));
+    CElementNode param = params.AppendChild(CElementNode("Param"));
+    param.AddAttribute("id", id);
+    param.AddAttribute("name", paramName);
+    param.AppendChild(CCDATASection(payload));
+    return action.GetXml();
+}
+
+TEST(String, IntegersBecomePlainDecimal) {
+    EXPECT_EQ("0", text(String(0)));
+    EXPECT_EQ("-1", text(String(-1)));
+    EXPECT_EQ("125", text(String(125)));
+    EXPECT_EQ("-2147483648", text(String(INT32_MIN)));
+    EXPECT_EQ("-9223372036854775808", text(String(LONG_MIN)));
+    EXPECT_EQ("18446744073709551615", text(String(ULONG_MAX)));
+    EXPECT_EQ("4294967295", text(String(UINT32_MAX)));
+    EXPECT_EQ("-7", text(String(-7L)));
+}
+
+TEST(String, CompareLengthAndCopies) {
+    String a("Studio A");
+    String b = a;
+    b = String("Studio B");
+    EXPECT_EQ(0, a.Compare("Studio A"));
+    EXPECT_NE(0, a.Compare("Studio a"));
+    EXPECT_NE(0, a.Compare("Studio A "));
+    EXPECT_LT(String("a").Compare("b"), 0);
+    EXPECT_EQ(8, a.Length());
+    EXPECT_EQ("Studio B", text(b));
+    EXPECT_TRUE(a == String("Studio A"));
+    EXPECT_FALSE(a == b);
+    EXPECT_TRUE(a == "Studio A");
+    String fromNull(static_cast<const char*>(nullptr));
+    EXPECT_EQ(0, fromNull.Length());
+    EXPECT_EQ(0, fromNull.Compare(nullptr));
+    EXPECT_EQ(0, String().Compare(""));
+}
+
+TEST(String, ToIntReadsTheLeadingDecimalNumber) {
+    EXPECT_EQ(5000, String("5000").ToInt());
+    EXPECT_EQ(-17, String(" -17").ToInt());
+    EXPECT_EQ(12, String("12abc").ToInt());
+    EXPECT_EQ(0, String("abc").ToInt());
+    EXPECT_EQ(0, String("").ToInt());
+    EXPECT_EQ(INT32_MIN, String("-2147483648").ToInt());
+    EXPECT_EQ(INT32_MAX, String("99999999999999999999").ToInt());
+    EXPECT_EQ(INT32_MIN, String("-99999999999999999999").ToInt());
+}
+
+TEST(XmlWriter, AttributesKeepTheOrderTheyWereAdded) {
+    CXMLDoc doc;
+    CElementNode entry = doc.CreateRootElement("Entry");
+    entry.AddAttribute("id", "7");
+    entry.AddAttribute("name", "News");
+    entry.AddAttribute("status", "");
+    CElementNode segment = entry.AppendChild(CElementNode("Segment"));
+    segment.AddAttribute("zz", "1");
+    segment.AddAttribute("aa", "2");
+    EXPECT_EQ("<Entry id=\"7\" name=\"News\" status=\"\"><Segment zz=\"1\" aa=\"2\"/></Entry>",
+              text(entry.GetXml()));
+    // A name given again keeps its place and takes the new value: no element carries it twice.
+    entry.AddAttribute("id", "8");
+    EXPECT_EQ("<Entry id=\"8\" name=\"News\" status=\"\"><Segment zz=\"1\" aa=\"2\"/></Entry>",
+              text(entry.GetXml()));
+}
+
+TEST(XmlWriter, CDataPayloadReadsBackUnchanged) {
+    const char* payloads[] = {
+        "<Entry id=\"a&amp;b\" name='q\"'><Segment id=\"0\"/></Entry>",
+        "x]]>y",
+        "]]>",
+        "]]]]>>",
+        "a]]>b]]>c]]",
+        "",
+    };
+    for (const char* payload : payloads) {
+        SCOPED_TRACE(payload);
+        String xml = actionXml("UpdateEntry", "42", "Entry", payload);
+        EXPECT_EQ(payload, joinedCData(xml.c_str()));
+        CXMLDoc parsed;
+        CElementNode param = parseText(parsed, xml.c_str())("Params")("Param");
+        EXPECT_EQ(payload, text(param.GetNodeValue()));
+        // Writing the parsed tree again gives the same text.
+        EXPECT_EQ(text(xml), text(parsed.GetRootElement().GetXml()));
+    }
+}
+
+TEST(XmlWriter, ControlCharactersXmlCannotCarryAreReplaced) {
+    CXMLDoc doc;
+    CElementNode root = doc.CreateRootElement("Entry");
+    root.AddAttribute("name", "a\x01z\tb");
+    root.AppendChild(CCDATASection("c\x1f"));
+    CXMLDoc parsed;
+    CElementNode back = parseText(parsed, root.GetXml().c_str());
+    EXPECT_EQ("a\xEF\xBF\xBDz\tb", text(back["name"].GetNodeValue()));
+    EXPECT_EQ("c\xEF\xBF\xBD", text(back.GetNodeValue()));
+}
+
+TEST(XmlWriter, ParsedActionMovesUnderANewRoot) {
+    String action = actionXml("AddEntry", "E1", "Entry", "<Entry id=\"E1\"/>");
+    CElementNode transact;
+    {
+        CXMLDoc actionDoc;
+        CElementNode parsedAction = parseText(actionDoc, action.c_str());
+        CXMLDoc transactDoc;
+        transact = transactDoc.CreateRootElement("Kri_Transact");
+        transact.AddAttribute("session", String(3UL));
+        CElementNode moved = transact.AppendChild(parsedAction);
+        EXPECT_EQ("Action", text(moved.GetNodeName()));
+    }
+    // Both documents are gone; the handle keeps the new tree.
+    EXPECT_EQ("<Kri_Transact session=\"3\">" + text(action) + "</Kri_Transact>",
+              text(transact.GetXml()));
+    EXPECT_EQ("<Entry id=\"E1\"/>", text(transact("Action")("Params")("Param").GetNodeValue()));
+}
+
+TEST(XmlReader, AbsentItemsReadAsEmpty) {
+    CXMLDoc doc;
+    CElementNode root = parseText(doc,
+                                  "<Config><AggrServer ip=\"127.0.0.1\">"
+                                  "<SslCAFile>/etc/kri/ca.pem</SslCAFile></AggrServer></Config>");
+    CElementNode server = root("AggrServer");
+    EXPECT_EQ("127.0.0.1", text(server["ip"].GetNodeValue()));
+    EXPECT_EQ("/etc/kri/ca.pem", text(server("SslCAFile").GetNodeValue()));
+    EXPECT_TRUE(server["port"].IsEmpty());
+    EXPECT_EQ("", text(server["port"].GetNodeValue()));
+    EXPECT_EQ(0, server["port"].GetNodeValue().ToInt());
+    EXPECT_EQ("", text(server("SslKeyFile").GetNodeValue()));
+    EXPECT_EQ("", text(root("Studio")("Deeper")["id"].GetNodeValue()));
+    EXPECT_EQ("", text(root("Studio").GetXml()));
+    EXPECT_TRUE(CXMLDoc().GetRootElement().IsEmpty());
+}
+
+TEST(XmlReader, MalformedTextThrowsNamingTheOffset) {
+    const char* broken[] = {
+        "<a>",   "",         "   ", "<a/><b/>", "<a/>junk", "junk<a/>", "<a x='1' x='2'/>",
+        "<1a/>", "<a b=c/>",
+    };
+    for (const char* xml : broken) {
+        SCOPED_TRACE(xml);
+        CXMLDoc doc;
+        CMemXMLSrc source;
+        source.SetMemPtr(xml);
+        try {
+            doc.Parse(source);
+            ADD_FAILURE() << "parsed";
+        } catch (const CXMLException& e) {
+            EXPECT_NE(std::string::npos, std::string(e.what()).find("offset")) << e.what();
+            EXPECT_NE(std::string::npos, std::string(e.what()).find("memory text")) << e.what();
+        }
+    }
+}
+
+TEST(XmlReader, FileSourcesReadTheFileAndNameItWhenTheyCannot) {
+    std::filesystem::path dir = std::filesystem::temp_directory_path() / "kri-xml-test";
+    std::filesystem::create_directories(dir);
+    std::filesystem::path good = dir / "good.xml";
+    std::filesystem::path bad = dir / "bad.xml";
+    std::ofstream(good) << "<?xml version=\"1.0\"?>\n<Config>\n  <Studio id=\"7\"/>\n</Config>\n";
+    std::ofstream(bad) << "<Config><Studio></Config>";
+
+    CXMLDoc doc;
+    CFileXMLSrc source;
+    source.SetFilePath(good.c_str());
+    doc.Parse(source);
+    EXPECT_EQ("7", text(doc.GetRootElement()("Studio")["id"].GetNodeValue()));
+
+    auto messageOf = [&](const std::filesystem::path& path) {
+        source.SetFilePath(path.c_str());
+        try {
+            doc.Parse(source);
+        } catch (const CXMLException& e) {
+            return std::string(e.what());
+        }
+        return std::string("no exception");
+    };
+    std::string missing = messageOf(dir / "missing.xml");
+    EXPECT_NE(std::string::npos, missing.find((dir / "missing.xml").string())) << missing;
+    EXPECT_NE(std::string::npos, missing.find("No such file")) << missing;
+    std::string directory = messageOf(dir);
+    EXPECT_NE(std::string::npos, directory.find("Unable to read")) << directory;
+    std::string malformed = messageOf(bad);
+    EXPECT_NE(std::string::npos, malformed.find(bad.string())) << malformed;
+    EXPECT_NE(std::string::npos, malformed.find("offset")) << malformed;
+    // A failed parse leaves the document as it was.
+    EXPECT_EQ("Config", text(doc.GetRootElement().GetNodeName()));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(XmlWriter, MisuseThrows) {
+    CXMLDoc doc;
+    EXPECT_THROW(CElementNode("two words"), CXMLException);
+    EXPECT_THROW(CElementNode(""), CXMLException);
+    EXPECT_THROW(doc.CreateRootElement("1st"), CXMLException);
+    CElementNode root = doc.CreateRootElement("Root");
+    EXPECT_THROW(root.AddAttribute("a=b", "x"), CXMLException);
+    CElementNode absent = root("Nothing");
+    EXPECT_THROW(absent.AddAttribute("id", "1"), CXMLException);
+    EXPECT_THROW(absent.AppendChild(CElementNode("Child")), CXMLException);
+    EXPECT_THROW(root.AppendChild(absent), CXMLException);
+    EXPECT_EQ("<Root/>", text(root.GetXml()));
+}
+
+}  // namespace

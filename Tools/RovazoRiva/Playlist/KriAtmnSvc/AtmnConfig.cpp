@@ -1,0 +1,102 @@
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#include "LibraryInterfaces/KriErr.h"
+
+namespace {
+
+constexpr uint32_t kConfigEventCode = 0xCE000D02u;
+
+}  // namespace
+
+CAtmnConfig::CAtmnConfig(const String& path) {
+    CFileXMLSrc source;
+    source.SetFilePath(path);
+    try {
+        document.Parse(source);
+    } catch (const CXMLException& e) {
+        throw CAtmnConfigError(std::string("CAtmnConfig::CAtmnConfig(): ") + e.what());
+    }
+    root = document.GetRootElement();
+}
+
+String CAtmnConfig::attribute(const char* element, const char* name) {
+    itemsRead.push_back(std::string(element) + "/" + name);
+    return root(element)[name].GetNodeValue();
+}
+
+String CAtmnConfig::elementText(const char* parent, const char* element) {
+    itemsRead.push_back(std::string(parent) + "/" + element);
+    return root(parent)(element).GetNodeValue();
+}
+
+CAtmnInitSettings CAtmnConfig::ReadInitSettings() {
+    CAtmnInitSettings settings;
+    settings.componentClass = {attribute("Automation", "progid"), true};
+    if (settings.componentClass.name.Length() == 0) {
+        settings.componentClass = {attribute("Automation", "uuid"), false};
+        if (settings.componentClass.name.Length() == 0) {
+            throw CAtmnConfigError(
+                "CAtmnConfig::ReadInitSettings(): \"Automation\" has neither a progid nor a uuid.");
+        }
+    }
+    settings.sslCAFile = elementText("AggrServer", "SslCAFile");
+    settings.sslKeyFile = elementText("AggrServer", "SslKeyFile");
+    settings.sslCfktFile = elementText("AggrServer", "SslCfktFile");
+    return settings;
+}
+
+CAtmnLinkSettings CAtmnConfig::readLink() {
+    CAtmnLinkSettings link;
+    link.port = attribute("AggrServer", "port").ToInt();
+    link.ip = attribute("AggrServer", "ip");
+    link.studioId = attribute("Studio", "id");
+    link.studioName = attribute("Studio", "name");
+    return link;
+}
+
+CAtmnRunSettings CAtmnConfig::ReadRunSettings() {
+    CAtmnRunSettings settings;
+    itemsRead.push_back("Automation");
+    settings.automationXml = root("Automation").GetXml();
+    settings.link = readLink();
+    return settings;
+}
+
+CAtmnLinkSettings CAtmnConfig::ReadReconnectSettings() {
+    return readLink();
+}
+
+int32_t ReportConfigError(const String& path) {
+    KRI_TRACE(kAtmnSvcImplUnit, "Incorrect content or config file path: %s on\n", path.c_str());
+    ReportAtmnEvent(kConfigEventCode, "%s", path.c_str());
+    return kAtmnConfigFailed;
+}
+
+void ReportReconnectError() {
+    KRI_TRACE(kAtmnSvcImplUnit, "Unable to reconnect");
+    ReportAtmnEvent(kConfigEventCode, "%s", "");
+}
+
+void ReportInvalidClass(const CAtmnComponentClass& componentClass) {
+    KRI_TRACE(kAtmnSvcImplUnit, "invalid ProgId: %s\n", componentClass.name.c_str());
+}
+
+void ReportAtmnEvent(uint32_t code, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list forTrace;
+    va_copy(forTrace, args);
+    int length = std::vsnprintf(nullptr, 0, format, forTrace);
+    va_end(forTrace);
+    std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+    va_copy(forTrace, args);
+    std::vsnprintf(text.data(), text.size(), format, forTrace);
+    va_end(forTrace);
+    __KriLogTrace("%s", text.data());
+    __KriEventLog(code, format, args);
+    va_end(args);
+}

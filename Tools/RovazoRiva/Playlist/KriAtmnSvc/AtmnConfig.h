@@ -1,0 +1,113 @@
+// CAtmnConfig: one reading of the service's configuration file, and the reports the automation
+// binding writes when a reading fails.
+//
+// The file is never kept: each reader (initialisation, the start of run, each reconnection of
+// the supervision thread) makes a CAtmnConfig of its own, which opens and parses the file anew,
+// and takes its items with the one Read...Settings call for that reader, which reads them in the
+// reader's order. An edited file therefore takes effect at the next reading. Items that are
+// absent read as empty text (a missing "port" as 0); no value is checked beyond that.
+//
+// A CAtmnConfig is used by the thread that made it. The report functions may be called from any
+// thread.
+//
+// Use by the binding:
+//     init:      CAtmnConfig config(path);
+//                CAtmnInitSettings s = config.ReadInitSettings();
+//                (look the class up; on failure ReportInvalidClass(s.componentClass) and throw)
+//     run:       CAtmnRunSettings s = CAtmnConfig(path).ReadRunSettings();
+//     reconnect: CAtmnLinkSettings s = CAtmnConfig(path).ReadReconnectSettings();
+// with every failure of init or run ending in `return ReportConfigError(path);` and every
+// failure of a reconnection in ReportReconnectError().
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "LibraryInterfaces/DomParse.h"
+#include "LibraryInterfaces/String.h"
+
+// The source unit that stamps the binding's trace lines.
+inline constexpr char kAtmnSvcImplUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl_";
+
+// What init and run return for a configuration error.
+inline constexpr int32_t kAtmnConfigFailed = -1;
+
+// A configuration file that cannot be read or parsed, or that names no component class.
+class CAtmnConfigError : public std::runtime_error {
+public:
+    explicit CAtmnConfigError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Where the automation component's class comes from.
+struct CAtmnComponentClass {
+    String name;    // the "progid" text, or the "uuid" text when "progid" is empty
+    bool isProgId;  // look name up by ProgId; otherwise convert it as a class-identifier string
+};
+
+struct CAtmnInitSettings {
+    CAtmnComponentClass componentClass;
+    // The SSL files in the order setupSsl takes them: certificate, key, CA.
+    String sslCfktFile;
+    String sslKeyFile;
+    String sslCAFile;
+};
+
+struct CAtmnLinkSettings {
+    int32_t port;
+    String ip;
+    String studioId;
+    String studioName;
+};
+
+struct CAtmnRunSettings {
+    String automationXml;  // the whole "Automation" element as the XML writer gives it
+    CAtmnLinkSettings link;
+};
+
+class CAtmnConfig {
+public:
+    // Opens and parses the file. Throws CAtmnConfigError, whose message names the path and the
+    // cause, when the file cannot be read or is not well-formed XML.
+    explicit CAtmnConfig(const String& path);
+
+    // "Automation"/"progid"; "Automation"/"uuid" only when "progid" is empty; then
+    // "AggrServer"/"SslCAFile", "SslKeyFile" and "SslCfktFile". Throws CAtmnConfigError when
+    // both "progid" and "uuid" are empty.
+    CAtmnInitSettings ReadInitSettings();
+    // The XML text of "Automation"; "AggrServer"/"port", "ip"; "Studio"/"id", "name".
+    CAtmnRunSettings ReadRunSettings();
+    // "AggrServer"/"port", "ip"; "Studio"/"id", "name".
+    CAtmnLinkSettings ReadReconnectSettings();
+
+    // The items read from this reading so far, in order ("Automation/progid", "Automation" for
+    // the element's text, ...), so that the order of each reader can be checked.
+    const std::vector<std::string>& ItemsRead() const { return itemsRead; }
+
+private:
+    String attribute(const char* element, const char* name);
+    String elementText(const char* parent, const char* element);
+    CAtmnLinkSettings readLink();
+
+    CXMLDoc document;
+    CElementNode root;
+    std::vector<std::string> itemsRead;
+};
+
+// The report of a configuration error at initialisation or at the start of run: the trace line
+// "Incorrect content or config file path: <path> on" and the event-log record 0xCE000D02 with
+// the path. Returns kAtmnConfigFailed, the result init and run give for it.
+int32_t ReportConfigError(const String& path);
+
+// The report of a failed reconnection: the trace line "Unable to reconnect" and the event-log
+// record 0xCE000D02 with an empty text.
+void ReportReconnectError();
+
+// The trace line "invalid ProgId: <name>" for a component class that cannot be resolved, whether
+// its name came from "progid" or from "uuid". A configuration error follows it.
+void ReportInvalidClass(const CAtmnComponentClass& componentClass);
+
+// The binding's event report: the formatted text as a trace line of its own (no stamp), then an
+// event-log record with the code and the text.
+void ReportAtmnEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
