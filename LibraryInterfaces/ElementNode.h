@@ -6,10 +6,10 @@
 // per document.
 //
 // Text form written by GetXml: the element and its subtree with no XML declaration, no
-// indentation and no line breaks; attributes in the order they were added, in double quotes,
-// with &, <, " and the line-end characters escaped as entity or character references; an element
-// without children as "<name/>"; CDATA sections as "<![CDATA[...]]>". Parsing that text and
-// writing it again gives the same text.
+// indentation and no line breaks between nodes; attributes in the order they were added, in
+// double quotes, with &, <, " and tab, line feed and carriage return as references; &, < and >
+// of text content as references; an element without children as "<name/>"; CDATA sections as
+// "<![CDATA[...]]>". Parsing that text and writing it again gives the same text.
 #pragma once
 
 #include "LibraryInterfaces/AttributeNode.h"
@@ -28,6 +28,11 @@ public:
     CElementNode operator()(const char* name) const;
     // The attribute with that name, or an empty handle.
     CAttributeNode operator[](const char* name) const;
+    // The first child element of any name, or an empty handle. With GetNextSibling it walks an
+    // element's child elements in document order.
+    CElementNode GetFirstChild() const;
+    // The next element under the same parent, or an empty handle after the last one.
+    CElementNode GetNextSibling() const;
 
     // Appends an attribute after those already present. Adding a name that is already present
     // replaces that attribute's value in its place, since an element cannot carry a name twice.

@@ -33,6 +33,13 @@ public:
     std::string text;
 };
 
+pugi::xml_node elementFrom(pugi::xml_node candidate) {
+    while (candidate && candidate.type() != pugi::node_element) {
+        candidate = candidate.next_sibling();
+    }
+    return candidate;
+}
+
 }  // namespace
 
 String CBaseNode::GetNodeName() const {
@@ -65,7 +72,7 @@ String CAttributeNode::GetNodeValue() const {
 CCDATASection::CCDATASection(const String& text) {
     pugi::xml_node made;
     owner = standaloneTree(pugi::node_cdata, made);
-    made.set_value(xmltext::carriable(text.c_str()).c_str());
+    made.set_value(xmltext::carriableWithLineFeeds(text.c_str()).c_str());
     node = made.internal_object();
 }
 
@@ -85,6 +92,16 @@ CElementNode CElementNode::operator()(const char* name) const {
 CAttributeNode CElementNode::operator[](const char* name) const {
     pugi::xml_attribute found = pugi::xml_node(node).attribute(name != nullptr ? name : "");
     return found ? CAttributeNode(owner, found.internal_object()) : CAttributeNode();
+}
+
+CElementNode CElementNode::GetFirstChild() const {
+    pugi::xml_node found = elementFrom(pugi::xml_node(node).first_child());
+    return found ? CElementNode(owner, found.internal_object()) : CElementNode();
+}
+
+CElementNode CElementNode::GetNextSibling() const {
+    pugi::xml_node found = elementFrom(pugi::xml_node(node).next_sibling());
+    return found ? CElementNode(owner, found.internal_object()) : CElementNode();
 }
 
 void CElementNode::AddAttribute(const String& name, const String& value) {

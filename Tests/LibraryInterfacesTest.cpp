@@ -141,6 +141,19 @@ TEST(XmlWriter, ControlCharactersXmlCannotCarryAreReplaced) {
     EXPECT_EQ("c\xEF\xBF\xBD", text(back.GetNodeValue()));
 }
 
+TEST(XmlWriter, CDataLineEndsAreLineFeedsBeforeAndAfterParsing) {
+    CXMLDoc doc;
+    CElementNode root = doc.CreateRootElement("Param");
+    root.AddAttribute("id", "a\r\nb");
+    root.AppendChild(CCDATASection("x\r\ny\rz\n"));
+    EXPECT_EQ("x\ny\nz\n", text(root.GetNodeValue()));
+    CXMLDoc parsed;
+    CElementNode back = parseText(parsed, root.GetXml().c_str());
+    EXPECT_EQ("x\ny\nz\n", text(back.GetNodeValue()));
+    EXPECT_EQ("a\r\nb", text(back["id"].GetNodeValue()));
+    EXPECT_EQ(text(root.GetXml()), text(back.GetXml()));
+}
+
 TEST(XmlWriter, ParsedActionMovesUnderANewRoot) {
     String action = actionXml("AddEntry", "E1", "Entry", "<Entry id=\"E1\"/>");
     CElementNode transact;
@@ -244,6 +257,21 @@ TEST(XmlWriter, MisuseThrows) {
     EXPECT_THROW(absent.AppendChild(CElementNode("Child")), CXMLException);
     EXPECT_THROW(root.AppendChild(absent), CXMLException);
     EXPECT_EQ("<Root/>", text(root.GetXml()));
+}
+
+TEST(XmlReader, ChildElementsAreWalkedInDocumentOrder) {
+    CXMLDoc doc;
+    CElementNode root =
+        parseText(doc, "<Root>text<A n=\"1\"/><!-- note --><B/><![CDATA[x]]><A n=\"2\"/></Root>");
+    std::string walked;
+    for (CElementNode child = root.GetFirstChild(); !child.IsEmpty();
+         child = child.GetNextSibling()) {
+        walked += text(child.GetNodeName()) + text(child["n"].GetNodeValue()) + ";";
+    }
+    EXPECT_EQ("A1;B;A2;", walked);
+    EXPECT_TRUE(root("B").GetFirstChild().IsEmpty());
+    EXPECT_TRUE(CElementNode().GetFirstChild().IsEmpty());
+    EXPECT_TRUE(CElementNode().GetNextSibling().IsEmpty());
 }
 
 }  // namespace

@@ -1,0 +1,158 @@
+// A well-behaved in-process plug-in with three misbehaving classes, for ComRuntimeTest.
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+#include "Platform/ComRuntime.h"
+#include "Platform/Registry.h"
+#include "TestGreeter.h"
+
+using namespace platform;
+
+namespace {
+
+std::atomic<int32_t> liveGreeters{0};
+std::atomic<int32_t> serverLocks{0};
+
+class Greeter final : public ITestGreeter {
+public:
+    Greeter() { ++liveGreeters; }
+
+    HRESULT QueryInterface(const IID& iid, void** object) override {
+        if (iid == IID_IUnknown || iid == IID_ITestGreeter) {
+            AddRef();
+            *object = static_cast<ITestGreeter*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    uint32_t AddRef() override { return ++references_; }
+    uint32_t Release() override {
+        const uint32_t left = --references_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+    HRESULT Greet(BSTR name, BSTR* greeting) override {
+        *greeting = bstrFromUtf8("Hello from " + bstrToUtf8(name));
+        return S_OK;
+    }
+    int32_t LiveObjects() override { return liveGreeters; }
+
+private:
+    ~Greeter() { --liveGreeters; }
+    std::atomic<uint32_t> references_{1};
+};
+
+enum class Behaviour { kWorks, kThrows, kFails, kAnswersNull };
+
+class Factory final : public IClassFactory {
+public:
+    explicit Factory(Behaviour behaviour) : behaviour_(behaviour) {}
+
+    HRESULT QueryInterface(const IID& iid, void** object) override {
+        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+            AddRef();
+            *object = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    uint32_t AddRef() override { return ++references_; }
+    uint32_t Release() override {
+        const uint32_t left = --references_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+    HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
+        *object = nullptr;
+        switch (behaviour_) {
+            case Behaviour::kThrows:
+                throw std::runtime_error("factory failure");
+            case Behaviour::kFails:
+                return kGreeterFactoryFailure;
+            case Behaviour::kAnswersNull:
+                return S_OK;
+            case Behaviour::kWorks:
+                break;
+        }
+        if (outer != nullptr) {
+            return CLASS_E_NOAGGREGATION;
+        }
+        auto* greeter = new Greeter;
+        const HRESULT result = greeter->QueryInterface(iid, object);
+        greeter->Release();
+        return result;
+    }
+    HRESULT LockServer(int32_t lock) override {
+        serverLocks += lock ? 1 : -1;
+        return S_OK;
+    }
+
+private:
+    ~Factory() = default;
+    Behaviour behaviour_;
+    std::atomic<uint32_t> references_{1};
+};
+
+bool setDefault(const std::string& subKey, const std::string& text) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool written =
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
+                       static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return written;
+}
+
+constexpr CLSID kClasses[] = {kGreeterClass, kThrowingClass, kFailingClass, kNullObjectClass};
+
+}  // namespace
+
+extern "C" HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
+    *object = nullptr;
+    Behaviour behaviour;
+    if (clsid == kGreeterClass) {
+        behaviour = Behaviour::kWorks;
+    } else if (clsid == kThrowingClass) {
+        behaviour = Behaviour::kThrows;
+    } else if (clsid == kFailingClass) {
+        behaviour = Behaviour::kFails;
+    } else if (clsid == kNullObjectClass) {
+        behaviour = Behaviour::kAnswersNull;
+    } else {
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+    auto* factory = new Factory(behaviour);
+    const HRESULT result = factory->QueryInterface(iid, object);
+    factory->Release();
+    return result;
+}
+
+extern "C" HRESULT DllCanUnloadNow() {
+    return liveGreeters == 0 && serverLocks == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT DllRegisterServer() {
+    const std::string path = modulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
+    bool written = setDefault("Kri.TestGreeter\\CLSID", guidToString(kGreeterClass));
+    for (const CLSID& clsid : kClasses) {
+        written = written && setDefault("CLSID\\" + guidToString(clsid) + "\\InprocServer32", path);
+    }
+    return written ? S_OK : SELFREG_E_CLASS;
+}
+
+extern "C" HRESULT DllUnregisterServer() {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Kri.TestGreeter");
+    for (const CLSID& clsid : kClasses) {
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + guidToString(clsid)).c_str());
+    }
+    return S_OK;
+}

@@ -1,0 +1,42 @@
+// SimEntry: one entry of a simulated playlist, as the simulator hands it to the event sink.
+//
+// Made by a player thread of AtmnSimulator with one reference, which the player keeps while the
+// entry stands in its playlist. Its values never change: a change makes a new SimEntry, so a sink
+// that keeps a reference and reads later, on any thread, reads consistent values. AddRef and
+// Release may be called from any thread.
+#pragma once
+
+#include <atomic>
+
+#include "Tools/AtmnSimulator/LiveObjects.h"
+#include "Tools/AtmnSimulator/Scenario.h"
+
+namespace atmnsim {
+
+class SimEntry final : public IAtmnEntry {
+public:
+    explicit SimEntry(EntryValues values) : values_(std::move(values)) {}
+
+    const EntryValues& values() const { return values_; }
+
+    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+    platform::HRESULT GetId(platform::BSTR* id) override;
+    platform::HRESULT GetName(platform::BSTR* name) override;
+    platform::HRESULT GetSegment(int32_t* segment) override;
+    platform::HRESULT GetStatus(int32_t* status) override;
+    platform::HRESULT UnnamedEntryMethod() override;
+    platform::HRESULT GetOnAirTime(AtmnTime* time) override;
+    platform::HRESULT GetDuration(AtmnTime* duration) override;
+    platform::HRESULT GetOnAirDate(AtmnDate* date) override;
+
+private:
+    ~SimEntry() = default;
+
+    const EntryValues values_;
+    std::atomic<uint32_t> references_{1};
+    LiveObject live_;
+};
+
+}  // namespace atmnsim

@@ -1,0 +1,35 @@
+// SimPlaylist: one simulated playlist as the simulator hands it to the event sink: its number
+// and its name, which never change.
+//
+// Made by a player thread of AtmnSimulator with one reference, which the player keeps for a
+// pass of the schedule. AddRef and Release may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "Tools/AtmnSimulator/LiveObjects.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+
+namespace atmnsim {
+
+class SimPlaylist final : public IAtmnPlaylist {
+public:
+    SimPlaylist(int32_t id, std::string name) : id_(id), name_(std::move(name)) {}
+
+    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+    int32_t GetId() override { return id_; }
+    platform::HRESULT GetName(platform::BSTR* name) override;
+
+private:
+    ~SimPlaylist() = default;
+
+    const int32_t id_;
+    const std::string name_;
+    std::atomic<uint32_t> references_{1};
+    LiveObject live_;
+};
+
+}  // namespace atmnsim
