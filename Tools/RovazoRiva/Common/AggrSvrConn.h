@@ -76,7 +76,8 @@ public:
                               const String& paramName, const String& payload);
     // The transaction text for an action text that buildAction made: the same text as parsing
     // the action and writing it under a `Kri_Transact` root with the session id, without the
-    // parse. Requires: actionText is a result of buildAction.
+    // parse (the XML classes write a text that parses back to the same tree and text).
+    // Requires: actionText is a result of buildAction.
     static String wrapAction(uint32_t session, const String& actionText);
 
     // Parses the action text, wraps it in `Kri_Transact` with the session id and hands the
