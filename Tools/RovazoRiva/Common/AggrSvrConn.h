@@ -18,12 +18,12 @@
 // message operations) call the client at the same time; the client's own loop thread runs only
 // socket callbacks.
 //
-// Lock order: clientLock, then the event loop's own locks (inside start, addSocket, removeSocket
-// and stop), then a socket's transportLock (inside sendMessage), then the trace library's lock.
-// clientLock serialises the session registry, the socket list, the delivery walk, connect,
-// disconnect and isConnected. The loop thread never takes clientLock, so connect and disconnect
-// wait for the loop (addSocket, removeSocket, stop) while holding it. Each socket's SSL session
-// is used only under that socket's transportLock, by sending threads and the loop thread alike.
+// Lock order: clientLock, then the event loop's own locks (inside start, addSocket and stop),
+// then a socket's transportLock (inside sendMessage), then the trace library's lock. clientLock
+// serialises the session registry, the socket list, the delivery walk, connect, disconnect and
+// isConnected. The loop thread never takes clientLock, so connect and disconnect may wait for
+// the loop (addSocket, stop) while holding it. Each socket's SSL session is used only under that
+// socket's transportLock, by sending threads and the loop thread alike.
 //
 // Requires: setupSsl once, before the first connect; connect and disconnect never on the
 // client's own loop thread.
