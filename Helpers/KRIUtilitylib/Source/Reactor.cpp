@@ -1,0 +1,358 @@
+#include "Reactor.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <typeinfo>
+
+#include "Platform/Clock.h"
+#include "Platform/CrashFile.h"
+#include "Platform/Event.h"
+#include "Platform/NetworkEvent.h"
+#include "YuException.h"
+
+namespace {
+
+constexpr uint32_t kUnlimitedStarts = 0xFFFFFFFFu;
+constexpr unsigned long kNoThread = 0xFFFFFFFFul;
+
+// A registration handed to the loop; the registering thread waits for `done`.
+class SocketUpdate : public Task {
+public:
+    SocketUpdate(Reactor* reactor, BaseSocket* socket, bool add, int* result)
+        : reactor(reactor), socket(socket), add(add), result(result) {}
+
+    void execute() override { carryOut(); }
+    void executeOnStop() override { carryOut(); }
+
+    void waitUntilDone() {
+        while (done.wait(platform::kInfinite) != platform::AutoResetEvent::WaitResult::kSignalled) {
+        }
+    }
+
+private:
+    void carryOut() {
+        *result = add ? reactor->doAddSocket(socket) : reactor->doRemoveSocket(socket);
+        done.set();
+    }
+
+    Reactor* reactor;
+    BaseSocket* socket;
+    bool add;
+    platform::AutoResetEvent done;
+    int* result;
+};
+
+template <typename T>
+bool dynamicTypeName(T* object, std::string& name) {
+    return object != nullptr && platform::runtimeTypeName(typeid(*object), name);
+}
+
+// One contained failure: a line on standard output, then the same line in the crash file.
+void writeRecord(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    platform::appendCrashLine(line);
+}
+
+void writeTypeUnknownToCrashFile() {
+    platform::appendCrashLine("Unable to determine runtime type");
+}
+
+std::string quoted(const std::string& name) {
+    return "\"" + name + "\"";
+}
+
+}  // namespace
+
+Reactor::Reactor() : BaseThread(kUnlimitedStarts) {}
+
+Reactor::~Reactor() {
+    if (running.get()) {
+        stop();
+    }
+}
+
+int Reactor::start() {
+    lock();
+    if (stopped || loopAbandoned) {
+        // A loop has ended: the new one starts afresh, without the old loop's sockets.
+        stopped = false;
+        loopAbandoned = false;
+        watchedSockets.reset();
+        while (watchedSockets.hasCurrent()) {
+            watchedSockets.remove();
+        }
+    }
+    unlock();
+    threadId.set(kNoThread);
+    running.set(true);
+    return BaseThread::start();
+}
+
+int Reactor::stop() {
+    running.set(false);
+    signal();
+    return join(kInfinite);
+}
+
+void Reactor::run() {
+    lock();
+    loopThreadActive = true;
+    unlock();
+    try {
+        loop();
+    } catch (YuException& e) {
+        reportLoopFailure(e);
+        lock();
+        loopAbandoned = true;
+        unlock();
+    }
+    releaseRemainingTasks();
+}
+
+void Reactor::loop() {
+    threadId.set(platform::currentThreadId());
+    // Without a network event the loop still runs its tasks; sockets are then never served.
+    std::unique_ptr<platform::NetworkEvent> networkEvent = platform::NetworkEvent::create();
+    onLoopStart();
+
+    while (running.get()) {
+        if (networkEvent) {
+            armWatchedSockets(*networkEvent);
+        }
+        switch (platform::waitForSignalOrNetwork(getSignalEvent(), networkEvent.get(), kInfinite)) {
+            case platform::LoopWaitResult::kSignal:
+                runPostedTasks();
+                break;
+            case platform::LoopWaitResult::kNetwork:
+                networkEvent->reset();
+                if (running.get()) {
+                    dispatchNetworkEvents();
+                }
+                break;
+            default:
+                break;
+        }
+    }
+
+    lock();
+    stopped = true;
+    unlock();
+    taskQueue.takeAll(stopBatch);
+    while (stopBatch.getCount() > 0) {
+        stopBatch.pop()->executeOnStop();
+    }
+    for (TList<BaseSocket*>::Iterator it(watchedSockets); it.hasCurrent(); it.Step()) {
+        it.iterator()->reactorStopped();
+    }
+    onLoopEnd();
+}
+
+void Reactor::runPostedTasks() {
+    TQueue<Task*> batch;
+    taskQueue.takeAll(batch);
+    while (batch.getCount() > 0) {
+        Task* task = batch.pop();
+        try {
+            if (task == nullptr) {
+                reportTaskFailure(task, nullptr);
+                continue;
+            }
+            task->execute();
+        } catch (YuException& e) {
+            reportTaskFailure(task, e.getMessage());
+        } catch (...) {
+            reportTaskFailure(task, nullptr);
+        }
+    }
+}
+
+void Reactor::armWatchedSockets(platform::NetworkEvent& networkEvent) {
+    for (TList<BaseSocket*>::Iterator it(watchedSockets); it.hasCurrent(); it.Step()) {
+        networkEvent.select(it.iterator()->handle());
+    }
+}
+
+void Reactor::dispatchNetworkEvents() {
+    // A copy, so that a callback may register or unregister sockets during the dispatch.
+    TList<BaseSocket*> watchedSocketsCopy;
+    for (TList<BaseSocket*>::Iterator it(watchedSockets); it.hasCurrent(); it.Step()) {
+        BaseSocket* socket = it.iterator();
+        try {
+            watchedSocketsCopy.append(socket);
+        } catch (YuException& e) {
+            reportCopyFailure(e.getMessage());
+        } catch (...) {
+            reportCopyFailure(nullptr);
+        }
+    }
+    for (TList<BaseSocket*>::Iterator it(watchedSocketsCopy); it.hasCurrent(); it.Step()) {
+        BaseSocket* socket = it.iterator();
+        try {
+            socket->handleNetworkEvents();
+        } catch (YuException& e) {
+            reportSocketFailure(socket, e.getMessage());
+        } catch (...) {
+            reportSocketFailure(socket, nullptr);
+        }
+    }
+}
+
+// Hands executeOnStop to every task the loop will no longer run: those the stop steps could
+// not finish and those posted while the loop was ending. Tasks posted from here on get
+// executeOnStop on their posting thread.
+void Reactor::releaseRemainingTasks() {
+    lock();
+    loopThreadActive = false;
+    unlock();
+    taskQueue.takeAll(stopBatch);
+    while (stopBatch.getCount() > 0) {
+        Task* task = stopBatch.pop();
+        try {
+            task->executeOnStop();
+        } catch (YuException& e) {
+            reportLoopFailure(e);
+        }
+    }
+}
+
+void Reactor::postTask(Task* task) {
+    lock();
+    const bool queued = loopThreadActive || (!stopped && !loopAbandoned);
+    if (queued) {
+        taskQueue.push(task);
+    }
+    unlock();
+    if (queued) {
+        signal();
+    } else if (task != nullptr) {
+        task->executeOnStop();
+    }
+}
+
+int Reactor::addSocket(BaseSocket* socket) {
+    return updateSocket(socket, true);
+}
+
+int Reactor::removeSocket(BaseSocket* socket) {
+    return updateSocket(socket, false);
+}
+
+int Reactor::updateSocket(BaseSocket* socket, bool add) {
+    if (threadId.get() == platform::currentThreadId()) {
+        lock();
+        const int result = stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
+        unlock();
+        return result;
+    }
+    int result = 0;
+    std::unique_ptr<SocketUpdate> update;
+    try {
+        update = std::make_unique<SocketUpdate>(this, socket, add, &result);
+    } catch (const std::system_error&) {
+        return -1;
+    }
+    lock();
+    if (!loopThreadActive) {
+        // No loop is reading the list: the change is made here, unless a loop has ended.
+        result = stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
+        unlock();
+        return result;
+    }
+    // Queued under the lock that the loop's end takes, so the loop always carries it out.
+    taskQueue.push(update.get());
+    unlock();
+    signal();
+    update->waitUntilDone();
+    return result;
+}
+
+int Reactor::doAddSocket(BaseSocket* socket) {
+    lock();
+    const int result = appendWatched(socket);
+    unlock();
+    return result;
+}
+
+int Reactor::doRemoveSocket(BaseSocket* socket) {
+    lock();
+    const int result = removeWatched(socket);
+    unlock();
+    return result;
+}
+
+int Reactor::appendWatched(BaseSocket* socket) {
+    if (socket == nullptr) {
+        return -1;
+    }
+    watchedSockets.append(socket);
+    return 0;
+}
+
+int Reactor::removeWatched(BaseSocket* socket) {
+    try {
+        watchedSockets.remove(socket);
+    } catch (YuException&) {
+        return -1;
+    }
+    return 0;
+}
+
+void Reactor::reportTaskFailure(Task* task, const char* message) {
+    std::string taskType;
+    std::string reactorType;
+    if (!dynamicTypeName(task, taskType) || !dynamicTypeName(this, reactorType)) {
+        writeTypeUnknownToCrashFile();
+        return;
+    }
+    if (message != nullptr) {
+        writeRecord("Caught YuException executing task " + quoted(taskType) + " in reactor " +
+                    quoted(reactorType) + ".  " + message);
+    } else {
+        writeRecord("Caught an unknown exception executing task " + quoted(taskType) +
+                    " in reactor " + quoted(reactorType) + ".");
+    }
+}
+
+void Reactor::reportCopyFailure(const char* message) {
+    std::string reactorType;
+    if (!dynamicTypeName(this, reactorType)) {
+        writeTypeUnknownToCrashFile();
+        return;
+    }
+    if (message != nullptr) {
+        writeRecord("Caught YuException building watchedSocketsCopy in reactor " +
+                    quoted(reactorType) + ".  " + message);
+    } else {
+        writeRecord("Caught unknown exception building watchedSocketsCopy in reactor " +
+                    quoted(reactorType) + ".");
+    }
+}
+
+void Reactor::reportSocketFailure(BaseSocket* socket, const char* message) {
+    std::string socketType;
+    std::string reactorType;
+    if (!dynamicTypeName(socket, socketType) || !dynamicTypeName(this, reactorType)) {
+        writeTypeUnknownToCrashFile();
+        return;
+    }
+    if (message != nullptr) {
+        writeRecord("Caught YuException handling socket event for " + quoted(socketType) +
+                    " in reactor " + quoted(reactorType) + ".  " + message);
+    } else {
+        writeRecord("Caught an unknown exception handling a socket event for " +
+                    quoted(socketType) + " in reactor " + quoted(reactorType) + ".");
+    }
+}
+
+void Reactor::reportLoopFailure(const YuException& e) {
+    std::string reactorType;
+    if (!dynamicTypeName(this, reactorType)) {
+        writeRecord("Unable to determine runtime type.");
+        return;
+    }
+    writeRecord("Caught YuException in reactor " + quoted(reactorType) + ".  " + e.getMessage());
+}

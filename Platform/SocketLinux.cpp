@@ -1,0 +1,166 @@
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Platform/Socket.h"
+#include "Platform/SocketRecordsLinux.h"
+
+namespace platform {
+
+namespace {
+
+struct ErrorMapping {
+    int errnoValue;
+    int winsockNumber;
+};
+
+// The one table from errno to Windows Sockets numbers (listed in Socket.h).
+constexpr ErrorMapping kErrorTable[] = {
+    {EAGAIN, 10035},          {EWOULDBLOCK, 10035},  {EINPROGRESS, 10035},  {EINTR, 10004},
+    {EBADF, 10038},           {ENOTSOCK, 10038},     {EACCES, 10013},       {EFAULT, 10014},
+    {EINVAL, 10022},          {EMFILE, 10024},       {ENFILE, 10024},       {EALREADY, 10037},
+    {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},   {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},     {ENETUNREACH, 10051},  {ENETRESET, 10052},
+    {ECONNABORTED, 10053},    {ECONNRESET, 10054},   {ENOBUFS, 10055},      {ENOMEM, 10055},
+    {EISCONN, 10056},         {ENOTCONN, 10057},     {EPIPE, 10058},        {ESHUTDOWN, 10058},
+    {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061}, {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},
+};
+
+int lastError() {
+    return -winsockError(errno);
+}
+
+sockaddr_in ipv4(uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = port;
+    sa.sin_addr.s_addr = address;
+    return sa;
+}
+
+}  // namespace
+
+int winsockError(int errnoValue) {
+    for (const ErrorMapping& m : kErrorTable) {
+        if (m.errnoValue == errnoValue) {
+            return m.winsockNumber;
+        }
+    }
+    return kWsaSysCallFailure;
+}
+
+SocketHandle openTcpSocket() {
+    SocketHandle h = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (h >= 0) {
+        records::opened(h, false);
+    }
+    return h < 0 ? kInvalidSocket : h;
+}
+
+int setNonBlocking(SocketHandle handle) {
+    int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0 || ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return lastError();
+    }
+    return 0;
+}
+
+int connectSocket(SocketHandle handle, uint32_t address, uint16_t port) {
+    sockaddr_in sa = ipv4(address, port);
+    if (::connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        records::connectStarted(handle);
+        return 0;
+    }
+    const int error = errno;
+    if (error == EINPROGRESS) {
+        records::connectStarted(handle);
+    }
+    return -winsockError(error);
+}
+
+int sendSocket(SocketHandle handle, const void* data, int length) {
+    ssize_t n;
+    do {
+        n = ::send(handle, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const int error = errno;
+        if ((error == EAGAIN || error == EPIPE) && !records::connectionMade(handle)) {
+            // Windows refuses a send before the connection is made.
+            return -kWsaENotConnected;
+        }
+        if (error == EAGAIN) {
+            records::sendBlocked(handle);
+        }
+        return -winsockError(error);
+    }
+    if (n < length) {
+        // The kernel's buffer is full: the next send would block.
+        records::sendBlocked(handle);
+    }
+    return static_cast<int>(n);
+}
+
+int recvSocket(SocketHandle handle, void* buffer, int length) {
+    ssize_t n;
+    do {
+        n = ::recv(handle, buffer, static_cast<size_t>(length), 0);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? lastError() : static_cast<int>(n);
+}
+
+int shutdownSend(SocketHandle handle) {
+    return ::shutdown(handle, SHUT_WR) < 0 ? lastError() : 0;
+}
+
+int closeSocket(SocketHandle handle) {
+    if (handle < 0) {
+        return -kWsaENotSocket;
+    }
+    records::closing(handle);
+    return ::close(handle) < 0 ? lastError() : 0;
+}
+
+SocketHandle openListener(uint32_t address, uint16_t port, int backlog) {
+    SocketHandle h = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (h < 0) {
+        return kInvalidSocket;
+    }
+    const int on = 1;
+    ::setsockopt(h, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa = ipv4(address, port);
+    if (::bind(h, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0 ||
+        ::listen(h, backlog) < 0) {
+        ::close(h);
+        return kInvalidSocket;
+    }
+    records::opened(h, false);
+    return h;
+}
+
+SocketHandle acceptSocket(SocketHandle listener) {
+    SocketHandle h;
+    do {
+        h = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (h < 0 && errno == EINTR);
+    if (h < 0) {
+        return kInvalidSocket;
+    }
+    records::opened(h, true);
+    return h;
+}
+
+uint16_t localPort(SocketHandle handle) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &len) < 0) {
+        return 0;
+    }
+    return sa.sin_port;
+}
+
+}  // namespace platform
