@@ -18,7 +18,8 @@
 // list of sockets, so sockets of the old loop are never called again.
 // Requires: start only while no loop of this reactor is running; addSocket and removeSocket
 // not on a thread that the loop itself waits for; a socket is removed (or the loop has ended)
-// before it is destroyed.
+// before it is destroyed; a subclass that overrides the hooks stops the loop in its own
+// destructor.
 #pragma once
 
 #include "BaseThread.h"

@@ -152,6 +152,8 @@ protected:
     ThreadLock transportLock;
 
 private:
+    // Sends what is queued; 0, or the transport error that ended the flush.
+    int flushQueued();
     void discardStreamState();
     void discardIncoming();
 

@@ -6,10 +6,10 @@
 // per document.
 //
 // Text form written by GetXml: the element and its subtree with no XML declaration, no
-// indentation and no line breaks; attributes in the order they were added, in double quotes,
-// with &, <, " and the line-end characters escaped as entity or character references; an element
-// without children as "<name/>"; CDATA sections as "<![CDATA[...]]>". Parsing that text and
-// writing it again gives the same text.
+// indentation and no line breaks between nodes; attributes in the order they were added, in
+// double quotes, with &, <, " and tab, line feed and carriage return as references; &, < and >
+// of text content as references; an element without children as "<name/>"; CDATA sections as
+// "<![CDATA[...]]>". Parsing that text and writing it again gives the same text.
 #pragma once
 
 #include "LibraryInterfaces/AttributeNode.h"

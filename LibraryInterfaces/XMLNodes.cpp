@@ -72,7 +72,7 @@ String CAttributeNode::GetNodeValue() const {
 CCDATASection::CCDATASection(const String& text) {
     pugi::xml_node made;
     owner = standaloneTree(pugi::node_cdata, made);
-    made.set_value(xmltext::carriable(text.c_str()).c_str());
+    made.set_value(xmltext::carriableWithLineFeeds(text.c_str()).c_str());
     node = made.internal_object();
 }
 

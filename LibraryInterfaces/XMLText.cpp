@@ -39,4 +39,19 @@ std::string carriable(const char* text) {
     return out;
 }
 
+std::string carriableWithLineFeeds(const char* text) {
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '\r') {
+            out += '\n';
+            if (p[1] == '\n') {
+                ++p;
+            }
+        } else {
+            out += *p;
+        }
+    }
+    return carriable(out.c_str());
+}
+
 }  // namespace xmltext

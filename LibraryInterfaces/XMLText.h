@@ -14,4 +14,7 @@ bool isName(const char* text);
 // tab, line feed and carriage return) replaced by U+FFFD in UTF-8.
 std::string carriable(const char* text);
 
+// carriable(text) with its line ends as XML readers give them back: CR LF and a lone CR become LF.
+std::string carriableWithLineFeeds(const char* text);
+
 }  // namespace xmltext

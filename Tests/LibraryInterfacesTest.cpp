@@ -141,6 +141,19 @@ TEST(XmlWriter, ControlCharactersXmlCannotCarryAreReplaced) {
     EXPECT_EQ("c\xEF\xBF\xBD", text(back.GetNodeValue()));
 }
 
+TEST(XmlWriter, CDataLineEndsAreLineFeedsBeforeAndAfterParsing) {
+    CXMLDoc doc;
+    CElementNode root = doc.CreateRootElement("Param");
+    root.AddAttribute("id", "a\r\nb");
+    root.AppendChild(CCDATASection("x\r\ny\rz\n"));
+    EXPECT_EQ("x\ny\nz\n", text(root.GetNodeValue()));
+    CXMLDoc parsed;
+    CElementNode back = parseText(parsed, root.GetXml().c_str());
+    EXPECT_EQ("x\ny\nz\n", text(back.GetNodeValue()));
+    EXPECT_EQ("a\r\nb", text(back["id"].GetNodeValue()));
+    EXPECT_EQ(text(root.GetXml()), text(back.GetXml()));
+}
+
 TEST(XmlWriter, ParsedActionMovesUnderANewRoot) {
     String action = actionXml("AddEntry", "E1", "Entry", "<Entry id=\"E1\"/>");
     CElementNode transact;

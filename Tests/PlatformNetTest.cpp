@@ -116,16 +116,6 @@ TEST(SocketCalls, ErrorNumbersAreWindowsSocketsNumbers) {
     closeSocket(fresh);
 }
 
-TEST(SocketCalls, WireByteOrderIsBigEndian) {
-    uint32_t v = hostToNet32(0x01020304u);
-    unsigned char bytes[4];
-    std::memcpy(bytes, &v, 4);
-    EXPECT_EQ(1, bytes[0]);
-    EXPECT_EQ(4, bytes[3]);
-    EXPECT_EQ(0x01020304u, netToHost32(v));
-    EXPECT_EQ(0x1234u, netToHost16(hostToNet16(0x1234u)));
-}
-
 TEST(Resolver, AddressTextAndNames) {
     const unsigned char expected[4] = {127, 0, 0, 1};
     uint32_t address = inetAddr("127.0.0.1");

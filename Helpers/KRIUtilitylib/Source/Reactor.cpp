@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <typeinfo>
@@ -76,17 +77,18 @@ Reactor::~Reactor() {
 }
 
 int Reactor::start() {
-    lock();
-    if (stopped || loopAbandoned) {
-        // A loop has ended: the new one starts afresh, without the old loop's sockets.
-        stopped = false;
-        loopAbandoned = false;
-        watchedSockets.reset();
-        while (watchedSockets.hasCurrent()) {
-            watchedSockets.remove();
+    {
+        std::lock_guard<BaseThread> hold(*this);
+        if (stopped || loopAbandoned) {
+            // A loop has ended: the new one starts afresh, without the old loop's sockets.
+            stopped = false;
+            loopAbandoned = false;
+            watchedSockets.reset();
+            while (watchedSockets.hasCurrent()) {
+                watchedSockets.remove();
+            }
         }
     }
-    unlock();
     threadId.set(kNoThread);
     running.set(true);
     return BaseThread::start();
@@ -220,12 +222,14 @@ void Reactor::releaseRemainingTasks() {
 }
 
 void Reactor::postTask(Task* task) {
-    lock();
-    const bool queued = loopThreadActive || (!stopped && !loopAbandoned);
-    if (queued) {
-        taskQueue.push(task);
+    bool queued;
+    {
+        std::lock_guard<BaseThread> hold(*this);
+        queued = loopThreadActive || (!stopped && !loopAbandoned);
+        if (queued) {
+            taskQueue.push(task);
+        }
     }
-    unlock();
     if (queued) {
         signal();
     } else if (task != nullptr) {
@@ -243,10 +247,8 @@ int Reactor::removeSocket(BaseSocket* socket) {
 
 int Reactor::updateSocket(BaseSocket* socket, bool add) {
     if (threadId.get() == platform::currentThreadId()) {
-        lock();
-        const int result = stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
-        unlock();
-        return result;
+        std::lock_guard<BaseThread> hold(*this);
+        return stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
     }
     int result = 0;
     std::unique_ptr<SocketUpdate> update;
@@ -255,33 +257,28 @@ int Reactor::updateSocket(BaseSocket* socket, bool add) {
     } catch (const std::system_error&) {
         return -1;
     }
-    lock();
-    if (!loopThreadActive) {
-        // No loop is reading the list: the change is made here, unless a loop has ended.
-        result = stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
-        unlock();
-        return result;
+    {
+        std::lock_guard<BaseThread> hold(*this);
+        if (!loopThreadActive) {
+            // No loop is reading the list: the change is made here, unless a loop has ended.
+            return stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
+        }
+        // Queued under the lock that the loop's end takes, so the loop always carries it out.
+        taskQueue.push(update.get());
     }
-    // Queued under the lock that the loop's end takes, so the loop always carries it out.
-    taskQueue.push(update.get());
-    unlock();
     signal();
     update->waitUntilDone();
     return result;
 }
 
 int Reactor::doAddSocket(BaseSocket* socket) {
-    lock();
-    const int result = appendWatched(socket);
-    unlock();
-    return result;
+    std::lock_guard<BaseThread> hold(*this);
+    return appendWatched(socket);
 }
 
 int Reactor::doRemoveSocket(BaseSocket* socket) {
-    lock();
-    const int result = removeWatched(socket);
-    unlock();
-    return result;
+    std::lock_guard<BaseThread> hold(*this);
+    return removeWatched(socket);
 }
 
 int Reactor::appendWatched(BaseSocket* socket) {

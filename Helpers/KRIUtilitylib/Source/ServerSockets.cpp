@@ -1,6 +1,8 @@
 #include "ServerSockets.h"
 
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "Platform/NetworkEvent.h"
@@ -70,12 +72,11 @@ ConnectedSocket::ConnectedSocket(platform::SocketHandle handle, const InetAddr& 
     : peerAddress(peer), socketHandle(handle) {}
 
 ConnectedSocket::~ConnectedSocket() {
-    transportLock.lock();
+    std::lock_guard<ThreadLock> hold(transportLock);
     if (socketHandle != platform::kInvalidSocket) {
         platform::closeSocket(socketHandle);
     }
     discardStreamState();
-    transportLock.unlock();
 }
 
 void ConnectedSocket::handleNetworkEvents() {
@@ -173,7 +174,7 @@ int ConnectedSocket::sendMessage(const char* data, int length) {
     if (length > kMaxMessageSize) {
         return -platform::kWsaEMsgSize;
     }
-    DataBuffer* frame = new DataBuffer;
+    auto frame = std::make_unique<DataBuffer>();
     frame->reserve(length + kHeaderSize);
     const uint32_t header = platform::hostToNet32(static_cast<uint32_t>(length));
     std::memcpy(frame->writePosition(), &header, kHeaderSize);
@@ -183,12 +184,10 @@ int ConnectedSocket::sendMessage(const char* data, int length) {
         frame->advance(length);
     }
 
-    transportLock.lock();
+    std::lock_guard<ThreadLock> hold(transportLock);
     if (!writeBlocked) {
         const int sent = sendRaw(frame->data(), frame->length());
         if (sent == frame->length() || (sent < 0 && sent != kWouldBlock)) {
-            transportLock.unlock();
-            delete frame;
             return sent;
         }
         // Would block, or took only part: the rest waits at the head of the queue.
@@ -198,25 +197,34 @@ int ConnectedSocket::sendMessage(const char* data, int length) {
         writeBlocked = true;
     } else if (queuedBytes > 0 && queuedBytes + frame->length() > kMaxQueuedBytes) {
         platform::reportSendFailure(socketHandle, platform::kWsaENoBufferSpace);
-        transportLock.unlock();
-        delete frame;
         return -platform::kWsaENoBufferSpace;
     }
     queuedBytes += frame->length();
-    outgoing.push(frame);
-    transportLock.unlock();
+    outgoing.push(frame.release());
     return 0;
 }
 
 void ConnectedSocket::onWritable() {
-    int error = 0;
-    transportLock.lock();
+    const int error = flushQueued();
+    if (error != 0) {
+        onError(error);
+    }
+}
+
+int ConnectedSocket::flushQueued() {
+    std::lock_guard<ThreadLock> hold(transportLock);
     writeBlocked = false;
     TQueue<DataBuffer*> pending;
     outgoing.takeAll(pending);
     while (pending.getCount() > 0) {
         DataBuffer* frame = pending.peek();
-        const int sent = sendRaw(frame->data(), frame->length());
+        int sent;
+        try {
+            sent = sendRaw(frame->data(), frame->length());
+        } catch (...) {
+            outgoing.putBack(pending);
+            throw;
+        }
         if (sent == frame->length()) {
             queuedBytes -= sent;
             delete pending.pop();
@@ -229,19 +237,16 @@ void ConnectedSocket::onWritable() {
             }
             writeBlocked = true;
             outgoing.putBack(pending);
-            break;
+            return 0;
         }
-        error = sent;
         while (pending.getCount() > 0) {
             DataBuffer* dropped = pending.pop();
             queuedBytes -= dropped->length();
             delete dropped;
         }
+        return sent;
     }
-    transportLock.unlock();
-    if (error != 0) {
-        onError(error);
-    }
+    return 0;
 }
 
 void ConnectedSocket::onClosed(bool) {}
@@ -292,14 +297,12 @@ ClientSocket::ClientSocket()
 }
 
 int ClientSocket::connect(const InetAddr& address) {
-    transportLock.lock();
+    std::lock_guard<ThreadLock> hold(transportLock);
     if (connected || connecting) {
-        transportLock.unlock();
         return -1;
     }
     connecting = true;
     const int r = platform::connectSocket(socketHandle, address.getAddress(), address.getPort());
-    transportLock.unlock();
     return r == kWouldBlock ? 0 : r;
 }
 
@@ -309,9 +312,8 @@ void ClientSocket::onConnected() {
 }
 
 void ClientSocket::onClosed(bool) {
-    transportLock.lock();
+    std::lock_guard<ThreadLock> hold(transportLock);
     replaceHandle(freshNonBlockingHandle());
     connected = false;
     connecting = false;
-    transportLock.unlock();
 }
