@@ -261,7 +261,7 @@ void AtmnSvcImpl::superviseLink() {
             doneEvent->set();
             return;
         }
-        if (!client.isConnected()) {
+        if (reconnectionFailed || !client.isConnected()) {
             reconnect();
         }
     }
@@ -280,8 +280,10 @@ void AtmnSvcImpl::reconnect() {
         KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
         std::this_thread::sleep_for(kAnnouncePause);
         client.addStudio(link.studioName, link.studioId);
+        reconnectionFailed = false;
     } catch (...) {
         ReportReconnectError();
+        reconnectionFailed = true;
     }
 }
 

@@ -124,4 +124,8 @@ private:
     // Guarded by lifecycleLock.
     bool stopRequested = false;
     bool supervisionStarted = false;
+    // The last reconnection failed after taking the old connection down. The client, left
+    // without sockets, then reports the link as up; the supervision thread tries again anyway.
+    // Used by the supervision thread only.
+    bool reconnectionFailed = false;
 };
