@@ -17,22 +17,26 @@ cmake --build "$build" -j 2 --target AggrSvrClientBench AtmnDocumentsBench AtmnS
 mkdir -p "$out"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
-# run <program> [arguments...]: its JSON into build/perf/<program>.json.
+# run <label> <command...>: the benchmark's JSON into build/perf/<label>.json.
 run() {
-    local program=$1
+    local label=$1
     shift
-    echo "running $program ..." >&2
-    "$@" --benchmark_out="$out/$program.json" --benchmark_out_format=json \
-        > "$out/$program.txt" 2>&1 || {
-        cat "$out/$program.txt" >&2
-        echo "$program failed" >&2
+    echo "running $label ..." >&2
+    "$@" --benchmark_out="$out/$label.json" --benchmark_out_format=json \
+        > "$out/$label.txt" 2>&1 || {
+        cat "$out/$label.txt" >&2
+        echo "$label failed" >&2
         exit 1
     }
 }
 
-run AtmnDocumentsBench "$build/Bench/AtmnDocumentsBench"
-run AggrSvrClientBench "$build/Bench/AggrSvrClientBench" \
-    --benchmark_filter='WithoutSockets|CopyEntryTransactionText|Reader|Sessions|Addresses|Latency'
+# Figures that a shared machine blurs are the median of three repetitions.
+median_of_3=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
+rm -f "$out"/*.json
+run documents "$build/Bench/AtmnDocumentsBench" "${median_of_3[@]}"
+run client "$build/Bench/AggrSvrClientBench" "${median_of_3[@]}" --benchmark_min_time=1 \
+    --benchmark_filter='WithoutSockets|CopyEntryTransactionText|Reader|Session|Addresses'
+run latency "$build/Bench/AggrSvrClientBench" --benchmark_filter='Latency'
 # The service waits on the machine-wide named event "AtmnStop", which other programs of the same
 # user (test runs of the service) may set. Where we may, the service runs get a /dev/shm of their
 # own, so that they neither stop on another program's event nor take one meant for another
@@ -44,18 +48,22 @@ if unshare --mount --propagation private sh -c "$private_shm" true 2> /dev/null;
     service=(unshare --mount --propagation private sh -c "$private_shm" "${service[0]}")
     isolation="private /dev/shm"
 fi
-run AtmnSvcBench "${service[@]}"
+run service "${service[@]}"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # One line "<benchmark> <key> <value>" per figure of every benchmark, with the name's run
-# suffixes (/manual_time, /real_time, /iterations:1) dropped; failures as "<benchmark> error 1".
+# suffixes (/manual_time, /real_time, /iterations:1, _median) dropped and the other aggregates
+# left out; failures as "<benchmark> error 1".
 cat "$out"/*.json | awk '
     /"name": / {
         name = $0
         sub(/.*"name": "/, "", name)
         sub(/",?$/, "", name)
         gsub(/\/(manual_time|real_time|iterations:1)/, "", name)
+        sub(/_median$/, "", name)
+        if (name ~ /_(mean|stddev|cv)$/) name = ""
     }
+    name == "" { next }
     /"error_occurred": true/ { print name, "error", 1 }
     /^ *"[a-z_0-9]+": -?[0-9.]+(e[-+][0-9]+)?,?$/ {
         key = $1
@@ -110,8 +118,15 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
                 get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "tx_per_s"),
                 "(raw SSL_write, same frames)", 0)
         }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("CPU of the sending threads per transaction, " t " thread" (t > 1 ? "s" : "") " (ns)",
+                get("BM_ClientToReader/" t, "sender_cpu_ns"),
+                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "sender_cpu_ns"),
+                "(raw SSL_write, same frames)", 0)
+        }
         split("p50_us p99_us max_us", quantile, " ")
-        split("median 99th percentile maximum", quantileName, " ")
+        split("median|99th percentile|maximum", quantileName, "|")
         for (i = 1; i <= 3; i++) {
             row("Latency at 1,000 tx/s, client operation to the reader, " quantileName[i] " (us)",
                 get("BM_ClientLatencyAt1000PerSecond", quantile[i]),
@@ -128,8 +143,9 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
             kib("rss_1m_kib"), "(after 1,000,000)", 0)
         row("KriAtmnSvc resident memory, idle after the million (KiB)", kib("rss_after_kib"),
             kib("rss_1m_kib"), "(after 1,000,000)", 0)
-        row("Transactions/s through KriAtmnSvc (simulator, 16 threads, fast)", kib("tx_per_s"),
-            get("BM_ClientToReader/8", "tx_per_s"), "(client alone, 8 threads)", 0)
+        row("Transactions/s through KriAtmnSvc (simulator, 16 threads, fast; mostly house-time and segment reports)",
+            kib("tx_per_s"), get("BM_RawSslWriteToReader/threads:8/addresses:1", "tx_per_s"),
+            "(raw SSL_write of entry frames, 8 threads)", 0)
         printf "| KriAtmnSvc CPU over 10 s idle with the link up (ms) | %s | 0 (clock tick %s ms) | - |\n",
                num(get("BM_ServiceIdle", "cpu_ms"), 0), tick_ms
         printf "| KriAtmnSvc CPU over 10 s idle after the million (ms) | %s | 0 (clock tick %s ms) | - |\n",
@@ -139,6 +155,11 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
             row("Entry events/s (session lookup + transaction), " sessions[i] " open session" (i > 1 ? "s" : ""),
                 get("BM_EntryEventWithSessions/sessions:" sessions[i], "tx_per_s"),
                 get("BM_EntryEventWithSessions/sessions:1", "tx_per_s"), "(1 session)", 0)
+        }
+        for (i = 1; i <= 3; i++) {
+            row("Session lookup alone, " sessions[i] " open session" (i > 1 ? "s" : "") " (CPU ns)",
+                get("BM_FindSessionAmong/sessions:" sessions[i], "cpu_time"),
+                get("BM_FindSessionAmong/sessions:1", "cpu_time"), "(1 session)", 0)
         }
         split("1 8", addresses, " ")
         for (i = 1; i <= 2; i++) {
