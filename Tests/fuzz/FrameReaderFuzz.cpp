@@ -40,8 +40,7 @@ public:
         renewOnError = (data[0] & 1) != 0;
         const size_t planLength = std::min<size_t>(data[0] >> 4, size - 1);
         plan.assign(data + 1, data + 1 + planLength);
-        stream.assign(reinterpret_cast<const char*>(data) + 1 + planLength,
-                      size - 1 - planLength);
+        stream.assign(reinterpret_cast<const char*>(data) + 1 + planLength, size - 1 - planLength);
     }
 
     // Calls onReadable until the whole stream has been handed out. A plan of nothing but
