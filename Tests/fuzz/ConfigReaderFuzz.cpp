@@ -3,12 +3,11 @@
 // refuse the file with CAtmnConfigError; any other exception, or a crash, is a finding.
 // Properties beyond that: a successful initialisation reading names a component class, and the
 // "Automation" text of a run reading is itself a well-formed document when it is not empty.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "Tests/fuzz/FuzzCheck.h"
@@ -16,22 +15,23 @@
 
 namespace {
 
-// One file per process, made once and rewritten for every input.
-const std::string& configPath() {
-    static const std::string path = [] {
-        std::string name = "/tmp/kri-config-fuzz-" + std::to_string(getpid()) + ".xml";
-        std::atexit([] { std::remove(configPath().c_str()); });
-        return name;
-    }();
-    return path;
-}
-
-void writeConfig(const uint8_t* data, size_t size) {
-    FILE* file = std::fopen(configPath().c_str(), "wb");
-    fuzzRequire(file != nullptr, "the configuration file can be written");
-    fuzzRequire(std::fwrite(data, 1, size, file) == size, "the whole input is written");
-    std::fclose(file);
-}
+// The configuration file: an in-memory file made once per process and rewritten for every input,
+// opened by its /proc path as any configuration file is. A file on disk would make the target
+// wait on the file system for most of its time.
+struct ConfigFile {
+    ConfigFile()
+        : descriptor(memfd_create("kri-config-fuzz", 0)),
+          path(("/proc/self/fd/" + std::to_string(descriptor)).c_str()) {
+        fuzzRequire(descriptor >= 0, "an in-memory file can be made");
+    }
+    void write(const uint8_t* data, size_t size) const {
+        fuzzRequire(ftruncate(descriptor, 0) == 0, "the configuration file can be emptied");
+        fuzzRequire(pwrite(descriptor, data, size, 0) == static_cast<ssize_t>(size),
+                    "the whole input is written");
+    }
+    const int descriptor;
+    const String path;
+};
 
 void readInit(const String& path) {
     try {
@@ -70,10 +70,10 @@ void readReconnect(const String& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    writeConfig(data, size);
-    const String path(configPath().c_str());
-    readInit(path);
-    readRun(path);
-    readReconnect(path);
+    static const ConfigFile file;
+    file.write(data, size);
+    readInit(file.path);
+    readRun(file.path);
+    readReconnect(file.path);
     return 0;
 }
