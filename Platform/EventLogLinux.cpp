@@ -1,0 +1,84 @@
+#include <syslog.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "Platform/EventLog.h"
+#include "Platform/LastError.h"
+#include "Platform/SystemLog.h"
+
+namespace platform {
+
+static_assert(kSyslogError == LOG_ERR && kSyslogWarning == LOG_WARNING &&
+              kSyslogInformation == LOG_INFO);
+
+namespace {
+
+std::atomic<EventLogWriter> testWriter{nullptr};
+
+SystemLogType systemLogTypeOf(uint16_t type) {
+    switch (type) {
+        case kEventLogErrorType:
+            return SystemLogType::Error;
+        case kEventLogWarningType:
+            return SystemLogType::Warning;
+        default:
+            return SystemLogType::Information;
+    }
+}
+
+int priorityOf(uint16_t type) {
+    switch (systemLogTypeOf(type)) {
+        case SystemLogType::Error:
+            return LOG_ERR;
+        case SystemLogType::Warning:
+            return LOG_WARNING;
+        case SystemLogType::Information:
+            break;
+    }
+    return LOG_INFO;
+}
+
+std::string withRawData(const char* message, const void* rawData, uint32_t rawDataSize) {
+    std::string text = message != nullptr ? message : "";
+    if (rawData == nullptr || rawDataSize == 0) {
+        return text;
+    }
+    text += "\nData:";
+    const auto* bytes = static_cast<const unsigned char*>(rawData);
+    for (uint32_t i = 0; i < rawDataSize; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
+        text += hex;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<EventSource> EventSource::open(const char* sourceName) {
+    if (sourceName == nullptr || *sourceName == '\0') {
+        setLastError(kErrorInvalidParameter);
+        return nullptr;
+    }
+    return std::unique_ptr<EventSource>(new EventSource(sourceName));
+}
+
+bool EventSource::report(uint16_t type, uint32_t eventId, const char* message, const void* rawData,
+                         uint32_t rawDataSize) {
+    EventRecord record{name, priorityOf(type), eventId, withRawData(message, rawData, rawDataSize)};
+    if (EventLogWriter writer = testWriter.load()) {
+        writer(record);
+        return true;
+    }
+    // One writer for the whole process: openlog keeps a single ident, which the application's
+    // own event-log records share.
+    systemLog(record.source.c_str(), systemLogTypeOf(type), record.text.c_str());
+    return true;
+}
+
+void setEventLogWriterForTesting(EventLogWriter writer) {
+    testWriter.store(writer);
+}
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+// AggrReceiver: the reference aggregation receiver's TLS server. main constructs one and calls
+// run on its only thread; one poll loop serves the listening socket, every client connection
+// and the stop signals (SIGINT, SIGTERM, taken through a signalfd).
+//
+// Requires: constructed before any other thread exists (it blocks SIGINT and SIGTERM for the
+// process so that they arrive only through the loop).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <openssl/types.h>
+
+#include "Tools/AggrReceiver/ReceiverOptions.h"
+#include "Tools/AggrReceiver/TransactionCheck.h"
+
+namespace aggrreceiver {
+
+// Thrown by the constructor when the server cannot start; the message says why.
+class ReceiverSetupError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class AggrReceiver {
+public:
+    // Loads the TLS material, opens the transactions file and listens.
+    // Throws ReceiverSetupError.
+    explicit AggrReceiver(ReceiverOptions options);
+    ~AggrReceiver();
+    AggrReceiver(const AggrReceiver&) = delete;
+    AggrReceiver& operator=(const AggrReceiver&) = delete;
+
+    // Prints the "listening on" line and serves until SIGINT or SIGTERM; then closes every
+    // client and prints the summary. Returns the exit status (0).
+    int run();
+
+private:
+    struct Connection;
+
+    void release();
+    void setUpTls();
+    void listenOnAddress();
+    void acceptClients();
+    void serve(Connection& connection, short revents);
+    void continueHandshake(Connection& connection);
+    void readFrames(Connection& connection);
+    void handleFrame(Connection& connection, std::string&& frame);
+    void closeConnection(Connection& connection);
+    void expireHandshakes();
+    int pollTimeoutMs() const;
+
+    void report(const std::string& peer, const std::string& text);
+    void reportError(const std::string& peer, const std::string& text);
+    void recordFrame(const Connection& connection, bool wellFormed, const std::string& frame);
+    void printSummary();
+
+    ReceiverOptions options_;
+    SSL_CTX* tls_ = nullptr;
+    int listenSocket_ = -1;
+    int signalDescriptor_ = -1;
+    std::string listenAddress_;
+    std::FILE* transactionsFile_ = nullptr;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    std::vector<char> readBuffer_;
+
+    std::array<std::uint64_t, kActionNames.size()> transactionsByAction_ = {};
+    std::uint64_t clientCount_ = 0;
+    std::uint64_t errorCount_ = 0;
+    std::uint64_t frameCount_ = 0;
+};
+
+}  // namespace aggrreceiver

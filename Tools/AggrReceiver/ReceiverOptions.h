@@ -1,0 +1,35 @@
+// ReceiverOptions: the receiver's command line, parsed once by main before anything starts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace aggrreceiver {
+
+struct ReceiverOptions {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;
+    std::string certFile;
+    std::string keyFile;
+    std::string keyPassPhrase;
+    std::string caFile;
+    std::string transactionsFile;
+    int maxClients = 64;
+    int handshakeTimeoutSeconds = 10;
+    bool stopReading = false;
+    bool help = false;
+};
+
+struct ParsedOptions {
+    ReceiverOptions options;
+    // Empty when the command line is usable; otherwise what is wrong with it.
+    std::string error;
+};
+
+ParsedOptions parseReceiverOptions(const std::vector<std::string>& arguments);
+
+// The full --help text.
+std::string receiverUsage(const std::string& programName);
+
+}  // namespace aggrreceiver
