@@ -144,7 +144,13 @@ std::vector<std::string> ChildProcess::linesContaining(std::string_view needle) 
     return found;
 }
 
-std::string ChildProcess::output() const {
+std::string ChildProcess::output() {
+    while (readOutput(Milliseconds(0)) && outputPipe_ >= 0) {
+        pollfd waiting{outputPipe_, POLLIN, 0};
+        if (poll(&waiting, 1, 0) <= 0) {
+            break;
+        }
+    }
     std::string text;
     for (const std::string& line : lines_) {
         text += line + "\n";

@@ -31,8 +31,8 @@ public:
                       Milliseconds timeout = Milliseconds(10000));
     std::vector<std::string> linesContaining(std::string_view needle) const;
     const std::vector<std::string>& lines() const { return lines_; }
-    // Everything printed so far, for failure messages.
-    std::string output() const;
+    // Everything printed so far, with what is waiting in the pipe now, for failure messages.
+    std::string output();
 
     void sendSignal(int signalNumber);
     // Waits for the child to end and reads the rest of its output. The exit status, or 128 plus

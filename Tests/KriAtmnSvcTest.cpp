@@ -18,6 +18,9 @@ const std::string kProgram = KRI_ATMNSVC_PROGRAM;
 const char kConsoleStop[] = "Stopping Kri Automation Interfacing Service.";
 const char kDebugging[] = "Debugging Kri Automation Interfacing Service.";
 const char kLinkUp[] = "Conenction to Aggregation server complete";
+// A reconnection takes up to a second to notice the lost link, then the connect and a pause of
+// two seconds; a first attempt may come before the server is back.
+constexpr milliseconds kReconnection(20000);
 
 std::vector<std::string> serviceArguments(const std::string& configPath) {
     return {"-debug", "-config", configPath};
@@ -134,8 +137,7 @@ TEST(KriAtmnSvc, LinkComesBackAndFollowsTheEditedConfiguration) {
         return arguments;
     }());
     ASSERT_TRUE(restarted->waitForLine("listening on")) << restarted->output();
-    ASSERT_TRUE(restarted->waitForLine("action=AddStudio", milliseconds(10000)))
-        << service.output();
+    ASSERT_TRUE(restarted->waitForLine("action=AddStudio", kReconnection)) << service.output();
     EXPECT_TRUE(service.waitForLines(kLinkUp, 2)) << service.output();
 
     // A corrupted file at reconnection: "Unable to reconnect", and the service keeps trying.
@@ -149,8 +151,7 @@ TEST(KriAtmnSvc, LinkComesBackAndFollowsTheEditedConfiguration) {
     environment.config.studioId = "8";
     environment.config.studioName = "Studio B";
     environment.writeConfig();
-    ASSERT_TRUE(
-        other->waitForLine(R"(action=AddStudio id="8" name="Studio B")", milliseconds(10000)))
+    ASSERT_TRUE(other->waitForLine(R"(action=AddStudio id="8" name="Studio B")", kReconnection))
         << service.output();
     EXPECT_EQ(1u, other->linesContaining(" transaction ").size());
 
