@@ -1,0 +1,442 @@
+#include "SSLSockets.h"
+
+#include <openssl/err.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "Platform/Clock.h"
+#include "Platform/Socket.h"
+
+namespace {
+
+constexpr int kSeedWords = 256;
+
+// Starts the library for the first live context. OpenSSL 3 replaces SSL_library_init and
+// SSL_load_error_strings with OPENSSL_init_ssl. RAND_seed only adds to the generator's input, so
+// the seed from the tick count is still given.
+void startLibrary() {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    std::srand(platform::tickCount());
+    int seed[kSeedWords];
+    for (int& word : seed) {
+        word = std::rand();
+    }
+    RAND_seed(seed, sizeof(seed));
+}
+
+// OpenSSL 3 checks a private key against the loaded certificate while loading it, so a key that
+// does not belong to the certificate fails SSL_CTX_use_PrivateKey_file with the X509 library's
+// mismatch reason instead of reaching SSL_CTX_check_private_key.
+bool lastErrorIsKeyMismatch() {
+    const unsigned long error = ERR_peek_last_error();
+    if (ERR_GET_LIB(error) != ERR_LIB_X509) {
+        return false;
+    }
+    const int reason = ERR_GET_REASON(error);
+    return reason == X509_R_KEY_VALUES_MISMATCH || reason == X509_R_KEY_TYPE_MISMATCH;
+}
+
+// The session's transport. It stands where SSL_set_fd would put the library's own socket layer,
+// which writes with write(): that would raise SIGPIPE on a connection the server has dropped, and
+// a would-block it met would not re-enable FD_WRITE for the handle. These calls go through the
+// platform's socket calls instead, which send with MSG_NOSIGNAL and keep the handle's network
+// events right. errno is left as the failing call set it, for the SSL_ERROR_SYSCALL mapping. The
+// handle is never closed here.
+platform::SocketHandle handleOf(BIO* bio) {
+    return static_cast<platform::SocketHandle>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
+
+int transportWrite(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const int n = platform::sendSocket(handleOf(bio), data, length);
+    if (n >= 0) {
+        return n;
+    }
+    if (n == -platform::kWsaEWouldBlock) {
+        BIO_set_retry_write(bio);
+    }
+    return -1;
+}
+
+int transportRead(BIO* bio, char* buffer, int length) {
+    BIO_clear_retry_flags(bio);
+    const int n = platform::recvSocket(handleOf(bio), buffer, length);
+    if (n > 0) {
+        return n;
+    }
+    if (n == 0) {
+        BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
+        return 0;
+    }
+    if (n == -platform::kWsaEWouldBlock) {
+        BIO_set_retry_read(bio);
+    }
+    return -1;
+}
+
+long transportControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
+    switch (command) {
+        case BIO_CTRL_FLUSH:
+            return 1;
+        case BIO_CTRL_EOF:
+            return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
+        default:
+            return 0;
+    }
+}
+
+int transportCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// Made once for the process and kept until it ends.
+BIO_METHOD* transportMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "KRI socket");
+        if (m != nullptr) {
+            BIO_meth_set_write(m, transportWrite);
+            BIO_meth_set_read(m, transportRead);
+            BIO_meth_set_ctrl(m, transportControl);
+            BIO_meth_set_create(m, transportCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
+bool isFatal(int sslError) {
+    return sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE;
+}
+
+}  // namespace
+
+SSLContextError::SSLContextError(int32_t code, const char* message) : YuException(code, message) {}
+
+SSLContextError::~SSLContextError() = default;
+
+std::atomic<int> SSLContext::liveContextCount{0};
+
+SSLContext::SSLContext(const KRIString& certificateFile, const KRIString& keyFile,
+                       const KRIString& passPhrase, const KRIString& caFile) {
+    if (liveContextCount.fetch_add(1) == 0) {
+        startLibrary();
+    }
+    // SSLv23_client_method is TLS_client_method in OpenSSL 3: the version-flexible client method.
+    const SSL_METHOD* method = TLS_client_method();
+    if (method == nullptr) {
+        fail(-1, "Unable to intialize the SSL protocol with SSLv23_client_method()");
+    }
+    ctx = SSL_CTX_new(method);
+    if (ctx == nullptr) {
+        fail(-2, "Unable to allocate a new SSL context with SSL_CTX_new()");
+    }
+    this->passPhrase = passPhrase;
+    SSL_CTX_set_default_passwd_cb(ctx, &SSLContext::passPhraseCallback);
+    SSL_CTX_set_default_passwd_cb_userdata(ctx, const_cast<char*>(this->passPhrase.c_str()));
+    if (SSL_CTX_use_certificate_file(ctx, certificateFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        fail(-3, "The specified certificate could not be loaded");
+    }
+    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        if (lastErrorIsKeyMismatch()) {
+            fail(-5, "The specified certificate does not match the specified private key file");
+        }
+        fail(-4, "The specified private key file could not be loaded");
+    }
+    if (SSL_CTX_check_private_key(ctx) != 1) {
+        fail(-5, "The specified certificate does not match the specified private key file");
+    }
+    if (caFile.length() > 0 && SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
+        fail(-8, "Unable to load the specified list of valid CAs");
+    }
+}
+
+// The library's global clean-up calls have no effect in OpenSSL 3, and OPENSSL_cleanup would keep
+// the library from starting again in this process, so the last context leaves the library as is.
+SSLContext::~SSLContext() {
+    SSL_CTX_free(ctx);
+    ctx = nullptr;
+    liveContextCount.fetch_sub(1);
+}
+
+void SSLContext::fail(int32_t code, const char* message) {
+    ERR_clear_error();
+    SSL_CTX_free(ctx);
+    ctx = nullptr;
+    liveContextCount.fetch_sub(1);
+    throw SSLContextError(code, message);
+}
+
+int SSLContext::passPhraseCallback(char* buffer, int size, int /*rwflag*/, void* userData) {
+    const char* text = static_cast<const char*>(userData);
+    if (size < 0) {
+        return -1;
+    }
+    const size_t length = std::strlen(text);
+    const size_t room = static_cast<size_t>(size);
+    if (length > room) {
+        std::memset(buffer, 0, room);
+        return -1;
+    }
+    std::strncpy(buffer, text, room);
+    return static_cast<int>(length);
+}
+
+// Locking: sendMessage and the flush call sendRaw with transportLock held, possibly on a thread
+// other than the reactor's. Every other use of the session (handshake, reads, the SSL close, its
+// renewal) and every change of sslState also happens under transportLock, so a writing thread
+// never meets a session that the reactor's thread is using, freeing or replacing. The lock is
+// never held while a callback runs.
+
+SSLClientSocket::SSLClientSocket(SSLContext& context) : context(context) {
+    attachSession();
+}
+
+SSLClientSocket::~SSLClientSocket() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    SSL_free(ssl);
+    ssl = nullptr;
+}
+
+void SSLClientSocket::attachSession() {
+    ssl = SSL_new(context.getContext());
+    BIO* transport = transportMethod() == nullptr ? nullptr : BIO_new(transportMethod());
+    if (ssl == nullptr || transport == nullptr) {
+        BIO_free(transport);
+        SSL_free(ssl);
+        ssl = nullptr;
+        return;
+    }
+    BIO_set_data(transport, reinterpret_cast<void*>(static_cast<intptr_t>(socketHandle)));
+    SSL_set_bio(ssl, transport, transport);
+}
+
+bool SSLClientSocket::serverVerified() const {
+    // Without a certificate the library reports X509_V_OK too: a server that shows none is not
+    // vouched for.
+    return SSL_get_verify_result(ssl) == X509_V_OK && SSL_get0_peer_certificate(ssl) != nullptr;
+}
+
+SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    sslState = 1;
+    ERR_clear_error();
+    const int r = SSL_connect(ssl);
+    if (r > 0) {
+        if (serverVerified()) {
+            sslState = 2;
+            return Handshake::kVerified;
+        }
+        // The session stays in the handshaking state, where sendRaw writes nothing.
+        serverRejected = true;
+        return Handshake::kRejected;
+    }
+    if (r == 0 || isFatal(SSL_get_error(ssl, r))) {
+        return Handshake::kFailed;
+    }
+    return Handshake::kPending;
+}
+
+// A result of 0 or below leaves the handshake to the next readable event.
+void SSLClientSocket::onConnected() {
+    if (ssl == nullptr) {
+        onError(-platform::kWsaENoBufferSpace);
+        return;
+    }
+    serverRejected = false;
+    switch (continueHandshake()) {
+        case Handshake::kVerified:
+            onSSLConnected();
+            break;
+        case Handshake::kRejected:
+            onError(-25);
+            break;
+        case Handshake::kPending:
+        case Handshake::kFailed:
+            break;
+    }
+}
+
+void SSLClientSocket::onReadable() {
+    if (sslState != 1) {
+        if (!readHook()) {
+            ConnectedSocket::onReadable();
+            ConnectedSocket::onWritable();
+        }
+        return;
+    }
+    // A rejected server is reported once per handshake; what it sends afterwards is dropped.
+    if (serverRejected) {
+        dropUntrustedInput();
+        return;
+    }
+    switch (continueHandshake()) {
+        case Handshake::kVerified:
+            onSSLConnected();
+            break;
+        case Handshake::kRejected:
+            onError(-25);
+            break;
+        case Handshake::kFailed:
+            // The library has ended the handshake, or given up on it; it then answers every
+            // later call at once without reading, so what the server sent would keep the socket
+            // readable.
+            SSLClientSocket::onClosed(false);
+            break;
+        case Handshake::kPending:
+            break;
+    }
+}
+
+void SSLClientSocket::dropUntrustedInput() {
+    char scratch[4096];
+    int error = SSL_ERROR_NONE;
+    transportLock.lock();
+    for (;;) {
+        ERR_clear_error();
+        const int n = SSL_read(ssl, scratch, sizeof(scratch));
+        if (n <= 0) {
+            error = SSL_get_error(ssl, n);
+            break;
+        }
+    }
+    transportLock.unlock();
+    if (error != SSL_ERROR_ZERO_RETURN && isFatal(error)) {
+        SSLClientSocket::onClosed(false);
+    }
+}
+
+void SSLClientSocket::onWritable() {
+    if (!writeHook()) {
+        ConnectedSocket::onWritable();
+    }
+}
+
+int SSLClientSocket::sendRaw(const char* data, int length) {
+    if (sslState != 2) {
+        return -platform::kWsaENotConnected;
+    }
+    ERR_clear_error();
+    const int n = SSL_write(ssl, data, length);
+    const int savedErrno = errno;
+    if (n > 0) {
+        return n;
+    }
+    return mapFailure(n, savedErrno, true);
+}
+
+int SSLClientSocket::recvRaw(char* buffer, int length) {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    if (ssl == nullptr) {
+        return -platform::kWsaENotConnected;
+    }
+    ERR_clear_error();
+    const int n = SSL_read(ssl, buffer, length);
+    const int savedErrno = errno;
+    if (n > 0) {
+        return n;
+    }
+    if (n == 0) {
+        // The server has closed its SSL session: answer with ours.
+        if (SSL_shutdown(ssl) == 1) {
+            sslState = 4;
+            if (closeRequested) {
+                ConnectedSocket::shutdownSend();
+            }
+        } else {
+            sslState = 3;
+        }
+        return 0;
+    }
+    return mapFailure(n, savedErrno, false);
+}
+
+int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) const {
+    switch (SSL_get_error(ssl, result)) {
+        case SSL_ERROR_SSL:
+            return -platform::kWsaEConnAborted;
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            return -platform::kWsaEWouldBlock;
+        case SSL_ERROR_SYSCALL:
+            // A failure without an errno would read as "nothing sent" or "closed" upstream.
+            return savedErrno == 0 ? -platform::kWsaEConnAborted
+                                   : -platform::winsockError(savedErrno);
+        case SSL_ERROR_ZERO_RETURN:
+            return sending ? 0 : result;
+        case SSL_ERROR_WANT_CONNECT:
+            return -platform::kWsaENotConnected;
+        default:
+            return result;
+    }
+}
+
+int SSLClientSocket::shutdownSend() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    if (sslState != 2) {
+        return 0;
+    }
+    closeRequested = true;
+    sslState = 3;
+    ERR_clear_error();
+    if (SSL_shutdown(ssl) != 0) {
+        sslState = 4;
+        ConnectedSocket::shutdownSend();
+    }
+    return 0;
+}
+
+void SSLClientSocket::onClosed(bool /*graceful*/) {
+    transportLock.lock();
+    SSL_free(ssl);
+    ssl = nullptr;
+    const bool shutDown = sslState == 4;
+    sslState = 0;
+    serverRejected = false;
+    transportLock.unlock();
+
+    ClientSocket::onClosed(shutDown);
+
+    transportLock.lock();
+    attachSession();
+    transportLock.unlock();
+    onSSLDisconnected(shutDown);
+}
+
+bool SSLClientSocket::readHook() {
+    return false;
+}
+
+bool SSLClientSocket::writeHook() {
+    return false;
+}
+
+bool SSLClientSocket::onSSLConnected() {
+    return false;
+}
+
+bool SSLClientSocket::onSSLDisconnected(bool /*graceful*/) {
+    return false;
+}
+
+int32_t SSLClientSocket::getSSLState() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    return sslState;
+}
+
+KRIString SSLClientSocket::getPeerName() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    X509* certificate = ssl == nullptr ? nullptr : SSL_get0_peer_certificate(ssl);
+    if (certificate == nullptr) {
+        return KRIString("");
+    }
+    char line[256];
+    X509_NAME_oneline(X509_get_subject_name(certificate), line, sizeof(line));
+    return KRIString(line);
+}

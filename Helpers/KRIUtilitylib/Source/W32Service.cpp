@@ -1,0 +1,269 @@
+#include "W32Service.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Platform/ConsoleControl.h"
+#include "Platform/EventLog.h"
+#include "Platform/LastError.h"
+#include "Platform/Module.h"
+#include "Platform/ServiceControlManager.h"
+
+W32Service* W32Service::instance = nullptr;
+std::atomic<uint32_t> W32Service::checkPoint{1};
+
+namespace {
+
+bool equalsIgnoringCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::tolower(static_cast<unsigned char>(*a)) !=
+            std::tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
+W32Service::W32Service(const KRIString& serviceName, const KRIString& displayName,
+                       const KRIString& dependencies)
+    : serviceName(serviceName), displayName(displayName), dependencies(dependencies) {
+    if (instance != nullptr) {
+        KRIString message(
+            "Unable to create multiple instances of W32Service in a single application");
+        reportEvent(message, EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+        std::exit(0);
+    }
+    instance = this;
+    debugMode = 0;
+    exitCode = 0;
+}
+
+W32Service::~W32Service() = default;
+
+int W32Service::init(int, char**) {
+    return 0;
+}
+
+void W32Service::print(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::vprintf(fmt, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void W32Service::execute(int argc, char** argv) {
+    const platform::ServiceTableEntry dispatchTable[] = {{serviceName.c_str(), serviceMain},
+                                                         {nullptr, nullptr}};
+    if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
+        const char* word = argv[1] + 1;
+        if (equalsIgnoringCase(word, "install")) {
+            installService();
+            std::exit(0);
+        }
+        if (equalsIgnoringCase(word, "remove")) {
+            removeService();
+            std::exit(0);
+        }
+        if (equalsIgnoringCase(word, "debug")) {
+            debugMode = 1;
+            debugService(argc, argv);
+            std::exit(0);
+        }
+    }
+    const char* program = argc > 0 ? argv[0] : "";
+    print("%s -install          to install the service\n", program);
+    print("%s -remove           to remove the service\n", program);
+    print("%s -debug <params>   to run as a console app for debugging\n", program);
+    print("\nStartServiceCtrlDispatcher being called.\n");
+    print("This may take several seconds.  Please wait.\n");
+    if (!platform::startServiceCtrlDispatcher(dispatchTable, argc, argv)) {
+        KRIString message;
+        message.format("StartServiceCtrlDispatcher() failed with error code %d",
+                       static_cast<int>(platform::lastError()));
+        reportEvent(message, EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+    }
+}
+
+void W32Service::installService() {
+    char path[512];
+    if (platform::moduleFileName(path, sizeof path) == 0) {
+        print("Unable to install %s - %s\n", displayName.c_str(),
+              lastErrorText(errorText, sizeof errorText));
+        return;
+    }
+    std::unique_ptr<platform::ServiceControlManager> manager =
+        platform::ServiceControlManager::open();
+    if (!manager) {
+        print("OpenSCManager failed - %s\n", lastErrorText(errorText, sizeof errorText));
+        return;
+    }
+    const platform::ServiceConfig config{serviceName.c_str(),
+                                         displayName.c_str(),
+                                         platform::kServiceWin32OwnProcess,
+                                         platform::kServiceDemandStart,
+                                         platform::kServiceErrorNormal,
+                                         path,
+                                         dependencies.c_str()};
+    if (manager->createService(config)) {
+        print("%s installed.\n", displayName.c_str());
+    } else {
+        print("CreateService failed - %s\n", lastErrorText(errorText, sizeof errorText));
+    }
+}
+
+void W32Service::removeService() {
+    std::unique_ptr<platform::ServiceControlManager> manager =
+        platform::ServiceControlManager::open();
+    if (!manager) {
+        print("OpenSCManager failed - %s\n", lastErrorText(errorText, sizeof errorText));
+        return;
+    }
+    std::unique_ptr<platform::InstalledService> service = manager->openService(serviceName.c_str());
+    if (!service) {
+        print("OpenService failed - %s\n", lastErrorText(errorText, sizeof errorText));
+        return;
+    }
+    if (service->control(platform::kServiceControlStop, status)) {
+        print("Stopping %s.", displayName.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        while (service->queryStatus(status) &&
+               status.currentState == platform::kServiceStopPending) {
+            print(".");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        }
+        if (status.currentState == platform::kServiceStopped) {
+            print("\n%s stopped.\n", displayName.c_str());
+        } else {
+            print("\n%s failed to stop.\n", displayName.c_str());
+        }
+    }
+    if (service->remove()) {
+        print("%s removed.\n", displayName.c_str());
+    } else {
+        print("DeleteService failed - %s\n", lastErrorText(errorText, sizeof errorText));
+    }
+}
+
+int W32Service::debugService(int argc, char** argv) {
+    print("Debugging %s.\n", displayName.c_str());
+    platform::setConsoleCtrlHandler(consoleCtrl, true);
+    const int r = init(argc, argv);
+    if (r != 0) {
+        return r;
+    }
+    return run(argc, argv);
+}
+
+void W32Service::serviceMain(int argc, char** argv) {
+    W32Service* self = instance;
+    {
+        std::lock_guard<ThreadLock> guard(self->statusLock);
+        self->statusHandle =
+            platform::registerServiceCtrlHandler(self->serviceName.c_str(), serviceCtrl);
+        if (self->statusHandle == 0) {
+            return;
+        }
+        self->status.serviceType = platform::kServiceWin32OwnProcess;
+        self->status.serviceSpecificExitCode = 0;
+    }
+    if (self->setStatus(platform::kServiceStartPending, 0, 3000)) {
+        const int r = self->init(argc, argv);
+        if (r == 0) {
+            self->setStatus(platform::kServiceRunning, 0, 0);
+            self->run(argc, argv);
+        } else {
+            self->setStatus(platform::kServiceStopped, static_cast<uint32_t>(r), 0);
+        }
+    }
+    self->setStatus(platform::kServiceStopped, self->exitCode, 0);
+}
+
+void W32Service::serviceCtrl(uint32_t control) {
+    W32Service* self = instance;
+    KRIString message("in serviceCtrl()");
+    self->reportEvent(message, EVENTLOG_INFORMATION_TYPE, 0, nullptr, 0);
+    if (control == platform::kServiceControlStop) {
+        self->setStatus(platform::kServiceStopPending, 0, 0);
+        self->stop();
+        return;
+    }
+    uint32_t current;
+    {
+        std::lock_guard<ThreadLock> guard(self->statusLock);
+        current = self->status.currentState;
+    }
+    self->setStatus(current, 0, 0);
+}
+
+bool W32Service::consoleCtrl(uint32_t ctrlType) {
+    if (ctrlType != platform::kCtrlCEvent && ctrlType != platform::kCtrlBreakEvent) {
+        return false;
+    }
+    print("Stopping %s.\n", instance->displayName.c_str());
+    instance->stop();
+    return true;
+}
+
+bool W32Service::setStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint) {
+    if (debugMode) {
+        return true;
+    }
+    bool reported;
+    {
+        std::lock_guard<ThreadLock> guard(statusLock);
+        status.controlsAccepted =
+            state == platform::kServiceStartPending ? 0 : platform::kServiceAcceptStop;
+        status.win32ExitCode = win32ExitCode;
+        status.currentState = state;
+        status.waitHint = waitHint;
+        const bool settled =
+            state == platform::kServiceRunning || state == platform::kServiceStopped;
+        status.checkPoint = settled ? 0 : checkPoint++;
+        reported = platform::setServiceStatus(statusHandle, status);
+    }
+    if (reported) {
+        return true;
+    }
+    KRIString message;
+    message.format("Failure in SetServiceStatus().  GetLastError() reports %d",
+                   static_cast<int>(platform::lastError()));
+    reportEvent(message, EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+    return false;
+}
+
+void W32Service::reportEvent(KRIString& message, uint16_t type, uint32_t eventId,
+                             const void* rawData, uint32_t rawDataSize) {
+    if (debugMode) {
+        return;
+    }
+    std::unique_ptr<platform::EventSource> source =
+        platform::EventSource::open(serviceName.c_str());
+    message = KRIString("\n\n") + message;
+    if (source) {
+        source->report(type, eventId, message.c_str(), rawData, rawDataSize);
+    }
+}
+
+char* W32Service::lastErrorText(char* buffer, int size) {
+    const uint32_t error = platform::lastError();
+    const std::string text = platform::formatMessage(error);
+    if (text.empty() || size < static_cast<int>(text.size()) + 14) {
+        if (size > 0) {
+            buffer[0] = '\0';
+        }
+        return buffer;
+    }
+    std::snprintf(buffer, static_cast<size_t>(size), "%s (0x%x)",
+                  text.substr(0, text.size() - 2).c_str(), error);
+    return buffer;
+}

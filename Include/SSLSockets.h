@@ -1,0 +1,126 @@
+// SSL under the connected-socket layer for outgoing connections.
+//
+// SSLContextError: what the SSLContext constructor throws; its code names the failing step.
+//
+// SSLContext: one OpenSSL client context with the client's certificate, private key (and its
+// pass phrase) and trusted authorities. The first live context in the process starts the library;
+// the count of live contexts is changed atomically. The aggregation client owns one context and
+// makes every socket from it; the context sets no verification mode, so a handshake with an
+// untrusted server completes and the socket checks the verification result afterwards.
+// Requires: the context outlives every socket made from it.
+//
+// SSLClientSocket: a ClientSocket whose transport is a TLS session on its handle. When the TCP
+// connection comes up it runs the handshake; application data goes only over a session whose
+// server certificate passed verification against the context's authorities (a server that fails
+// is reported once per handshake as onError(-25), and is sent nothing and delivers nothing).
+// Library results are mapped onto the negated Windows Sockets numbers of the socket layer; the
+// framing, the output queue and the callbacks above are ConnectedSocket's. Whoever creates the
+// socket owns it. The reactor's thread runs every callback; the session has no lock, so the owner
+// keeps a thread calling sendMessage from using it while the reactor's thread does.
+// Requires: the socket is removed from its reactor before it is destroyed.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "KRIString.h"
+#include "ServerSockets.h"
+#include "YuException.h"
+
+class SSLContextError : public YuException {
+public:
+    SSLContextError(int32_t code, const char* message);
+    ~SSLContextError() override;
+};
+
+class SSLContext {
+public:
+    // Throws SSLContextError: -1 no client method, -2 no context, -3 certificate, -4 private key
+    // (also a wrong pass phrase), -5 key does not match the certificate, -8 CA file. An empty
+    // caFile loads no authority: every server certificate then fails verification.
+    SSLContext(const KRIString& certificateFile, const KRIString& keyFile,
+               const KRIString& passPhrase, const KRIString& caFile);
+    virtual ~SSLContext();
+    SSLContext(const SSLContext&) = delete;
+    SSLContext& operator=(const SSLContext&) = delete;
+
+    // The context that sockets make their sessions from.
+    SSL_CTX* getContext() const { return ctx; }
+
+    // The number of contexts alive in the process.
+    static int liveContexts() { return liveContextCount.load(); }
+
+    // The pass-phrase callback handed to OpenSSL; userData is the pass phrase's text. Copies at
+    // most `size` bytes, zero-fills the rest of the buffer and returns the text's length; a text
+    // longer than the buffer is refused (buffer zeroed, -1).
+    static int passPhraseCallback(char* buffer, int size, int rwflag, void* userData);
+
+private:
+    // Undoes the construction so far and throws SSLContextError.
+    [[noreturn]] void fail(int32_t code, const char* message);
+
+    SSL_CTX* ctx = nullptr;
+    KRIString passPhrase;
+
+    static std::atomic<int> liveContextCount;
+};
+
+class SSLClientSocket : public ClientSocket {
+public:
+    // A fresh non-blocking TCP socket with a new session from the context's SSL_CTX.
+    explicit SSLClientSocket(SSLContext& context);
+    ~SSLClientSocket() override;
+
+    // The SSL close: sends the close alert and, once the close has completed in both
+    // directions, shuts the transport's send direction. Does nothing outside state 2. Returns 0.
+    int shutdownSend() override;
+
+    // 0 idle, 1 handshaking, 2 established, 3 shutting down, 4 shut down.
+    int32_t getSSLState();
+
+protected:
+    void onReadable() override;
+    void onWritable() override;
+    void onConnected() override;
+    void onClosed(bool graceful) override;
+    // Writes nothing and returns -10057 unless the session is established (state 2).
+    // Requires: transportLock is held, or the call is on the reactor's thread.
+    int sendRaw(const char* data, int length) override;
+    int recvRaw(char* buffer, int length) override;
+
+    // Asked on every readable event outside the handshake; true skips the inherited reading.
+    virtual bool readHook();
+    // Asked on every writable event; true skips the inherited flush of the output queue.
+    virtual bool writeHook();
+    // The handshake completed and the server certificate passed verification.
+    virtual bool onSSLConnected();
+    // The connection has closed; graceful when the SSL close had completed in both directions.
+    virtual bool onSSLDisconnected(bool graceful);
+
+public:
+    // The subject name of the server's certificate, one line ("/O=.../CN=..."); empty without
+    // a session or a certificate.
+    virtual KRIString getPeerName();
+
+private:
+    enum class Handshake { kPending, kVerified, kRejected, kFailed };
+
+    // Makes a new session on the current handle. Requires: transportLock is held.
+    void attachSession();
+    // One SSL_connect step; a completed handshake is verified (state 2) or rejected.
+    Handshake continueHandshake();
+    bool serverVerified() const;
+    // Reads and drops what a server that failed verification sends.
+    void dropUntrustedInput();
+    // The socket layer's result for a failed SSL_write or SSL_read.
+    int mapFailure(int result, int savedErrno, bool sending) const;
+
+    SSL* ssl = nullptr;
+    SSLContext& context;
+    int32_t sslState = 0;
+    bool closeRequested = false;
+    // This handshake completed with a server certificate that failed verification.
+    bool serverRejected = false;
+};

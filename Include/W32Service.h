@@ -1,0 +1,82 @@
+// W32Service: the base class of a program that runs as a service.
+//
+// The application derives one class from it, constructs one instance in main (a second
+// instance ends the process) and calls execute() with the process's arguments. execute()
+// installs or removes the service, runs it in the console ("-debug"), or hands the process to
+// the service dispatcher, which calls serviceMain() on a thread of its own and serviceCtrl() on
+// the main thread. The subclass supplies init() and run(), which run on one thread, and stop(),
+// which arrives on another thread while run() is blocked and must make it return.
+//
+// The platform's callbacks (serviceMain, serviceCtrl, consoleCtrl) reach the object through the
+// process-wide instance, which stays registered for the life of the process.
+// Requires: execute() is called on the main thread before the process starts other threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "KRIString.h"
+#include "Platform/ServiceDispatcher.h"
+#include "Platform/ServiceStatus.h"
+#include "ThreadLock.h"
+
+class W32Service {
+public:
+    static constexpr uint16_t EVENTLOG_ERROR_TYPE = 1;
+    static constexpr uint16_t EVENTLOG_INFORMATION_TYPE = 4;
+
+    W32Service(const KRIString& serviceName, const KRIString& displayName,
+               const KRIString& dependencies);
+    virtual ~W32Service();
+    W32Service(const W32Service&) = delete;
+    W32Service& operator=(const W32Service&) = delete;
+
+    // Prepares the service; 0 is success, anything else a failure code.
+    virtual int init(int argc, char** argv);
+    // Does the work; returns once stop() has been called or the work has ended.
+    virtual int run(int argc, char** argv) = 0;
+    // Makes run() return; called on another thread than run().
+    virtual int stop() = 0;
+
+    // Decides from argv[1] what the process does; see the README for the command line.
+    void execute(int argc, char** argv);
+
+    void installService();
+    void removeService();
+    // Runs init() and run() on the calling thread, with Ctrl+C and Ctrl+Break calling stop().
+    int debugService(int argc, char** argv);
+
+    // The service main function: argv[0] is the service name.
+    static void serviceMain(int argc, char** argv);
+    static void serviceCtrl(uint32_t control);
+    static bool consoleCtrl(uint32_t ctrlType);
+
+    // Reports a state with the next check point where one is due; does nothing in debug mode.
+    bool setStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint);
+    // Writes one event-log record; message becomes "\n\n" followed by the message. Does
+    // nothing in debug mode.
+    void reportEvent(KRIString& message, uint16_t type, uint32_t eventId, const void* rawData,
+                     uint32_t rawDataSize);
+    // The text of the calling thread's last platform error as "<text> (0x<number>)", or the
+    // empty text when there is none or it needs more than size - 14 characters.
+    char* lastErrorText(char* buffer, int size);
+
+protected:
+    KRIString serviceName;
+    KRIString displayName;
+    KRIString dependencies;
+    platform::ServiceStatus status;
+    platform::ServiceStatusHandle statusHandle = 0;
+    int32_t debugMode = 0;
+    uint32_t exitCode = 0;
+    char errorText[256] = {};
+
+private:
+    static void print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+    // The service thread and the dispatcher thread both report states.
+    ThreadLock statusLock;
+
+    static W32Service* instance;
+    static std::atomic<uint32_t> checkPoint;
+};

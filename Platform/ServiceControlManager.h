@@ -1,0 +1,79 @@
+// Service control manager: the stand-in for OpenSCManagerA, CreateServiceA, OpenServiceA,
+// ControlService, QueryServiceStatus, DeleteService and CloseServiceHandle, on systemd.
+//
+// An installed service is the unit file <unit directory>/<service name>.service; daemon-reload,
+// stop and state queries go through systemctl. The unit directory is KRI_SYSTEMD_UNIT_DIR
+// (default /etc/systemd/system) and the systemctl program KRI_SYSTEMCTL (default "systemctl",
+// looked up on PATH). Closing a handle is destroying it. Used by one thread at a time.
+//
+// Windows error numbers reported: kErrorServiceExists for a unit that is already there,
+// kErrorServiceDoesNotExist for a missing one, kErrorServiceNotActive for a stop of a service
+// that is not running, kErrorServiceCannotAcceptCtrl for one that is already stopping,
+// kErrorInvalidName for a name that is no unit name, kErrorInvalidParameter for settings a unit
+// cannot express, and kRpcServerUnavailable when systemctl does not do what was asked. Errors
+// of the file system and of starting systemctl are errno values.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Platform/ServiceStatus.h"
+
+namespace platform {
+
+// What CreateServiceA is given. The service runs as root, the local system account.
+struct ServiceConfig {
+    const char* serviceName;
+    const char* displayName;
+    uint32_t serviceType;   // kServiceWin32OwnProcess only: a Type=notify service
+    uint32_t startType;     // kServiceDemandStart only: a unit without an [Install] section
+    uint32_t errorControl;  // kServiceErrorNormal only: systemd logs a failed start
+    const char* binaryPath;
+    const char* dependencies;  // service names separated by spaces; empty for none
+};
+
+class InstalledService {
+public:
+    // Asks the service to stop (kServiceControlStop is the only control) without waiting for
+    // it, and returns its status right afterwards.
+    bool control(uint32_t control, ServiceStatus& status);
+    // Reports the service's state: active or reloading is RUNNING (stop accepted), activating
+    // START_PENDING, deactivating STOP_PENDING (stop accepted), inactive or failed STOPPED.
+    bool queryStatus(ServiceStatus& status);
+    // Removes the unit file and reloads systemd.
+    bool remove();
+
+private:
+    friend class ServiceControlManager;
+    InstalledService(std::string name, std::string unitPath)
+        : name(std::move(name)), unitPath(std::move(unitPath)) {}
+
+    std::string name;
+    std::string unitPath;
+};
+
+class ServiceControlManager {
+public:
+    // Null with the last error set when the unit directory is not writable.
+    static std::unique_ptr<ServiceControlManager> open();
+
+    // Writes the unit file and reloads systemd. A failing reload does not undo the
+    // installation: systemd reads a unit that it has not loaded yet from its file.
+    std::unique_ptr<InstalledService> createService(const ServiceConfig& config);
+    std::unique_ptr<InstalledService> openService(const char* serviceName);
+
+    // The text of the unit file that createService writes; empty with the last error set when
+    // the settings cannot be expressed.
+    static std::string unitText(const ServiceConfig& config);
+
+private:
+    explicit ServiceControlManager(std::string unitDirectory)
+        : unitDirectory(std::move(unitDirectory)) {}
+
+    std::string unitPath(const char* serviceName) const;
+
+    std::string unitDirectory;
+};
+
+}  // namespace platform

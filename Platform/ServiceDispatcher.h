@@ -1,0 +1,61 @@
+// Service dispatcher: the stand-in for StartServiceCtrlDispatcherA,
+// RegisterServiceCtrlHandlerA and SetServiceStatus, on systemd's notify protocol.
+//
+// A process runs under the service manager when systemd started it as a Type=notify service,
+// that is when NOTIFY_SOCKET is set. The dispatcher runs on the process's main thread: it starts
+// the service main function on a thread of its own, turns SIGTERM into the stop control and
+// calls the control handler on the main thread, and returns once the service main function has
+// returned. Status reports go to systemd as notify messages (sd_notify):
+//
+//   <state assignment>STATUS=<state> checkpoint=<n> waithint=<ms> controls=<none|STOP>
+//   exitcode=<win32 exit code>[\nEXTEND_TIMEOUT_USEC=<wait hint in microseconds>]
+//
+// where the state assignment is "READY=1\n" for RUNNING, "STOPPING=1\n" for STOP_PENDING and
+// nothing otherwise, and EXTEND_TIMEOUT_USEC is added to pending states with a wait hint.
+//
+// A stop is delivered only to a service that reported RUNNING with the stop control accepted,
+// as the Windows service manager sends no control to a pending or stopped service. A SIGTERM
+// that arrives earlier, while the service is starting, is held and delivered once the service
+// accepts the stop; one that arrives while it is stopping or stopped is dropped.
+//
+// Requires: startServiceCtrlDispatcher is called on the main thread before any other thread of
+// the process exists (every thread must inherit the blocked SIGTERM).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Platform/ServiceStatus.h"
+
+namespace platform {
+
+using ServiceMainFunction = void (*)(int argc, char** argv);
+using ServiceControlHandler = void (*)(uint32_t control);
+// Null (0) when no handler is registered.
+using ServiceStatusHandle = uintptr_t;
+
+struct ServiceTableEntry {
+    const char* serviceName;
+    ServiceMainFunction serviceMain;
+};
+
+// Runs the first service of the table, terminated by an entry with a null name, until its main
+// function returns; the main function receives the service name as argv[0] followed by
+// argv[1] ... argv[argc - 1] of the process. Returns false with the last error set when the
+// process has no service manager (kErrorFailedServiceControllerConnect) or the dispatcher
+// cannot be set up.
+bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char** argv);
+
+// Registers the control handler of the running service. Returns 0 with the last error set when
+// no dispatcher runs a service of that name.
+ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
+                                               ServiceControlHandler handler);
+
+// Reports the status to the service manager. Returns false with the last error set when the
+// handle is not the registered one or the message cannot be sent.
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
+
+// The notify message that setServiceStatus sends for a status.
+std::string notifyMessage(const ServiceStatus& status);
+
+}  // namespace platform

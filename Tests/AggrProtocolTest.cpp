@@ -1,0 +1,166 @@
+// The transaction texts and the session registry of the aggregation client, without a connection.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "LibraryInterfaces/DomParse.h"
+#include "LibraryInterfaces/KriErr.h"
+#include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "YuException.h"
+
+namespace {
+
+std::string text(const String& s) {
+    return s.c_str();
+}
+
+// The transaction as the XML classes give it: parse the action, append it under a new
+// `Kri_Transact` root, write the root.
+std::string parsedAndWrittenAgain(uint32_t session, const String& actionText) {
+    CMemXMLSrc source;
+    source.SetMemPtr(actionText);
+    CXMLDoc action;
+    action.Parse(source);
+    CXMLDoc transaction;
+    CElementNode root = transaction.CreateRootElement("Kri_Transact");
+    root.AddAttribute("session", String(static_cast<unsigned long>(session)));
+    root.AppendChild(action.GetRootElement());
+    return text(root.GetXml());
+}
+
+TEST(AggrTransactionText, ActionAndTransactionHaveTheFixedTreeAndAttributeOrder) {
+    const String action = CAggrSvrClient::buildAction("AddStudio", "7", "Studio A", "");
+    EXPECT_EQ(
+        "<Action name=\"AddStudio\"><Params><Param id=\"7\" name=\"Studio A\"><![CDATA[]]>"
+        "</Param></Params></Action>",
+        text(action));
+    EXPECT_EQ(
+        "<Kri_Transact session=\"4294967295\"><Action name=\"UpdateTime\"><Params>"
+        "<Param id=\"\" name=\"\"><![CDATA[<HouseTime hh=\"1\"/>]]></Param></Params></Action>"
+        "</Kri_Transact>",
+        text(CAggrSvrClient::wrapAction(
+            4294967295u,
+            CAggrSvrClient::buildAction("UpdateTime", "", "", "<HouseTime hh=\"1\"/>"))));
+}
+
+TEST(AggrTransactionText, WrappingEqualsParsingAndWritingAgainForAwkwardTexts) {
+    const std::vector<std::string> texts = {
+        "",
+        "<Entry id=\"E&amp;1\" name='quoted \"x\"'><Segment/></Entry>",
+        "line\r\nends\rmixed\n\r\n",
+        "ends ]]> the section ]]]]> twice",
+        "control \x01\x1f bytes",
+        "\xC3\xA9t\xC3\xA9 <>&\"'",
+    };
+    for (const std::string& t : texts) {
+        for (uint32_t session : {0u, 1u, 123456u}) {
+            const String action =
+                CAggrSvrClient::buildAction("UpdateEntry", t.c_str(), t.c_str(), t.c_str());
+            EXPECT_EQ(parsedAndWrittenAgain(session, action),
+                      text(CAggrSvrClient::wrapAction(session, action)))
+                << "text: " << t;
+        }
+    }
+}
+
+TEST(AggrTransactionText, AnActionTextThatIsNotXmlIsRefused) {
+    CAggrSvrClient client;
+    EXPECT_THROW(client.sendTransaction(1, "<Action name=\"x\">"), CXMLException);
+    EXPECT_EQ(CAggrSvrClient::kSuccess,
+              client.sendTransaction(1, CAggrSvrClient::buildAction("AddEntry", "1", "Entry", "")));
+}
+
+TEST(AggrSessionRegistry, IdsComeFromACounterAndAreNeverHandedOutAgain) {
+    CAggrSvrClient client;
+    EXPECT_EQ(0u, client.findSession("P1"));
+
+    EXPECT_EQ(1u, client.addSession("P1", "P1", "<Playlist name=\"P1\"/>"));
+    EXPECT_EQ(2u, client.addSession("P2", "P2", ""));
+    EXPECT_EQ(1u, client.findSession("P1"));
+    EXPECT_EQ(2u, client.findSession("P2"));
+    EXPECT_EQ(0u, client.findSession("p1"));
+    EXPECT_EQ(0u, client.findSession("P"));
+
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.removeSession(client.findSession("P1"), "P1"));
+    EXPECT_EQ(0u, client.findSession("P1"));
+    EXPECT_EQ(2u, client.findSession("P2"));
+    EXPECT_EQ(3u, client.addSession("P1", "P1", ""));
+    EXPECT_EQ(3u, client.findSession("P1"));
+}
+
+TEST(AggrSessionRegistry, ADuplicateKeyThrowsAndChangesNothing) {
+    CAggrSvrClient client;
+    ASSERT_EQ(1u, client.addSession("P1", "P1", ""));
+    try {
+        client.addSession("P1", "other name", "");
+        FAIL() << "no exception";
+    } catch (const YuException& e) {
+        EXPECT_STREQ("insert: key already exists in list", e.getMessage());
+        EXPECT_EQ(0, e.getCode());
+    }
+    EXPECT_EQ(1u, client.findSession("P1"));
+    // The refused session used up no id.
+    EXPECT_EQ(2u, client.addSession("P2", "P2", ""));
+}
+
+TEST(AggrSessionRegistry, RemovingAnUnregisteredIdRemovesNothing) {
+    CAggrSvrClient client;
+    client.addSession("P1", "P1", "");
+    client.addSession("P2", "P2", "");
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.removeSession(0, "P1"));
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.removeSession(77, "P2"));
+    EXPECT_EQ(1u, client.findSession("P1"));
+    EXPECT_EQ(2u, client.findSession("P2"));
+}
+
+TEST(AggrSvrClientWithoutSockets, EveryOperationSucceedsAndTheEmptyLinkCountsAsUp) {
+    CAggrSvrClient client;
+    EXPECT_TRUE(client.isConnected());
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.addStudio("Studio A", "7"));
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.addEntry(1, "E1", "Entry", "<Entry/>"));
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.updateEntry(1, "E1", "Entry", "<Entry/>"));
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.removeEntry(1, "E1", "Entry", "<Entry/>"));
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.updateTime(0, "<HouseTime/>"));
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.changeSegment(0, "-3", "<Entry/>"));
+    EXPECT_EQ(CAggrSvrClient::kSuccess, client.disconnect());
+    EXPECT_TRUE(client.isConnected());
+}
+
+class CapturingSink : public KriLogSink {
+public:
+    void writeTrace(const KriTraceRecord& record) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        traces.push_back(record);
+    }
+    void writeEvent(const KriEventRecord& record) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        events.push_back(record);
+    }
+    std::mutex mutex;
+    std::vector<KriTraceRecord> traces;
+    std::vector<KriEventRecord> events;
+};
+
+TEST(AggrSvrClientSetupSsl, AContextThatCannotBeMadeIsReportedWithItsStatusOnly) {
+    CapturingSink sink;
+    setKriLogSink(&sink);
+    CAggrSvrClient client;
+    const int32_t status =
+        client.setupSsl("/nonexistent/client.crt", "/nonexistent/client.key", "/nonexistent/ca");
+    setKriLogSink(nullptr);
+
+    EXPECT_EQ(static_cast<int32_t>(0xCE000D01u), status);
+    EXPECT_LT(status, 0);
+    ASSERT_EQ(2u, sink.traces.size());
+    EXPECT_EQ("Unable to create SSL context", sink.traces[0].message);
+    EXPECT_EQ(0u, sink.traces[0].stamp.rfind("Tools/RovazoRiva/Common/AggrSvrConn:", 0));
+    EXPECT_EQ("", sink.traces[1].message);
+    EXPECT_EQ("", sink.traces[1].stamp);
+    ASSERT_EQ(1u, sink.events.size());
+    EXPECT_EQ(0xCE000D01u, sink.events[0].code);
+    EXPECT_EQ("", sink.events[0].text);
+}
+
+}  // namespace

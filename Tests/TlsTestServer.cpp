@@ -1,0 +1,217 @@
+#include "TlsTestServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kIoTimeoutSeconds = 5;
+constexpr int kAcceptPollMs = 20;
+constexpr int kSmallReceiveBuffer = 4096;
+
+// The server's transport: send with MSG_NOSIGNAL, so that writing to a client that has gone away
+// fails with EPIPE instead of raising SIGPIPE in the test program.
+int fdOf(BIO* bio) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
+
+int bioWrite(BIO* bio, const char* data, int length) {
+    const ssize_t n = send(fdOf(bio), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int bioRead(BIO* bio, char* buffer, int length) {
+    const ssize_t n = recv(fdOf(bio), buffer, static_cast<size_t>(length), 0);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+long bioControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int bioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* serverBioMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "test server");
+        BIO_meth_set_write(m, bioWrite);
+        BIO_meth_set_read(m, bioRead);
+        BIO_meth_set_ctrl(m, bioControl);
+        BIO_meth_set_create(m, bioCreate);
+        return m;
+    }();
+    return method;
+}
+
+void setTimeouts(int fd) {
+    timeval timeout{kIoTimeoutSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+}
+
+}  // namespace
+
+bool TlsTestServer::Connection::readExactly(char* buffer, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const int n = SSL_read(ssl, buffer + done, static_cast<int>(length - done));
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool TlsTestServer::Connection::readFrame(std::string& payload) {
+    unsigned char header[4];
+    if (!readExactly(reinterpret_cast<char*>(header), sizeof(header))) {
+        return false;
+    }
+    const uint32_t length = (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) |
+                            (uint32_t{header[2]} << 8) | uint32_t{header[3]};
+    payload.assign(length, '\0');
+    return length == 0 || readExactly(payload.data(), length);
+}
+
+bool TlsTestServer::Connection::writeFrame(const std::string& payload) {
+    const uint32_t length = htonl(static_cast<uint32_t>(payload.size()));
+    std::string frame(reinterpret_cast<const char*>(&length), sizeof(length));
+    frame += payload;
+    return SSL_write(ssl, frame.data(), static_cast<int>(frame.size())) ==
+           static_cast<int>(frame.size());
+}
+
+size_t TlsTestServer::Connection::drain(int timeoutMs) {
+    size_t total = 0;
+    char buffer[4096];
+    for (;;) {
+        if (SSL_pending(ssl) == 0) {
+            pollfd entry{fd, POLLIN, 0};
+            if (poll(&entry, 1, timeoutMs) <= 0) {
+                return total;
+            }
+        }
+        const int n = SSL_read(ssl, buffer, sizeof(buffer));
+        if (n <= 0) {
+            return total;
+        }
+        total += static_cast<size_t>(n);
+    }
+}
+
+bool TlsTestServer::Connection::closeSession() {
+    return SSL_shutdown(ssl) == 1 || answerClose();
+}
+
+bool TlsTestServer::Connection::answerClose() {
+    char buffer[256];
+    int n = 0;
+    do {
+        n = SSL_read(ssl, buffer, sizeof(buffer));
+    } while (n > 0);
+    return SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN && SSL_shutdown(ssl) == 1;
+}
+
+void TlsTestServer::Connection::reset() {
+    linger abortive{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
+    close(fd);
+    wasReset = true;
+}
+
+std::string TlsTestServer::Connection::clientSubject() const {
+    X509* certificate = SSL_get0_peer_certificate(ssl);
+    if (certificate == nullptr) {
+        return {};
+    }
+    char line[256];
+    X509_NAME_oneline(X509_get_subject_name(certificate), line, sizeof(line));
+    return line;
+}
+
+TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::string& keyFile,
+                             const std::string& caFile, Handler handler, bool smallReceiveBuffer)
+    : handler(std::move(handler)) {
+    ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr ||
+        SSL_CTX_use_certificate_file(ctx, certificateFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
+        SSL_CTX_free(ctx);
+        throw std::runtime_error("TlsTestServer: cannot load " + certificateFile);
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+
+    listenFd = socket(AF_INET, SOCK_STREAM, 0);
+    if (smallReceiveBuffer) {
+        const int size = kSmallReceiveBuffer;
+        setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t addressLength = sizeof(address);
+    if (bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(listenFd, 8) != 0 ||
+        getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) != 0) {
+        close(listenFd);
+        SSL_CTX_free(ctx);
+        throw std::runtime_error("TlsTestServer: cannot listen on 127.0.0.1");
+    }
+    listenPort = ntohs(address.sin_port);
+    thread = std::thread([this] { serve(); });
+}
+
+TlsTestServer::~TlsTestServer() {
+    stopping.store(true);
+    thread.join();
+    close(listenFd);
+    SSL_CTX_free(ctx);
+}
+
+void TlsTestServer::serve() {
+    while (!stopping.load()) {
+        pollfd entry{listenFd, POLLIN, 0};
+        if (poll(&entry, 1, kAcceptPollMs) <= 0) {
+            continue;
+        }
+        const int fd = accept(listenFd, nullptr, nullptr);
+        if (fd >= 0) {
+            serveOne(fd);
+        }
+    }
+}
+
+void TlsTestServer::serveOne(int fd) {
+    setTimeouts(fd);
+    SSL* ssl = SSL_new(ctx);
+    BIO* bio = BIO_new(serverBioMethod());
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    SSL_set_bio(ssl, bio, bio);
+    Connection connection(ssl, fd);
+    if (SSL_accept(ssl) == 1) {
+        handshakeCount.fetch_add(1);
+        handler(connection);
+    } else {
+        failedHandshakeCount.fetch_add(1);
+    }
+    if (!connection.wasReset) {
+        close(fd);
+    }
+    SSL_free(ssl);
+    ERR_clear_error();
+}

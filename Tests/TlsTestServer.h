@@ -1,0 +1,81 @@
+// TlsTestServer: a TLS server on 127.0.0.1 for the SSL socket tests and benchmark.
+//
+// Listens on an ephemeral port, requires and verifies a client certificate from its CA file and
+// serves one connection at a time on its own thread: each accepted connection is handshaken and
+// then handed to the handler, which scripts what the server does (read frames, answer, close,
+// reset). Every blocking call on a connection gives up after a few seconds, so a test whose
+// client misbehaves fails instead of hanging. The test thread constructs and destroys it; the
+// counters may be read from any thread.
+// Requires: the handler returns within the test's time limits.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class TlsTestServer {
+public:
+    // One accepted connection after a successful handshake; used on the server's thread only.
+    class Connection {
+    public:
+        Connection(SSL* ssl, int fd) : ssl(ssl), fd(fd) {}
+
+        // One length-prefixed message; false on close, error or time-out.
+        bool readFrame(std::string& payload);
+        bool writeFrame(const std::string& payload);
+        // Reads and counts application data until the client closes or the time-out passes.
+        size_t drain(int timeoutMs);
+        // Sends the close alert and waits (bounded) for the client's; true when both are done.
+        bool closeSession();
+        // Waits (bounded) for the client's close alert, then answers it; true when both are done.
+        bool answerClose();
+        // Ends the TCP connection with a reset instead of an orderly close.
+        void reset();
+        // Whether the client resumed an earlier session.
+        bool sessionReused() const { return SSL_session_reused(ssl) == 1; }
+        // The client certificate's subject, one line.
+        std::string clientSubject() const;
+
+    private:
+        friend class TlsTestServer;
+        bool readExactly(char* buffer, size_t length);
+
+        SSL* ssl;
+        int fd;
+        bool wasReset = false;
+    };
+
+    using Handler = std::function<void(Connection&)>;
+
+    // With smallReceiveBuffer, accepted connections get a receive buffer of a few kilobytes, so
+    // that a client's writes would block after little data.
+    TlsTestServer(const std::string& certificateFile, const std::string& keyFile,
+                  const std::string& caFile, Handler handler, bool smallReceiveBuffer = false);
+    ~TlsTestServer();
+    TlsTestServer(const TlsTestServer&) = delete;
+    TlsTestServer& operator=(const TlsTestServer&) = delete;
+
+    uint16_t port() const { return listenPort; }
+    // Connections whose handshake completed, and those whose handshake failed.
+    int handshakes() const { return handshakeCount.load(); }
+    int failedHandshakes() const { return failedHandshakeCount.load(); }
+
+private:
+    void serve();
+    void serveOne(int fd);
+
+    SSL_CTX* ctx = nullptr;
+    int listenFd = -1;
+    uint16_t listenPort = 0;
+    Handler handler;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> handshakeCount{0};
+    std::atomic<int> failedHandshakeCount{0};
+    std::thread thread;
+};

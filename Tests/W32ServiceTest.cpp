@@ -1,0 +1,551 @@
+// The service host, driven through a small test service run as a real process: the command
+// line, the state sequence on a notify socket that the test owns, console mode, install and
+// remove against a temporary unit directory and a scripted systemctl, and the event log.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Platform/EventLog.h"
+#include "Platform/LastError.h"
+#include "Platform/ServiceControlManager.h"
+#include "W32Service.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kTimeoutMs = 10000;
+const std::string kHelper = KRI_SERVICE_HELPER;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+std::string usage() {
+    return kHelper + " -install          to install the service\n" + kHelper +
+           " -remove           to remove the service\n" + kHelper +
+           " -debug <params>   to run as a console app for debugging\n" +
+           "\nStartServiceCtrlDispatcher being called.\n" +
+           "This may take several seconds.  Please wait.\n";
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "w32svc.XXXXXX").string();
+        path = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path); }
+
+    fs::path path;
+};
+
+// The helper service as a child process with a pipe on its standard input and output.
+class ServiceProcess {
+public:
+    ServiceProcess(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment) {
+        std::vector<std::string> args{kHelper};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && std::strncmp(*e, "KRI_", 4) != 0) {
+                env.emplace_back(*e);
+            }
+        }
+        env.insert(env.end(), environment.begin(), environment.end());
+        std::vector<char*> argv = pointers(args);
+        std::vector<char*> envp = pointers(env);
+
+        int in[2];
+        int out[2];
+        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        EXPECT_EQ(posix_spawn(&pid, kHelper.c_str(), &actions, nullptr, argv.data(), envp.data()),
+                  0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        input = in[1];
+        output = out[0];
+    }
+
+    ~ServiceProcess() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(input);
+        close(output);
+    }
+
+    // Reads standard output until it holds text; false after the time-out or at its end.
+    bool waitForOutput(const std::string& text, int timeoutMs = kTimeoutMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (printed.find(text) == std::string::npos) {
+            if (!readSome(deadline)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads standard output to its end and waits for the process; returns its wait status, or
+    // -1 when it has not ended in time (it is then killed).
+    int waitExit(int timeoutMs = kTimeoutMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (readSome(deadline)) {
+        }
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = 0;
+                return status;
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+
+    void writeLine(const std::string& line) {
+        const std::string text = line + "\n";
+        EXPECT_EQ(write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+
+    void signal(int number) { kill(pid, number); }
+
+    const std::string& text() const { return printed; }
+
+private:
+    static std::vector<char*> pointers(std::vector<std::string>& texts) {
+        std::vector<char*> p;
+        for (std::string& t : texts) {
+            p.push_back(t.data());
+        }
+        p.push_back(nullptr);
+        return p;
+    }
+
+    // False at the end of the output or after the deadline.
+    bool readSome(std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{output, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char chunk[512];
+        const ssize_t n = read(output, chunk, sizeof chunk);
+        if (n <= 0) {
+            return false;
+        }
+        printed.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+
+    pid_t pid = 0;
+    int input = -1;
+    int output = -1;
+    std::string printed;
+};
+
+// A datagram socket in the role of systemd's notify socket.
+class NotifySocket {
+public:
+    explicit NotifySocket(const fs::path& path) : path(path.string()) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, this->path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~NotifySocket() { close(fd); }
+
+    // The next message, or the empty text when none arrives in time.
+    std::string receive(int timeoutMs = kTimeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) {
+            return std::string();
+        }
+        char buffer[4096];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+
+    std::string environment() const { return "NOTIFY_SOCKET=" + path; }
+
+private:
+    std::string path;
+    int fd;
+};
+
+const char* const kStartPending =
+    "STATUS=START_PENDING checkpoint=1 waithint=3000 controls=none exitcode=0\n"
+    "EXTEND_TIMEOUT_USEC=3000000";
+const char* const kRunning =
+    "READY=1\nSTATUS=RUNNING checkpoint=0 waithint=0 controls=STOP exitcode=0";
+const char* const kStopPending =
+    "STOPPING=1\nSTATUS=STOP_PENDING checkpoint=2 waithint=0 controls=STOP exitcode=0";
+const char* const kStopped = "STATUS=STOPPED checkpoint=0 waithint=0 controls=STOP exitcode=0";
+
+// systemctl stand-in: logs its arguments to "calls"; is-active answers with the first line of
+// "states", which it then drops unless it is the last.
+const char* const kFakeSystemctl = R"(#!/bin/sh
+dir=$(dirname "$0")
+echo "$*" >> "$dir/calls"
+if [ "$1" = is-active ]; then
+    state=$(head -n 1 "$dir/states")
+    rest=$(tail -n +2 "$dir/states")
+    if [ -n "$rest" ]; then printf '%s\n' "$rest" > "$dir/states"; fi
+    echo "$state"
+    [ "$state" = active ]
+    exit
+fi
+exit 0
+)";
+
+class ServiceHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directory(unitDirectory());
+        writeFile(systemctl(), kFakeSystemctl);
+        fs::permissions(systemctl(), fs::perms::owner_all);
+        writeFile(temp.path / "states", "inactive\n");
+    }
+
+    fs::path unitDirectory() const { return temp.path / "units"; }
+    fs::path unitFile() const { return unitDirectory() / "KriAtmnTest.service"; }
+    fs::path systemctl() const { return temp.path / "systemctl"; }
+    fs::path eventFile() const { return temp.path / "events"; }
+    std::string calls() const { return readFile(temp.path / "calls"); }
+
+    std::vector<std::string> environment() const {
+        return {"KRI_SYSTEMD_UNIT_DIR=" + unitDirectory().string(),
+                "KRI_SYSTEMCTL=" + systemctl().string(),
+                "KRI_TEST_EVENT_FILE=" + eventFile().string()};
+    }
+
+    // Runs the helper to its end; returns what it printed and expects exit code 0.
+    std::string runToEnd(const std::vector<std::string>& arguments) {
+        ServiceProcess p(arguments, environment());
+        const int status = p.waitExit();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return p.text();
+    }
+
+    TempDir temp;
+};
+
+TEST_F(ServiceHostTest, SwitchWordsMatchUnderEitherPrefixInAnyCase) {
+    EXPECT_EQ(runToEnd({"-INSTALL"}), "Kri Test Service installed.\n");
+    EXPECT_EQ(runToEnd({"/Remove"}), "Kri Test Service removed.\n");
+    EXPECT_EQ(runToEnd({"/install"}), "Kri Test Service installed.\n");
+    EXPECT_EQ(runToEnd({"-rEmOvE"}), "Kri Test Service removed.\n");
+    // A failing init in console mode ends the program without a word from the host.
+    EXPECT_EQ(runToEnd({"/DEBUG", "-initfail"}),
+              "Debugging Kri Test Service.\ninit: " + kHelper + " /DEBUG -initfail\n");
+    EXPECT_FALSE(fs::exists(eventFile()));
+}
+
+TEST_F(ServiceHostTest, OtherArgumentsPrintUsageAndTheDispatcherFailsWithoutServiceManager) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-config", "/etc/kri.xml"}, {"-installx"}, {"install"}}) {
+        fs::remove(eventFile());
+        EXPECT_EQ(runToEnd(args), usage());
+        EXPECT_EQ(readFile(eventFile()),
+                  "3 KriAtmnTest \\n\\nStartServiceCtrlDispatcher() failed with error code 1063\n");
+    }
+    EXPECT_FALSE(fs::exists(unitFile()));
+}
+
+TEST_F(ServiceHostTest, ReportsTheStateSequenceAndStopsOnSigterm) {
+    NotifySocket notify(temp.path / "notify");
+    std::vector<std::string> env = environment();
+    env.push_back(notify.environment());
+    ServiceProcess p({"-config", "/etc/kri.xml"}, env);
+
+    EXPECT_EQ(notify.receive(), kStartPending);
+    EXPECT_EQ(notify.receive(), kRunning);
+    p.signal(SIGTERM);
+    EXPECT_EQ(notify.receive(), kStopPending);
+    EXPECT_EQ(notify.receive(), kStopped);
+    const int status = p.waitExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+    // The start parameters are the service name followed by the process's own arguments.
+    EXPECT_NE(p.text().find(usage() + "init: KriAtmnTest -config /etc/kri.xml\ninit returned\n"),
+              std::string::npos)
+        << p.text();
+    EXPECT_NE(p.text().find("stop\n"), std::string::npos);
+    EXPECT_NE(p.text().find("run returned\n"), std::string::npos);
+    EXPECT_EQ(readFile(eventFile()), "6 KriAtmnTest \\n\\nin serviceCtrl()\n");
+}
+
+TEST_F(ServiceHostTest, FailingInitStopsTwiceWithItsCodeAndThenTheExitCode) {
+    NotifySocket notify(temp.path / "notify");
+    std::vector<std::string> env = environment();
+    env.push_back(notify.environment());
+    ServiceProcess p({"-initfail"}, env);
+
+    EXPECT_EQ(notify.receive(), kStartPending);
+    EXPECT_EQ(notify.receive(),
+              "STATUS=STOPPED checkpoint=0 waithint=0 controls=STOP exitcode=4294967295");
+    EXPECT_EQ(notify.receive(), kStopped);
+    const int status = p.waitExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(p.text().find("\nrun\n"), std::string::npos);
+}
+
+TEST_F(ServiceHostTest, SigtermDuringStartPendingIsHeldUntilStopIsAccepted) {
+    NotifySocket notify(temp.path / "notify");
+    std::vector<std::string> env = environment();
+    env.push_back(notify.environment());
+    ServiceProcess p({"-initwait"}, env);
+
+    EXPECT_EQ(notify.receive(), kStartPending);
+    ASSERT_TRUE(p.waitForOutput("init: KriAtmnTest -initwait\n"));
+    p.signal(SIGTERM);
+    // While init runs nothing is reported and the process lives on.
+    EXPECT_EQ(notify.receive(300), "");
+    EXPECT_EQ(p.text().find("stop"), std::string::npos);
+
+    p.writeLine("go");
+    EXPECT_EQ(notify.receive(), kRunning);
+    EXPECT_EQ(notify.receive(), kStopPending);
+    EXPECT_EQ(notify.receive(), kStopped);
+    const int status = p.waitExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    const size_t initReturned = p.text().find("init returned\n");
+    const size_t stopped = p.text().find("stop\n");
+    ASSERT_NE(initReturned, std::string::npos);
+    ASSERT_NE(stopped, std::string::npos);
+    EXPECT_LT(initReturned, stopped);
+}
+
+class DebugModeTest : public ServiceHostTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DebugModeTest, CtrlCAndCtrlBreakPrintStoppingAndCallStop) {
+    ServiceProcess p({"-debug", "-config", "x.xml"}, environment());
+    ASSERT_TRUE(p.waitForOutput("run\n"));
+    p.signal(GetParam());
+    const int status = p.waitExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(p.text(), "Debugging Kri Test Service.\ninit: " + kHelper +
+                            " -debug -config x.xml\ninit returned\nrun\n"
+                            "Stopping Kri Test Service.\nstop\nrun returned\n");
+    EXPECT_FALSE(fs::exists(eventFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(CtrlCAndCtrlBreak, DebugModeTest, ::testing::Values(SIGINT, SIGTERM));
+
+TEST_F(ServiceHostTest, HangupInDebugModeIsLeftToTheDefaultAction) {
+    ServiceProcess p({"-debug"}, environment());
+    ASSERT_TRUE(p.waitForOutput("run\n"));
+    p.signal(SIGHUP);
+    const int status = p.waitExit();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << "status " << status;
+    EXPECT_EQ(p.text().find("Stopping"), std::string::npos);
+}
+
+TEST_F(ServiceHostTest, InstallWritesAVerifiableUnitOnceAndReloads) {
+    EXPECT_EQ(runToEnd({"-install"}), "Kri Test Service installed.\n");
+    const std::string unit = readFile(unitFile());
+    EXPECT_EQ(unit,
+              "[Unit]\nDescription=Kri Test Service\n\n[Service]\nType=notify\nNotifyAccess=main\n"
+              "ExecStart=\"" +
+                  kHelper + "\"\n");
+    EXPECT_EQ(calls(), "daemon-reload\n");
+
+    EXPECT_EQ(runToEnd({"-install"}),
+              "CreateService failed - The specified service already exists. (0x431)\n");
+    EXPECT_EQ(readFile(unitFile()), unit);
+
+    if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "systemd-analyze is not installed; only the unit text was checked";
+    }
+    const std::string verify = "timeout 60 systemd-analyze verify '" + unitFile().string() + "'";
+    EXPECT_EQ(std::system(verify.c_str()), 0) << unit;
+}
+
+TEST_F(ServiceHostTest, WithoutAUnitDirectoryTheManagerCannotBeOpened) {
+    fs::remove(unitDirectory());
+    EXPECT_EQ(runToEnd({"-install"}), "OpenSCManager failed - No such file or directory (0x2)\n");
+    EXPECT_EQ(runToEnd({"-remove"}), "OpenSCManager failed - No such file or directory (0x2)\n");
+}
+
+TEST_F(ServiceHostTest, RemovingAServiceThatIsNotRunningSkipsStopping) {
+    runToEnd({"-install"});
+    EXPECT_EQ(runToEnd({"-remove"}), "Kri Test Service removed.\n");
+    EXPECT_FALSE(fs::exists(unitFile()));
+    EXPECT_EQ(calls().find("stop"), std::string::npos) << calls();
+    EXPECT_EQ(runToEnd({"-remove"}),
+              "OpenService failed - The specified service does not exist as an installed "
+              "service. (0x424)\n");
+}
+
+TEST_F(ServiceHostTest, RemovingARunningServicePollsEverySecondWhileItStops) {
+    runToEnd({"-install"});
+    writeFile(temp.path / "states", "active\ndeactivating\ndeactivating\ninactive\n");
+    EXPECT_EQ(
+        runToEnd({"-remove"}),
+        "Stopping Kri Test Service..\nKri Test Service stopped.\nKri Test Service removed.\n");
+    EXPECT_NE(calls().find("stop --no-block KriAtmnTest.service\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(unitFile()));
+
+    runToEnd({"-install"});
+    writeFile(temp.path / "states", "active\ndeactivating\nactive\n");
+    EXPECT_EQ(runToEnd({"-remove"}),
+              "Stopping Kri Test Service.\nKri Test Service failed to stop.\n"
+              "Kri Test Service removed.\n");
+}
+
+TEST_F(ServiceHostTest, ASecondInstanceEndsTheProcessWithAnErrorEvent) {
+    EXPECT_EQ(runToEnd({"-twice"}), "");
+    EXPECT_EQ(readFile(eventFile()),
+              "3 KriAtmnTest \\n\\nUnable to create multiple instances of W32Service in a single "
+              "application\n");
+}
+
+// The test program's own instance, for the operations that need no process of their own.
+class InProcessService : public W32Service {
+public:
+    InProcessService() : W32Service("KriAtmnInProcess", "In-process Service", "") {}
+    int run(int, char**) override { return 0; }
+    int stop() override { return 0; }
+};
+
+InProcessService& inProcessService() {
+    static InProcessService service;
+    return service;
+}
+
+std::mutex capturedMutex;
+std::vector<platform::EventRecord> captured;
+
+void capture(const platform::EventRecord& record) {
+    std::lock_guard<std::mutex> guard(capturedMutex);
+    captured.push_back(record);
+}
+
+TEST(W32ServiceInProcess, LastErrorTextNeedsRoomForTheTextAndFourteenMore) {
+    char buffer[256];
+    // "No such file or directory\r\n" has 27 characters.
+    platform::setLastError(2);
+    EXPECT_STREQ(inProcessService().lastErrorText(buffer, 41), "No such file or directory (0x2)");
+    platform::setLastError(2);
+    EXPECT_STREQ(inProcessService().lastErrorText(buffer, 40), "");
+    platform::setLastError(platform::kErrorServiceExists);
+    EXPECT_STREQ(inProcessService().lastErrorText(buffer, 256),
+                 "The specified service already exists. (0x431)");
+    platform::setLastError(5000);
+    EXPECT_STREQ(inProcessService().lastErrorText(buffer, 256), "");
+}
+
+TEST(W32ServiceInProcess, EventsCarryTheSourceAPriorityByTypeAndTwoLineFeedsInFront) {
+    {
+        std::lock_guard<std::mutex> guard(capturedMutex);
+        captured.clear();
+    }
+    platform::setEventLogWriterForTesting(capture);
+    KRIString error("boom");
+    inProcessService().reportEvent(error, W32Service::EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+    KRIString information("fine");
+    const unsigned char raw[] = {0x01, 0xff};
+    inProcessService().reportEvent(information, W32Service::EVENTLOG_INFORMATION_TYPE, 0, raw, 2);
+    platform::setEventLogWriterForTesting(nullptr);
+
+    EXPECT_STREQ(error.c_str(), "\n\nboom");
+    std::lock_guard<std::mutex> guard(capturedMutex);
+    ASSERT_EQ(captured.size(), 2u);
+    EXPECT_EQ(captured[0].source, "KriAtmnInProcess");
+    EXPECT_EQ(captured[0].priority, platform::kSyslogError);
+    EXPECT_EQ(captured[0].text, "\n\nboom");
+    EXPECT_EQ(captured[1].priority, platform::kSyslogInformation);
+    EXPECT_EQ(captured[1].text, "\n\nfine\nData: 01 ff");
+}
+
+TEST(ServiceControlManagerTest, UnitTextQuotesThePathAndEscapesSpecifiers) {
+    platform::ServiceConfig config{"KriAtmn",
+                                   "Kri 100% Service",
+                                   platform::kServiceWin32OwnProcess,
+                                   platform::kServiceDemandStart,
+                                   platform::kServiceErrorNormal,
+                                   "/opt/kri 1%/$svc\"x",
+                                   "network-online dbus"};
+    EXPECT_EQ(platform::ServiceControlManager::unitText(config),
+              "[Unit]\nDescription=Kri 100%% Service\n"
+              "Requires=network-online.service\nAfter=network-online.service\n"
+              "Requires=dbus.service\nAfter=dbus.service\n\n"
+              "[Service]\nType=notify\nNotifyAccess=main\n"
+              "ExecStart=\"/opt/kri 1%%/$$svc\\\"x\"\n");
+
+    config.dependencies = "../evil";
+    EXPECT_EQ(platform::ServiceControlManager::unitText(config), "");
+    EXPECT_EQ(platform::lastError(), platform::kErrorInvalidName);
+    config.dependencies = "";
+    config.displayName = "two\nlines";
+    EXPECT_EQ(platform::ServiceControlManager::unitText(config), "");
+    config.displayName = "Kri";
+    config.startType = 2;
+    EXPECT_EQ(platform::ServiceControlManager::unitText(config), "");
+    EXPECT_EQ(platform::lastError(), platform::kErrorInvalidParameter);
+}
+
+TEST(ServiceControlManagerTest, ServiceNamesThatAreNoUnitNamesAreRefused) {
+    TempDir temp;
+    fs::create_directory(temp.path / "units");
+    setenv("KRI_SYSTEMD_UNIT_DIR", (temp.path / "units").c_str(), 1);
+    std::unique_ptr<platform::ServiceControlManager> manager =
+        platform::ServiceControlManager::open();
+    unsetenv("KRI_SYSTEMD_UNIT_DIR");
+    ASSERT_TRUE(manager);
+    platform::ServiceConfig config{"../escape",
+                                   "Kri",
+                                   platform::kServiceWin32OwnProcess,
+                                   platform::kServiceDemandStart,
+                                   platform::kServiceErrorNormal,
+                                   "/bin/true",
+                                   ""};
+    EXPECT_FALSE(manager->createService(config));
+    EXPECT_EQ(platform::lastError(), platform::kErrorInvalidName);
+    EXPECT_FALSE(fs::exists(temp.path / "escape.service"));
+    EXPECT_FALSE(manager->openService("a/b"));
+    EXPECT_EQ(platform::lastError(), platform::kErrorInvalidName);
+}
+
+}  // namespace
