@@ -314,6 +314,15 @@ TEST_F(AggrSvrClientLink, ConnectAfterDisconnectMakesFreshSocketsAndKeepsTheSess
     EXPECT_EQ(2u, receiver->linesContaining(" accepted client ").size());
 }
 
+TEST_F(AggrSvrClientLink, AConnectWithoutDisconnectReplacesTheSockets) {
+    connectAndWaitUntilUp();
+    connectAndWaitUntilUp();
+    client.addStudio("Studio A", "7");
+    ASSERT_EQ(1u, transactionLines(*receiver, 1).size());
+    EXPECT_EQ(2u, receiver->linesContaining(" accepted client ").size());
+    EXPECT_TRUE(receiver->waitForLine(" closed transactions=0")) << receiver->output();
+}
+
 TEST_F(AggrSvrClientLink, AHostThatDoesNotResolveLeavesTheLinkDownUntilAConnectSucceeds) {
     // A name with an empty label fails in the resolver itself, without asking a name server.
     ASSERT_EQ(kSuccess, client.connect("no..such.host", receiver->port()));

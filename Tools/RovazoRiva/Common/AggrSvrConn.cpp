@@ -81,6 +81,11 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
     const std::vector<uint32_t> addresses = hostResolver.load()(host.c_str());
 
     std::lock_guard<ThreadLock> guard(clientLock);
+    // A second loop cannot start while the first one runs.
+    if (loopStarted) {
+        dropLink();
+    }
+    loopStarted = true;
     connectMadeNoSocket = true;
     if (start() != 0) {
         KRI_TRACE(kAggrSvrConnUnit, "Unable to start the connection thread\n");
@@ -106,6 +111,11 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
 
 int32_t CAggrSvrClient::disconnect() {
     std::lock_guard<ThreadLock> guard(clientLock);
+    dropLink();
+    return kSuccess;
+}
+
+void CAggrSvrClient::dropLink() {
     // Once the loop has ended it calls no socket again, and the next loop starts with none.
     stop();
     while (sockets.getCount() > 0) {
@@ -113,8 +123,8 @@ int32_t CAggrSvrClient::disconnect() {
         delete sockets.iterator();
         sockets.remove();
     }
+    loopStarted = false;
     connectMadeNoSocket = false;
-    return kSuccess;
 }
 
 bool CAggrSvrClient::isConnected() {

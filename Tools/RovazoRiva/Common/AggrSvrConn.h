@@ -25,8 +25,8 @@
 // wait for the loop (addSocket, removeSocket, stop) while holding it. Each socket's SSL session
 // is used only under that socket's transportLock, by sending threads and the loop thread alike.
 //
-// Requires: setupSsl once, before the first connect; disconnect before the next connect;
-// connect and disconnect never on the client's own loop thread.
+// Requires: setupSsl once, before the first connect; connect and disconnect never on the
+// client's own loop thread.
 #pragma once
 
 #include <atomic>
@@ -59,7 +59,8 @@ public:
     int32_t setupSsl(const String& certificateFile, const String& keyFile, const String& caFile);
     // Starts the loop and one socket per IPv4 address of host, each registered and then
     // connecting; does not wait for any connection. A host without addresses makes no socket and
-    // is reported as a trace line.
+    // is reported as a trace line. A connect without a disconnect since the last one drops the
+    // previous sockets first.
     int32_t connect(const String& host, int port);
     // Takes every socket out of the loop, stops the loop and deletes the sockets.
     int32_t disconnect();
@@ -107,11 +108,15 @@ private:
     // Hands the text to every socket in list order; each send's result is left alone.
     // Requires: clientLock is held.
     void deliver(const String& text);
+    // Stops the loop and deletes the sockets. Requires: clientLock is held.
+    void dropLink();
 
     std::unique_ptr<SSLContext> sslContext;
     TList<CAggrSvrClientSocket*> sockets;
     TLookupList<String, CAggrSession*> sessions;
     uint32_t lastSessionId = 0;
+    // connect has started the loop and no disconnect has stopped it since.
+    bool loopStarted = false;
     // The last connect could make no socket: the link is down although the list is empty.
     bool connectMadeNoSocket = false;
     std::atomic<HostResolver> hostResolver;
