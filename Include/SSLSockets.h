@@ -15,8 +15,9 @@
 // is reported once per handshake as onError(-25), and is sent nothing and delivers nothing).
 // Library results are mapped onto the negated Windows Sockets numbers of the socket layer; the
 // framing, the output queue and the callbacks above are ConnectedSocket's. Whoever creates the
-// socket owns it. The reactor's thread runs every callback; the session has no lock, so the owner
-// keeps a thread calling sendMessage from using it while the reactor's thread does.
+// socket owns it. The reactor's thread runs every callback; sendMessage may be called from any
+// thread, since every use of the session (and every change of its state) is serialised by the
+// socket's transportLock.
 // Requires: the socket is removed from its reactor before it is destroyed.
 #pragma once
 

@@ -1,7 +1,11 @@
 // SSLClientSocket against a real TLS server on 127.0.0.1 that requires and verifies the client
 // certificate, with the socket served by a running Reactor.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -330,6 +334,59 @@ TEST_F(SSLClientSocketTest, WritesThatWouldBlockAreQueuedAndArriveWholeInOrder) 
     EXPECT_TRUE(socket.log.get().errors.empty());
 }
 
+// Frames of each thread, in the order received, keyed by the "thread:" prefix.
+std::vector<std::vector<std::string>> byThread(const std::vector<std::string>& frames,
+                                               int threads) {
+    std::vector<std::vector<std::string>> split(static_cast<size_t>(threads));
+    for (const std::string& f : frames) {
+        split[static_cast<size_t>(f[0] - '0')].push_back(f);
+    }
+    return split;
+}
+
+TEST_F(SSLClientSocketTest, OtherThreadsSendWhileTheReactorReads) {
+    constexpr int kThreads = 3;
+    constexpr int kPerThread = 300;
+    constexpr size_t kTotal = kThreads * kPerThread;
+    Observed<ServerLog> seen;
+    auto server = trustedServer([&](TlsTestServer::Connection& c) {
+        std::string frame;
+        for (size_t i = 0; i < kTotal && c.readFrame(frame); ++i) {
+            c.writeFrame(frame);
+            seen.change([&](ServerLog& l) { l.frames.push_back(frame); });
+        }
+        c.drain(5000);
+    });
+    RecordingSocket& socket = connectTo(*server);
+    ASSERT_TRUE(socket.log.waitUntil(connectedOnce));
+
+    std::vector<std::vector<std::string>> sent(kThreads);
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kPerThread; ++i) {
+            sent[t].push_back(std::to_string(t) + ":" + std::to_string(i) + ":" +
+                              pattern(200 + static_cast<size_t>(i), 'a'));
+        }
+        senders.emplace_back([&socket, &frames = sent[t]] {
+            for (const std::string& f : frames) {
+                const int r = socket.sendMessage(f.data(), static_cast<int>(f.size()));
+                EXPECT_TRUE(r == 0 || r == static_cast<int>(f.size()) + 4) << r;
+            }
+        });
+    }
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+
+    ASSERT_TRUE(seen.waitUntil([&](const ServerLog& l) { return l.frames.size() == kTotal; }));
+    EXPECT_EQ(sent, byThread(seen.get().frames, kThreads)) << "each thread's frames in order";
+    ASSERT_TRUE(
+        socket.log.waitUntil([&](const SocketLog& l) { return l.messages.size() == kTotal; }));
+    EXPECT_EQ(sent, byThread(socket.log.get().messages, kThreads)) << "the echoes, whole";
+    EXPECT_TRUE(socket.log.get().errors.empty());
+    drop(socket);
+}
+
 TEST_F(SSLClientSocketTest, ServerCloseEndsTheSessionGracefully) {
     Observed<ServerLog> seen;
     auto server = trustedServer([&](TlsTestServer::Connection& c) {
@@ -397,6 +454,28 @@ TEST_F(SSLClientSocketTest, ResetEndsTheSessionAsNotGraceful) {
         EXPECT_EQ(-10054, error) << "a reset reads as WSAECONNRESET";
     }
     EXPECT_EQ(0, socket.getSSLState());
+}
+
+TEST_F(SSLClientSocketTest, WriteAfterAResetReportsTheSocketError) {
+    Observed<bool> go;
+    Observed<bool> resetDone;
+    auto server = trustedServer([&](TlsTestServer::Connection& c) {
+        go.waitUntil([](bool v) { return v; });
+        c.reset();
+        resetDone.change([](bool& v) { v = true; });
+    });
+    RecordingSocket& socket = connectTo(*server);
+    ASSERT_TRUE(socket.log.waitUntil(connectedOnce));
+
+    // Held on the reactor's thread, the socket cannot see the reset before it writes.
+    int result = 0;
+    onLoop(reactor, [&] {
+        go.change([](bool& v) { v = true; });
+        resetDone.waitUntil([](bool v) { return v; });
+        std::this_thread::sleep_for(50ms);
+        result = socket.sendMessage("late", 4);
+    });
+    EXPECT_EQ(-10054, result) << "the errno of the failed send, as a Windows Sockets number";
 }
 
 TEST_F(SSLClientSocketTest, ReconnectsAfterCloseWithAFreshSession) {
@@ -468,6 +547,66 @@ TEST_F(SSLClientSocketTest, NothingIsWrittenBeforeTheHandshake) {
     ASSERT_TRUE(seen.waitUntil([](const ServerLog& l) { return l.connections == 1; }));
     EXPECT_EQ(std::vector<std::string>{"after"}, seen.get().frames);
     EXPECT_EQ(0u, seen.get().bytesAfterwards);
+}
+
+// A plain TCP server on 127.0.0.1 that answers whatever arrives with text that is not TLS and
+// keeps the connection open until the client closes it (at most a few seconds).
+class NotTlsServer {
+public:
+    NotTlsServer() {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        listenPort = ntohs(address.sin_port);
+        thread = std::thread([this] { serve(); });
+    }
+    ~NotTlsServer() {
+        thread.join();
+        close(listener);
+    }
+    uint16_t port() const { return listenPort; }
+
+private:
+    void serve() {
+        pollfd waiting{listener, POLLIN, 0};
+        if (poll(&waiting, 1, 5000) <= 0) {
+            return;
+        }
+        const int fd = accept(listener, nullptr, nullptr);
+        char hello[512];
+        recv(fd, hello, sizeof(hello), 0);
+        const char banner[] = "220 plain text service ready, this is not TLS at all\r\n";
+        send(fd, banner, sizeof(banner) - 1, MSG_NOSIGNAL);
+        pollfd connection{fd, POLLIN, 0};
+        while (poll(&connection, 1, 5000) > 0 && recv(fd, hello, sizeof(hello), 0) > 0) {
+        }
+        close(fd);
+    }
+
+    int listener = -1;
+    uint16_t listenPort = 0;
+    std::thread thread;
+};
+
+TEST_F(SSLClientSocketTest, HandshakeWithAServerThatIsNotTlsClosesTheConnection) {
+    NotTlsServer server;
+    sockets.push_back(std::make_unique<RecordingSocket>(*context, true));
+    RecordingSocket& socket = *sockets.back();
+    ASSERT_EQ(0, reactor.addSocket(&socket));
+    ASSERT_EQ(0, socket.connect(InetAddr(KRIString("127.0.0.1"), server.port())));
+
+    ASSERT_TRUE(socket.log.waitUntil([](const SocketLog& l) { return !l.disconnects.empty(); }))
+        << "the failed handshake left the connection open";
+    const SocketLog log = socket.log.get();
+    EXPECT_EQ(0, log.connects);
+    EXPECT_EQ(std::vector<bool>{false}, log.disconnects);
+    EXPECT_EQ(0, socket.getSSLState());
+    drop(socket);
 }
 
 // The server's certificate comes from a CA the client does not trust, or the client trusts none.

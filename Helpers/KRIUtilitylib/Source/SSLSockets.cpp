@@ -243,28 +243,23 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
     return Handshake::kPending;
 }
 
-// A result of 0 or below leaves the handshake to the next readable event.
+// An unfinished handshake, and one that failed here, go on at the next readable event.
 void SSLClientSocket::onConnected() {
     if (ssl == nullptr) {
         onError(-platform::kWsaENoBufferSpace);
         return;
     }
     serverRejected = false;
-    switch (continueHandshake()) {
-        case Handshake::kVerified:
-            onSSLConnected();
-            break;
-        case Handshake::kRejected:
-            onError(-25);
-            break;
-        case Handshake::kPending:
-        case Handshake::kFailed:
-            break;
+    const Handshake handshake = continueHandshake();
+    if (handshake == Handshake::kVerified) {
+        onSSLConnected();
+    } else if (handshake == Handshake::kRejected) {
+        onError(-25);
     }
 }
 
 void SSLClientSocket::onReadable() {
-    if (sslState != 1) {
+    if (getSSLState() != 1) {
         if (!readHook()) {
             ConnectedSocket::onReadable();
             ConnectedSocket::onWritable();
@@ -276,21 +271,15 @@ void SSLClientSocket::onReadable() {
         dropUntrustedInput();
         return;
     }
-    switch (continueHandshake()) {
-        case Handshake::kVerified:
-            onSSLConnected();
-            break;
-        case Handshake::kRejected:
-            onError(-25);
-            break;
-        case Handshake::kFailed:
-            // The library has ended the handshake, or given up on it; it then answers every
-            // later call at once without reading, so what the server sent would keep the socket
-            // readable.
-            SSLClientSocket::onClosed(false);
-            break;
-        case Handshake::kPending:
-            break;
+    const Handshake handshake = continueHandshake();
+    if (handshake == Handshake::kVerified) {
+        onSSLConnected();
+    } else if (handshake == Handshake::kRejected) {
+        onError(-25);
+    } else if (handshake == Handshake::kFailed) {
+        // The library has ended the handshake, or given up on it: it then answers every later
+        // call at once without reading, and what the server sent would keep the socket readable.
+        SSLClientSocket::onClosed(false);
     }
 }
 
