@@ -23,8 +23,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-
 #include "Platform/ServiceStatus.h"
 
 namespace platform {
@@ -54,8 +52,5 @@ ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
 // Reports the status to the service manager. Returns false with the last error set when the
 // handle is not the registered one or the message cannot be sent.
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
-
-// The notify message that setServiceStatus sends for a status.
-std::string notifyMessage(const ServiceStatus& status);
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "Platform/Event.h"
@@ -106,8 +107,7 @@ void serveControls(Dispatcher& d, int signalFd) {
     }
 }
 
-}  // namespace
-
+// The message that setServiceStatus sends for a status.
 std::string notifyMessage(const ServiceStatus& status) {
     std::string message;
     if (status.currentState == kServiceRunning) {
@@ -126,6 +126,8 @@ std::string notifyMessage(const ServiceStatus& status) {
     }
     return message;
 }
+
+}  // namespace
 
 bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char** argv) {
     const char* notifySocket = std::getenv("NOTIFY_SOCKET");
