@@ -3,6 +3,7 @@
 # `cmake --install build` puts, under the prefix (default /usr/local):
 #   bin/KriAtmnSvc, bin/KriAtmnRegister, bin/KriAggrReceiver
 #   lib/kriatmnsvc/libKriAtmnSimulator.so            the simulated automation system
+#   lib/kriatmnsvc/libkricom.so                      the string allocator they share
 #   share/kriatmnsvc/scenarios/studio-hour.xml
 #   share/doc/kriatmnsvc/                            README.md and the operator's manual
 # (the program rules are in the folders of their targets), and two system configuration files:
@@ -17,11 +18,13 @@
 # `cpack` (in a build tree configured with this file) makes kriatmnsvc_<version>_<arch>.deb with
 # the same files under the prefix /usr; scripts/package-test.sh builds and checks it.
 
-if(TARGET KriAtmnSvc)
-    install(TARGETS KriAtmnSvc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-else()
-    message(WARNING "The KriAtmnSvc program is not part of this tree; it is left out of the installation")
-endif()
+# The shared string allocator (libkricom.so) is installed in the service's private library
+# folder; the programs and the plug-in find it there relative to their own location, whatever
+# the prefix.
+file(RELATIVE_PATH KRI_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_LIBDIR}/kriatmnsvc)
+set_target_properties(KriAtmnSvc KriAtmnRegister PROPERTIES INSTALL_RPATH "$ORIGIN/${KRI_BIN_TO_LIB}")
+set_target_properties(KriAtmnSimulator PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 set(KRI_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kriatmnsvc)
 install(FILES README.md DESTINATION ${KRI_DOC_DIR})
