@@ -5,7 +5,7 @@
 #   lib/kriatmnsvc/libKriAtmnSimulator.so            the simulated automation system
 #   lib/kriatmnsvc/libkricom.so                      the string allocator they share
 #   share/kriatmnsvc/scenarios/studio-hour.xml
-#   share/doc/kriatmnsvc/                            README.md and the operator's manual
+#   share/doc/kriatmnsvc/                            the operator's manual (docs/, README.md its index)
 # (the program rules are in the folders of their targets), and two system configuration files:
 #   <etc>/kriatmnsvc/KriAtmnSvc.xml                  the sample configuration
 #   <etc>/kri-registry/HKEY_LOCAL_MACHINE/SOFTWARE/Varnholt/KriAtmnSvc/Config
@@ -27,7 +27,6 @@ set_target_properties(KriAtmnSvc KriAtmnRegister PROPERTIES INSTALL_RPATH "$ORIG
 set_target_properties(KriAtmnSimulator PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 set(KRI_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kriatmnsvc)
-install(FILES README.md DESTINATION ${KRI_DOC_DIR})
 install(DIRECTORY docs/ DESTINATION ${KRI_DOC_DIR} FILES_MATCHING PATTERN "*.md")
 
 install(CODE "

@@ -44,6 +44,7 @@ files=(
     /usr/lib/kriatmnsvc/libKriAtmnSimulator.so /usr/lib/kriatmnsvc/libkricom.so
     /usr/share/kriatmnsvc/scenarios/studio-hour.xml
     /usr/share/doc/kriatmnsvc/README.md /usr/share/doc/kriatmnsvc/scenario.md
+    /usr/share/doc/kriatmnsvc/messages.md
 )
 conffiles=(
     /etc/kriatmnsvc/KriAtmnSvc.xml

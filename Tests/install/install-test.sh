@@ -22,7 +22,7 @@ rm -f "$prefix.log"
 for f in bin/KriAtmnSvc bin/KriAtmnRegister bin/KriAggrReceiver \
     lib/kriatmnsvc/libKriAtmnSimulator.so lib/kriatmnsvc/libkricom.so \
     share/kriatmnsvc/scenarios/studio-hour.xml share/doc/kriatmnsvc/README.md \
-    share/doc/kriatmnsvc/scenario.md etc/kriatmnsvc/KriAtmnSvc.xml \
+    share/doc/kriatmnsvc/scenario.md share/doc/kriatmnsvc/messages.md etc/kriatmnsvc/KriAtmnSvc.xml \
     etc/kri-registry/HKEY_LOCAL_MACHINE/SOFTWARE/Varnholt/KriAtmnSvc/Config; do
     [ -s "$prefix/$f" ] || fail "$f is not installed"
 done
