@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 
 #include "Platform/EventLog.h"
 #include "Platform/LastError.h"
+#include "Platform/SystemLog.h"
 
 namespace platform {
 
@@ -15,18 +15,28 @@ static_assert(kSyslogError == LOG_ERR && kSyslogWarning == LOG_WARNING &&
 namespace {
 
 std::atomic<EventLogWriter> testWriter{nullptr};
-// openlog sets the process's one ident; a record is opened, written and closed under it.
-std::mutex syslogMutex;
 
-int priorityOf(uint16_t type) {
+SystemLogType systemLogTypeOf(uint16_t type) {
     switch (type) {
         case kEventLogErrorType:
-            return LOG_ERR;
+            return SystemLogType::Error;
         case kEventLogWarningType:
-            return LOG_WARNING;
+            return SystemLogType::Warning;
         default:
-            return LOG_INFO;
+            return SystemLogType::Information;
     }
+}
+
+int priorityOf(uint16_t type) {
+    switch (systemLogTypeOf(type)) {
+        case SystemLogType::Error:
+            return LOG_ERR;
+        case SystemLogType::Warning:
+            return LOG_WARNING;
+        case SystemLogType::Information:
+            break;
+    }
+    return LOG_INFO;
 }
 
 std::string withRawData(const char* message, const void* rawData, uint32_t rawDataSize) {
@@ -61,10 +71,9 @@ bool EventSource::report(uint16_t type, uint32_t eventId, const char* message, c
         writer(record);
         return true;
     }
-    std::lock_guard<std::mutex> g(syslogMutex);
-    openlog(record.source.c_str(), LOG_PID, LOG_DAEMON);
-    syslog(record.priority, "%s", record.text.c_str());
-    closelog();
+    // One writer for the whole process: openlog keeps a single ident, which the application's
+    // own event-log records share.
+    systemLog(record.source.c_str(), systemLogTypeOf(type), record.text.c_str());
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -125,12 +126,6 @@ std::vector<std::string> receivedTexts(const std::string& path) {
     return texts;
 }
 
-std::string transactionsPath(const char* tag) {
-    static std::atomic<int> counter{0};
-    return ::testing::TempDir() + "aggr-" + std::to_string(getpid()) + "-" + tag + "-" +
-           std::to_string(counter++) + ".txt";
-}
-
 // A receiver on another loopback address, on the first receiver's port.
 std::unique_ptr<AggrReceiverProcess> receiverOn(const char* address, uint16_t port,
                                                 const std::string& certFile,
@@ -162,6 +157,15 @@ protected:
     void TearDown() override {
         client.disconnect();
         setKriLogSink(nullptr);
+        for (const std::string& path : transactionFiles) {
+            std::remove(path.c_str());
+        }
+    }
+
+    std::string transactionsPath(const char* tag) {
+        transactionFiles.push_back(::testing::TempDir() + "aggr-" + std::to_string(getpid()) + "-" +
+                                   tag + "-" + std::to_string(transactionFiles.size()) + ".txt");
+        return transactionFiles.back();
     }
 
     void connectAndWaitUntilUp(const char* host = "127.0.0.1") {
@@ -180,6 +184,7 @@ protected:
     }
 
     CapturingSink sink;
+    std::vector<std::string> transactionFiles;
     std::string transactions = transactionsPath("main");
     std::unique_ptr<AggrReceiverProcess> receiver;
     CAggrSvrClient client;

@@ -31,22 +31,6 @@ void reportEvent(uint32_t code, const char* format, ...) {
     va_end(args);
 }
 
-// Parsing a text turns each line end inside a CDATA section ("\r\n" or a lone "\r") into "\n".
-// The serialiser writes every other carriage return as a character reference, so in a text it
-// wrote, a literal '\r' can only stand inside a CDATA section.
-void appendWithParsedLineEnds(std::string& out, const char* text) {
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p != '\r') {
-            out += *p;
-            continue;
-        }
-        out += '\n';
-        if (p[1] == '\n') {
-            ++p;
-        }
-    }
-}
-
 }  // namespace
 
 CAggrSvrClient::CAggrSvrClient() : hostResolver(&platform::resolveHost) {}
@@ -163,7 +147,7 @@ String CAggrSvrClient::wrapAction(uint32_t session, const String& actionText) {
     text += "<Kri_Transact session=\"";
     text += std::to_string(session);
     text += "\">";
-    appendWithParsedLineEnds(text, actionText.c_str());
+    text += actionText.c_str();
     text += "</Kri_Transact>";
     return String(text.c_str());
 }

@@ -18,12 +18,12 @@
 // message operations) call the client at the same time; the client's own loop thread runs only
 // socket callbacks.
 //
-// Lock order: clientLock, then the event loop's own locks (inside start, addSocket, removeSocket
-// and stop), then a socket's transportLock (inside sendMessage), then the trace library's lock.
-// clientLock serialises the session registry, the socket list, the delivery walk, connect,
-// disconnect and isConnected. The loop thread never takes clientLock, so connect and disconnect
-// wait for the loop (addSocket, removeSocket, stop) while holding it. Each socket's SSL session
-// is used only under that socket's transportLock, by sending threads and the loop thread alike.
+// Lock order: clientLock, then the event loop's own locks (inside start, addSocket and stop),
+// then a socket's transportLock (inside sendMessage), then the trace library's lock. clientLock
+// serialises the session registry, the socket list, the delivery walk, connect, disconnect and
+// isConnected. The loop thread never takes clientLock, so connect and disconnect may wait for
+// the loop (addSocket, stop) while holding it. Each socket's SSL session is used only under that
+// socket's transportLock, by sending threads and the loop thread alike.
 //
 // Requires: setupSsl once, before the first connect; connect and disconnect never on the
 // client's own loop thread.
@@ -76,7 +76,8 @@ public:
                               const String& paramName, const String& payload);
     // The transaction text for an action text that buildAction made: the same text as parsing
     // the action and writing it under a `Kri_Transact` root with the session id, without the
-    // parse. Requires: actionText is a result of buildAction.
+    // parse (the XML classes write a text that parses back to the same tree and text).
+    // Requires: actionText is a result of buildAction.
     static String wrapAction(uint32_t session, const String& actionText);
 
     // Parses the action text, wraps it in `Kri_Transact` with the session id and hands the
