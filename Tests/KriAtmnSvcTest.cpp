@@ -1,0 +1,218 @@
+// KriAtmnSvc as a real process in console mode with the simulator and the reference receiver:
+// a scenario end to end in the order on the wire, Ctrl+C, the link lost and rebuilt, the
+// configuration edited and corrupted while it runs, "AtmnStop" set by another process, and where
+// the configuration path comes from.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "Tests/AtmnSvcTestSupport.h"
+#include "Tests/ChildProcess.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
+
+namespace {
+
+using atmntest::LiveEnvironment;
+using std::chrono::milliseconds;
+
+const std::string kProgram = KRI_ATMNSVC_PROGRAM;
+const char kConsoleStop[] = "Stopping Kri Automation Interfacing Service.";
+const char kDebugging[] = "Debugging Kri Automation Interfacing Service.";
+const char kLinkUp[] = "Conenction to Aggregation server complete";
+
+std::vector<std::string> serviceArguments(const std::string& configPath) {
+    return {"-debug", "-config", configPath};
+}
+
+TEST(KriAtmnSvc, ScenarioArrivesInOrderAndCtrlCStops) {
+    LiveEnvironment environment;
+    environment.config.automationContent = R"(
+        <Simulator speed="fast"/>
+        <Scenario houseDate="2024-03-09" houseTime="18:00:00:00">
+          <Playlist id="1" name="Main">
+            <Entry id="M-1" name="Ident" status="Standby" time="18:00:00:00"/>
+            <Entry id="M-2" name="News" segment="1" time="18:00:10:00"/>
+          </Playlist>
+          <Playlist id="2" name="Quiet" announce="false"><Entry id="Q-1" name="Filler"/></Playlist>
+          <Playlist id="3" name="Late" announce="false"><Entry id="L-1" name="Film"/></Playlist>
+          <Schedule>
+            <Change at="1" playlist="Main" entry="M-1" status="Running"/>
+            <Change at="2" playlist="Quiet" entry="Q-1" code="4" status="Skipped"/>
+            <Time at="3" playlist="Late"/>
+            <Segment at="4" playlist="Late" entry="L-1" segment="2"/>
+            <Change at="5" playlist="Quiet" entry="Q-1" code="0" status="Done"/>
+            <Remove at="6" playlist="Main" entry="M-2"/>
+            <Add at="7" playlist="Quiet" entry="Q-2" name="More"/>
+            <Segment at="8" playlist="Main" entry="M-1" segment="3"/>
+            <Time at="9" playlist="Main"/>
+            <RemovePlaylist at="10" playlist="Main"/>
+          </Schedule>
+        </Scenario>)";
+    ChildProcess service(kProgram, serviceArguments(environment.writeConfig()));
+    const std::vector<std::string> expected = {
+        R"(session=0 action=AddStudio id="7" name="Studio A")",
+        R"(session=1 action=AddSession id="0" name="Main")",
+        R"(session=1 action=AddEntry id="M-1" name="Entry")",
+        R"(session=1 action=AddEntry id="M-2" name="Entry")",
+        R"(session=1 action=UpdateEntry id="M-1" name="Entry")",
+        R"(session=2 action=AddSession id="0" name="Quiet")",
+        R"(session=0 action=UpdateTime id="" name="")",
+        R"(session=0 action=ChangeSegment id="2" name="")",
+        R"(session=1 action=RemoveEntry id="M-2" name="Entry")",
+        R"(session=2 action=AddEntry id="Q-2" name="Entry")",
+        R"(session=1 action=ChangeSegment id="3" name="")",
+        R"(session=1 action=UpdateTime id="" name="")",
+        R"(session=1 action=RemoveSession id="0" name="Main")",
+    };
+    AggrReceiverProcess& receiver = *environment.receiver;
+    ASSERT_TRUE(receiver.waitForLines(" transaction ", expected.size())) << receiver.output();
+    // Nothing more comes.
+    EXPECT_FALSE(receiver.waitForLines(" transaction ", expected.size() + 1, milliseconds(500)));
+    EXPECT_EQ(expected, LiveEnvironment::transactions(receiver));
+    EXPECT_TRUE(receiver.linesContaining(" error: ").empty()) << receiver.output();
+
+    service.sendSignal(SIGINT);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+    const std::vector<std::string>& lines = service.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(kDebugging, lines.front());
+    const auto stopping = std::find(lines.begin(), lines.end(), kConsoleStop);
+    ASSERT_NE(lines.end(), stopping) << service.output();
+    // The supervision thread does not rebuild the link that stop took down.
+    for (auto line = stopping; line != lines.end(); ++line) {
+        EXPECT_EQ(std::string::npos, line->find(kLinkUp)) << *line;
+    }
+    EXPECT_EQ(1u, service.linesContaining(kLinkUp).size());
+    EXPECT_EQ(1u, service.linesContaining("Conenction to Automation System complete").size());
+    EXPECT_EQ(2u, service.linesContaining("Fired change segment....name:").size());
+    EXPECT_TRUE(receiver.waitForLine(" closed transactions=13")) << receiver.output();
+}
+
+TEST(KriAtmnSvc, LinkComesBackAndFollowsTheEditedConfiguration) {
+    LiveEnvironment environment;
+    const std::string path = environment.writeConfig();
+    ChildProcess service(kProgram, serviceArguments(path));
+    const uint16_t port = environment.receiver->port();
+    ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio")) << service.output();
+
+    // The receiver goes away and comes back on the same port: the studio is announced again.
+    EXPECT_EQ(std::optional<int>(0), environment.receiver->stop());
+    auto restarted = std::make_unique<AggrReceiverProcess>([&] {
+        std::vector<std::string> arguments = AggrReceiverProcess::testCertArguments();
+        arguments.back() = std::to_string(port);
+        return arguments;
+    }());
+    ASSERT_TRUE(restarted->waitForLine("listening on")) << restarted->output();
+    ASSERT_TRUE(restarted->waitForLine("action=AddStudio", milliseconds(10000)))
+        << service.output();
+    EXPECT_TRUE(service.waitForLines(kLinkUp, 2)) << service.output();
+
+    // A corrupted file at reconnection: "Unable to reconnect", and the service keeps trying.
+    atmntest::writeFileAtomically(path, "<KriAtmnSvc><AggrServer ip=");
+    EXPECT_EQ(std::optional<int>(0), restarted->stop());
+    ASSERT_TRUE(service.waitForLines("Unable to reconnect", 2)) << service.output();
+
+    // The file now names another server and studio: they take effect at the next reconnection.
+    auto other = AggrReceiverProcess::start();
+    environment.config.port = other->port();
+    environment.config.studioId = "8";
+    environment.config.studioName = "Studio B";
+    environment.writeConfig();
+    ASSERT_TRUE(
+        other->waitForLine(R"(action=AddStudio id="8" name="Studio B")", milliseconds(10000)))
+        << service.output();
+    EXPECT_EQ(1u, other->linesContaining(" transaction ").size());
+
+    service.sendSignal(SIGINT);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+}
+
+TEST(KriAtmnSvc, AtmnStopFromAnotherProcessEndsTheServiceReadingItsPathFromTheRegistry) {
+    LiveEnvironment environment;
+    const std::string path = environment.writeConfig();
+    // The value as an operator writes it with printf: no terminating zero.
+    environment.registry.writeFile("HKEY_LOCAL_MACHINE/SOFTWARE/Varnholt/KriAtmnSvc/Config", path);
+    ChildProcess service(kProgram, {"-debug", "-CONFIG", "/nonexistent.xml", "-config"});
+    ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio")) << service.output();
+
+    ChildProcess post(KRI_POST_EVENT_PROGRAM, {"AtmnStop"});
+    EXPECT_EQ(std::optional<int>(0), post.waitForExit()) << post.output();
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+    EXPECT_TRUE(service.linesContaining(kConsoleStop).empty());
+    EXPECT_TRUE(service.linesContaining("Incorrect content").empty()) << service.output();
+}
+
+TEST(KriAtmnSvc, WithoutAConfigurationPathInitFailsQuietly) {
+    TempRegistry registry;
+    ChildProcess service(kProgram, {"-debug", "--config", "/tmp/x.xml"});
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+    EXPECT_EQ(std::vector<std::string>{kDebugging}, service.lines());
+}
+
+// argv as main gets it.
+struct CommandLine {
+    explicit CommandLine(std::vector<std::string> words) : texts(std::move(words)) {
+        for (std::string& t : texts) {
+            pointers.push_back(t.data());
+        }
+        pointers.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(texts.size()); }
+    char** argv() { return pointers.data(); }
+
+    std::vector<std::string> texts;
+    std::vector<char*> pointers;
+};
+
+TEST(AtmnServiceConfigPath, CommandLineRules) {
+    struct Case {
+        std::vector<std::string> words;
+        const char* path;  // null: none
+    };
+    const std::vector<Case> cases = {
+        {{"KriAtmnSvc", "-debug", "-config", "/a.xml"}, "/a.xml"},
+        {{"KriAtmnSvc", "-debug", "/config", "/b.xml"}, "/b.xml"},
+        {{"KriAtmnSvc", "-debug", "xconfig", "/c.xml"}, "/c.xml"},
+        {{"KriAtmnSvc", "-debug", "-config", "/first.xml", "-config", "/second.xml"}, "/first.xml"},
+        {{"KriAtmnSvc", "-config", "-config"}, "-config"},
+        {{"KriAtmnSvc", "-debug", "-CONFIG", "/a.xml"}, nullptr},
+        {{"KriAtmnSvc", "-debug", "-Config", "/a.xml"}, nullptr},
+        {{"KriAtmnSvc", "-debug", "--config", "/a.xml"}, nullptr},
+        {{"KriAtmnSvc", "-debug", "", "config"}, nullptr},
+        {{"KriAtmnSvc", "-debug", "-config"}, nullptr},
+        {{"-config", "/argv0.xml"}, nullptr},
+        {{"KriAtmn", "-debug", "/a.xml", "-config"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        CommandLine line(c.words);
+        String path("unchanged");
+        const bool found = AtmnService::configPathFromCommandLine(line.argc(), line.argv(), path);
+        EXPECT_EQ(c.path != nullptr, found) << ::testing::PrintToString(c.words);
+        EXPECT_EQ(std::string(c.path != nullptr ? c.path : "unchanged"), path.c_str());
+    }
+}
+
+TEST(AtmnServiceConfigPath, RegistryRules) {
+    TempRegistry registry;
+    const std::string value = "HKEY_LOCAL_MACHINE/SOFTWARE/Varnholt/KriAtmnSvc/Config";
+    String path;
+    EXPECT_FALSE(AtmnService::configPathFromRegistry(path)) << "no key";
+    std::filesystem::create_directories(registry.root() / "HKEY_LOCAL_MACHINE/SOFTWARE/Varnholt" /
+                                        "KriAtmnSvc");
+    EXPECT_FALSE(AtmnService::configPathFromRegistry(path)) << "no value";
+
+    registry.writeFile(value, std::string("/etc/kri/KriAtmnSvc.xml\0", 24));
+    EXPECT_TRUE(AtmnService::configPathFromRegistry(path));
+    EXPECT_EQ(std::string("/etc/kri/KriAtmnSvc.xml"), path.c_str());
+
+    const std::string longest = "/" + std::string(259, 'a');
+    registry.writeFile(value, longest);
+    EXPECT_TRUE(AtmnService::configPathFromRegistry(path)) << "260 bytes without a zero";
+    EXPECT_EQ(longest, path.c_str());
+
+    registry.writeFile(value, longest + std::string(1, '\0'));
+    EXPECT_FALSE(AtmnService::configPathFromRegistry(path)) << "261 bytes";
+    registry.writeFile(value, longest + "b");
+    EXPECT_FALSE(AtmnService::configPathFromRegistry(path)) << "261 bytes";
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// AtmnSvcImpl: the automation binding. It loads the studio's automation component named by the
+// configuration file, hands it its "Automation" settings, connects the aggregation client and
+// announces the studio, and gives the component an event sink that turns each playlist event into
+// one transaction. A supervision thread rebuilds the link to the aggregation server when it is
+// lost, reading the server and studio from the configuration file anew each time.
+//
+// The service object owns one AtmnSvcImpl by value and calls init and run on its service thread
+// and stop on its control thread while run blocks. The component calls the sink (IAtmnEvents) on
+// threads of its own; the sink methods take no lock and may run at the same time as each other,
+// the supervision thread and stop. AddRef and Release may be called from any thread.
+//
+// The object presents IAtmnUnknown, IAtmnHost and IAtmnEvents on one reference count, which
+// starts at 1: the owner's reference. The owner never gives it up, so a Release that would take
+// the count to zero (one more Release than AddRefs) is refused with a trace line: the owner, not a
+// Release, ends the object.
+//
+// init, run, the supervision thread's reconnections and the first part of stop exclude each other,
+// so stop works in every state: it waits only for a supervision thread that runs, and a stop that
+// comes before run has done its set-up makes run return at once.
+//
+// Requires: init once, then run once, on the same thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "BaseThread.h"
+#include "LibraryInterfaces/String.h"
+#include "Platform/Event.h"
+#include "Platform/NamedEvent.h"
+#include "ThreadLock.h"
+#include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+
+class AtmnSvcImpl final : public IAtmnUnknown, public IAtmnHost, public IAtmnEvents {
+public:
+    // The named event that ends run, in this process or from another one.
+    static constexpr char kStopEventName[] = "AtmnStop";
+
+    AtmnSvcImpl();
+    ~AtmnSvcImpl();
+    AtmnSvcImpl(const AtmnSvcImpl&) = delete;
+    AtmnSvcImpl& operator=(const AtmnSvcImpl&) = delete;
+
+    // Initialises COM, reads the configuration file, creates the component and sets up the
+    // client's SSL context. kAtmnOk; -1 for a configuration error or a component that cannot be
+    // created; the client's negative result when the SSL set-up fails.
+    int32_t init(const String& path);
+    // Connects the component and the client, announces the studio, hands the component the host
+    // interface, starts the supervision thread and waits for the stop event. kAtmnOk after a stop;
+    // -1 for a configuration error or without a component; init's failure when init failed once
+    // the component existed; otherwise the negative result of the step that failed.
+    int32_t run();
+    // Disconnects the component and the client, ends the supervision thread if it runs and sets
+    // the stop event. kAtmnOk.
+    int32_t stop();
+    // Ends the supervision thread if it still runs, closes the stop event, releases the component
+    // and ends COM use on the calling thread. Run by the destructor.
+    void uninit();
+    // Writes the text as a trace line and as an event-log record with the code.
+    void reportEvent(uint32_t code, const char* text);
+
+    // The client, so that its owner can point its name resolution elsewhere.
+    CAggrSvrClient& aggregationClient() { return client; }
+
+    // IAtmnUnknown, IAtmnHost and IAtmnEvents. QueryInterface answers IAtmnEvents, IAtmnHost and
+    // IAtmnUnknown and nothing else (IUnknown's own identifier included): kAtmnNotSupported with
+    // *object null.
+    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+    // Called by Release instead of ending the object: gives the owner's reference back and writes
+    // a trace line about the unbalanced Release.
+    void DestroySelf() override;
+
+    platform::HRESULT UnnamedHostMethod1() override;
+    platform::HRESULT UnnamedHostMethod2() override;
+    platform::HRESULT UnnamedHostMethod3(int32_t value) override;
+
+    // Each adds its own references to the objects for the call, frees every string the component
+    // returns, keeps any failure inside (a trace line) and returns kAtmnOk.
+    platform::HRESULT onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                    int32_t change) override;
+    platform::HRESULT onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t unused) override;
+    platform::HRESULT onTimeUpdate(IAtmnPlaylist* playlist, int32_t unused) override;
+    platform::HRESULT onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                      int32_t segment) override;
+
+private:
+    // The supervision thread; its body is superviseLink.
+    class SupervisionThread final : public BaseThread {
+    public:
+        explicit SupervisionThread(AtmnSvcImpl& owner) : BaseThread(kInfinite), owner(owner) {}
+        void run() override { owner.superviseLink(); }
+
+    private:
+        AtmnSvcImpl& owner;
+    };
+
+    int32_t initLocked(const String& path);
+    // run's steps up to the start of the supervision thread. Requires: lifecycleLock is held.
+    int32_t setUpLink();
+    // Connects the component through IAtmnAdvise with this object's host interface.
+    int32_t adviseComponent();
+    void superviseLink();
+    void reconnect();
+    // The session of the playlist's name, opened with "AddSession" when there is none.
+    uint32_t openSession(IAtmnPlaylist* playlist, const String& name);
+
+    std::atomic<int32_t> referenceCount{1};
+    SupervisionThread supervisionThread{*this};
+    CAggrSvrClient client;
+    IAtmnSystem* component = nullptr;
+    std::unique_ptr<platform::NamedEvent> stopEvent;
+    std::unique_ptr<platform::AutoResetEvent> doneEvent;
+    String configPath;
+
+    // Serialises init, run's set-up, reconnections and stop's disconnections.
+    ThreadLock lifecycleLock;
+    // What init returned; run gives it back at once when init failed after creating the
+    // component. Guarded by lifecycleLock.
+    int32_t initResult = kAtmnOk;
+    // Guarded by lifecycleLock.
+    bool stopRequested = false;
+    bool supervisionStarted = false;
+    // The last reconnection failed after taking the old connection down. The client, left
+    // without sockets, then reports the link as up; the supervision thread tries again anyway.
+    // Used by the supervision thread only.
+    bool reconnectionFailed = false;
+};
