@@ -72,6 +72,11 @@ void closingLine(const std::string& figures) {
     ::testing::Test::RecordProperty("figures", figures);
 }
 
+// The service's last lines, and who else holds the stop event, for failure messages.
+std::string diagnose(LoggedProcess& service) {
+    return service.tail() + "processes with \"AtmnStop\" open:" + faults::stopEventUsers();
+}
+
 // The highest segment number in the service's "Fired change segment" trace lines so far.
 long lastFiredSegment(LoggedProcess& service) {
     const std::vector<std::string>& lines = service.lines();
@@ -151,7 +156,7 @@ void streamAndCatchUp(LoggedProcess& service, LoggedProcess& receiver, std::mt19
     link.firstUp = lastFiredSegment(service);
     std::this_thread::sleep_for(randomMs(random, 100, 1200));
     link.lastUp = lastFiredSegment(service);
-    ASSERT_GT(link.lastUp, link.firstUp) << "no segments while the link was up\n" << service.tail();
+    ASSERT_GT(link.lastUp, link.firstUp) << "no segments while the link was up\n" << diagnose(service);
     ASSERT_TRUE(eventually([&] { return lastReceivedSegment(receiver) >= link.lastUp; },
                            Milliseconds(5000)))
         << "segment " << link.lastUp << " did not arrive\n"
@@ -207,7 +212,7 @@ std::unique_ptr<LoggedProcess> startSegmentService(FaultEnvironment& environment
 void stopService(LoggedProcess& service) {
     service.sendSignal(SIGINT);
     EXPECT_EQ(std::optional<int>(0), service.waitForExit(Milliseconds(kStopLimitMs)))
-        << service.tail();
+        << diagnose(service);
 }
 
 TEST(FaultInjection, ReceiverKilledAndRestartedTwentyTimes) {
@@ -231,7 +236,7 @@ TEST(FaultInjection, ReceiverKilledAndRestartedTwentyTimes) {
         const Clock::time_point listening = Clock::now();
         ASSERT_TRUE(receiver->waitForLines(kLinkUp, 1, Milliseconds(15000)))
             << "round " << round << "\n"
-            << service->tail();
+            << diagnose(*service);
         if (round > 1) {
             linkBack.push_back(millisecondsBetween(listening, Clock::now()));
             EXPECT_LE(linkBack.back(), kLinkBackLimitMs) << "round " << round;
@@ -253,7 +258,7 @@ TEST(FaultInjection, ReceiverKilledAndRestartedTwentyTimes) {
             faults::receivedConnections(receiver->lines());
         checkRoundLink(connections, link, transactions);
         EXPECT_EQ(0u, receiver->count(" error: ")) << receiver->tail();
-        ASSERT_TRUE(service->running()) << service->tail();
+        ASSERT_TRUE(service->running()) << diagnose(*service);
     }
     expectSameFigures(first, last);
     stopService(*service);
@@ -277,7 +282,7 @@ TEST(FaultInjection, ConnectionsResetMidStream) {
         ASSERT_TRUE(receiver->waitForLines(kLinkUp, static_cast<size_t>(round),
                                            Milliseconds(15000)))
             << "round " << round << "\n"
-            << service->tail();
+            << diagnose(*service);
         if (round > 1) {
             linkBack.push_back(millisecondsBetween(cut, Clock::now()));
             EXPECT_LE(linkBack.back(), kLinkBackLimitMs) << "round " << round;
@@ -297,7 +302,7 @@ TEST(FaultInjection, ConnectionsResetMidStream) {
         }
         EXPECT_EQ(1, proxy.cutAll()) << "round " << round;
         cut = Clock::now();
-        ASSERT_TRUE(service->running()) << service->tail();
+        ASSERT_TRUE(service->running()) << diagnose(*service);
     }
     const std::vector<faults::ReceivedConnection> connections =
         faults::receivedConnections(receiver->lines());
@@ -360,7 +365,7 @@ TEST(FaultInjection, ReceiverThatStopsReading) {
     environment.writeConfig();
     std::unique_ptr<LoggedProcess> service = environment.startService();
     // The flood starts once the studio is announced, two seconds after the link is up.
-    ASSERT_TRUE(receiver->waitForLines(kLinkUp, 1, Milliseconds(10000))) << service->tail();
+    ASSERT_TRUE(receiver->waitForLines(kLinkUp, 1, Milliseconds(10000))) << diagnose(*service);
     const long baselineKb = service->residentKilobytes();
     const Clock::time_point start = Clock::now();
 
@@ -375,10 +380,10 @@ TEST(FaultInjection, ReceiverThatStopsReading) {
             return receiver->count(kLinkUp) >= 3 || !service->running();
         },
         Milliseconds(30000));
-    ASSERT_TRUE(service->running()) << service->tail();
+    ASSERT_TRUE(service->running()) << diagnose(*service);
     // The service learns of the stalled peer only through its own queue bound, and then
     // rebuilds the link; the new link stalls in the same way.
-    ASSERT_NE(Clock::time_point{}, firstFull) << service->tail();
+    ASSERT_NE(Clock::time_point{}, firstFull) << diagnose(*service);
     EXPECT_GE(receiver->count(kLinkUp), 3u) << receiver->tail();
     const long boundKb = 2 * ConnectedSocket::kMaxQueuedBytes / 1024 + 16 * 1024;
     if (kMemoryChecked) {
@@ -408,14 +413,16 @@ TEST(FaultInjection, ReceiverWithACertificateFromAnotherCa) {
 
     const Clock::time_point start = Clock::now();
     ASSERT_TRUE(service->waitForLines("SSL error : -25", 3, Milliseconds(15000)))
-        << service->tail();
+        << diagnose(*service);
     const long elapsed = millisecondsBetween(start, Clock::now());
     EXPECT_TRUE(service->running());
     EXPECT_GE(receiver->count(" connected"), 3u) << receiver->tail();
-    EXPECT_EQ(0u, receiver->count(kLinkUp)) << receiver->tail();
+    // The receiver may see its side of the handshake complete (the service checks the server's
+    // certificate once the handshake is over), but it never gets a message, not even empty.
     EXPECT_EQ(0u, receiver->count(" transaction ")) << receiver->tail();
+    EXPECT_EQ(0u, receiver->count("empty frame")) << receiver->tail();
     EXPECT_EQ(0u, std::filesystem::file_size(received));
-    EXPECT_EQ(0u, service->count("SSL connect successful")) << service->tail();
+    EXPECT_EQ(0u, service->count("SSL connect successful")) << diagnose(*service);
     stopService(*service);
     closingLine("other-ca verification-failures=" +
                 std::to_string(service->count("SSL error : -25")) +
@@ -440,15 +447,15 @@ TEST_P(MisbehavingServer, NeitherCrashesNorGrowsAndRebuildsTheLink) {
     environment.writeConfig();
     std::unique_ptr<LoggedProcess> service = environment.startService();
     ASSERT_TRUE(service->waitForLines("Conenction to Automation System complete", 1))
-        << service->tail();
+        << diagnose(*service);
     const long baselineKb = service->residentKilobytes();
 
     const long peakKb = peakResidentWhile(
         *service, [&] { return rogue.connections() >= 3 || !service->running(); },
         Milliseconds(30000));
-    ASSERT_TRUE(service->running()) << service->tail();
-    EXPECT_GE(rogue.connections(), 3) << service->tail();
-    EXPECT_GT(service->count(c.serviceSees), 0u) << service->tail();
+    ASSERT_TRUE(service->running()) << diagnose(*service);
+    EXPECT_GE(rogue.connections(), 3) << diagnose(*service);
+    EXPECT_GT(service->count(c.serviceSees), 0u) << diagnose(*service);
     // The largest message the service takes in, plus room for the process's own variation.
     const long boundKb = ConnectedSocket::kMaxMessageSize / 1024 + 16 * 1024;
     if (kMemoryChecked) {
@@ -471,7 +478,9 @@ TEST_P(MisbehavingServer, NeitherCrashesNorGrowsAndRebuildsTheLink) {
 INSTANTIATE_TEST_SUITE_P(
     FaultInjection, MisbehavingServer,
     ::testing::Values(
-        RogueCase{faults::RogueServer::Behaviour::PlainGarbage, "plain-garbage", "SSL error : "},
+        // The library gives up on the handshake, and the socket treats that as a close.
+        RogueCase{faults::RogueServer::Behaviour::PlainGarbage, "plain-garbage",
+                  "SSL disconnect successful"},
         RogueCase{faults::RogueServer::Behaviour::TlsGarbage, "tls-garbage", "SSL error : "},
         RogueCase{faults::RogueServer::Behaviour::HugeHeader, "header-ffffffff",
                   "SSL error : -10040"},
@@ -497,12 +506,12 @@ TEST(FaultInjection, HostUnresolvableAtStartThenResolvable) {
     std::unique_ptr<LoggedProcess> service = environment.startService();
 
     ASSERT_TRUE(service->waitForLines("Unable to resolve host", 2, Milliseconds(15000)))
-        << service->tail();
+        << diagnose(*service);
     EXPECT_EQ(0u, receiver->count(" connected"));
     environment.config.ip = "127.0.0.1";
     environment.writeConfig();
     const Clock::time_point edited = Clock::now();
-    ASSERT_TRUE(receiver->waitForLines(kAddStudio, 1, Milliseconds(10000))) << service->tail();
+    ASSERT_TRUE(receiver->waitForLines(kAddStudio, 1, Milliseconds(10000))) << diagnose(*service);
     const long connectedAfter = millisecondsBetween(edited, Clock::now());
     EXPECT_TRUE(service->running());
     const size_t failures = service->count("Unable to resolve host");
@@ -518,7 +527,7 @@ TEST(FaultInjection, ConfigurationEditedAndCorruptedWhileRunning) {
     environment.config.port = FaultEnvironment::listeningPort(*first);
     environment.writeConfig();
     std::unique_ptr<LoggedProcess> service = environment.startService();
-    ASSERT_TRUE(first->waitForLines(kAddStudio, 1)) << service->tail();
+    ASSERT_TRUE(first->waitForLines(kAddStudio, 1)) << diagnose(*service);
 
     // A new port takes effect at the next reconnection, not before.
     environment.config.port = FaultEnvironment::listeningPort(*second);
@@ -527,22 +536,22 @@ TEST(FaultInjection, ConfigurationEditedAndCorruptedWhileRunning) {
     EXPECT_EQ(0u, second->count(" connected"));
     first->sendSignal(SIGKILL);
     const Clock::time_point lost = Clock::now();
-    ASSERT_TRUE(second->waitForLines(kAddStudio, 1)) << service->tail();
+    ASSERT_TRUE(second->waitForLines(kAddStudio, 1)) << diagnose(*service);
     const long switchedMs = millisecondsBetween(lost, Clock::now());
 
-    // Each corruption gives "Unable to reconnect" at every attempt, and no connection is tried.
+    // A file that cannot be read or parsed gives "Unable to reconnect" at every attempt, and no
+    // connection is tried; the service keeps trying.
     second->sendSignal(SIGTERM);
     ASSERT_TRUE(second->waitForExit(Milliseconds(5000)));
     const std::string good = environment.config.text();
     const std::vector<std::pair<std::string, std::string>> corruptions = {
         {"truncated", good.substr(0, good.size() / 2)},
         {"empty", ""},
-        {"no-AggrServer", "<KriAtmnSvc><Studio id=\"7\" name=\"Studio A\"/></KriAtmnSvc>"},
         {"not-xml", "\x01\x02 KriAtmnSvc \xff\xfe"},
         {"removed", ""},
     };
     // The link to the stopped receiver may still be tried once with the good file.
-    ASSERT_TRUE(service->waitForLines(kReconnectAttempt, 3)) << service->tail();
+    ASSERT_TRUE(service->waitForLines(kReconnectAttempt, 3)) << diagnose(*service);
     for (const auto& [name, text] : corruptions) {
         if (name == "removed") {
             std::filesystem::remove(environment.configPath());
@@ -553,17 +562,21 @@ TEST(FaultInjection, ConfigurationEditedAndCorruptedWhileRunning) {
         const size_t unable = service->count("Unable to reconnect");
         ASSERT_TRUE(service->waitForLines("Unable to reconnect", unable + 2, Milliseconds(10000)))
             << name << "\n"
-            << service->tail();
+            << diagnose(*service);
         EXPECT_LE(service->count(kReconnectAttempt), attempts + 1) << name;
         ASSERT_TRUE(service->running()) << name;
     }
+    // A well-formed file without the server's element is not an error: its empty host is tried.
+    environment.writeConfigText("<KriAtmnSvc><Studio id=\"7\" name=\"Studio A\"/></KriAtmnSvc>");
+    ASSERT_TRUE(service->waitForLines("Unable to resolve host", 1, Milliseconds(10000)))
+        << diagnose(*service);
 
     // A good file again, naming a third receiver: the link follows it.
     std::unique_ptr<LoggedProcess> third = environment.startReceiver("receiver-c.log");
     environment.config.port = FaultEnvironment::listeningPort(*third);
     environment.writeConfig();
     const Clock::time_point repaired = Clock::now();
-    ASSERT_TRUE(third->waitForLines(kAddStudio, 1, Milliseconds(10000))) << service->tail();
+    ASSERT_TRUE(third->waitForLines(kAddStudio, 1, Milliseconds(10000))) << diagnose(*service);
     const long repairedMs = millisecondsBetween(repaired, Clock::now());
     const size_t unable = service->count("Unable to reconnect");
     stopService(*service);
@@ -665,12 +678,12 @@ TEST_P(StopDuring, EndsWithinFiveSecondsInOrderWithNothingLeft) {
             environment.config.port = FaultEnvironment::listeningPort(*receiver);
             environment.writeConfig();
             service = environment.startService("service.log", serviceEnvironment, console);
-            ASSERT_TRUE(receiver->waitForLines(kAddStudio, 1)) << service->tail();
+            ASSERT_TRUE(receiver->waitForLines(kAddStudio, 1)) << diagnose(*service);
             receiver->sendSignal(SIGKILL);
             ASSERT_TRUE(receiver->waitForExit());
             receiver.reset();
             // The reconnection has begun and pauses before it announces the studio.
-            ASSERT_TRUE(service->waitForLines(kReconnectAttempt, 2)) << service->tail();
+            ASSERT_TRUE(service->waitForLines(kReconnectAttempt, 2)) << diagnose(*service);
             std::this_thread::sleep_for(randomMs(random, 0, 1500));
             break;
         case StopMoment::DuringBurst:
@@ -679,16 +692,16 @@ TEST_P(StopDuring, EndsWithinFiveSecondsInOrderWithNothingLeft) {
             environment.config.automationContent = floodAutomation(8, 1, true);
             environment.writeConfig();
             service = environment.startService("service.log", serviceEnvironment, console);
-            ASSERT_TRUE(receiver->waitForLines(" transaction ", 300)) << service->tail();
+            ASSERT_TRUE(receiver->waitForLines(" transaction ", 300)) << diagnose(*service);
             break;
     }
-    ASSERT_TRUE(service->running()) << service->tail();
+    ASSERT_TRUE(service->running()) << diagnose(*service);
 
     const Clock::time_point stopAt = Clock::now();
     service->sendSignal(console ? SIGINT : SIGTERM);
     const std::optional<int> exitStatus = service->waitForExit(Milliseconds(15000));
     const long stoppedMs = millisecondsBetween(stopAt, Clock::now());
-    ASSERT_EQ(std::optional<int>(0), exitStatus) << service->tail();
+    ASSERT_EQ(std::optional<int>(0), exitStatus) << diagnose(*service);
     EXPECT_LE(stoppedMs, kStopLimitMs);
     EXPECT_FALSE(service->groupAlive());
 
@@ -696,7 +709,7 @@ TEST_P(StopDuring, EndsWithinFiveSecondsInOrderWithNothingLeft) {
     std::string order;
     if (console) {
         const auto stopping = std::find(lines.begin(), lines.end(), kConsoleStop);
-        ASSERT_NE(lines.end(), stopping) << service->tail();
+        ASSERT_NE(lines.end(), stopping) << diagnose(*service);
         // Nothing is connected again once the stop has begun.
         for (auto line = stopping; line != lines.end(); ++line) {
             EXPECT_EQ(std::string::npos, line->find(kReconnectAttempt)) << *line;
@@ -713,7 +726,7 @@ TEST_P(StopDuring, EndsWithinFiveSecondsInOrderWithNothingLeft) {
         }
     }
     if (c.moment == StopMoment::BeforeLinkUp) {
-        EXPECT_EQ(0u, service->count("SSL connect successful")) << service->tail();
+        EXPECT_EQ(0u, service->count("SSL connect successful")) << diagnose(*service);
     }
     if (receiver) {
         // The service's end of every link is closed.

@@ -213,7 +213,8 @@ bool LoggedProcess::waitForLines(std::string_view needle, size_t wanted, Millise
 
 std::string LoggedProcess::tail(size_t n) {
     readLog();
-    std::string text = "--- last lines of " + logFile_.string() + "\n";
+    std::string text = "--- last lines of " + logFile_.string();
+    text += exitStatus_ ? " (ended with status " + std::to_string(*exitStatus_) + ")\n" : "\n";
     for (size_t i = lines_.size() > n ? lines_.size() - n : 0; i < lines_.size(); ++i) {
         text += lines_[i] + "\n";
     }
@@ -270,6 +271,26 @@ long LoggedProcess::residentKilobytes() const {
 
 int LoggedProcess::threadCount() const {
     return static_cast<int>(statusField(pid_, "Threads"));
+}
+
+std::string stopEventUsers() {
+    std::string users;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/proc", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        std::ifstream maps(it->path() / "maps");
+        std::string line;
+        while (std::getline(maps, line)) {
+            if (line.find("/dev/shm/sem.AtmnStop") != std::string::npos) {
+                std::ifstream commandLine(it->path() / "cmdline");
+                std::string program;
+                std::getline(commandLine, program, '\0');
+                users += " " + it->path().filename().string() + ":" + program;
+                break;
+            }
+        }
+    }
+    return users;
 }
 
 std::vector<ReceivedConnection> receivedConnections(const std::vector<std::string>& receiverLog) {

@@ -85,6 +85,10 @@ private:
     std::vector<std::string> lines_;
 };
 
+// The processes (pid:program) that have the machine-wide stop event "AtmnStop" open. Another
+// service among them may take a stop meant for the one under test, or hand it one.
+std::string stopEventUsers();
+
 // The receiver's log as connections, in the order they were accepted at the TCP level.
 struct ReceivedConnection {
     std::string peer;
@@ -197,7 +201,7 @@ public:
     uint64_t bytesReceived() const { return receivedBytes.load(); }
 
     // How long EndlessStream keeps sending on one connection before it closes it.
-    static constexpr Milliseconds kStreamTime = Milliseconds(3000);
+    static constexpr Milliseconds kStreamTime = Milliseconds(2000);
 
 private:
     void serve();
