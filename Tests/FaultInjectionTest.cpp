@@ -8,8 +8,8 @@
 // number the service fired while the link was up must be among them.
 //
 // Random moments come from a seed printed in each closing line; KRI_FAULT_SEED repeats a run.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -30,8 +30,8 @@ namespace {
 using faults::Clock;
 using faults::FaultEnvironment;
 using faults::LoggedProcess;
-using faults::millisecondsBetween;
 using faults::Milliseconds;
+using faults::millisecondsBetween;
 
 constexpr int kRounds = 20;
 constexpr long kLinkBackLimitMs = 5000;
@@ -74,7 +74,7 @@ void closingLine(const std::string& figures) {
 
 // The service's last lines, and who else holds the stop event, for failure messages.
 std::string diagnose(LoggedProcess& service) {
-    return service.tail() + "processes with \"AtmnStop\" open:" + faults::stopEventUsers();
+    return service.tail(120) + "processes with \"AtmnStop\" open:" + faults::stopEventUsers();
 }
 
 // The highest segment number in the service's "Fired change segment" trace lines so far.
@@ -156,7 +156,8 @@ void streamAndCatchUp(LoggedProcess& service, LoggedProcess& receiver, std::mt19
     link.firstUp = lastFiredSegment(service);
     std::this_thread::sleep_for(randomMs(random, 100, 1200));
     link.lastUp = lastFiredSegment(service);
-    ASSERT_GT(link.lastUp, link.firstUp) << "no segments while the link was up\n" << diagnose(service);
+    ASSERT_GT(link.lastUp, link.firstUp) << "no segments while the link was up\n"
+                                         << diagnose(service);
     ASSERT_TRUE(eventually([&] { return lastReceivedSegment(receiver) >= link.lastUp; },
                            Milliseconds(5000)))
         << "segment " << link.lastUp << " did not arrive\n"
@@ -215,6 +216,8 @@ void stopService(LoggedProcess& service) {
         << diagnose(service);
 }
 
+// Every fourth round the receiver is also killed once before the studio is announced, during
+// the pause between the link coming up and "AddStudio"; the link must come back from that too.
 TEST(FaultInjection, ReceiverKilledAndRestartedTwentyTimes) {
     const uint32_t seed = seedForTest();
     std::mt19937 random(seed);
@@ -225,44 +228,56 @@ TEST(FaultInjection, ReceiverKilledAndRestartedTwentyTimes) {
 
     std::vector<long> linkBack;
     long transactions = 0;
+    int earlyKills = 0;
     ProcessFigures first;
     ProcessFigures last;
-    for (int round = 1; round <= kRounds; ++round) {
-        if (round > 1) {
-            std::this_thread::sleep_for(randomMs(random, 0, 800));
-            receiver =
-                environment.startReceiver("receiver-" + std::to_string(round) + ".log", port);
+    auto killReceiver = [&] {
+        receiver->sendSignal(SIGKILL);
+        ASSERT_TRUE(receiver->waitForExit(Milliseconds(5000)));
+        EXPECT_EQ(0u, receiver->count(" error: ")) << receiver->tail();
+        for (const faults::ReceivedConnection& c : faults::receivedConnections(receiver->lines())) {
+            EXPECT_EQ(std::string(), faults::sequenceBreak(c));
         }
+    };
+    auto restartAndAwaitLink = [&](const std::string& logName) {
+        std::this_thread::sleep_for(randomMs(random, 0, 800));
+        receiver = environment.startReceiver(logName, port);
         const Clock::time_point listening = Clock::now();
-        ASSERT_TRUE(receiver->waitForLines(kLinkUp, 1, Milliseconds(15000)))
-            << "round " << round << "\n"
-            << diagnose(*service);
+        ASSERT_TRUE(receiver->waitForLines(kLinkUp, 1, Milliseconds(15000))) << logName << "\n"
+                                                                             << diagnose(*service);
+        linkBack.push_back(millisecondsBetween(listening, Clock::now()));
+        EXPECT_LE(linkBack.back(), kLinkBackLimitMs) << logName;
+    };
+    for (int round = 1; round <= kRounds; ++round) {
+        const std::string name = "receiver-" + std::to_string(round);
         if (round > 1) {
-            linkBack.push_back(millisecondsBetween(listening, Clock::now()));
-            EXPECT_LE(linkBack.back(), kLinkBackLimitMs) << "round " << round;
+            ASSERT_NO_FATAL_FAILURE(restartAndAwaitLink(name + ".log"));
+        }
+        if (round % 4 == 0) {
+            std::this_thread::sleep_for(randomMs(random, 0, 1800));
+            ASSERT_NO_FATAL_FAILURE(killReceiver());
+            ++earlyKills;
+            ASSERT_NO_FATAL_FAILURE(restartAndAwaitLink(name + "-again.log"));
         }
         ASSERT_TRUE(receiver->waitForLines(kAddStudio, 1, Milliseconds(5000)))
             << "round " << round << "\n"
             << receiver->tail();
         RoundLink link{round, "", 0, 0};
-        streamAndCatchUp(*service, *receiver, random, link);
+        ASSERT_NO_FATAL_FAILURE(streamAndCatchUp(*service, *receiver, random, link));
         std::this_thread::sleep_for(randomMs(random, 0, 300));
         if (round == 1) {
             first = figuresOf(*service);
         } else if (round == kRounds) {
             last = figuresOf(*service);
         }
-        receiver->sendSignal(SIGKILL);
-        ASSERT_TRUE(receiver->waitForExit(Milliseconds(5000)));
-        const std::vector<faults::ReceivedConnection> connections =
-            faults::receivedConnections(receiver->lines());
-        checkRoundLink(connections, link, transactions);
-        EXPECT_EQ(0u, receiver->count(" error: ")) << receiver->tail();
+        ASSERT_NO_FATAL_FAILURE(killReceiver());
+        checkRoundLink(faults::receivedConnections(receiver->lines()), link, transactions);
         ASSERT_TRUE(service->running()) << diagnose(*service);
     }
     expectSameFigures(first, last);
     stopService(*service);
-    closingLine("receiver-killed " + roundFigures(seed, linkBack, transactions, first, last));
+    closingLine("receiver-killed " + roundFigures(seed, linkBack, transactions, first, last) +
+                " early-kills=" + std::to_string(earlyKills));
 }
 
 TEST(FaultInjection, ConnectionsResetMidStream) {
@@ -279,20 +294,20 @@ TEST(FaultInjection, ConnectionsResetMidStream) {
     ProcessFigures last;
     Clock::time_point cut = Clock::now();
     for (int round = 1; round <= kRounds; ++round) {
-        ASSERT_TRUE(receiver->waitForLines(kLinkUp, static_cast<size_t>(round),
-                                           Milliseconds(15000)))
+        ASSERT_TRUE(
+            receiver->waitForLines(kLinkUp, static_cast<size_t>(round), Milliseconds(15000)))
             << "round " << round << "\n"
             << diagnose(*service);
         if (round > 1) {
             linkBack.push_back(millisecondsBetween(cut, Clock::now()));
             EXPECT_LE(linkBack.back(), kLinkBackLimitMs) << "round " << round;
         }
-        ASSERT_TRUE(receiver->waitForLines(kAddStudio, static_cast<size_t>(round),
-                                           Milliseconds(5000)))
+        ASSERT_TRUE(
+            receiver->waitForLines(kAddStudio, static_cast<size_t>(round), Milliseconds(5000)))
             << "round " << round << "\n"
             << receiver->tail();
         RoundLink link{round, "", 0, 0};
-        streamAndCatchUp(*service, *receiver, random, link);
+        ASSERT_NO_FATAL_FAILURE(streamAndCatchUp(*service, *receiver, random, link));
         links.push_back(link);
         std::this_thread::sleep_for(randomMs(random, 0, 300));
         if (round == 1) {
@@ -393,9 +408,8 @@ TEST(FaultInjection, ReceiverThatStopsReading) {
     stopService(*service);
     closingLine("stalled-receiver queue-full-after-ms=" +
                 std::to_string(millisecondsBetween(start, firstFull)) +
-                " links=" + std::to_string(receiver->count(kLinkUp)) +
-                " queue-full-reports=" + std::to_string(fullReports) +
-                " rss-kB baseline=" + std::to_string(baselineKb) +
+                " links=" + std::to_string(receiver->count(kLinkUp)) + " queue-full-reports=" +
+                std::to_string(fullReports) + " rss-kB baseline=" + std::to_string(baselineKb) +
                 " peak=" + std::to_string(peakKb) + " bound=+" + std::to_string(boundKb));
 }
 
@@ -403,10 +417,10 @@ TEST(FaultInjection, ReceiverWithACertificateFromAnotherCa) {
     FaultEnvironment environment;
     const testcerts::CertFiles& certs = testcerts::testCerts();
     const std::string received = environment.file("received.txt").string();
-    std::unique_ptr<LoggedProcess> receiver = environment.startReceiver(
-        "receiver.log", 0,
-        {"--cert", certs.otherServerCert, "--key", certs.otherServerKey, "--transactions",
-         received});
+    std::unique_ptr<LoggedProcess> receiver =
+        environment.startReceiver("receiver.log", 0,
+                                  {"--cert", certs.otherServerCert, "--key", certs.otherServerKey,
+                                   "--transactions", received});
     environment.config.port = FaultEnvironment::listeningPort(*receiver);
     environment.writeConfig();
     std::unique_ptr<LoggedProcess> service = environment.startService();
@@ -424,11 +438,11 @@ TEST(FaultInjection, ReceiverWithACertificateFromAnotherCa) {
     EXPECT_EQ(0u, std::filesystem::file_size(received));
     EXPECT_EQ(0u, service->count("SSL connect successful")) << diagnose(*service);
     stopService(*service);
-    closingLine("other-ca verification-failures=" +
-                std::to_string(service->count("SSL error : -25")) +
-                " attempts=" + std::to_string(receiver->count(" connected")) +
-                " in-ms=" + std::to_string(elapsed) + " application-bytes=" +
-                std::to_string(std::filesystem::file_size(received)));
+    closingLine(
+        "other-ca verification-failures=" + std::to_string(service->count("SSL error : -25")) +
+        " attempts=" + std::to_string(receiver->count(" connected")) +
+        " in-ms=" + std::to_string(elapsed) +
+        " application-bytes=" + std::to_string(std::filesystem::file_size(received)));
 }
 
 struct RogueCase {
@@ -436,6 +450,10 @@ struct RogueCase {
     const char* name;
     const char* serviceSees;  // a trace line the misbehaviour must cause
 };
+
+void PrintTo(const RogueCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class MisbehavingServer : public ::testing::TestWithParam<RogueCase> {};
 
@@ -650,6 +668,10 @@ struct StopCase {
     const char* name;
 };
 
+void PrintTo(const StopCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class StopDuring : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(StopDuring, EndsWithinFiveSecondsInOrderWithNothingLeft) {
@@ -736,9 +758,9 @@ TEST_P(StopDuring, EndsWithinFiveSecondsInOrderWithNothingLeft) {
             << receiver->tail();
     }
     closingLine(std::string("stop ") + c.name + " seed=" + std::to_string(seed) +
-                " stopped-in-ms=" + std::to_string(stoppedMs) + " exit=" +
-                std::to_string(*exitStatus) + " order=" + order + " trace-lines=" +
-                std::to_string(lines.size()));
+                " stopped-in-ms=" + std::to_string(stoppedMs) +
+                " exit=" + std::to_string(*exitStatus) + " order=" + order +
+                " trace-lines=" + std::to_string(lines.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
