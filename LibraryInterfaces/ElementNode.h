@@ -7,8 +7,8 @@
 //
 // Text form written by GetXml: the element and its subtree with no XML declaration, no
 // indentation and no line breaks between nodes; attributes in the order they were added, in
-// double quotes, with &, <, " and tab, line feed and carriage return as references; &, < and >
-// of text content as references; an element without children as "<name/>"; CDATA sections as
+// double quotes, with &, <, " and tab, line feed and carriage return as references; &, <, > and
+// carriage return of text content as references; an element without children as "<name/>"; CDATA sections as
 // "<![CDATA[...]]>". Parsing that text and writing it again gives the same text.
 #pragma once
 

@@ -33,6 +33,24 @@ public:
     std::string text;
 };
 
+// The writer leaves a carriage return of text content as it is, and a reader would turn it into
+// a line feed. Only text content can hold one here: the writer escapes attribute values itself,
+// names cannot hold one, and CDATA sections hold none (the reader turns line ends into line
+// feeds, CCDATASection does the same). So every raw carriage return of the written text stands
+// for one in text content, where "&#13;" reads back as the same character.
+std::string withCarriageReturnsAsReferences(const std::string& written) {
+    std::string text;
+    text.reserve(written.size());
+    for (char c : written) {
+        if (c == '\r') {
+            text += "&#13;";
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 pugi::xml_node elementFrom(pugi::xml_node candidate) {
     while (candidate && candidate.type() != pugi::node_element) {
         candidate = candidate.next_sibling();
@@ -138,5 +156,5 @@ String CElementNode::GetXml() const {
     }
     StringWriter writer;
     pugi::xml_node(node).print(writer, "", pugi::format_raw, pugi::encoding_utf8);
-    return writer.text.c_str();
+    return withCarriageReturnsAsReferences(writer.text).c_str();
 }

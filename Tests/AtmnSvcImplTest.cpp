@@ -231,6 +231,8 @@ protected:
         running = std::make_unique<RunThread>(binding);
         ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio", milliseconds(10000)))
             << environment.receiver->output();
+        // The component has been advised and run holds no reference or string of its own.
+        ASSERT_TRUE(eventually([&] { return binding.isRunning(); }));
     }
     void TearDown() override {
         binding.stop();

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -19,7 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment) {
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
@@ -49,8 +51,22 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    std::vector<std::string> variables(environment);
+    for (char** inherited = environ; *inherited != nullptr; ++inherited) {
+        const std::string_view entry(*inherited);
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& e) { return e.rfind(name, 0) == 0; })) {
+            variables.emplace_back(entry);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
     const int failure =
-        posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(pipeEnds[1]);
@@ -128,7 +144,13 @@ std::vector<std::string> ChildProcess::linesContaining(std::string_view needle) 
     return found;
 }
 
-std::string ChildProcess::output() const {
+std::string ChildProcess::output() {
+    while (readOutput(Milliseconds(0)) && outputPipe_ >= 0) {
+        pollfd waiting{outputPipe_, POLLIN, 0};
+        if (poll(&waiting, 1, 0) <= 0) {
+            break;
+        }
+    }
     std::string text;
     for (const std::string& line : lines_) {
         text += line + "\n";

@@ -2,7 +2,7 @@
 // standard error merged and collected line by line. Owned by one test and called from its thread
 // only. The child starts with no blocked signals and default handling of SIGINT, SIGTERM and
 // SIGPIPE, whatever the test program has done with its own, and inherits the test's environment
-// (KRI_REGISTRY_ROOT included).
+// (KRI_REGISTRY_ROOT included) with the extra "NAME=value" entries in place of those it had.
 //
 // The destructor kills a child that is still running (SIGKILL) and reaps it.
 #pragma once
@@ -20,7 +20,8 @@ public:
     using Milliseconds = std::chrono::milliseconds;
 
     // Throws std::runtime_error when the program cannot be started.
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -30,8 +31,8 @@ public:
                       Milliseconds timeout = Milliseconds(10000));
     std::vector<std::string> linesContaining(std::string_view needle) const;
     const std::vector<std::string>& lines() const { return lines_; }
-    // Everything printed so far, for failure messages.
-    std::string output() const;
+    // Everything printed so far, with what is waiting in the pipe now, for failure messages.
+    std::string output();
 
     void sendSignal(int signalNumber);
     // Waits for the child to end and reads the rest of its output. The exit status, or 128 plus

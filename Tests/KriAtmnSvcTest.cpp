@@ -18,10 +18,45 @@ const std::string kProgram = KRI_ATMNSVC_PROGRAM;
 const char kConsoleStop[] = "Stopping Kri Automation Interfacing Service.";
 const char kDebugging[] = "Debugging Kri Automation Interfacing Service.";
 const char kLinkUp[] = "Conenction to Aggregation server complete";
+// A reconnection takes up to a second to notice the lost link, then the connect and a pause of
+// two seconds; a first attempt may come before the server is back.
+constexpr milliseconds kReconnection(20000);
 
 std::vector<std::string> serviceArguments(const std::string& configPath) {
     return {"-debug", "-config", configPath};
 }
+
+// Sanitizer options added to those the test runs with.
+std::string withOption(const char* variable, const char* option) {
+    const char* given = std::getenv(variable);
+    return std::string(variable) + "=" + (given != nullptr ? given + std::string(":") : "") +
+           option;
+}
+
+// Under AddressSanitizer, the leak check at the exit of a KriAtmnSvc that has rebuilt its
+// connection must not scan thread-local storage: the sanitizer runtime of g++ 12 misreads a
+// thread's dynamic TLS on glibc 2.36 in that process and its leak checker crashes ("Tracer caught
+// signal 11"). Without the TLS scan it reports more leaks, never fewer; it is used only where
+// every thread has ended, so that nothing is held from TLS at exit.
+std::string leakCheckWithoutTls() {
+    return withOption("LSAN_OPTIONS", "use_tls=0");
+}
+
+// KriAtmnSvc in console mode. The service host ends a console run with exit(), as the process
+// ends on Windows, without destroying the service object, so the threads it has stopped are
+// never joined: ThreadSanitizer is told not to report them. Data races are still reported.
+class ServiceProcess : public ChildProcess {
+public:
+    explicit ServiceProcess(const std::vector<std::string>& arguments,
+                            std::vector<std::string> environment = {})
+        : ChildProcess(kProgram, arguments, withThreadLeaksAllowed(std::move(environment))) {}
+
+private:
+    static std::vector<std::string> withThreadLeaksAllowed(std::vector<std::string> environment) {
+        environment.push_back(withOption("TSAN_OPTIONS", "report_thread_leaks=0"));
+        return environment;
+    }
+};
 
 TEST(KriAtmnSvc, ScenarioArrivesInOrderAndCtrlCStops) {
     LiveEnvironment environment;
@@ -47,7 +82,7 @@ TEST(KriAtmnSvc, ScenarioArrivesInOrderAndCtrlCStops) {
             <RemovePlaylist at="10" playlist="Main"/>
           </Schedule>
         </Scenario>)";
-    ChildProcess service(kProgram, serviceArguments(environment.writeConfig()));
+    ServiceProcess service(serviceArguments(environment.writeConfig()));
     const std::vector<std::string> expected = {
         R"(session=0 action=AddStudio id="7" name="Studio A")",
         R"(session=1 action=AddSession id="0" name="Main")",
@@ -90,7 +125,7 @@ TEST(KriAtmnSvc, ScenarioArrivesInOrderAndCtrlCStops) {
 TEST(KriAtmnSvc, LinkComesBackAndFollowsTheEditedConfiguration) {
     LiveEnvironment environment;
     const std::string path = environment.writeConfig();
-    ChildProcess service(kProgram, serviceArguments(path));
+    ServiceProcess service(serviceArguments(path), {leakCheckWithoutTls()});
     const uint16_t port = environment.receiver->port();
     ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio")) << service.output();
 
@@ -102,8 +137,7 @@ TEST(KriAtmnSvc, LinkComesBackAndFollowsTheEditedConfiguration) {
         return arguments;
     }());
     ASSERT_TRUE(restarted->waitForLine("listening on")) << restarted->output();
-    ASSERT_TRUE(restarted->waitForLine("action=AddStudio", milliseconds(10000)))
-        << service.output();
+    ASSERT_TRUE(restarted->waitForLine("action=AddStudio", kReconnection)) << service.output();
     EXPECT_TRUE(service.waitForLines(kLinkUp, 2)) << service.output();
 
     // A corrupted file at reconnection: "Unable to reconnect", and the service keeps trying.
@@ -117,8 +151,7 @@ TEST(KriAtmnSvc, LinkComesBackAndFollowsTheEditedConfiguration) {
     environment.config.studioId = "8";
     environment.config.studioName = "Studio B";
     environment.writeConfig();
-    ASSERT_TRUE(
-        other->waitForLine(R"(action=AddStudio id="8" name="Studio B")", milliseconds(10000)))
+    ASSERT_TRUE(other->waitForLine(R"(action=AddStudio id="8" name="Studio B")", kReconnection))
         << service.output();
     EXPECT_EQ(1u, other->linesContaining(" transaction ").size());
 
@@ -131,7 +164,7 @@ TEST(KriAtmnSvc, AtmnStopFromAnotherProcessEndsTheServiceReadingItsPathFromTheRe
     const std::string path = environment.writeConfig();
     // The value as an operator writes it with printf: no terminating zero.
     environment.registry.writeFile("HKEY_LOCAL_MACHINE/SOFTWARE/Varnholt/KriAtmnSvc/Config", path);
-    ChildProcess service(kProgram, {"-debug", "-CONFIG", "/nonexistent.xml", "-config"});
+    ServiceProcess service({"-debug", "-CONFIG", "/nonexistent.xml", "-config"});
     ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio")) << service.output();
 
     ChildProcess post(KRI_POST_EVENT_PROGRAM, {"AtmnStop"});
@@ -143,7 +176,7 @@ TEST(KriAtmnSvc, AtmnStopFromAnotherProcessEndsTheServiceReadingItsPathFromTheRe
 
 TEST(KriAtmnSvc, WithoutAConfigurationPathInitFailsQuietly) {
     TempRegistry registry;
-    ChildProcess service(kProgram, {"-debug", "--config", "/tmp/x.xml"});
+    ServiceProcess service({"-debug", "--config", "/tmp/x.xml"});
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
     EXPECT_EQ(std::vector<std::string>{kDebugging}, service.lines());
 }

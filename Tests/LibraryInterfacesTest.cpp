@@ -154,6 +154,22 @@ TEST(XmlWriter, CDataLineEndsAreLineFeedsBeforeAndAfterParsing) {
     EXPECT_EQ(text(root.GetXml()), text(back.GetXml()));
 }
 
+// A carriage return given as a reference in text content is kept through a round trip, not
+// written raw and read back as a line feed.
+TEST(XmlWriter, CarriageReturnOfParsedTextSurvivesARoundTrip) {
+    CXMLDoc doc;
+    CElementNode root = parseText(doc, "<a x=\"&#13;\">1&#13;2&#13;\n3<b>&#xD;</b></a>");
+    EXPECT_EQ("1\r2\r\n3", text(root.GetNodeValue()));
+    const String written = root.GetXml();
+    EXPECT_EQ("<a x=\"&#13;\">1&#13;2&#13;\n3<b>&#13;</b></a>", text(written));
+    CXMLDoc again;
+    CElementNode back = parseText(again, written.c_str());
+    EXPECT_EQ("1\r2\r\n3", text(back.GetNodeValue()));
+    EXPECT_EQ("\r", text(back("b").GetNodeValue()));
+    EXPECT_EQ("\r", text(back["x"].GetNodeValue()));
+    EXPECT_EQ(text(written), text(back.GetXml()));
+}
+
 TEST(XmlWriter, ParsedActionMovesUnderANewRoot) {
     String action = actionXml("AddEntry", "E1", "Entry", "<Entry id=\"E1\"/>");
     CElementNode transact;

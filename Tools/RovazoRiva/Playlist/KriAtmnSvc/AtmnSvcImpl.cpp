@@ -239,6 +239,11 @@ int32_t AtmnSvcImpl::stop() {
     return kAtmnOk;
 }
 
+bool AtmnSvcImpl::isRunning() {
+    std::lock_guard<ThreadLock> guard(lifecycleLock);
+    return supervisionStarted;
+}
+
 void AtmnSvcImpl::uninit() {
     // After a stop from outside ("AtmnStop" set by another process) the thread still runs.
     supervisionThread.signal();

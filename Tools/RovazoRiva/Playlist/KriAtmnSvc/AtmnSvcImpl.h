@@ -61,6 +61,10 @@ public:
     // Writes the text as a trace line and as an event-log record with the code.
     void reportEvent(uint32_t code, const char* text);
 
+    // Whether run has done its set-up (the component advised, the supervision thread started)
+    // and no stop has come since.
+    bool isRunning();
+
     // The client, so that its owner can point its name resolution elsewhere.
     CAggrSvrClient& aggregationClient() { return client; }
 
