@@ -398,6 +398,36 @@ TEST_F(AtmnSvcImplLive, AtmnStopFromOutsideEndsRunAndLeavesTheLinkUp) {
     EXPECT_EQ(3u, transactions(3).size());
 }
 
+TEST(AtmnSvcImplStop, StopEndsRunEvenWhenAnotherInstanceTakesTheStopSignal) {
+    // Another instance of the service on the machine waits on the same named event, and waits
+    // first, so the signal of our stop goes to it; our own stop must still end our run.
+    LiveEnvironment environment;
+    RecordingLogSink log;
+    AtmnSvcImpl binding;
+    ASSERT_EQ(kAtmnOk, binding.init(environment.writeConfig().c_str()));
+    std::unique_ptr<platform::NamedEvent> shared =
+        platform::NamedEvent::open(AtmnSvcImpl::kStopEventName);
+    ASSERT_NE(nullptr, shared);
+    std::atomic<bool> otherTookIt{false};
+    std::thread otherInstance(
+        [&] { otherTookIt = shared->wait(15000) == platform::NamedEvent::WaitResult::kSignalled; });
+    std::this_thread::sleep_for(milliseconds(100));
+    RunThread running(binding);
+    ASSERT_TRUE(eventually([&] { return binding.isRunning(); }, milliseconds(10000)));
+    EXPECT_EQ(kAtmnOk, binding.stop());
+    const std::optional<int32_t> result = running.wait(milliseconds(5000));
+    EXPECT_EQ(std::optional<int32_t>(kAtmnOk), result);
+    // Release whichever wait is still blocked, so that a failure does not hang the test.
+    if (!result) {
+        shared->set();
+        running.wait();
+    }
+    if (!otherTookIt.load()) {
+        shared->set();
+    }
+    otherInstance.join();
+}
+
 TEST(AtmnSvcImplLoad, EightSimulatorThreadsEveryTransactionArrivesWhole) {
     LiveEnvironment environment;
     environment.config.automationContent = R"(

@@ -16,6 +16,8 @@
 namespace {
 
 constexpr auto kAnnouncePause = std::chrono::milliseconds(2000);
+// How often run looks whether this process's own stop was signalled while it waits on "AtmnStop".
+constexpr uint32_t kOwnStopCheckMs = 250;
 constexpr auto kEntryPause = std::chrono::milliseconds(200);
 constexpr uint32_t kSupervisionPeriodMs = 1000;
 
@@ -171,8 +173,19 @@ int32_t AtmnSvcImpl::run() {
             supervisionStarted = true;
         }
     }
-    stopEvent->wait(platform::kInfinite);
+    waitForStopEvent();
     return kAtmnOk;
+}
+
+void AtmnSvcImpl::waitForStopEvent() {
+    using WaitResult = platform::NamedEvent::WaitResult;
+    while (stopEvent->wait(kOwnStopCheckMs) == WaitResult::kTimedOut) {
+        if (stopSignalled.load()) {
+            // Take our own signal if nobody else did, so it cannot end another instance's wait.
+            stopEvent->wait(0);
+            return;
+        }
+    }
 }
 
 int32_t AtmnSvcImpl::setUpLink() {
@@ -234,6 +247,7 @@ int32_t AtmnSvcImpl::stop() {
         doneEvent->wait(platform::kInfinite);
     }
     if (stopping != nullptr) {
+        stopSignalled.store(true);
         stopping->set();
     }
     return kAtmnOk;

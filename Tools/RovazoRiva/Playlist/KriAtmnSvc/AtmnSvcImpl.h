@@ -105,6 +105,7 @@ private:
     int32_t initLocked(const String& path);
     // run's steps up to the start of the supervision thread. Requires: lifecycleLock is held.
     int32_t setUpLink();
+    void waitForStopEvent();
     // Connects the component through IAtmnAdvise with this object's host interface.
     int32_t adviseComponent();
     void superviseLink();
@@ -128,6 +129,9 @@ private:
     // Guarded by lifecycleLock.
     bool stopRequested = false;
     bool supervisionStarted = false;
+    // Set by stop() just before it sets "AtmnStop": the named event is shared by every process of
+    // the user, so another instance's wait may take this process's signal.
+    std::atomic<bool> stopSignalled{false};
     // The last reconnection failed after taking the old connection down. The client, left
     // without sockets, then reports the link as up; the supervision thread tries again anyway.
     // Used by the supervision thread only.
