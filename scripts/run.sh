@@ -97,6 +97,15 @@ export KRI_REGISTRY_ROOT=$demo/registry
 set -m
 problems=()
 children=() # process group ids, each the pid of a job's first process
+interrupted=
+timer=
+on_signal() {
+    interrupted=$1
+    [ -z "$timer" ] || kill "$timer" 2> /dev/null || true
+}
+trap 'on_signal SIGINT' INT
+trap 'on_signal SIGTERM' TERM
+trap 'on_signal SIGHUP' HUP
 
 # start_job <log> <program> <args...>: runs the program in the background, its output to <log>.
 start_job() {
@@ -147,6 +156,7 @@ for _ in $(seq 100); do
     port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$demo/receiver.log")
     [ -n "$port" ] && break
     kill -0 "$receiver" 2> /dev/null || break
+    [ -z "$interrupted" ] || exit 1
     sleep 0.1
 done
 if [ -z "$port" ]; then
@@ -208,14 +218,11 @@ service=$!
 children+=("$service")
 started=$SECONDS
 
-interrupted=
+# Until the time is up, a signal arrives, or the service ends by itself.
 sleep "$seconds" 8>&- &
 timer=$!
 children+=("$timer")
-trap 'interrupted=SIGINT; kill "$timer" 2> /dev/null' INT
-trap 'interrupted=SIGTERM; kill "$timer" 2> /dev/null' TERM
-trap 'interrupted=SIGHUP; kill "$timer" 2> /dev/null' HUP
-# Until the time is up, a signal arrives, or the service ends by itself.
+[ -z "$interrupted" ] || kill "$timer"
 wait -n "$timer" "$service" 2> /dev/null || true
 ran=$((SECONDS - started))
 if [ -n "$interrupted" ]; then
@@ -230,6 +237,10 @@ trap '' INT TERM HUP
 kill "$timer" 2> /dev/null || true
 wait "$timer" 2> /dev/null || true
 
+# Ctrl+C never reaches the service itself, so a "Stopping" line now means a stop from outside.
+if grep -q '^Stopping ' "$demo/service.out"; then
+    problems+=("KriAtmnSvc was stopped from outside during the run")
+fi
 stop_job KriAtmnSvc "$service" 15
 stop_job KriAggrReceiver "$receiver" 5
 if ! await_end "$viewer" 5; then
