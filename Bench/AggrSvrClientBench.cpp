@@ -1,32 +1,31 @@
-// The aggregation client's cost per transaction, and its throughput over TLS on loopback to the
-// reference receiver next to raw SSL_write of the same frames.
-#include <arpa/inet.h>
+// The aggregation client's cost per transaction; its throughput, latency and scaling over TLS on
+// loopback, each next to raw SSL_write of the same frames on one blocking connection (the limit).
+//
+// Throughput figures count a transaction when the reader has read it: the `tx_per_s` counter
+// (and the manual time behind items_per_second) runs from the first send of a batch until the
+// reader holds the batch's last frame.
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <openssl/ssl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
+#include <arpa/inet.h>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Bench/LoopbackReader.h"
+#include "Bench/PlainTlsWriter.h"
 #include "LibraryInterfaces/KriErr.h"
-#include "Tests/AggrReceiverProcess.h"
 #include "Tests/TestCerts.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 
-extern char** environ;
-
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // An entry document of the size the service sends on every event.
 const char kEntry[] =
@@ -35,6 +34,14 @@ const char kEntry[] =
     "<Duration hh=\"0\" mm=\"30\" ss=\"0\" ff=\"0\"/></OnAir></Segment>"
     "<YuTrigger active=\"true\" sent=\"false\"/></Entry>";
 
+constexpr milliseconds kDeliveryTimeout(20000);
+
+String entryTransaction(uint32_t session) {
+    return CAggrSvrClient::wrapAction(
+        session, CAggrSvrClient::buildAction("UpdateEntry", "E1", "Entry", kEntry));
+}
+
+// From the client's operation to the text handed to the sockets (there are none).
 void BM_UpdateEntryWithoutSockets(benchmark::State& state) {
     CAggrSvrClient client;
     for (auto _ : state) {
@@ -43,12 +50,21 @@ void BM_UpdateEntryWithoutSockets(benchmark::State& state) {
 }
 BENCHMARK(BM_UpdateEntryWithoutSockets);
 
+// The floor for any way of making that text: one copy of the finished text into a new String.
+void BM_CopyEntryTransactionText(benchmark::State& state) {
+    const String text = entryTransaction(7);
+    for (auto _ : state) {
+        String copy(text.c_str());
+        benchmark::DoNotOptimize(copy.c_str());
+    }
+}
+BENCHMARK(BM_CopyEntryTransactionText);
+
 // The text of one entry transaction as updateEntry makes it, against the route through parsing
 // the action text again (sendTransaction's).
 void BM_EntryTransactionText(benchmark::State& state) {
     for (auto _ : state) {
-        String text = CAggrSvrClient::wrapAction(
-            7, CAggrSvrClient::buildAction("UpdateEntry", "E1", "Entry", kEntry));
+        String text = entryTransaction(7);
         benchmark::DoNotOptimize(text.c_str());
     }
 }
@@ -63,192 +79,258 @@ void BM_EntryTransactionTextByParsing(benchmark::State& state) {
 }
 BENCHMARK(BM_EntryTransactionTextByParsing);
 
-// The reference receiver as a child process whose output is read on a thread of its own and
-// counted, so that it never stops on a full pipe.
-class CountingReceiver {
-public:
-    CountingReceiver() {
-        int ends[2];
-        if (pipe(ends) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-        posix_spawn_file_actions_addclose(&actions, ends[0]);
-        std::vector<std::string> arguments = AggrReceiverProcess::testCertArguments();
-        arguments.insert(arguments.begin(), KRI_AGGR_RECEIVER_PATH);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        const int failure = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(ends[1]);
-        if (failure != 0) {
-            close(ends[0]);
-            throw std::runtime_error("cannot start the receiver");
-        }
-        output = ends[0];
-        reader = std::thread([this] { readLines(); });
-        if (!waitFor([this] { return listenPort.load() != 0; })) {
-            throw std::runtime_error("the receiver did not start");
-        }
-    }
-    ~CountingReceiver() {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        reader.join();
-        close(output);
-    }
-
-    uint16_t port() const { return listenPort.load(); }
-    uint64_t transactions() const { return transactionCount.load(); }
-
-    template <typename Condition>
-    static bool waitFor(Condition condition) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return true;
-    }
-
-private:
-    void readLines() {
-        static constexpr char kListening[] = "listening on 127.0.0.1:";
-        std::string partial;
-        char chunk[65536];
-        ssize_t n;
-        while ((n = read(output, chunk, sizeof chunk)) > 0) {
-            partial.append(chunk, static_cast<size_t>(n));
-            size_t start = 0;
-            size_t end;
-            while ((end = partial.find('\n', start)) != std::string::npos) {
-                const std::string_view line(partial.data() + start, end - start);
-                if (line.find(" transaction ") != std::string_view::npos) {
-                    transactionCount.fetch_add(1);
-                } else if (line.rfind(kListening, 0) == 0) {
-                    listenPort = static_cast<uint16_t>(
-                        std::stoi(std::string(line.substr(sizeof kListening - 1))));
-                }
-                start = end + 1;
-            }
-            partial.erase(0, start);
-        }
-    }
-
-    pid_t pid = -1;
-    int output = -1;
-    std::thread reader;
-    std::atomic<uint16_t> listenPort{0};
-    std::atomic<uint64_t> transactionCount{0};
-};
-
-CountingReceiver& receiver() {
-    static CountingReceiver instance;
-    return instance;
-}
-
-constexpr int kBatch = 1000;
-
-// Runs `send(thread, count)` on `threads` threads, kBatch transactions in all, per iteration;
-// the timer covers the sending, the counters also the wait until the receiver reported them.
-template <typename Send>
-void runBatches(benchmark::State& state, Send send) {
-    const int threads = static_cast<int>(state.range(0));
-    double deliveredSeconds = 0;
-    for (auto _ : state) {
-        const uint64_t target = receiver().transactions() + kBatch;
-        const auto begin = std::chrono::steady_clock::now();
-        std::vector<std::thread> senders;
-        for (int t = 0; t < threads; ++t) {
-            senders.emplace_back([&, t] { send(t, kBatch / threads); });
-        }
-        for (std::thread& sender : senders) {
-            sender.join();
-        }
-        state.PauseTiming();
-        if (!CountingReceiver::waitFor([&] { return receiver().transactions() >= target; })) {
-            state.SkipWithError("the receiver did not report every transaction");
-            break;
-        }
-        deliveredSeconds +=
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(state.iterations() * kBatch);
-    state.counters["delivered_per_s"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * kBatch) / deliveredSeconds);
-}
-
 class SilentSink : public KriLogSink {
 public:
+    SilentSink() { setKriLogSink(this); }
+    ~SilentSink() override { setKriLogSink(nullptr); }
     void writeTrace(const KriTraceRecord&) override {}
     void writeEvent(const KriEventRecord&) override {}
 };
 
-void BM_ClientToReceiver(benchmark::State& state) {
-    SilentSink silent;
-    setKriLogSink(&silent);
-    const testcerts::CertFiles& certs = testcerts::testCerts();
-    CAggrSvrClient client;
-    client.setupSsl(certs.clientCert.c_str(), certs.clientKey.c_str(), certs.caCert.c_str());
-    client.connect("127.0.0.1", receiver().port());
-    if (!CountingReceiver::waitFor([&] { return client.isConnected(); })) {
-        state.SkipWithError("no connection");
-    } else {
-        const uint64_t before = receiver().transactions();
-        const uint32_t session = client.addSession("P1", "P1", "");
-        CountingReceiver::waitFor([&] { return receiver().transactions() > before; });
-        runBatches(state, [&](int, int count) {
-            for (int i = 0; i < count; ++i) {
-                client.updateEntry(session, "E1", "Entry", kEntry);
-            }
-        });
+// The first n reader addresses, as the client's resolver hands them out.
+template <int n>
+std::vector<uint32_t> readerAddresses(const char*) {
+    std::vector<uint32_t> addresses;
+    for (int i = 0; i < n; ++i) {
+        addresses.push_back(htonl(LoopbackReader::address(i)));
     }
-    client.disconnect();
-    setKriLogSink(nullptr);
+    return addresses;
 }
-BENCHMARK(BM_ClientToReceiver)->Arg(1)->Arg(4)->UseRealTime();
 
-// One blocking TLS connection with the client's certificate; the threads take turns on it.
-void BM_RawSslWriteToReceiver(benchmark::State& state) {
-    const testcerts::CertFiles& certs = testcerts::testCerts();
-    SSLContext context(certs.clientCert.c_str(), certs.clientKey.c_str(), "wexol",
-                       certs.caCert.c_str());
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(receiver().port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    SSL* ssl = SSL_new(context.getContext());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        SSL_set_fd(ssl, fd) != 1 || SSL_connect(ssl) != 1) {
-        state.SkipWithError("no connection");
-    } else {
-        const String text = CAggrSvrClient::wrapAction(
-            1, CAggrSvrClient::buildAction("UpdateEntry", "E1", "Entry", kEntry));
-        std::string frame(4, '\0');
-        const uint32_t length = htonl(static_cast<uint32_t>(text.Length()));
-        std::memcpy(frame.data(), &length, 4);
-        frame += text.c_str();
-        std::mutex turn;
-        runBatches(state, [&](int, int count) {
-            for (int i = 0; i < count; ++i) {
-                std::lock_guard<std::mutex> guard(turn);
-                SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
-            }
-        });
-        SSL_shutdown(ssl);
-    }
-    SSL_free(ssl);
-    close(fd);
+CAggrSvrClient::HostResolver resolverFor(int addresses) {
+    return addresses == 1 ? &readerAddresses<1> : &readerAddresses<8>;
 }
-BENCHMARK(BM_RawSslWriteToReceiver)->Arg(1)->Arg(4)->UseRealTime();
+
+// A client connected to every address of the reader, with `sessions` sessions registered (and
+// their "AddSession" transactions read).
+class ConnectedClient {
+public:
+    ConnectedClient(LoopbackReader& reader, int addresses, int sessions) {
+        const testcerts::CertFiles& certs = testcerts::testCerts();
+        client.setupSsl(certs.clientCert.c_str(), certs.clientKey.c_str(), certs.caCert.c_str());
+        client.setHostResolver(resolverFor(addresses));
+        const int handshakesBefore = reader.handshakes();
+        client.connect("reader", reader.port());
+        const auto deadline = Clock::now() + kDeliveryTimeout;
+        while (!client.isConnected() || reader.handshakes() < handshakesBefore + addresses) {
+            if (Clock::now() > deadline) {
+                throw std::runtime_error("the client did not connect to the reader");
+            }
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        const uint64_t target = reader.frames() + static_cast<uint64_t>(sessions * addresses);
+        for (int s = 1; s <= sessions; ++s) {
+            const String name(("Playlist " + std::to_string(s)).c_str());
+            names.push_back(name);
+            client.addSession(name, name, "");
+        }
+        if (!reader.waitForFrames(target, kDeliveryTimeout)) {
+            throw std::runtime_error("the reader did not get every AddSession");
+        }
+    }
+    ~ConnectedClient() { client.disconnect(); }
+
+    CAggrSvrClient client;
+    std::vector<String> names;
+};
+
+constexpr int kBatch = 1000;
+
+// CPU time the calling thread has used.
+std::chrono::nanoseconds threadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Runs `send(count)` on `threads` threads, kBatch transactions in all, per iteration, and times
+// each batch until the reader has read all of it. Also counts the sending threads' own CPU time
+// per transaction, which the reader's share of a shared machine does not blur.
+template <typename Send>
+void runBatches(benchmark::State& state, LoopbackReader& reader, int framesPerTransaction,
+                int threads, Send send) {
+    double seconds = 0;
+    std::atomic<int64_t> senderCpuNs{0};
+    for (auto _ : state) {
+        const uint64_t target =
+            reader.frames() + static_cast<uint64_t>(kBatch * framesPerTransaction);
+        const auto begin = Clock::now();
+        std::vector<std::thread> senders;
+        for (int t = 0; t < threads; ++t) {
+            senders.emplace_back([&] {
+                const auto cpuBefore = threadCpuTime();
+                send(kBatch / threads);
+                senderCpuNs.fetch_add((threadCpuTime() - cpuBefore).count());
+            });
+        }
+        for (std::thread& sender : senders) {
+            sender.join();
+        }
+        if (!reader.waitForFrames(target, kDeliveryTimeout)) {
+            state.SkipWithError("the reader did not get every transaction");
+            break;
+        }
+        const double batchSeconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        state.SetIterationTime(batchSeconds);
+        seconds += batchSeconds;
+    }
+    const auto transactions = static_cast<double>(state.iterations() * kBatch);
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    state.counters["tx_per_s"] = transactions / seconds;
+    state.counters["sender_cpu_ns"] = static_cast<double>(senderCpuNs.load()) / transactions;
+}
+
+void BM_ClientToReader(benchmark::State& state) {
+    SilentSink silent;
+    LoopbackReader reader;
+    ConnectedClient link(reader, 1, 1);
+    runBatches(state, reader, 1, static_cast<int>(state.range(0)), [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            link.client.updateEntry(1, "E1", "Entry", kEntry);
+        }
+    });
+}
+BENCHMARK(BM_ClientToReader)->Arg(1)->Arg(4)->Arg(8)->UseManualTime();
+
+// The same frames, SSL_write on one blocking connection per address; threads take turns.
+void BM_RawSslWriteToReader(benchmark::State& state) {
+    const int addresses = static_cast<int>(state.range(1));
+    LoopbackReader reader(addresses);
+    const testcerts::CertFiles& certs = testcerts::testCerts();
+    SSLContext context(certs.clientCert.c_str(), certs.clientKey.c_str(),
+                       testcerts::kClientKeyPassPhrase, certs.caCert.c_str());
+    std::vector<std::unique_ptr<PlainTlsWriter>> writers;
+    for (int n = 0; n < addresses; ++n) {
+        writers.push_back(std::make_unique<PlainTlsWriter>(context.getContext(), reader.port(),
+                                                           LoopbackReader::address(n)));
+    }
+    const String text = entryTransaction(1);
+    const std::string frame = PlainTlsWriter::frameOf(text.c_str(), text.Length());
+    std::mutex turn;
+    runBatches(state, reader, addresses, static_cast<int>(state.range(0)), [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            std::lock_guard<std::mutex> guard(turn);
+            for (auto& writer : writers) {
+                writer->write(frame);
+            }
+        }
+    });
+}
+BENCHMARK(BM_RawSslWriteToReader)
+    ->ArgNames({"threads", "addresses"})
+    ->Args({1, 1})
+    ->Args({4, 1})
+    ->Args({8, 1})
+    ->Args({1, 8})
+    ->UseManualTime();
+
+// The road of one entry event with that many sessions open: the session looked up by its
+// playlist's name (the names taken in turn), then the entry sent.
+void BM_EntryEventWithSessions(benchmark::State& state) {
+    SilentSink silent;
+    LoopbackReader reader;
+    const int sessions = static_cast<int>(state.range(0));
+    ConnectedClient link(reader, 1, sessions);
+    size_t next = 0;
+    runBatches(state, reader, 1, 1, [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const uint32_t session = link.client.findSession(link.names[next]);
+            next = (next + 1) % link.names.size();
+            link.client.updateEntry(session, "E1", "Entry", kEntry);
+        }
+    });
+}
+BENCHMARK(BM_EntryEventWithSessions)
+    ->ArgName("sessions")
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(256)
+    ->UseManualTime();
+
+// The lookup alone, without sockets: its cost as the registry grows.
+void BM_FindSessionAmong(benchmark::State& state) {
+    SilentSink silent;
+    CAggrSvrClient client;
+    std::vector<String> names;
+    for (int64_t s = 1; s <= state.range(0); ++s) {
+        names.emplace_back(("Playlist " + std::to_string(s)).c_str());
+        client.addSession(names.back(), names.back(), "");
+    }
+    size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(client.findSession(names[next]));
+        next = (next + 1) % names.size();
+    }
+}
+BENCHMARK(BM_FindSessionAmong)->ArgName("sessions")->Arg(1)->Arg(16)->Arg(256);
+
+// One transaction goes to every address: with 8 addresses, 8 frames per transaction.
+void BM_ClientToAddresses(benchmark::State& state) {
+    SilentSink silent;
+    const int addresses = static_cast<int>(state.range(0));
+    LoopbackReader reader(addresses);
+    ConnectedClient link(reader, addresses, 1);
+    runBatches(state, reader, addresses, 1, [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            link.client.updateEntry(1, "E1", "Entry", kEntry);
+        }
+    });
+}
+BENCHMARK(BM_ClientToAddresses)->ArgName("addresses")->Arg(1)->Arg(8)->UseManualTime();
+
+// Latency at 1,000 transactions per second: each send is stamped just before the call, each
+// frame when the reader has read it; one connection keeps them in order, so the n-th stamps
+// pair up.
+constexpr int kLatencySamples = 3000;
+
+template <typename Send>
+void measureLatency(benchmark::State& state, LoopbackReader& reader, Send send) {
+    for (auto _ : state) {
+        const uint64_t target = reader.frames() + kLatencySamples;
+        reader.startStamping(kLatencySamples);
+        std::vector<Clock::time_point> sent(kLatencySamples);
+        auto due = Clock::now();
+        for (Clock::time_point& stamp : sent) {
+            std::this_thread::sleep_until(due);
+            stamp = Clock::now();
+            send();
+            due += std::chrono::microseconds(1000);
+        }
+        if (!reader.waitForFrames(target, kDeliveryTimeout)) {
+            state.SkipWithError("the reader did not get every transaction");
+            return;
+        }
+        const std::vector<Clock::time_point> arrived = reader.takeStamps();
+        std::vector<double> latencies;
+        for (size_t i = 0; i < sent.size() && i < arrived.size(); ++i) {
+            latencies.push_back(
+                std::chrono::duration<double, std::micro>(arrived[i] - sent[i]).count());
+        }
+        std::sort(latencies.begin(), latencies.end());
+        state.counters["p50_us"] = latencies[latencies.size() / 2];
+        state.counters["p99_us"] = latencies[latencies.size() * 99 / 100];
+        state.counters["max_us"] = latencies.back();
+    }
+}
+
+void BM_ClientLatencyAt1000PerSecond(benchmark::State& state) {
+    SilentSink silent;
+    LoopbackReader reader;
+    ConnectedClient link(reader, 1, 1);
+    measureLatency(state, reader, [&] { link.client.updateEntry(1, "E1", "Entry", kEntry); });
+}
+BENCHMARK(BM_ClientLatencyAt1000PerSecond)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_RawSslWriteLatencyAt1000PerSecond(benchmark::State& state) {
+    LoopbackReader reader;
+    const testcerts::CertFiles& certs = testcerts::testCerts();
+    SSLContext context(certs.clientCert.c_str(), certs.clientKey.c_str(),
+                       testcerts::kClientKeyPassPhrase, certs.caCert.c_str());
+    PlainTlsWriter writer(context.getContext(), reader.port());
+    const String text = entryTransaction(1);
+    const std::string frame = PlainTlsWriter::frameOf(text.c_str(), text.Length());
+    measureLatency(state, reader, [&] { writer.write(frame); });
+}
+BENCHMARK(BM_RawSslWriteLatencyAt1000PerSecond)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,21 +1,17 @@
 // Framed messages per second over SSLClientSocket under a running reactor to a loopback TLS
 // reader, against SSL_write of the same frames in a plain loop on a blocking socket (the limit).
 // Both runs wait until the reader has every frame; the ratio is socket rate / plain rate.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "Bench/PlainTlsWriter.h"
 #include "Reactor.h"
 #include "SSLSockets.h"
 #include "Tests/TestCerts.h"
@@ -116,43 +112,12 @@ private:
     bool done = false;
 };
 
-// A blocking TLS client writing frames with SSL_write: the limit for the socket layer.
-class PlainTlsWriter {
-public:
-    PlainTlsWriter(SSL_CTX* ctx, uint16_t port) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ssl = SSL_new(ctx);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            SSL_set_fd(ssl, fd) != 1 || SSL_connect(ssl) != 1) {
-            SSL_free(ssl);
-            close(fd);
-            throw std::runtime_error("the plain TLS writer could not connect");
-        }
-    }
-    ~PlainTlsWriter() {
-        SSL_free(ssl);
-        close(fd);
-    }
-    void write(const std::string& frame) {
-        SSL_write(ssl, frame.data(), static_cast<int>(frame.size()));
-    }
-
-private:
-    int fd = -1;
-    SSL* ssl = nullptr;
-};
-
 void BM_SSLClientSocketFramesAgainstSslWrite(benchmark::State& state) {
     const testcerts::CertFiles& certs = testcerts::testCerts();
     SSLContext context(certs.clientCert.c_str(), certs.clientKey.c_str(),
                        testcerts::kClientKeyPassPhrase, certs.caCert.c_str());
     const std::string payload(kPayloadSize, 'p');
-    const uint32_t header = htonl(kPayloadSize);
-    const std::string frame = std::string(reinterpret_cast<const char*>(&header), 4) + payload;
+    const std::string frame = PlainTlsWriter::frameOf(payload.data(), payload.size());
 
     FrameCount socketFrames;
     FrameCount plainFrames;

@@ -4,6 +4,14 @@ namespace xmltext {
 
 namespace {
 
+// U+FFFD in UTF-8.
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+// Bytes 1 to 31 other than tab, line feed and carriage return.
+bool isUncarriable(unsigned char c) {
+    return c < 0x20 && c != '\t' && c != '\n' && c != '\r';
+}
+
 bool isNameStart(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
 }
@@ -26,14 +34,20 @@ bool isName(const char* text) {
     return true;
 }
 
+// Both copy the text in runs of characters that stay as they are, not one character at a time:
+// every attribute and CDATA section of every transaction passes through here.
 std::string carriable(const char* text) {
     std::string out;
-    for (const char* p = text; *p != '\0'; ++p) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-            out += "\xEF\xBF\xBD";
-        } else {
-            out += *p;
+    const char* p = text;
+    while (*p != '\0') {
+        const char* run = p;
+        while (*p != '\0' && !isUncarriable(static_cast<unsigned char>(*p))) {
+            ++p;
+        }
+        out.append(run, static_cast<size_t>(p - run));
+        if (*p != '\0') {
+            out += kReplacement;
+            ++p;
         }
     }
     return out;
@@ -41,17 +55,22 @@ std::string carriable(const char* text) {
 
 std::string carriableWithLineFeeds(const char* text) {
     std::string out;
-    for (const char* p = text; *p != '\0'; ++p) {
+    const char* p = text;
+    while (*p != '\0') {
+        const char* run = p;
+        while (*p != '\0' && *p != '\r' && !isUncarriable(static_cast<unsigned char>(*p))) {
+            ++p;
+        }
+        out.append(run, static_cast<size_t>(p - run));
         if (*p == '\r') {
             out += '\n';
-            if (p[1] == '\n') {
-                ++p;
-            }
-        } else {
-            out += *p;
+            p += p[1] == '\n' ? 2 : 1;
+        } else if (*p != '\0') {
+            out += kReplacement;
+            ++p;
         }
     }
-    return carriable(out.c_str());
+    return out;
 }
 
 }  // namespace xmltext

@@ -139,6 +139,16 @@ TEST(XmlWriter, ControlCharactersXmlCannotCarryAreReplaced) {
     CElementNode back = parseText(parsed, root.GetXml().c_str());
     EXPECT_EQ("a\xEF\xBF\xBDz\tb", text(back["name"].GetNodeValue()));
     EXPECT_EQ("c\xEF\xBF\xBD", text(back.GetNodeValue()));
+
+    // Replacements and line ends next to each other, at both ends of the text.
+    CXMLDoc mixedDoc;
+    CElementNode mixed = mixedDoc.CreateRootElement("Param");
+    mixed.AddAttribute("id", "\x02\r\n\x03");
+    mixed.AppendChild(CCDATASection("\x01\r\x02\r\r\n\x1f\r"));
+    EXPECT_EQ("\xEF\xBF\xBD\n\xEF\xBF\xBD\n\n\xEF\xBF\xBD\n", text(mixed.GetNodeValue()));
+    CXMLDoc mixedParsed;
+    CElementNode mixedBack = parseText(mixedParsed, mixed.GetXml().c_str());
+    EXPECT_EQ("\xEF\xBF\xBD\r\n\xEF\xBF\xBD", text(mixedBack["id"].GetNodeValue()));
 }
 
 TEST(XmlWriter, CDataLineEndsAreLineFeedsBeforeAndAfterParsing) {

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int kIoTimeoutSeconds = 5;
 constexpr int kAcceptPollMs = 20;
 constexpr int kSmallReceiveBuffer = 4096;
 
@@ -56,8 +55,8 @@ BIO_METHOD* serverBioMethod() {
     return method;
 }
 
-void setTimeouts(int fd) {
-    timeval timeout{kIoTimeoutSeconds, 0};
+void setTimeouts(int fd, int seconds) {
+    timeval timeout{seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 }
@@ -145,7 +144,12 @@ std::string TlsTestServer::Connection::clientSubject() const {
 
 TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::string& keyFile,
                              const std::string& caFile, Handler handler, bool smallReceiveBuffer)
-    : handler(std::move(handler)) {
+    : TlsTestServer(certificateFile, keyFile, caFile, std::move(handler),
+                    Options{.smallReceiveBuffer = smallReceiveBuffer}) {}
+
+TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::string& keyFile,
+                             const std::string& caFile, Handler handler, const Options& options)
+    : handler(std::move(handler)), ioTimeoutSeconds(options.ioTimeoutSeconds) {
     ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr ||
         SSL_CTX_use_certificate_file(ctx, certificateFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
@@ -157,20 +161,21 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
 
     listenFd = socket(AF_INET, SOCK_STREAM, 0);
-    if (smallReceiveBuffer) {
+    if (options.smallReceiveBuffer) {
         const int size = kSmallReceiveBuffer;
         setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(options.address);
+    address.sin_port = htons(options.port);
     socklen_t addressLength = sizeof(address);
     if (bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         listen(listenFd, 8) != 0 ||
         getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) != 0) {
         close(listenFd);
         SSL_CTX_free(ctx);
-        throw std::runtime_error("TlsTestServer: cannot listen on 127.0.0.1");
+        throw std::runtime_error("TlsTestServer: cannot listen on the loopback address");
     }
     listenPort = ntohs(address.sin_port);
     thread = std::thread([this] { serve(); });
@@ -197,7 +202,7 @@ void TlsTestServer::serve() {
 }
 
 void TlsTestServer::serveOne(int fd) {
-    setTimeouts(fd);
+    setTimeouts(fd, ioTimeoutSeconds);
     SSL* ssl = SSL_new(ctx);
     BIO* bio = BIO_new(serverBioMethod());
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));

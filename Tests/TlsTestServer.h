@@ -1,11 +1,12 @@
-// TlsTestServer: a TLS server on 127.0.0.1 for the SSL socket tests and benchmark.
+// TlsTestServer: a TLS server on a loopback address for the SSL socket tests and the benchmarks.
 //
-// Listens on an ephemeral port, requires and verifies a client certificate from its CA file and
-// serves one connection at a time on its own thread: each accepted connection is handshaken and
-// then handed to the handler, which scripts what the server does (read frames, answer, close,
-// reset). Every blocking call on a connection gives up after a few seconds, so a test whose
-// client misbehaves fails instead of hanging. The test thread constructs and destroys it; the
-// counters may be read from any thread.
+// Listens on 127.0.0.1 and an ephemeral port unless told another loopback address or port,
+// requires and verifies a client certificate from its CA file and serves one connection at a time
+// on its own thread: each accepted connection is handshaken and then handed to the handler, which
+// scripts what the server does (read frames, answer, close, reset). Every blocking call on a
+// connection gives up after a few seconds (benchmarks whose clients sit idle longer choose a
+// longer time-out), so a test whose client misbehaves fails instead of hanging. The test thread
+// constructs and destroys it; the counters may be read from any thread.
 // Requires: the handler returns within the test's time limits.
 #pragma once
 
@@ -53,10 +54,23 @@ public:
 
     using Handler = std::function<void(Connection&)>;
 
-    // With smallReceiveBuffer, accepted connections get a receive buffer of a few kilobytes, so
-    // that a client's writes would block after little data.
+    struct Options {
+        // Accepted connections get a receive buffer of a few kilobytes, so that a client's
+        // writes would block after little data.
+        bool smallReceiveBuffer = false;
+        // The address to listen on, in host byte order; one of 127.0.0.0/8.
+        uint32_t address = 0x7F000001;
+        // 0 picks a free port.
+        uint16_t port = 0;
+        // How long one blocking read or write on a connection may wait.
+        int ioTimeoutSeconds = 5;
+    };
+
     TlsTestServer(const std::string& certificateFile, const std::string& keyFile,
                   const std::string& caFile, Handler handler, bool smallReceiveBuffer = false);
+    // Throws std::runtime_error when the files do not load or the address cannot be listened on.
+    TlsTestServer(const std::string& certificateFile, const std::string& keyFile,
+                  const std::string& caFile, Handler handler, const Options& options);
     ~TlsTestServer();
     TlsTestServer(const TlsTestServer&) = delete;
     TlsTestServer& operator=(const TlsTestServer&) = delete;
@@ -74,6 +88,7 @@ private:
     int listenFd = -1;
     uint16_t listenPort = 0;
     Handler handler;
+    int ioTimeoutSeconds;
     std::atomic<bool> stopping{false};
     std::atomic<int> handshakeCount{0};
     std::atomic<int> failedHandshakeCount{0};
