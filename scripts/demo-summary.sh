@@ -29,11 +29,11 @@ trace_failures+='|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|Th
 # transaction lines when it wrote none.
 by_action=$(sed -n 's/^summary transactions=[0-9]* \(.*\) clients=.*$/\1/p' "$receiver_log")
 if [ -z "$by_action" ]; then
-    by_action=$(awk '
-        BEGIN { n = split("AddStudio AddSession RemoveSession AddEntry UpdateEntry RemoveEntry UpdateTime ChangeSegment", names, " ") }
-        $3 == "transaction" { count[substr($5, 8)]++ }
-        END { for (i = 1; i <= n; i++) printf "%s%s=%d", i > 1 ? " " : "", names[i], count[names[i]] }' \
-        "$receiver_log")
+    for action in AddStudio AddSession RemoveSession AddEntry UpdateEntry RemoveEntry UpdateTime \
+        ChangeSegment; do
+        count=$(grep -c " transaction session=[^ ]* action=$action " "$receiver_log" || true)
+        by_action+="${by_action:+ }$action=$count"
+    done
 fi
 total=0
 listed=

@@ -107,14 +107,6 @@ trap 'on_signal SIGINT' INT
 trap 'on_signal SIGTERM' TERM
 trap 'on_signal SIGHUP' HUP
 
-# start_job <log> <program> <args...>: runs the program in the background, its output to <log>.
-start_job() {
-    local log=$1
-    shift
-    "$@" < /dev/null > "$log" 2>&1 8>&- &
-    children+=("$!")
-}
-
 # await_end <pid> <seconds>: true once <pid> has ended, false if it still runs after <seconds>.
 await_end() {
     local tenths=$(($2 * 10))
@@ -146,17 +138,19 @@ kill_children() {
 }
 trap kill_children EXIT
 
+# Emptied first, so that the port is never read from the last run's lines.
 : > "$demo/receiver.log"
-start_job "$demo/receiver.log" "$receiver_program" --cert "$demo/certs/server.crt" \
-    --key "$demo/certs/server.key" --ca "$demo/certs/ca.crt" --address 127.0.0.1 --port 0 \
-    --transactions "$demo/transactions.txt"
+"$receiver_program" --cert "$demo/certs/server.crt" --key "$demo/certs/server.key" \
+    --ca "$demo/certs/ca.crt" --address 127.0.0.1 --port 0 \
+    --transactions "$demo/transactions.txt" < /dev/null > "$demo/receiver.log" 2>&1 8>&- &
 receiver=$!
+children+=("$receiver")
 port=
 for _ in $(seq 100); do
     port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$demo/receiver.log")
     [ -n "$port" ] && break
     kill -0 "$receiver" 2> /dev/null || break
-    [ -z "$interrupted" ] || exit 1
+    [ -z "$interrupted" ] || { echo "run.sh: $interrupted before the service started" >&2; exit 1; }
     sleep 0.1
 done
 if [ -z "$port" ]; then
@@ -185,7 +179,8 @@ EOF
 show_receiver_lines() {
     local line time rest params
     local peer='^[^ ]+:[0-9]+ (.*)$'
-    local transaction='^transaction session=([^ ]*) action=([^ ]*) (.*) payload=[0-9]+ frame=[0-9]+$'
+    local transaction='^transaction session=([^ ]*) action=([^ ]*) (.*) payload=[0-9]+'
+    transaction+=' frame=[0-9]+$'
     while IFS= read -r line; do
         [[ $line != summary\ * ]] || continue
         time=${line:11:12}
@@ -209,7 +204,6 @@ children+=("$viewer_group")
 
 echo "Receiver on 127.0.0.1:$port. KriAtmnSvc -debug -config $demo/KriAtmnSvc.xml runs for" \
     "$seconds s (Ctrl+C stops it sooner); its trace goes to $demo/service.log."
-: > "$demo/service.out"
 # The trace (standard error) and the console texts (standard output) apart: on standard output
 # anything but "Debugging ..." and "Stopping ..." is a failure record of the network loop.
 "$service_program" -debug -config "$demo/KriAtmnSvc.xml" < /dev/null > "$demo/service.out" \
