@@ -202,6 +202,11 @@ viewer=$!
 viewer_group=$(jobs -p %%)
 children+=("$viewer_group")
 
+# The stop event "AtmnStop" is one per machine: of two services, either may take the other's stop.
+others=$(pgrep -x KriAtmnSvc -d ' ' || true)
+if [ -n "$others" ]; then
+    echo "Note: KriAtmnSvc already runs here (pid $others); a stop of either may end the other."
+fi
 echo "Receiver on 127.0.0.1:$port. KriAtmnSvc -debug -config $demo/KriAtmnSvc.xml runs for" \
     "$seconds s (Ctrl+C stops it sooner); its trace goes to $demo/service.log."
 # The trace (standard error) and the console texts (standard output) apart: on standard output
