@@ -211,8 +211,12 @@ echo "Receiver on 127.0.0.1:$port. KriAtmnSvc -debug -config $demo/KriAtmnSvc.xm
     "$seconds s (Ctrl+C stops it sooner); its trace goes to $demo/service.log."
 # The trace (standard error) and the console texts (standard output) apart: on standard output
 # anything but "Debugging ..." and "Stopping ..." is a failure record of the network loop.
-"$service_program" -debug -config "$demo/KriAtmnSvc.xml" < /dev/null > "$demo/service.out" \
-    2> "$demo/service.log" 8>&- &
+# Built with AddressSanitizer, its leak check at exit must not scan thread-local storage: the
+# sanitizer runtime of g++ 12 misreads the dynamic TLS of this process on glibc 2.36 and its leak
+# checker crashes ("Tracer caught signal 11"). Without the scan it reports more leaks, not fewer.
+LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}use_tls=0 \
+    "$service_program" -debug -config "$demo/KriAtmnSvc.xml" < /dev/null \
+    > "$demo/service.out" 2> "$demo/service.log" 8>&- &
 service=$!
 children+=("$service")
 started=$SECONDS
