@@ -9,7 +9,7 @@
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
-    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
     exit 2
 fi
 demo=$1

@@ -26,7 +26,7 @@ cd "$(dirname "$0")/.."
 source_dir=$PWD
 
 usage() {
-    sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
 }
 
 short=false
