@@ -1,0 +1,78 @@
+# Installation of the whole product and its Debian package.
+#
+# `cmake --install build` puts, under the prefix (default /usr/local):
+#   bin/KriAtmnSvc, bin/KriAtmnRegister, bin/KriAggrReceiver
+#   lib/kriatmnsvc/libKriAtmnSimulator.so            the simulated automation system
+#   lib/kriatmnsvc/libkricom.so                      the string allocator they share
+#   share/kriatmnsvc/scenarios/studio-hour.xml
+#   share/doc/kriatmnsvc/                            the operator's manual (docs/, README.md its index)
+# (the program rules are in the folders of their targets), and two system configuration files:
+#   <etc>/kriatmnsvc/KriAtmnSvc.xml                  the sample configuration
+#   <etc>/kri-registry/HKEY_LOCAL_MACHINE/SOFTWARE/Varnholt/KriAtmnSvc/Config
+#                                                    the registry value naming that file
+# <etc> is /etc for the system prefixes /usr and /usr/local, and <prefix>/etc for any other, so
+# that `cmake --install build --prefix DIR` writes nothing outside DIR. It is decided when
+# installing, since --prefix is only known then. Both files are written only when they are
+# absent: a reinstall never overwrites an operator's configuration.
+#
+# `cpack` (in a build tree configured with this file) makes kriatmnsvc_<version>_<arch>.deb with
+# the same files under the prefix /usr; scripts/package-test.sh builds and checks it.
+
+# The shared string allocator (libkricom.so) is installed in the service's private library
+# folder; the programs and the plug-in find it there relative to their own location, whatever
+# the prefix.
+file(RELATIVE_PATH KRI_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_LIBDIR}/kriatmnsvc)
+set_target_properties(KriAtmnSvc KriAtmnRegister PROPERTIES INSTALL_RPATH "$ORIGIN/${KRI_BIN_TO_LIB}")
+set_target_properties(KriAtmnSimulator PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+set(KRI_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kriatmnsvc)
+install(DIRECTORY docs/ DESTINATION ${KRI_DOC_DIR} FILES_MATCHING PATTERN "*.md")
+
+install(CODE "
+set(KRI_CONFIG_TEMPLATE \"${PROJECT_SOURCE_DIR}/packaging/KriAtmnSvc.xml.in\")
+set(KRI_STAGING_DIR \"${PROJECT_BINARY_DIR}/install-config\")
+set(KRI_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+set(KRI_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+set(KRI_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+")
+install(SCRIPT cmake/InstallConfig.cmake)
+
+# The Debian package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kriatmnsvc)
+set(CPACK_PACKAGE_VENDOR "Varnholt")
+set(CPACK_PACKAGE_CONTACT "Varnholt studio systems <studio-systems@varnholt.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Kri Automation Interfacing Service: studio playlist events to the aggregation server")
+set(CPACK_PACKAGE_DESCRIPTION
+    "KriAtmnSvc loads the studio automation system's interface plug-in, turns every playlist
+event it reports into a Kri_Transact transaction and sends it over TLS with a client
+certificate to the aggregation server. Includes the simulated automation system, the plug-in
+registration tool and the reference aggregation receiver for commissioning.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The package installs under /usr, as Debian packages do; CPACK_SET_DESTDIR stages it with that
+# prefix, so that the configuration lands in /etc.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libssl3, libpugixml1v5, libsystemd0")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, openssl")
+
+set(KRI_PACKAGE_BINDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
+set(KRI_PACKAGE_PLUGIN
+    ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/kriatmnsvc/libKriAtmnSimulator.so)
+set(KRI_DEBIAN_DIR ${PROJECT_BINARY_DIR}/debian)
+foreach(script conffiles postinst prerm)
+    configure_file(packaging/debian/${script}.in ${KRI_DEBIAN_DIR}/${script} @ONLY)
+endforeach()
+file(CHMOD ${KRI_DEBIAN_DIR}/postinst ${KRI_DEBIAN_DIR}/prerm
+     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                 WORLD_EXECUTE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${KRI_DEBIAN_DIR}/conffiles ${KRI_DEBIAN_DIR}/postinst ${KRI_DEBIAN_DIR}/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
+include(CPack)
