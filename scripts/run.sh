@@ -233,7 +233,8 @@ if [ -n "$interrupted" ]; then
 elif kill -0 "$service" 2> /dev/null; then
     echo "$seconds s are up: stopping."
 else
-    problems+=("KriAtmnSvc ended by itself after $ran s")
+    cause='a failure (see service.log) or the stop event "AtmnStop" set by another process'
+    problems+=("KriAtmnSvc ended by itself after $ran s: $cause")
 fi
 # A second Ctrl+C must not cut the stopping short.
 trap '' INT TERM HUP
