@@ -1,62 +1,169 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the default configuration and runs the main job: the service
-# in the console against the reference aggregation receiver, with the simulated automation
-# system playing the shipped studio hour, for a bounded time (KRI_DEMO_SECONDS, default 25).
+# The main job: the service in the console against the reference aggregation receiver, with the
+# simulated automation system playing the shipped studio hour, for a bounded time.
 #
-# Everything the run needs is made inside the build tree (build/demo/): test certificates, a
-# registry root with the simulator registered, the configuration file, and the logs. Nothing
-# outside the build tree is touched; the receiver listens on a free port of 127.0.0.1 only.
+#   scripts/run.sh [--short] [--no-build] [--build-dir DIR]
+#
+# Installs what is missing (scripts/install-deps.sh), builds the default configuration, then
+# runs `KriAtmnSvc -debug -config build/demo/KriAtmnSvc.xml` for KRI_DEMO_SECONDS seconds
+# (30 by default, 8 with --short) and shows each transaction as the receiver gets it. Ctrl+C
+# ends the run sooner. At the end it stops the service, then the receiver, and prints a summary:
+# transactions by action, reconnections, errors.
+#
+#   --short          8 seconds unless KRI_DEMO_SECONDS says otherwise (the CI run)
+#   --no-build       skip installing and building; run what DIR already holds
+#   --build-dir DIR  the build tree to run from (default build/; with --no-build only)
+#
+# Everything the run makes stays in DIR/demo/: certificates (made once), a registry root with
+# the simulator registered (KRI_REGISTRY_ROOT), the configuration file, the service's trace
+# (service.log) and console output (service.out), the receiver's lines (receiver.log) and every
+# transaction received (transactions.txt). The receiver listens on a free port of 127.0.0.1.
+#
+# Exit status: 0 when transactions arrived, every process ended and no error showed; 1
+# otherwise; 2 for a bad command line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source_dir=$PWD
 
-scripts/install-deps.sh
-cmake --preset default
-cmake --build --preset default -j "$(nproc)"
+usage() {
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
+}
 
-seconds=${KRI_DEMO_SECONDS:-25}
-build=$PWD/build
+short=false
+build_steps=true
+build=$source_dir/build
+while [ $# -gt 0 ]; do
+    case $1 in
+    --short) short=true ;;
+    --no-build) build_steps=false ;;
+    --build-dir)
+        [ $# -ge 2 ] || { echo "run.sh: --build-dir needs a directory" >&2; exit 2; }
+        build=$(realpath -m "$2")
+        shift
+        ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+    esac
+    shift
+done
+if $short; then
+    seconds=${KRI_DEMO_SECONDS:-8}
+else
+    seconds=${KRI_DEMO_SECONDS:-30}
+fi
+if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
+    echo "run.sh: KRI_DEMO_SECONDS must be a whole number of seconds above 0" >&2
+    exit 2
+fi
+if $build_steps && [ "$build" != "$source_dir/build" ]; then
+    echo "run.sh: --build-dir goes with --no-build (the build steps build build/)" >&2
+    exit 2
+fi
+
+if $build_steps; then
+    scripts/install-deps.sh
+    cmake --preset default
+    cmake --build --preset default -j "$(nproc)"
+fi
+
+service_program=$build/Tools/RovazoRiva/Playlist/KriAtmnSvc/KriAtmnSvc
+receiver_program=$build/Tools/AggrReceiver/KriAggrReceiver
+simulator_plugin=$build/Tools/AtmnSimulator/libKriAtmnSimulator.so
+register_program=$build/Tools/AtmnSimulator/KriAtmnRegister
+for program in "$service_program" "$receiver_program" "$simulator_plugin" "$register_program"; do
+    if [ ! -f "$program" ]; then
+        echo "run.sh: $program is missing; build first (scripts/run.sh without --no-build)" >&2
+        exit 1
+    fi
+done
+
 demo=$build/demo
 mkdir -p "$demo"
-rm -rf "$demo/registry"
-export KRI_REGISTRY_ROOT=$demo/registry
+# Two runs in one build tree would overwrite each other's files.
+exec 8> "$demo/.lock"
+if ! flock -n 8; then
+    echo "run.sh: another run is using $demo" >&2
+    exit 1
+fi
 
 Tests/certs/make-test-certs.sh "$demo/certs"
-"$build/Tools/AtmnSimulator/KriAtmnRegister" "$build/Tools/AtmnSimulator/libKriAtmnSimulator.so"
+rm -rf "$demo/registry"
+export KRI_REGISTRY_ROOT=$demo/registry
+"$register_program" "$simulator_plugin" > /dev/null
 
-# Started in this order, stopped in the reverse one.
-pids=()
-stop_all() {
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill -INT "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    pids=()
+# Every child is a job of its own, in a process group of its own: Ctrl+C reaches only this
+# script, which then stops the children in order (the service before the receiver, so that the
+# service never sees its link drop).
+set -m
+problems=()
+children=() # process group ids, each the pid of a job's first process
+interrupted=
+timer=
+on_signal() {
+    interrupted=$1
+    [ -z "$timer" ] || kill "$timer" 2> /dev/null || true
 }
-tailer=
-trap 'stop_all; [ -z "$tailer" ] || kill "$tailer" 2>/dev/null' EXIT
+trap 'on_signal SIGINT' INT
+trap 'on_signal SIGTERM' TERM
+trap 'on_signal SIGHUP' HUP
 
+# await_end <pid> <seconds>: true once <pid> has ended, false if it still runs after <seconds>.
+await_end() {
+    local tenths=$(($2 * 10))
+    while kill -0 "$1" 2> /dev/null; do
+        ((tenths-- > 0)) || return 1
+        sleep 0.1
+    done
+}
+
+# stop_job <name> <pid> <seconds>: SIGINT, as Ctrl+C would, then at most <seconds> to end;
+# records what went wrong.
+stop_job() {
+    local name=$1 pid=$2 status=0
+    kill -INT "$pid" 2> /dev/null || true
+    if ! await_end "$pid" "$3"; then
+        problems+=("$name did not end within $3 s of SIGINT and was killed")
+        kill -KILL -- "-$pid" 2> /dev/null || true
+    fi
+    wait "$pid" || status=$?
+    [ "$status" -eq 0 ] || problems+=("$name ended with exit status $status")
+}
+
+# A run cut short by a failure of this script leaves nothing behind either.
+kill_children() {
+    local group
+    for group in "${children[@]}"; do
+        kill -KILL -- "-$group" 2> /dev/null || true
+    done
+}
+trap kill_children EXIT
+
+# Emptied first, so that the port is never read from the last run's lines.
 : > "$demo/receiver.log"
-"$build/Tools/AggrReceiver/KriAggrReceiver" --cert "$demo/certs/server.crt" \
-    --key "$demo/certs/server.key" --ca "$demo/certs/ca.crt" --address 127.0.0.1 --port 0 \
-    --transactions "$demo/transactions.txt" > "$demo/receiver.log" 2>&1 &
-pids+=($!)
+"$receiver_program" --cert "$demo/certs/server.crt" --key "$demo/certs/server.key" \
+    --ca "$demo/certs/ca.crt" --address 127.0.0.1 --port 0 \
+    --transactions "$demo/transactions.txt" < /dev/null > "$demo/receiver.log" 2>&1 8>&- &
+receiver=$!
+children+=("$receiver")
 port=
 for _ in $(seq 100); do
     port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$demo/receiver.log")
     [ -n "$port" ] && break
+    kill -0 "$receiver" 2> /dev/null || break
+    [ -z "$interrupted" ] || { echo "run.sh: $interrupted before the service started" >&2; exit 1; }
     sleep 0.1
 done
 if [ -z "$port" ]; then
     cat "$demo/receiver.log" >&2
-    echo "the receiver did not start" >&2
+    echo "run.sh: the receiver did not start" >&2
     exit 1
 fi
 
 # The hour of the scenario played at 200 times its speed: about 18 seconds.
-cat > "$demo/KriAtmnSvc.xml" <<EOF
+cat > "$demo/KriAtmnSvc.xml" << EOF
 <KriAtmnSvc>
   <Automation progid="Kri.AtmnSimulator">
-    <Simulator speed="200" scenario="$PWD/Tools/AtmnSimulator/scenarios/studio-hour.xml"/>
+    <Simulator speed="200" scenario="$source_dir/Tools/AtmnSimulator/scenarios/studio-hour.xml"/>
   </Automation>
   <AggrServer ip="127.0.0.1" port="$port">
     <SslCAFile>$demo/certs/ca.crt</SslCAFile>
@@ -67,14 +174,90 @@ cat > "$demo/KriAtmnSvc.xml" <<EOF
 </KriAtmnSvc>
 EOF
 
-echo "Receiver on 127.0.0.1:$port; running KriAtmnSvc for $seconds s (trace: $demo/service.log)"
-"$build/Tools/RovazoRiva/Playlist/KriAtmnSvc/KriAtmnSvc" -debug -config "$demo/KriAtmnSvc.xml" \
-    2> "$demo/service.log" &
-pids+=($!)
-tail -n +2 -f "$demo/receiver.log" &
-tailer=$!
-sleep "$seconds"
-stop_all
-# Let the receiver's last lines through before the tail goes.
-sleep 0.5
-echo "Transactions as received: $demo/transactions.txt"
+# The receiver's lines as they come, shortened to the time of day and what happened. tail ends
+# by itself once the receiver has ended.
+show_receiver_lines() {
+    local line time rest params
+    local peer='^[^ ]+:[0-9]+ (.*)$'
+    local transaction='^transaction session=([^ ]*) action=([^ ]*) (.*) payload=[0-9]+'
+    transaction+=' frame=[0-9]+$'
+    while IFS= read -r line; do
+        [[ $line != summary\ * ]] || continue
+        time=${line:11:12}
+        rest=${line#* }
+        [[ ! $rest =~ $peer ]] || rest=${BASH_REMATCH[1]}
+        if [[ $rest =~ $transaction ]]; then
+            params=${BASH_REMATCH[3]//id=\"\"/}
+            params=${params//name=\"\"/}
+            params=${params%"${params##*[! ]}"}
+            printf '%s  %-13s session %-3s %s\n' "$time" "${BASH_REMATCH[2]}" "${BASH_REMATCH[1]}" \
+                "$params"
+        else
+            printf '%s  %s\n' "$time" "$rest"
+        fi
+    done
+}
+tail --pid="$receiver" -s 0.2 -n +2 -f "$demo/receiver.log" 8>&- | show_receiver_lines 8>&- &
+viewer=$!
+viewer_group=$(jobs -p %%)
+children+=("$viewer_group")
+
+# The stop event "AtmnStop" is one per machine: of two services, either may take the other's stop.
+others=$(pgrep -x KriAtmnSvc -d ' ' || true)
+if [ -n "$others" ]; then
+    echo "Note: KriAtmnSvc already runs here (pid $others); a stop of either may end the other."
+fi
+echo "Receiver on 127.0.0.1:$port. KriAtmnSvc -debug -config $demo/KriAtmnSvc.xml runs for" \
+    "$seconds s (Ctrl+C stops it sooner); its trace goes to $demo/service.log."
+# The trace (standard error) and the console texts (standard output) apart: on standard output
+# anything but "Debugging ..." and "Stopping ..." is a failure record of the network loop.
+# Built with AddressSanitizer, its leak check at exit must not scan thread-local storage: the
+# sanitizer runtime of g++ 12 misreads the dynamic TLS of this process on glibc 2.36 and its leak
+# checker crashes ("Tracer caught signal 11"). Without the scan it reports more leaks, not fewer.
+LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}use_tls=0 \
+    "$service_program" -debug -config "$demo/KriAtmnSvc.xml" < /dev/null \
+    > "$demo/service.out" 2> "$demo/service.log" 8>&- &
+service=$!
+children+=("$service")
+started=$SECONDS
+
+# Until the time is up, a signal arrives, or the service ends by itself.
+sleep "$seconds" 8>&- &
+timer=$!
+children+=("$timer")
+[ -z "$interrupted" ] || kill "$timer"
+wait -n "$timer" "$service" 2> /dev/null || true
+ran=$((SECONDS - started))
+if [ -n "$interrupted" ]; then
+    echo "$interrupted after $ran s: stopping."
+elif kill -0 "$service" 2> /dev/null; then
+    echo "$seconds s are up: stopping."
+else
+    cause='a failure (see service.log) or the stop event "AtmnStop" set by another process'
+    problems+=("KriAtmnSvc ended by itself after $ran s: $cause")
+fi
+# A second Ctrl+C must not cut the stopping short.
+trap '' INT TERM HUP
+kill "$timer" 2> /dev/null || true
+wait "$timer" 2> /dev/null || true
+
+# Ctrl+C never reaches the service itself, so a "Stopping" line now means a stop from outside.
+if grep -q '^Stopping ' "$demo/service.out"; then
+    problems+=("KriAtmnSvc was stopped from outside during the run")
+fi
+stop_job KriAtmnSvc "$service" 15
+stop_job KriAggrReceiver "$receiver" 5
+if ! await_end "$viewer" 5; then
+    kill -KILL -- "-$viewer_group" 2> /dev/null || true
+fi
+wait "$viewer" 2> /dev/null || true
+
+for group in "${children[@]}"; do
+    if pgrep -g "$group" > /dev/null; then
+        problems+=("processes left in group $group: $(pgrep -g "$group" -d ' ' -l)")
+    fi
+done
+kill_children
+trap - EXIT
+
+"$source_dir/scripts/demo-summary.sh" "$demo" "${problems[@]}"
