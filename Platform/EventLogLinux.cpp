@@ -27,18 +27,6 @@ SystemLogType systemLogTypeOf(uint16_t type) {
     }
 }
 
-int priorityOf(uint16_t type) {
-    switch (systemLogTypeOf(type)) {
-        case SystemLogType::Error:
-            return LOG_ERR;
-        case SystemLogType::Warning:
-            return LOG_WARNING;
-        case SystemLogType::Information:
-            break;
-    }
-    return LOG_INFO;
-}
-
 std::string withRawData(const char* message, const void* rawData, uint32_t rawDataSize) {
     std::string text = message != nullptr ? message : "";
     if (rawData == nullptr || rawDataSize == 0) {
@@ -66,7 +54,8 @@ std::unique_ptr<EventSource> EventSource::open(const char* sourceName) {
 
 bool EventSource::report(uint16_t type, uint32_t eventId, const char* message, const void* rawData,
                          uint32_t rawDataSize) {
-    EventRecord record{name, priorityOf(type), eventId, withRawData(message, rawData, rawDataSize)};
+    EventRecord record{name, syslogPriority(systemLogTypeOf(type)), eventId,
+                       withRawData(message, rawData, rawDataSize)};
     if (EventLogWriter writer = testWriter.load()) {
         writer(record);
         return true;

@@ -13,6 +13,9 @@ enum class SystemLogType {
     Information,  // LOG_INFO
 };
 
+// The syslog priority of an event type (LOG_ERR, LOG_WARNING, LOG_INFO).
+int syslogPriority(SystemLogType type);
+
 // Writes one record with the text under the ident.
 // Requires: ident and text are zero-terminated.
 void systemLog(const char* ident, SystemLogType type, const char* text);

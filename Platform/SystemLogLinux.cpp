@@ -13,7 +13,9 @@ std::mutex logMutex;
 // openlog keeps the pointer it is given, so the ident lives in storage that is never freed.
 char openIdent[64] = {};
 
-int priorityOf(SystemLogType type) {
+}  // namespace
+
+int syslogPriority(SystemLogType type) {
     switch (type) {
         case SystemLogType::Error:
             return LOG_ERR;
@@ -25,8 +27,6 @@ int priorityOf(SystemLogType type) {
     return LOG_INFO;
 }
 
-}  // namespace
-
 void systemLog(const char* ident, SystemLogType type, const char* text) {
     std::lock_guard<std::mutex> guard(logMutex);
     if (std::strncmp(openIdent, ident, sizeof openIdent - 1) != 0) {
@@ -34,7 +34,7 @@ void systemLog(const char* ident, SystemLogType type, const char* text) {
         std::strncpy(openIdent, ident, sizeof openIdent - 1);
         openlog(openIdent, LOG_PID, LOG_DAEMON);
     }
-    syslog(priorityOf(type), "%s", text);
+    syslog(syslogPriority(type), "%s", text);
 }
 
 }  // namespace platform

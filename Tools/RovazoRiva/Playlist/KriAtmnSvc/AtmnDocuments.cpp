@@ -4,37 +4,9 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Com.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/ComponentScope.h"
 
 namespace {
-
-// A reference to a component object, held for the lifetime of the scope.
-template <typename Interface>
-class HeldReference {
-public:
-    explicit HeldReference(Interface* object) : object_(object) { object_->AddRef(); }
-    ~HeldReference() { object_->Release(); }
-    HeldReference(const HeldReference&) = delete;
-    HeldReference& operator=(const HeldReference&) = delete;
-
-private:
-    Interface* object_;
-};
-
-// A string the component returns through an out-parameter; it belongs to us and is freed at
-// the end of the scope, also when building the document fails.
-class ReturnedString {
-public:
-    ReturnedString() = default;
-    ~ReturnedString() { platform::SysFreeString(text_); }
-    ReturnedString(const ReturnedString&) = delete;
-    ReturnedString& operator=(const ReturnedString&) = delete;
-
-    platform::BSTR* out() { return &text_; }
-    String text() const { return String(platform::bstrToUtf8(text_).c_str()); }
-
-private:
-    platform::BSTR text_ = nullptr;
-};
 
 void appendDate(CElementNode& parent, const AtmnDate& date) {
     CElementNode element = parent.AppendChild(CElementNode("Date"));

@@ -11,6 +11,7 @@
 #include "Platform/ComRuntime.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/ComponentScope.h"
 #include "YuException.h"
 
 namespace {
@@ -20,34 +21,6 @@ constexpr auto kAnnouncePause = std::chrono::milliseconds(2000);
 constexpr uint32_t kOwnStopCheckMs = 250;
 constexpr auto kEntryPause = std::chrono::milliseconds(200);
 constexpr uint32_t kSupervisionPeriodMs = 1000;
-
-// A reference of our own to a component object for the duration of a sink call.
-template <typename Interface>
-class CallReference {
-public:
-    explicit CallReference(Interface* object) : object(object) { object->AddRef(); }
-    ~CallReference() { object->Release(); }
-    CallReference(const CallReference&) = delete;
-    CallReference& operator=(const CallReference&) = delete;
-
-private:
-    Interface* object;
-};
-
-// A string the component hands out through an out-parameter; freed at the end of the scope.
-class ComponentString {
-public:
-    ComponentString() = default;
-    ~ComponentString() { platform::SysFreeString(value); }
-    ComponentString(const ComponentString&) = delete;
-    ComponentString& operator=(const ComponentString&) = delete;
-
-    platform::BSTR* out() { return &value; }
-    String text() const { return String(platform::bstrToUtf8(value).c_str()); }
-
-private:
-    platform::BSTR value = nullptr;
-};
 
 // A string of ours handed to the component; freed at the end of the scope.
 class OwnString {
@@ -64,19 +37,19 @@ private:
 };
 
 String playlistName(IAtmnPlaylist* playlist) {
-    ComponentString name;
+    ReturnedString name;
     playlist->GetName(name.out());
     return name.text();
 }
 
 String entryId(IAtmnEntry* entry) {
-    ComponentString id;
+    ReturnedString id;
     entry->GetId(id.out());
     return id.text();
 }
 
 String entryName(IAtmnEntry* entry) {
-    ComponentString name;
+    ReturnedString name;
     entry->GetName(name.out());
     return name.text();
 }
@@ -380,8 +353,8 @@ platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry
         KRI_TRACE(kAtmnSvcImplUnit, "onEntryChange called without a playlist or entry\n");
         return kAtmnOk;
     }
-    CallReference<IAtmnPlaylist> playlistReference(playlist);
-    CallReference<IAtmnEntry> entryReference(entry);
+    HeldReference<IAtmnPlaylist> playlistReference(playlist);
+    HeldReference<IAtmnEntry> entryReference(entry);
     try {
         const String name = playlistName(playlist);
         const uint32_t session = openSession(playlist, name);
@@ -411,7 +384,7 @@ platform::HRESULT AtmnSvcImpl::onPlaylistRemoved(IAtmnPlaylist* playlist, int32_
         KRI_TRACE(kAtmnSvcImplUnit, "onPlaylistRemoved called without a playlist\n");
         return kAtmnOk;
     }
-    CallReference<IAtmnPlaylist> playlistReference(playlist);
+    HeldReference<IAtmnPlaylist> playlistReference(playlist);
     try {
         const String name = playlistName(playlist);
         client.removeSession(client.findSession(name), name);
@@ -426,7 +399,7 @@ platform::HRESULT AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
         KRI_TRACE(kAtmnSvcImplUnit, "onTimeUpdate called without a playlist\n");
         return kAtmnOk;
     }
-    CallReference<IAtmnPlaylist> playlistReference(playlist);
+    HeldReference<IAtmnPlaylist> playlistReference(playlist);
     try {
         const uint32_t session = client.findSession(playlistName(playlist));
         AtmnDate date{};
@@ -445,8 +418,8 @@ platform::HRESULT AtmnSvcImpl::onSegmentChange(IAtmnPlaylist* playlist, IAtmnEnt
         KRI_TRACE(kAtmnSvcImplUnit, "onSegmentChange called without a playlist or entry\n");
         return kAtmnOk;
     }
-    CallReference<IAtmnPlaylist> playlistReference(playlist);
-    CallReference<IAtmnEntry> entryReference(entry);
+    HeldReference<IAtmnPlaylist> playlistReference(playlist);
+    HeldReference<IAtmnEntry> entryReference(entry);
     try {
         const String name = playlistName(playlist);
         const String title = entryName(entry);
