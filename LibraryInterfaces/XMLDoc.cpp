@@ -61,6 +61,27 @@ void requireWellFormed(pugi::xml_document& tree, const CXMLSrc& source) {
     }
 }
 
+// Blanks, tabs and line feeds only: what the writer puts out as plain white space. (It writes a
+// carriage return as "&#13;", which the parser keeps.)
+bool isPlainWhiteSpace(const char* text) {
+    return text[std::strspn(text, " \t\n")] == '\0';
+}
+
+// The parser drops text that is only white space, but keeps it when it was written as character
+// references ("&#32;"). Such text would be written out as plain white space and then dropped by
+// the next parse, so a document would not read back as it was written. It is dropped here too.
+void dropBlankText(pugi::xml_node node) {
+    for (pugi::xml_node child = node.first_child(); child;) {
+        pugi::xml_node following = child.next_sibling();
+        if (child.type() == pugi::node_pcdata && isPlainWhiteSpace(child.value())) {
+            node.remove_child(child);
+        } else if (child.type() == pugi::node_element) {
+            dropBlankText(child);
+        }
+        child = following;
+    }
+}
+
 }  // namespace
 
 CXMLDoc::CXMLDoc() : tree(std::make_shared<pugi::xml_document>()) {}
@@ -76,6 +97,7 @@ void CXMLDoc::Parse(const CXMLSrc& source) {
         throwMalformed(result.description(), result.offset, source);
     }
     requireWellFormed(*parsed, source);
+    dropBlankText(parsed->document_element());
     tree = std::move(parsed);
 }
 

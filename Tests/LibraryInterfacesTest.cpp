@@ -180,6 +180,17 @@ TEST(XmlWriter, CarriageReturnOfParsedTextSurvivesARoundTrip) {
     EXPECT_EQ(text(written), text(back.GetXml()));
 }
 
+TEST(XmlWriter, WhiteSpaceGivenAsReferencesReadsAsTheParserReadsPlainWhiteSpace) {
+    // Plain white space between elements is no content; the same written as references must not
+    // become content that the next parse drops again.
+    CXMLDoc doc;
+    CElementNode root = parseText(doc, "<a><b/>&#x20;&#9;<c/><d>&#32;</d><e> &#13;</e></a>");
+    const String written = root.GetXml();
+    EXPECT_EQ("<a><b/><c/><d/><e> &#13;</e></a>", text(written));
+    CXMLDoc again;
+    EXPECT_EQ(text(written), text(parseText(again, written.c_str()).GetXml()));
+}
+
 TEST(XmlWriter, ParsedActionMovesUnderANewRoot) {
     String action = actionXml("AddEntry", "E1", "Entry", "<Entry id=\"E1\"/>");
     CElementNode transact;

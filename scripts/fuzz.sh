@@ -8,6 +8,8 @@
 # never into the repository; an input that breaks a property, crashes, leaks or takes more than
 # 5 s is written to build-fuzz/findings/<target>/ and makes the script fail. To keep a finding,
 # copy it to the target's regressions/ folder, where the replay tests of the normal build run it.
+# KRI_FUZZ_SEED fixes the generator's seed (CI does, so that a run can be repeated); without it
+# every run starts from a new one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +28,7 @@ for target in "${targets[@]}"; do
     [ -d "Tests/fuzz/regressions/$target" ] && seeds+=("Tests/fuzz/regressions/$target")
     # A message can be 16 MiB; an allocation of 17 MiB or more is a finding.
     if ! "build-fuzz/Tests/fuzz/$target" -max_total_time="$seconds" -timeout=5 \
+        ${KRI_FUZZ_SEED:+-seed="$KRI_FUZZ_SEED"} \
         -malloc_limit_mb=17 -print_final_stats=1 \
         -artifact_prefix="build-fuzz/findings/$target/" \
         "build-fuzz/corpus/$target" "${seeds[@]}" 2>&1 |
