@@ -7,6 +7,7 @@
 
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/KriErr.h"
+#include "Tests/CapturingLogSink.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "YuException.h"
 
@@ -128,23 +129,8 @@ TEST(AggrSvrClientWithoutSockets, EveryOperationSucceedsAndTheEmptyLinkCountsAsU
     EXPECT_TRUE(client.isConnected());
 }
 
-class CapturingSink : public KriLogSink {
-public:
-    void writeTrace(const KriTraceRecord& record) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        traces.push_back(record);
-    }
-    void writeEvent(const KriEventRecord& record) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        events.push_back(record);
-    }
-    std::mutex mutex;
-    std::vector<KriTraceRecord> traces;
-    std::vector<KriEventRecord> events;
-};
-
 TEST(AggrSvrClientSetupSsl, AContextThatCannotBeMadeIsReportedWithItsStatusOnly) {
-    CapturingSink sink;
+    CapturingLogSink sink;
     setKriLogSink(&sink);
     CAggrSvrClient client;
     const int32_t status =

@@ -6,20 +6,13 @@
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Com.h"
+#include "Tests/CapturingLogSink.h"
 #include "Tests/FakeAtmnObjects.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
-
-class CapturingSink : public KriLogSink {
-public:
-    void writeTrace(const KriTraceRecord& record) override { traces.push_back(record); }
-    void writeEvent(const KriEventRecord& record) override { events.push_back(record); }
-    std::vector<KriTraceRecord> traces;
-    std::vector<KriEventRecord> events;
-};
 
 // Every test checks that the builder left the component's objects and strings as it found
 // them: each reference taken released once, every returned string freed once, no call made
@@ -49,7 +42,7 @@ protected:
             << sink.traces[0].stamp;
     }
 
-    CapturingSink sink;
+    CapturingLogSink sink;
     long liveStringsBefore = 0;
 };
 

@@ -11,29 +11,15 @@
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Clock.h"
+#include "Tests/CapturingLogSink.h"
 
 namespace {
-
-class CapturingSink : public KriLogSink {
-public:
-    void writeTrace(const KriTraceRecord& record) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        traces.push_back(record);
-    }
-    void writeEvent(const KriEventRecord& record) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        events.push_back(record);
-    }
-    std::mutex mutex;
-    std::vector<KriTraceRecord> traces;
-    std::vector<KriEventRecord> events;
-};
 
 class KriErr : public ::testing::Test {
 protected:
     void SetUp() override { setKriLogSink(&sink); }
     void TearDown() override { setKriLogSink(nullptr); }
-    CapturingSink sink;
+    CapturingLogSink sink;
 };
 
 void eventLog(uint32_t code, const char* format, ...) {
