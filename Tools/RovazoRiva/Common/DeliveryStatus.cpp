@@ -1,0 +1,13 @@
+#include "Tools/RovazoRiva/Common/DeliveryStatus.h"
+
+const char* linkStateName(LinkState state) {
+    switch (state) {
+        case LinkState::kUp:
+            return "up";
+        case LinkState::kConnecting:
+            return "connecting";
+        case LinkState::kDown:
+            break;
+    }
+    return "down";
+}
