@@ -74,10 +74,18 @@ protected:
     virtual void onLoopStart() {}
     // Called on the loop's thread after the stop steps.
     virtual void onLoopEnd() {}
+    // Called on the loop's thread about every tick interval while the loop runs, busy or idle.
+    virtual void onTick() {}
+    // The tick interval in milliseconds; 0 (the default) never ticks.
+    // Requires: no loop running.
+    void setTickInterval(uint32_t intervalMs) { tickIntervalMs = intervalMs; }
 
 private:
     void loop();
     void runPostedTasks();
+    // The wait's time-out: until the next tick is due.
+    uint32_t waitTimeout(uint64_t nextTickMs) const;
+    void runTick();
     void armWatchedSockets(platform::NetworkEvent& networkEvent);
     void dispatchNetworkEvents();
     void releaseRemainingTasks();
@@ -88,6 +96,7 @@ private:
 
     void reportTaskFailure(Task* task, const char* message);
     void reportCopyFailure(const char* message);
+    void reportTickFailure(const char* message);
     void reportSocketFailure(BaseSocket* socket, const char* message);
     void reportLoopFailure(const YuException& e);
 
@@ -102,4 +111,5 @@ private:
     bool loopAbandoned = false;     // the loop's thread ended through the loop guard
     bool loopThreadActive = false;  // a loop's thread is between its start and its last step
     TQueue<Task*> stopBatch;        // tasks taken by the stop steps; loop's thread only
+    uint32_t tickIntervalMs = 0;
 };

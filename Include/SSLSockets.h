@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "KRIString.h"
 #include "ServerSockets.h"
@@ -68,6 +69,13 @@ private:
     static std::atomic<int> liveContextCount;
 };
 
+// What a session's transport writes on: the handle, and the bytes handed to the kernel on it
+// since the session was made.
+struct SSLTransport {
+    platform::SocketHandle handle = platform::kInvalidSocket;
+    uint64_t bytesWritten = 0;
+};
+
 class SSLClientSocket : public ClientSocket {
 public:
     // A fresh non-blocking TCP socket with a new session from the context's SSL_CTX.
@@ -100,6 +108,16 @@ protected:
     // The connection has closed; graceful when the SSL close had completed in both directions.
     virtual bool onSSLDisconnected(bool graceful);
 
+    // sendRaw under transportLock, from any thread.
+    int writeSession(const char* data, int length);
+    // The bytes the session has handed to the kernel on the current connection, handshake
+    // included. Requires: the reactor's thread, or no loop running.
+    uint64_t transportBytesWritten() const { return transport.bytesWritten; }
+    // Why the last handshake, read or write failed, in words: the alert the server sent (its
+    // rejection of our certificate named as such), why the server's certificate failed
+    // verification, the library's reason, or the system's error text. Empty when nothing failed.
+    std::string lastFailureReason();
+
 public:
     // The subject name of the server's certificate, one line ("/O=.../CN=..."); empty without
     // a session or a certificate.
@@ -115,13 +133,21 @@ private:
     bool serverVerified() const;
     // Reads and drops what a server that failed verification sends.
     void dropUntrustedInput();
-    // The socket layer's result for a failed SSL_write or SSL_read.
-    int mapFailure(int result, int savedErrno, bool sending) const;
+    // The socket layer's result for a failed SSL_write or SSL_read; notes the failure's reason.
+    int mapFailure(int result, int savedErrno, bool sending);
+    // Notes why the session failed. Requires: transportLock is held.
+    void noteFailure(int sslError, int savedErrno);
+    // The library's report of an alert that the server sent.
+    static void onSessionInfo(const SSL* ssl, int where, int value);
 
     SSL* ssl = nullptr;
+    SSLTransport transport;
     SSLContext& context;
     int32_t sslState = 0;
     bool closeRequested = false;
     // This handshake completed with a server certificate that failed verification.
     bool serverRejected = false;
+    // Guarded by transportLock.
+    std::string failureReason;
+    std::string alertReceived;
 };

@@ -9,6 +9,10 @@ namespace platform {
 
 // Milliseconds of a monotonic clock, wrapping at 2^32 like GetTickCount.
 uint32_t tickCount();
+// Milliseconds of the same monotonic clock, without the wrap.
+uint64_t tickCount64();
+// Milliseconds since the Unix epoch, from the wall clock.
+int64_t wallClockMs();
 
 // The calling thread's kernel thread id. Never 0xFFFFFFFF, which the system uses for "no thread".
 uint32_t currentThreadId();

@@ -6,10 +6,19 @@
 namespace platform {
 
 uint32_t tickCount() {
+    return static_cast<uint32_t>(tickCount64());
+}
+
+uint64_t tickCount64() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+int64_t wallClockMs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Cached per thread: the id never changes, and locks ask for it on every lock and unlock.

@@ -49,6 +49,9 @@ constexpr int kWsaSysCallFailure = 10107;
 // The Windows Sockets number for an errno value (positive).
 int winsockError(int errnoValue);
 
+// The error's meaning in words ("connection refused") for a Windows Sockets number (positive).
+const char* winsockErrorText(int wsaError);
+
 // Byte order of the wire (big-endian).
 constexpr uint16_t hostToNet16(uint16_t v) {
     if constexpr (std::endian::native == std::endian::big) {
@@ -87,6 +90,15 @@ int sendSocket(SocketHandle handle, const void* data, int length);
 // recv(handle, buffer, length, 0): the count received (0 when the peer has closed), or a
 // negated error number.
 int recvSocket(SocketHandle handle, void* buffer, int length);
+
+// Makes a connection whose peer dies silently fail within about `seconds`: TCP keepalive probes
+// on an idle connection, and TCP_USER_TIMEOUT for data that stays unacknowledged. 0 or a negated
+// error number.
+int setDeadPeerTimeout(SocketHandle handle, int seconds);
+
+// The bytes written on the handle that the peer's TCP has not acknowledged yet (sent and unsent
+// alike, SIOCOUTQ); still answers once the connection has ended. -1 when it cannot be read.
+int64_t unacknowledgedBytes(SocketHandle handle);
 
 // shutdown(handle, SD_SEND): 0 or a negated error number.
 int shutdownSend(SocketHandle handle);

@@ -1,9 +1,13 @@
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "Platform/Socket.h"
 #include "Platform/SocketRecordsLinux.h"
@@ -51,6 +55,17 @@ int winsockError(int errnoValue) {
         }
     }
     return kWsaSysCallFailure;
+}
+
+const char* winsockErrorText(int wsaError) {
+    // The first errno of the table that maps to the number names it.
+    for (const ErrorMapping& m : kErrorTable) {
+        if (m.winsockNumber == wsaError) {
+            const char* text = strerrordesc_np(m.errnoValue);
+            return text != nullptr ? text : "socket error";
+        }
+    }
+    return "socket error";
 }
 
 SocketHandle openTcpSocket() {
@@ -111,6 +126,33 @@ int recvSocket(SocketHandle handle, void* buffer, int length) {
         n = ::recv(handle, buffer, static_cast<size_t>(length), 0);
     } while (n < 0 && errno == EINTR);
     return n < 0 ? lastError() : static_cast<int>(n);
+}
+
+int setDeadPeerTimeout(SocketHandle handle, int seconds) {
+    // Keepalive probes start after half the time and three unanswered ones end the connection,
+    // so an idle link to a dead peer ends within `seconds` as a busy one does.
+    const int on = 1;
+    const int idle = seconds / 2 > 0 ? seconds / 2 : 1;
+    const int interval = (seconds - idle) / 3 > 0 ? (seconds - idle) / 3 : 1;
+    const int probes = 3;
+    const unsigned int userTimeoutMs = static_cast<unsigned int>(seconds) * 1000u;
+    if (::setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
+        ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+        ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) < 0 ||
+        ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) < 0 ||
+        ::setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
+                     sizeof userTimeoutMs) < 0) {
+        return lastError();
+    }
+    return 0;
+}
+
+int64_t unacknowledgedBytes(SocketHandle handle) {
+    int bytes = 0;
+    if (::ioctl(handle, SIOCOUTQ, &bytes) < 0) {
+        return -1;
+    }
+    return bytes;
 }
 
 int shutdownSend(SocketHandle handle) {

@@ -121,11 +121,13 @@ void Reactor::loop() {
     std::unique_ptr<platform::NetworkEvent> networkEvent = platform::NetworkEvent::create();
     onLoopStart();
 
+    uint64_t nextTickMs = platform::tickCount64() + tickIntervalMs;
     while (running.get()) {
         if (networkEvent) {
             armWatchedSockets(*networkEvent);
         }
-        switch (platform::waitForSignalOrNetwork(getSignalEvent(), networkEvent.get(), kInfinite)) {
+        switch (platform::waitForSignalOrNetwork(getSignalEvent(), networkEvent.get(),
+                                                 waitTimeout(nextTickMs))) {
             case platform::LoopWaitResult::kSignal:
                 runPostedTasks();
                 break;
@@ -137,6 +139,10 @@ void Reactor::loop() {
                 break;
             default:
                 break;
+        }
+        if (tickIntervalMs != 0 && platform::tickCount64() >= nextTickMs && running.get()) {
+            nextTickMs = platform::tickCount64() + tickIntervalMs;
+            runTick();
         }
     }
 
@@ -151,6 +157,24 @@ void Reactor::loop() {
         it.iterator()->reactorStopped();
     }
     onLoopEnd();
+}
+
+uint32_t Reactor::waitTimeout(uint64_t nextTickMs) const {
+    if (tickIntervalMs == 0) {
+        return kInfinite;
+    }
+    const uint64_t now = platform::tickCount64();
+    return now >= nextTickMs ? 0 : static_cast<uint32_t>(nextTickMs - now);
+}
+
+void Reactor::runTick() {
+    try {
+        onTick();
+    } catch (YuException& e) {
+        reportTickFailure(e.getMessage());
+    } catch (...) {
+        reportTickFailure(nullptr);
+    }
 }
 
 void Reactor::runPostedTasks() {
@@ -326,6 +350,21 @@ void Reactor::reportCopyFailure(const char* message) {
     } else {
         writeRecord("Caught unknown exception building watchedSocketsCopy in reactor " +
                     quoted(reactorType) + ".");
+    }
+}
+
+void Reactor::reportTickFailure(const char* message) {
+    std::string reactorType;
+    if (!dynamicTypeName(this, reactorType)) {
+        writeTypeUnknownToCrashFile();
+        return;
+    }
+    if (message != nullptr) {
+        writeRecord("Caught YuException in the tick of reactor " + quoted(reactorType) + ".  " +
+                    message);
+    } else {
+        writeRecord("Caught unknown exception in the tick of reactor " + quoted(reactorType) +
+                    ".");
     }
 }
 

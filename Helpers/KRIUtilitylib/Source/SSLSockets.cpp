@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <system_error>
 
 #include "Platform/Clock.h"
 #include "Platform/Socket.h"
@@ -48,14 +50,19 @@ bool lastErrorIsKeyMismatch() {
 // platform's socket calls instead, which send with MSG_NOSIGNAL and keep the handle's network
 // events right. errno is left as the failing call set it, for the SSL_ERROR_SYSCALL mapping. The
 // handle is never closed here.
+SSLTransport& transportOf(BIO* bio) {
+    return *static_cast<SSLTransport*>(BIO_get_data(bio));
+}
+
 platform::SocketHandle handleOf(BIO* bio) {
-    return static_cast<platform::SocketHandle>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    return transportOf(bio).handle;
 }
 
 int transportWrite(BIO* bio, const char* data, int length) {
     BIO_clear_retry_flags(bio);
     const int n = platform::sendSocket(handleOf(bio), data, length);
     if (n >= 0) {
+        transportOf(bio).bytesWritten += static_cast<uint64_t>(n);
         return n;
     }
     if (n == -platform::kWsaEWouldBlock) {
@@ -113,6 +120,23 @@ BIO_METHOD* transportMethod() {
 
 bool isFatal(int sslError) {
     return sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE;
+}
+
+// The alerts by which a server says that it does not accept the client's certificate.
+bool rejectsOurCertificate(int description) {
+    switch (description) {
+        case SSL_AD_BAD_CERTIFICATE:
+        case SSL_AD_UNSUPPORTED_CERTIFICATE:
+        case SSL_AD_CERTIFICATE_REVOKED:
+        case SSL_AD_CERTIFICATE_EXPIRED:
+        case SSL_AD_CERTIFICATE_UNKNOWN:
+        case SSL_AD_UNKNOWN_CA:
+        case SSL_AD_ACCESS_DENIED:
+        case SSL_AD_CERTIFICATE_REQUIRED:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -213,8 +237,12 @@ void SSLClientSocket::attachSession() {
         ssl = nullptr;
         return;
     }
-    BIO_set_data(transport, reinterpret_cast<void*>(static_cast<intptr_t>(socketHandle)));
+    this->transport = SSLTransport{socketHandle, 0};
+    BIO_set_data(transport, &this->transport);
     SSL_set_bio(ssl, transport, transport);
+    SSL_set_app_data(ssl, this);
+    SSL_set_info_callback(ssl, &SSLClientSocket::onSessionInfo);
+    alertReceived.clear();
 }
 
 bool SSLClientSocket::serverVerified() const {
@@ -228,6 +256,7 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
     sslState = 1;
     ERR_clear_error();
     const int r = SSL_connect(ssl);
+    const int savedErrno = errno;
     if (r > 0) {
         if (serverVerified()) {
             sslState = 2;
@@ -235,9 +264,16 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
         }
         // The session stays in the handshaking state, where sendRaw writes nothing.
         serverRejected = true;
+        const long verifyResult = SSL_get_verify_result(ssl);
+        failureReason = SSL_get0_peer_certificate(ssl) == nullptr
+                            ? "the server showed no certificate"
+                            : std::string("the server's certificate failed verification: ") +
+                                  X509_verify_cert_error_string(verifyResult);
         return Handshake::kRejected;
     }
-    if (r == 0 || isFatal(SSL_get_error(ssl, r))) {
+    const int sslError = SSL_get_error(ssl, r);
+    if (r == 0 || isFatal(sslError)) {
+        noteFailure(sslError, savedErrno);
         return Handshake::kFailed;
     }
     return Handshake::kPending;
@@ -250,6 +286,10 @@ void SSLClientSocket::onConnected() {
         return;
     }
     serverRejected = false;
+    {
+        std::lock_guard<ThreadLock> guard(transportLock);
+        failureReason.clear();
+    }
     const Handshake handshake = continueHandshake();
     if (handshake == Handshake::kVerified) {
         onSSLConnected();
@@ -346,8 +386,50 @@ int SSLClientSocket::recvRaw(char* buffer, int length) {
     return mapFailure(n, savedErrno, false);
 }
 
-int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) const {
-    switch (SSL_get_error(ssl, result)) {
+void SSLClientSocket::noteFailure(int sslError, int savedErrno) {
+    if (!alertReceived.empty()) {
+        failureReason = alertReceived;
+    } else if (sslError == SSL_ERROR_ZERO_RETURN) {
+        failureReason = "the server closed the TLS session";
+    } else if (const unsigned long error = ERR_peek_last_error(); error != 0) {
+        const char* reason = ERR_reason_error_string(error);
+        failureReason = reason != nullptr ? reason : "TLS library error";
+    } else if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0) {
+        failureReason = std::error_code(savedErrno, std::generic_category()).message();
+    } else if (sslError == SSL_ERROR_SYSCALL) {
+        failureReason = "the connection ended without a TLS close";
+    }
+}
+
+void SSLClientSocket::onSessionInfo(const SSL* ssl, int where, int value) {
+    // close_notify arrives as a warning-level alert and is handled as the end of the session.
+    if ((where & SSL_CB_READ_ALERT) == 0 || (value >> 8) != SSL3_AL_FATAL) {
+        return;
+    }
+    auto* socket = static_cast<SSLClientSocket*>(SSL_get_app_data(ssl));
+    const int description = value & 0xFF;
+    socket->alertReceived = std::string(rejectsOurCertificate(description)
+                                            ? "the server rejected our certificate: "
+                                            : "the server sent the alert: ") +
+                            SSL_alert_desc_string_long(value);
+}
+
+std::string SSLClientSocket::lastFailureReason() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    return failureReason;
+}
+
+int SSLClientSocket::writeSession(const char* data, int length) {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    return sendRaw(data, length);
+}
+
+int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) {
+    const int sslError = SSL_get_error(ssl, result);
+    if (isFatal(sslError)) {
+        noteFailure(sslError, savedErrno);
+    }
+    switch (sslError) {
         case SSL_ERROR_SSL:
             return -platform::kWsaEConnAborted;
         case SSL_ERROR_WANT_READ:

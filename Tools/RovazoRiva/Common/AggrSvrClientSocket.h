@@ -1,41 +1,128 @@
 // CAggrSvrClientSocket: one SSL connection of the aggregation client to one address of the
-// aggregation server.
+// aggregation server, and the writer of that address's view of the delivery backlog.
 //
 // The aggregation client makes one per server address in connect, registers it with its event
 // loop before connecting it, and deletes it in disconnect. The link is one way: whatever the
-// server sends is read, framed and dropped. The socket never reconnects by itself; it reports
-// each error and each end of its connection as a trace line and lowers its link flag, and the
-// client's owner rebuilds all sockets when isConnected() answers false.
+// server sends is read (at most kReadBudget bytes per wake-up, so that a flooding server cannot
+// hold the loop), framed and dropped.
 //
-// The event loop's thread runs every callback; isConnected() may be called from any thread.
-// Requires: the SSL context outlives the socket; the socket is removed from its event loop
-// before it is deleted.
+// A connection goes through one lifecycle, never twice:
+//   kConnecting  TCP connect and TLS handshake under way
+//   kAnnouncing  the server passed verification; the studio's announcement is written first,
+//                as soon as there is one
+//   kReady       the announcement is written; the backlog's frames follow in order
+//   kEnded       an error, a reset, the server's close (TLS close_notify or TCP), or data that
+//                the server's TCP took no byte of for deadPeerSeconds. The connection is closed,
+//                its unacknowledged frames go back to the backlog, and the reason goes to the
+//                link monitor. The client's owner then rebuilds the link.
+// The socket sets TCP keepalive and TCP_USER_TIMEOUT, so a peer that dies silently ends the
+// connection within deadPeerSeconds whether it is idle or busy.
+//
+// Threads: the event loop's thread runs every callback, every write and the tick; wake() is
+// called from any thread (with the backlog's lock held); isConnected() from any thread.
+// Requires: the SSL context, the loop, the backlog and the monitor outlive the socket; the
+// socket is removed from its loop, or the loop has ended, before it is deleted.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <string>
 
+#include "Reactor.h"
 #include "SSLSockets.h"
+#include "Tools/RovazoRiva/Common/DeliveryBacklog.h"
+
+class LinkMonitor;
 
 // The source unit that stamps the aggregation link's trace lines.
 inline constexpr char kAggrSvrConnUnit[] = "Tools/RovazoRiva/Common/AggrSvrConn";
 
-class CAggrSvrClientSocket : public SSLClientSocket {
+class CAggrSvrClientSocket : public SSLClientSocket, public DeliveryWriter {
 public:
-    explicit CAggrSvrClientSocket(SSLContext& context);
+    static constexpr int kReadBudget = 256 * 1024;
+    // Frames are written in batches of about this size: one TLS record each.
+    static constexpr size_t kBatchBytes = 16 * 1024;
+
+    // What the socket works with, all owned by the client.
+    struct Link {
+        Reactor& loop;
+        DeliveryBacklog& backlog;
+        DeliveryBacklog::Cursor* cursor;
+        LinkMonitor& monitor;
+        int deadPeerSeconds;
+    };
+
+    CAggrSvrClientSocket(SSLContext& context, const Link& link);
     ~CAggrSvrClientSocket() override;
 
     void reactorStopped() override;
 
-    // True only between a verified SSL handshake and the next error or end of the connection.
+    // True only between a verified SSL handshake and the end of the connection.
     bool isConnected() const { return linkUp.load(std::memory_order_acquire); }
+    // The studio has been announced on this connection and the backlog flows.
+    bool isReady() const { return phase.load(std::memory_order_acquire) == Phase::kReady; }
+
+    DeliveryBacklog::Cursor* cursor() const { return link.cursor; }
+
+    // Posts one write pass to the loop unless one is already waiting.
+    void wake() override;
+    // Loop thread: takes the server's acknowledgements and ends a connection whose data has not
+    // moved for deadPeerSeconds.
+    void onTick(int64_t nowMs);
+    // Once the loop has ended: takes the last acknowledgements, so that only unacknowledged
+    // frames are written again on the next connection.
+    void settle();
 
 protected:
-    // Writes "SSL error : <code>" and lowers the link flag; the socket stays open.
+    // Ends the connection with the error: "SSL error : <code> (<reason>)".
     void onError(int code) override;
+    void onClosed(bool graceful) override;
     void handleMessage(const char* data, int length) override;
+    int recvRaw(char* buffer, int length) override;
+    bool readHook() override;
+    bool writeHook() override;
     bool onSSLConnected() override;
     bool onSSLDisconnected(bool graceful) override;
 
 private:
+    enum class Phase { kConnecting, kAnnouncing, kReady, kEnded };
+    enum class Batch { kNone, kAnnouncement, kFrames };
+
+    class WriteTask : public Task {
+    public:
+        explicit WriteTask(CAggrSvrClientSocket& owner) : owner(owner) {}
+        void execute() override;
+        void executeOnStop() override;
+
+    private:
+        CAggrSvrClientSocket& owner;
+    };
+
+    // Writes the announcement and the backlog until done or a write would block.
+    void writePending();
+    // Fills writeBuffer with the next batch; false when there is nothing to write.
+    bool takeNextBatch();
+    void completeBatch();
+    void takeAcknowledgements();
+    // Notes why the connection ends and closes it.
+    void endConnection(int code, const std::string& reason);
+
+    Link link;
+    WriteTask writeTask{*this};
+    std::atomic<bool> writePosted{false};
     std::atomic<bool> linkUp{false};
+    std::atomic<Phase> phase{Phase::kConnecting};
+
+    // Loop thread only.
+    std::string writeBuffer;
+    Batch batch = Batch::kNone;
+    uint64_t batchLastSequence = 0;
+    uint64_t batchAnnouncement = 0;
+    uint64_t announcedVersion = 0;
+    int readBudget = 0;
+    uint64_t lastAcknowledged = 0;
+    int64_t lastProgressMs = 0;
+    // Why the connection ends, noted before the close that reports it.
+    int endCode = 0;
+    std::string endReason;
 };

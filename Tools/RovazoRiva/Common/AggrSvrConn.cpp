@@ -7,6 +7,7 @@
 
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/KriErr.h"
+#include "Platform/Clock.h"
 #include "Platform/Resolver.h"
 #include "ServerSockets.h"
 
@@ -15,6 +16,25 @@ namespace {
 constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
 // The private key's pass phrase is part of the program, not of its configuration.
 constexpr char kKeyPassPhrase[] = "wexol";
+constexpr uint32_t kTickIntervalMs = 250;
+
+// The message as it goes on the wire: its length in 4 bytes, big-endian, then the text.
+std::string framed(const String& text) {
+    const uint32_t length = static_cast<uint32_t>(text.Length());
+    std::string bytes;
+    bytes.reserve(length + 4);
+    bytes.push_back(static_cast<char>(length >> 24));
+    bytes.push_back(static_cast<char>(length >> 16));
+    bytes.push_back(static_cast<char>(length >> 8));
+    bytes.push_back(static_cast<char>(length));
+    bytes.append(text.c_str(), length);
+    return bytes;
+}
+
+// A cursor key for an address and port.
+uint64_t addressKey(uint32_t address, int port) {
+    return (static_cast<uint64_t>(address) << 16) | static_cast<uint16_t>(port);
+}
 
 // One event-log record, with its text also written as a trace line of its own.
 void reportEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -33,12 +53,15 @@ void reportEvent(uint32_t code, const char* format, ...) {
 
 }  // namespace
 
-CAggrSvrClient::CAggrSvrClient() : hostResolver(&platform::resolveHost) {}
+CAggrSvrClient::CAggrSvrClient() : hostResolver(&platform::resolveHost) {
+    setTickInterval(kTickIntervalMs);
+}
 
 CAggrSvrClient::~CAggrSvrClient() {
     // A client still connected would leave its loop serving sockets made from a context that is
     // about to go.
     disconnect();
+    backlog.dropAll("the service stopped before the server acknowledged them");
     for (TLookupList<String, CAggrSession*>::Iterator it(sessions); it.hasCurrent(); it.Step()) {
         delete it.iterator().value;
     }
@@ -71,6 +94,10 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
     }
     loopStarted = true;
     connectMadeNoSocket = true;
+    monitor.connecting(std::string(host.c_str()) + ":" + std::to_string(port));
+    if (connects++ > 0) {
+        ++reconnects;
+    }
     if (start() != 0) {
         KRI_TRACE(kAggrSvrConnUnit, "Unable to start the connection thread\n");
         return kSuccess;
@@ -83,12 +110,23 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
         KRI_TRACE(kAggrSvrConnUnit, "Unable to resolve host %s\n", host.c_str());
         return kSuccess;
     }
+    std::vector<uint64_t> keys;
     for (const uint32_t address : addresses) {
-        auto* socket = new CAggrSvrClientSocket(*sslContext);
+        keys.push_back(addressKey(address, port));
+        DeliveryBacklog::Cursor* cursor = backlog.cursorFor(keys.back());
+        auto* socket = new CAggrSvrClientSocket(
+            *sslContext, CAggrSvrClientSocket::Link{*this, backlog, cursor, monitor,
+                                                    deadPeerSeconds.load()});
         addSocket(socket);
         socket->connect(InetAddr(address, port));
         sockets.append(socket);
+        {
+            std::lock_guard<ThreadLock> tickGuard(tickLock);
+            tickSockets.push_back(socket);
+        }
+        backlog.attach(cursor, socket);
     }
+    backlog.keepCursors(keys);
     connectMadeNoSocket = false;
     return kSuccess;
 }
@@ -100,10 +138,18 @@ int32_t CAggrSvrClient::disconnect() {
 }
 
 void CAggrSvrClient::dropLink() {
+    for (TList<CAggrSvrClientSocket*>::Iterator it(sockets); it.hasCurrent(); it.Step()) {
+        backlog.attach(it.iterator()->cursor(), nullptr);
+    }
     // Once the loop has ended it calls no socket again, and the next loop starts with none.
     stop();
+    {
+        std::lock_guard<ThreadLock> tickGuard(tickLock);
+        tickSockets.clear();
+    }
     while (sockets.getCount() > 0) {
         sockets.reset();
+        sockets.iterator()->settle();
         delete sockets.iterator();
         sockets.remove();
     }
@@ -126,6 +172,34 @@ bool CAggrSvrClient::isConnected() {
 
 void CAggrSvrClient::setHostResolver(HostResolver resolver) {
     hostResolver.store(resolver);
+}
+
+void CAggrSvrClient::setDeliveryLimits(uint64_t backlogBytes, int seconds) {
+    backlog.setLimit(backlogBytes);
+    deadPeerSeconds.store(seconds);
+}
+
+DeliveryStatus CAggrSvrClient::deliveryStatus() {
+    DeliveryStatus status = backlog.counters();
+    monitor.fill(status);
+    status.reconnects = reconnects.load();
+    return status;
+}
+
+void CAggrSvrClient::onTick() {
+    const int64_t now = static_cast<int64_t>(platform::tickCount64());
+    loopProgress.store(now);
+    std::vector<CAggrSvrClientSocket*> current;
+    {
+        std::lock_guard<ThreadLock> tickGuard(tickLock);
+        current = tickSockets;
+    }
+    // The sockets live until the loop has ended, so they are used outside the lock.
+    for (CAggrSvrClientSocket* socket : current) {
+        socket->onTick(now);
+    }
+    backlog.onTick(now);
+    monitor.onTick(now);
 }
 
 String CAggrSvrClient::buildAction(const String& actionName, const String& paramId,
@@ -161,10 +235,7 @@ int32_t CAggrSvrClient::sendTransaction(uint32_t session, const String& actionTe
     CElementNode root = transaction.CreateRootElement("Kri_Transact");
     root.AddAttribute("session", String(static_cast<unsigned long>(session)));
     root.AppendChild(actionDocument.GetRootElement());
-    const String text = root.GetXml();
-
-    std::lock_guard<ThreadLock> guard(clientLock);
-    deliver(text);
+    deliver(root.GetXml());
     return kSuccess;
 }
 
@@ -209,7 +280,8 @@ int32_t CAggrSvrClient::removeSession(uint32_t session, const String& name) {
 }
 
 int32_t CAggrSvrClient::addStudio(const String& name, const String& id) {
-    return transact(0, buildAction("AddStudio", id, name, ""));
+    backlog.setAnnouncement(framed(wrapAction(0, buildAction("AddStudio", id, name, ""))));
+    return kSuccess;
 }
 
 int32_t CAggrSvrClient::addEntry(uint32_t session, const String& paramId, const String& paramName,
@@ -237,14 +309,17 @@ int32_t CAggrSvrClient::changeSegment(uint32_t session, const String& segment,
 }
 
 int32_t CAggrSvrClient::transact(uint32_t session, const String& actionText) {
-    const String text = wrapAction(session, actionText);
-    std::lock_guard<ThreadLock> guard(clientLock);
-    deliver(text);
+    deliver(wrapAction(session, actionText));
     return kSuccess;
 }
 
 void CAggrSvrClient::deliver(const String& text) {
-    for (TList<CAggrSvrClientSocket*>::Iterator it(sockets); it.hasCurrent(); it.Step()) {
-        it.iterator()->sendMessage(text.c_str(), text.Length());
+    if (text.Length() > ConnectedSocket::kMaxMessageSize) {
+        KRI_TRACE(kAggrSvrConnUnit,
+                  "Transaction of %d bytes not sent: messages are limited to %d bytes\n",
+                  static_cast<int>(text.Length()), ConnectedSocket::kMaxMessageSize);
+        backlog.refuse();
+        return;
     }
+    backlog.push(framed(text));
 }

@@ -2,28 +2,33 @@
 // protocol spoken over it.
 //
 // The automation binding owns one client for the life of the service. The client is itself the
-// event loop (a Reactor) on whose thread its sockets' handshakes, reads, queued writes and closes
-// run. It owns the SSL context, one CAggrSvrClientSocket per IPv4 address of the server's host
-// (made by connect, deleted by disconnect) and the session registry, which maps session names to
-// CAggrSession records. Connecting and disconnecting leave the registry alone, so sessions
-// survive a reconnection.
+// event loop (a Reactor) on whose thread its sockets' handshakes, reads, writes and closes run.
+// It owns the SSL context, one CAggrSvrClientSocket per IPv4 address of the server's host (made
+// by connect, deleted by disconnect), the session registry, which maps session names to
+// CAggrSession records, and the delivery backlog. Connecting and disconnecting leave the registry
+// and the backlog alone, so sessions and undelivered transactions survive a reconnection.
 //
 // A transaction is one `Kri_Transact` element carrying the session id, around one `Action`
-// element with one `Params`/`Param` and the payload in a CDATA section; it goes out as one framed
-// message on every socket, on the calling thread. A socket whose SSL session is not established
-// drops it; the operations report success all the same and never wait for an answer.
+// element with one `Params`/`Param` and the payload in a CDATA section. The message operations
+// frame it and append it to the backlog (DeliveryBacklog.h) and return at once: the calling
+// thread never waits for the network. The loop thread writes the backlog in order on every
+// connection, after the studio's announcement ("AddStudio", which addStudio stores and every
+// new connection writes first), and keeps each frame until the server's TCP has acknowledged
+// it; frames a connection could not deliver are written again on the next one. The backlog is
+// bounded (setDeliveryLimits): when it is full the oldest frames are dropped and counted.
+// deliveryStatus() reports the counters and the link state.
 //
 // Threads: the binding's service thread (setupSsl, connect, disconnect), its supervision thread
 // (isConnected, disconnect, connect, addStudio) and the automation component's event threads (the
 // message operations) call the client at the same time; the client's own loop thread runs only
-// socket callbacks.
+// socket callbacks, write passes and the tick; any thread may ask for deliveryStatus.
 //
 // Lock order: clientLock, then the event loop's own locks (inside start, addSocket and stop),
-// then a socket's transportLock (inside sendMessage), then the trace library's lock. clientLock
-// serialises the session registry, the socket list, the delivery walk, connect, disconnect and
-// isConnected. The loop thread never takes clientLock, so connect and disconnect may wait for
-// the loop (addSocket, stop) while holding it. Each socket's SSL session is used only under that
-// socket's transportLock, by sending threads and the loop thread alike.
+// then the backlog's lock, then the loop's task queue (a backlog push wakes the writers), then a
+// socket's transportLock, then the trace library's lock. clientLock serialises the session
+// registry, the socket list, connect, disconnect and isConnected; it is never held across a
+// network call. The loop thread never takes clientLock, so connect and disconnect may wait for
+// the loop (addSocket, stop) while holding it.
 //
 // Requires: setupSsl once, before the first connect; connect and disconnect never on the
 // client's own loop thread.
@@ -42,6 +47,9 @@
 #include "ThreadLock.h"
 #include "Tools/RovazoRiva/Common/AggrSession.h"
 #include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
+#include "Tools/RovazoRiva/Common/DeliveryBacklog.h"
+#include "Tools/RovazoRiva/Common/DeliveryStatus.h"
+#include "Tools/RovazoRiva/Common/LinkMonitor.h"
 
 class CAggrSvrClient : public Reactor {
 public:
@@ -71,6 +79,17 @@ public:
     // Name resolution for connect; the platform resolver unless replaced.
     void setHostResolver(HostResolver resolver);
 
+    static constexpr int kDefaultDeadPeerSeconds = 20;
+    // The backlog's bound in bytes, and how long a connection may go without the server's TCP
+    // taking any data before it counts as dead. The bound applies at once; the time to the
+    // next connect's sockets.
+    void setDeliveryLimits(uint64_t backlogBytes, int deadPeerSeconds);
+    // The delivery counters and the link's state, at this moment.
+    DeliveryStatus deliveryStatus();
+    // Steady-clock milliseconds of the event loop's last tick (it ticks four times a second
+    // while it runs); 0 before the first.
+    int64_t loopProgressMs() const { return loopProgress.load(); }
+
     // The text of an `Action` element with its `Params`/`Param` and the payload's CDATA section.
     static String buildAction(const String& actionName, const String& paramId,
                               const String& paramName, const String& payload);
@@ -80,8 +99,8 @@ public:
     // Requires: actionText is a result of buildAction.
     static String wrapAction(uint32_t session, const String& actionText);
 
-    // Parses the action text, wraps it in `Kri_Transact` with the session id and hands the
-    // text to every socket. Throws CXMLException when the action text is not XML.
+    // Parses the action text, wraps it in `Kri_Transact` with the session id and appends the
+    // text to the backlog. Throws CXMLException when the action text is not XML.
     int32_t sendTransaction(uint32_t session, const String& actionText);
 
     // The id of the session registered under that name; 0 when there is none.
@@ -93,6 +112,8 @@ public:
     // Takes the session with that id out of the registry (if it is there) and sends
     // "RemoveSession" with that id in any case.
     int32_t removeSession(uint32_t session, const String& name);
+    // Stores "AddStudio" as the transaction that opens every connection; a connection that
+    // announced another text announces this one before its next frame.
     int32_t addStudio(const String& name, const String& id);
     int32_t addEntry(uint32_t session, const String& paramId, const String& paramName,
                      const String& payload);
@@ -103,13 +124,16 @@ public:
     int32_t updateTime(uint32_t session, const String& payload);
     int32_t changeSegment(uint32_t session, const String& segment, const String& payload);
 
+protected:
+    void onTick() override;
+
 private:
-    // Wraps the action and delivers it. Takes clientLock.
+    // Wraps the action and delivers it.
     int32_t transact(uint32_t session, const String& actionText);
-    // Hands the text to every socket in list order; each send's result is left alone.
-    // Requires: clientLock is held.
+    // Frames the text and appends it to the backlog.
     void deliver(const String& text);
-    // Stops the loop and deletes the sockets. Requires: clientLock is held.
+    // Detaches the sockets from the backlog, stops the loop, settles each socket's
+    // acknowledgements and deletes the sockets. Requires: clientLock is held.
     void dropLink();
 
     std::unique_ptr<SSLContext> sslContext;
@@ -122,4 +146,16 @@ private:
     bool connectMadeNoSocket = false;
     std::atomic<HostResolver> hostResolver;
     ThreadLock clientLock;
+
+    DeliveryBacklog backlog;
+    LinkMonitor monitor;
+    std::atomic<int> deadPeerSeconds{kDefaultDeadPeerSeconds};
+    std::atomic<int64_t> loopProgress{0};
+    // Guarded by clientLock.
+    uint64_t connects = 0;
+    std::atomic<uint64_t> reconnects{0};
+    // The sockets of the last connect, for the loop's tick. The loop copies the list under
+    // tickLock; connect fills it and disconnect empties it (after the loop has ended).
+    ThreadLock tickLock;
+    std::vector<CAggrSvrClientSocket*> tickSockets;
 };

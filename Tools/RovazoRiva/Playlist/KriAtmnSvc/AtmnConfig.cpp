@@ -10,6 +10,23 @@ namespace {
 
 constexpr uint32_t kConfigEventCode = 0xCE000D02u;
 
+// A whole decimal number in [low, high]; `fallback` when the text is empty.
+int boundedNumber(const String& text, const char* name, int fallback, int low, int high) {
+    const std::string value = text.c_str();
+    if (value.empty()) {
+        return fallback;
+    }
+    const bool digitsOnly = value.size() <= 9 && value.find_first_not_of("0123456789") ==
+                                                     std::string::npos;
+    const int number = digitsOnly ? std::stoi(value) : -1;
+    if (number < low || number > high) {
+        throw CAtmnConfigError("\"AggrServer\"/\"Delivery\" attribute \"" + std::string(name) +
+                               "\" is \"" + value + "\": it must be a whole number from " +
+                               std::to_string(low) + " to " + std::to_string(high) + ".");
+    }
+    return number;
+}
+
 }  // namespace
 
 CAtmnConfig::CAtmnConfig(const String& path) {
@@ -68,6 +85,20 @@ CAtmnRunSettings CAtmnConfig::ReadRunSettings() {
 
 CAtmnLinkSettings CAtmnConfig::ReadReconnectSettings() {
     return readLink();
+}
+
+CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
+    using Limits = CAtmnDeliverySettings;
+    itemsRead.push_back("AggrServer/Delivery");
+    CElementNode delivery = root("AggrServer")("Delivery");
+    CAtmnDeliverySettings settings;
+    settings.backlogMB = boundedNumber(delivery["backlogMB"].GetNodeValue(), "backlogMB",
+                                       Limits::kDefaultBacklogMB, Limits::kMinBacklogMB,
+                                       Limits::kMaxBacklogMB);
+    settings.deadPeerSeconds = boundedNumber(
+        delivery["deadPeerSeconds"].GetNodeValue(), "deadPeerSeconds",
+        Limits::kDefaultDeadPeerSeconds, Limits::kMinDeadPeerSeconds, Limits::kMaxDeadPeerSeconds);
+    return settings;
 }
 
 int32_t ReportConfigError(const String& path) {

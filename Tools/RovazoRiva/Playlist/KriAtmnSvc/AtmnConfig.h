@@ -61,6 +61,19 @@ struct CAtmnLinkSettings {
     String studioName;
 };
 
+// "AggrServer"/"Delivery": the delivery backlog's bound and the dead-peer time. Both optional.
+struct CAtmnDeliverySettings {
+    static constexpr int kDefaultBacklogMB = 64;
+    static constexpr int kMinBacklogMB = 1;
+    static constexpr int kMaxBacklogMB = 4096;
+    static constexpr int kDefaultDeadPeerSeconds = 20;
+    static constexpr int kMinDeadPeerSeconds = 2;
+    static constexpr int kMaxDeadPeerSeconds = 3600;
+
+    int backlogMB = kDefaultBacklogMB;
+    int deadPeerSeconds = kDefaultDeadPeerSeconds;
+};
+
 struct CAtmnRunSettings {
     String automationXml;  // the whole "Automation" element as the XML writer gives it
     CAtmnLinkSettings link;
@@ -80,6 +93,10 @@ public:
     CAtmnRunSettings ReadRunSettings();
     // "AggrServer"/"port", "ip"; "Studio"/"id", "name".
     CAtmnLinkSettings ReadReconnectSettings();
+    // "AggrServer"/"Delivery"/"backlogMB", "deadPeerSeconds"; the defaults for what is absent.
+    // Throws CAtmnConfigError, naming the attribute, its text and the allowed range, for a value
+    // that is not a whole number in range.
+    CAtmnDeliverySettings ReadDeliverySettings();
 
     // The items read from this reading so far, in order ("Automation/progid", "Automation" for
     // the element's text, ...), so that the order of each reader can be checked.

@@ -93,6 +93,9 @@ int32_t AtmnSvcImpl::initLocked(const String& path) {
         configPath = path;
         CAtmnConfig config(path);
         const CAtmnInitSettings settings = config.ReadInitSettings();
+        const CAtmnDeliverySettings delivery = config.ReadDeliverySettings();
+        client.setDeliveryLimits(static_cast<uint64_t>(delivery.backlogMB) * 1024 * 1024,
+                                 delivery.deadPeerSeconds);
         platform::CLSID clsid{};
         if (classOf(settings.componentClass, &clsid) < 0) {
             ReportInvalidClass(settings.componentClass);
@@ -112,6 +115,9 @@ int32_t AtmnSvcImpl::initLocked(const String& path) {
         if (ssl < 0) {
             return ssl;
         }
+    } catch (const CAtmnConfigError& e) {
+        KRI_TRACE(kAtmnSvcImplUnit, "%s\n", e.what());
+        return ReportConfigError(configPath);
     } catch (...) {
         return ReportConfigError(configPath);
     }

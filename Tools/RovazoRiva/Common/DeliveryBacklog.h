@@ -1,0 +1,148 @@
+// DeliveryBacklog: the ordered, bounded store of the transactions that the aggregation client
+// has accepted and the server has not yet acknowledged, with the delivery counters.
+//
+// Each transaction is kept once, as its framed bytes (length header and text), in the order it
+// was accepted. Every address of the server's host has a cursor into the backlog: how far the
+// current connection to that address has written, which written frames still wait for the
+// server's acknowledgement, and which socket (a DeliveryWriter) writes for it. A frame leaves the
+// backlog once every cursor has seen it acknowledged, or when the backlog is over its bound and
+// the frame is the oldest (it is then counted as dropped).
+//
+// Acknowledgement. The server never answers, so a frame counts as delivered once the server's
+// TCP has acknowledged all of its bytes. The writer counts the bytes its TLS layer hands to the
+// kernel on the connection; when a batch of frames has been written, that count is the stream
+// offset at which the batch ends. The kernel tells how many written bytes are still
+// unacknowledged (SIOCOUTQ), so written minus unacknowledged is the acknowledged offset, and a
+// batch whose end offset is at or below it has arrived. When a connection ends, its frames
+// written but not acknowledged are written again, in order, on the next connection to that
+// address. A frame whose bytes the server's TCP acknowledged but whose server lost them (a crash
+// before reading) is not sent again; a frame whose acknowledgement was lost is, so the server
+// may see it twice.
+//
+// Threads: the client's message operations push from any thread; connect and disconnect manage
+// the cursors; the client's loop thread takes batches, marks them written and acknowledged and
+// ends connections. Every member is guarded by the backlog's own lock, which is taken last
+// (after the client's lock) and never held across a network call; writers are woken while it is
+// held, so a writer must not take it in wake().
+// Requires: a writer stays valid while it is attached to a cursor.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ThreadLock.h"
+#include "Tools/RovazoRiva/Common/DeliveryStatus.h"
+
+// The socket that writes one cursor's frames.
+class DeliveryWriter {
+public:
+    virtual ~DeliveryWriter() = default;
+    // New frames wait for this writer. Called with the backlog's lock held, on any thread.
+    virtual void wake() = 0;
+};
+
+class DeliveryBacklog {
+public:
+    static constexpr uint64_t kDefaultLimitBytes = 64ull * 1024 * 1024;
+
+    // One address's view of the backlog. Made and kept by the backlog.
+    class Cursor;
+
+    DeliveryBacklog();
+    ~DeliveryBacklog();
+    DeliveryBacklog(const DeliveryBacklog&) = delete;
+    DeliveryBacklog& operator=(const DeliveryBacklog&) = delete;
+
+    // The bound on the frame bytes held. Frames over it are dropped, oldest first, when the next
+    // frame is pushed.
+    void setLimit(uint64_t bytes);
+
+    // Appends one framed transaction (length header and text) and wakes the attached writers.
+    void push(std::string framed);
+
+    // Counts a transaction that cannot be framed (too long) as accepted and dropped.
+    void refuse();
+
+    // The framed transaction that opens every connection before any frame of the backlog (the
+    // studio's announcement). A text other than the current one gets a new version and wakes
+    // the writers, so that connections that announced the old one announce again.
+    void setAnnouncement(std::string framed);
+    // Appends the announcement to `into` and returns its version; 0 (and nothing appended)
+    // while there is none.
+    uint64_t takeAnnouncement(std::string& into);
+    uint64_t announcementVersion();
+
+    // The cursor of an address (any stable key, such as address and port), made on first use.
+    // A new cursor starts at the oldest frame held, so a new address gets everything pending.
+    Cursor* cursorFor(uint64_t key);
+    // Forgets the cursors whose keys are not listed; what only they waited for counts as
+    // delivered to the others, and a trace line names the frames the forgotten addresses missed.
+    void keepCursors(const std::vector<uint64_t>& keys);
+    // Attaches the writer of a new connection (or none) to the cursor.
+    void attach(Cursor* cursor, DeliveryWriter* writer);
+
+    // Loop thread. Appends to `into` the frames after the ones this cursor has written, at most
+    // maxBytes unless the first frame alone is larger; returns the number of frames taken and
+    // the sequence number of the last one in lastSequence.
+    size_t takeBatch(Cursor* cursor, std::string& into, size_t maxBytes, uint64_t& lastSequence);
+    // The frames up to lastSequence have been handed to the kernel; the connection's byte count
+    // stood at streamEnd after them.
+    void markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd);
+    // The server's TCP has acknowledged the connection's bytes up to streamAcknowledged.
+    void acknowledge(Cursor* cursor, uint64_t streamAcknowledged);
+    // Whether the cursor has frames written and not acknowledged, or frames still to write.
+    bool hasUndelivered(Cursor* cursor);
+    // The connection of this cursor has ended: its unacknowledged frames are written again, from
+    // the oldest, on the next one. Call acknowledge with the final count first.
+    void connectionEnded(Cursor* cursor);
+
+    // Drops everything held (counted, with a trace line when anything was pending). At stop.
+    void dropAll(const char* why);
+
+    // The counters (the link fields are left for the client to fill).
+    DeliveryStatus counters();
+
+    // Loop thread, about once a second: ends a dropping episode that is over, or summarises one
+    // that goes on once a minute.
+    void onTick(int64_t nowMs);
+
+private:
+    struct Frame {
+        std::string bytes;
+        uint64_t sequence;
+        int64_t acceptedMs;
+    };
+
+    void trimDelivered();
+    void dropOldest();
+    uint64_t firstSequence() const;
+    uint64_t endSequence() const;
+
+    void wakeWriters();
+
+    ThreadLock lock;
+    std::string announcement;
+    uint64_t announcementRevision = 0;
+    std::deque<Frame> frames;
+    std::vector<std::unique_ptr<Cursor>> cursors;
+    uint64_t limitBytes = kDefaultLimitBytes;
+    uint64_t heldBytes = 0;
+    uint64_t nextSequence = 1;
+    uint64_t highestSent = 0;
+    uint64_t accepted = 0;
+    uint64_t sent = 0;
+    uint64_t acknowledged = 0;
+    uint64_t dropped = 0;
+
+    // A dropping episode: from the first frame dropped for the bound until a second passes
+    // without one.
+    enum class Dropping { kNo, kYes };
+    Dropping dropping = Dropping::kNo;
+    uint64_t episodeDropped = 0;
+    int64_t episodeStartMs = 0;
+    int64_t lastDropMs = 0;
+    int64_t lastSummaryMs = 0;
+};

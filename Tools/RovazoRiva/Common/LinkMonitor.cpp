@@ -1,0 +1,100 @@
+#include "Tools/RovazoRiva/Common/LinkMonitor.h"
+
+#include <cinttypes>
+#include <mutex>
+#include <vector>
+
+#include "LibraryInterfaces/KriErr.h"
+#include "Platform/Clock.h"
+#include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
+
+namespace {
+
+constexpr int64_t kRepeatWindowMs = 60000;
+
+}  // namespace
+
+void LinkMonitor::connecting(const std::string& serverText) {
+    std::lock_guard<ThreadLock> guard(lock);
+    server = serverText;
+    if (state != LinkState::kDown || sinceMs == 0) {
+        enter(LinkState::kConnecting, "");
+    }
+}
+
+void LinkMonitor::sessionVerified() {
+    writeRateLimited("SSL connect successful");
+}
+
+void LinkMonitor::announced() {
+    std::lock_guard<ThreadLock> guard(lock);
+    enter(LinkState::kUp, "");
+}
+
+void LinkMonitor::ended(int code, const std::string& why) {
+    {
+        std::lock_guard<ThreadLock> guard(lock);
+        if (state == LinkState::kDown) {
+            reason = why;
+        } else {
+            enter(LinkState::kDown, why);
+        }
+    }
+    writeRateLimited(code != 0 ? "SSL error : " + std::to_string(code) + " (" + why + ")"
+                               : "SSL disconnect successful (" + why + ")");
+}
+
+void LinkMonitor::enter(LinkState next, const std::string& why) {
+    state = next;
+    reason = why;
+    sinceMs = platform::wallClockMs();
+}
+
+void LinkMonitor::writeRateLimited(std::string line) {
+    const int64_t now = static_cast<int64_t>(platform::tickCount64());
+    {
+        std::lock_guard<ThreadLock> guard(lock);
+        auto it = recentLines.find(line);
+        if (it != recentLines.end() && now - it->second.firstWrittenMs < kRepeatWindowMs) {
+            ++it->second.suppressed;
+            return;
+        }
+        // A minute whose repeats the tick has not summarised yet is summarised by this line.
+        const uint64_t repeats = it == recentLines.end() ? 0 : it->second.suppressed;
+        recentLines[line] = Repeat{now, 0};
+        if (repeats > 0) {
+            line += " (" + std::to_string(repeats) + " more times in the last minute)";
+        }
+    }
+    KRI_TRACE(kAggrSvrConnUnit, "%s\n", line.c_str());
+}
+
+void LinkMonitor::onTick(int64_t nowMs) {
+    std::vector<std::pair<std::string, uint64_t>> summaries;
+    {
+        std::lock_guard<ThreadLock> guard(lock);
+        for (auto it = recentLines.begin(); it != recentLines.end();) {
+            if (nowMs - it->second.firstWrittenMs < kRepeatWindowMs) {
+                ++it;
+            } else if (it->second.suppressed > 0) {
+                summaries.emplace_back(it->first, it->second.suppressed);
+                it->second = Repeat{nowMs, 0};
+                ++it;
+            } else {
+                it = recentLines.erase(it);
+            }
+        }
+    }
+    for (const auto& [line, count] : summaries) {
+        KRI_TRACE(kAggrSvrConnUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+                  line.c_str(), count);
+    }
+}
+
+void LinkMonitor::fill(DeliveryStatus& status) {
+    std::lock_guard<ThreadLock> guard(lock);
+    status.link = state;
+    status.linkReason = reason;
+    status.linkSinceMs = sinceMs;
+    status.server = server;
+}

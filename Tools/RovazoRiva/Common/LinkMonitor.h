@@ -1,0 +1,54 @@
+// LinkMonitor: the aggregation link's state as the operator sees it, and its trace lines.
+//
+// The aggregation client owns one. Its sockets report the link's turns to it (connecting, a
+// verified session, the studio announced, the end of a connection with its reason), and it keeps
+// the state with its reason and the time it began, for the status. It writes the link's trace
+// lines, rate-limited: a line is written when it differs from every line written in the last
+// minute; a repeat within the minute is counted instead, and the count is written as one summary
+// line once that minute is over. A server that refuses every reconnection thus gives one line,
+// then one summary a minute, not a line a second.
+//
+// Threads: the client's loop thread reports the turns and ticks; any thread reads the state.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "ThreadLock.h"
+#include "Tools/RovazoRiva/Common/DeliveryStatus.h"
+
+class LinkMonitor {
+public:
+    // A connect to the server (host:port) starts. The link stays down, with its reason, while
+    // a lost link is being rebuilt.
+    void connecting(const std::string& server);
+    // A session passed verification: "SSL connect successful".
+    void sessionVerified();
+    // The studio has been announced on a connection: the link is up.
+    void announced();
+    // A connection has ended: "SSL error : <code> (<reason>)" for an error, or
+    // "SSL disconnect successful (<reason>)" when the connection closed without one (code 0).
+    void ended(int code, const std::string& reason);
+    // Writes the summaries of repeats whose minute is over.
+    void onTick(int64_t nowMs);
+    // Fills the link fields of a status.
+    void fill(DeliveryStatus& status);
+
+private:
+    struct Repeat {
+        int64_t firstWrittenMs;
+        uint64_t suppressed;
+    };
+
+    // Writes the line unless it was written in the last minute.
+    void writeRateLimited(std::string line);
+    void enter(LinkState state, const std::string& reason);
+
+    ThreadLock lock;
+    LinkState state = LinkState::kDown;
+    std::string reason = "not connected yet";
+    int64_t sinceMs = 0;
+    std::string server;
+    std::map<std::string, Repeat> recentLines;
+};
