@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -18,5 +19,8 @@ uint32_t inetAddr(const char* text);
 // gethostbyname for IPv4 TCP: the addresses of a host name (or of address text) in the
 // resolver's order, each address once. Empty when the name cannot be resolved.
 std::vector<uint32_t> resolveHost(const char* name);
+
+// inet_ntoa: an address as dotted text.
+std::string inetNtoa(uint32_t address);
 
 }  // namespace platform

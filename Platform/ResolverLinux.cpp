@@ -36,4 +36,12 @@ std::vector<uint32_t> resolveHost(const char* name) {
     return addresses;
 }
 
+std::string inetNtoa(uint32_t address) {
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr in{};
+    in.s_addr = address;
+    ::inet_ntop(AF_INET, &in, text, sizeof text);
+    return text;
+}
+
 }  // namespace platform

@@ -248,20 +248,23 @@ TEST_F(AggrSvrClientLink, RegistryCasesAsTheServerSeesThem) {
               lines[3].rfind("session=0 action=RemoveSession id=\"0\" name=\"Gone\" payload=0", 0));
 }
 
-TEST_F(AggrSvrClientLink, ATransactionBeforeTheHandshakeIsNotDelivered) {
+TEST_F(AggrSvrClientLink, ATransactionBeforeTheHandshakeIsDeliveredAfterAddStudio) {
     // A stopped receiver accepts the TCP connection but cannot answer the handshake.
     receiver->sendSignal(SIGSTOP);
     ASSERT_EQ(kSuccess, client.connect("127.0.0.1", receiver->port()));
     EXPECT_FALSE(client.isConnected());
-    EXPECT_EQ(kSuccess, client.addStudio("Early", "1"));
+    const uint32_t session = client.addSession("P1", "P1", "");
+    EXPECT_EQ(kSuccess, client.addStudio("Studio", "1"));
     EXPECT_FALSE(client.isConnected());
     receiver->sendSignal(SIGCONT);
 
     ASSERT_TRUE(eventually([&] { return client.isConnected(); }));
-    EXPECT_EQ(kSuccess, client.addStudio("Late", "2"));
-    const std::vector<std::string> lines = transactionLines(*receiver, 1);
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_NE(std::string::npos, lines[0].find("name=\"Late\""));
+    client.updateEntry(session, "E1", "Entry", kEntry);
+    const std::vector<std::string> lines = transactionLines(*receiver, 3);
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ(0u, lines[0].rfind("session=0 action=AddStudio id=\"1\" name=\"Studio\"", 0));
+    EXPECT_EQ(0u, lines[1].rfind("session=1 action=AddSession", 0));
+    EXPECT_EQ(0u, lines[2].rfind("session=1 action=UpdateEntry", 0));
     EXPECT_EQ(1u, sink.count("SSL connect successful"));
 }
 

@@ -35,7 +35,7 @@ bool CAggrSvrClientSocket::onSSLConnected() {
     linkUp.store(true, std::memory_order_release);
     phase.store(Phase::kAnnouncing);
     lastProgressMs = static_cast<int64_t>(platform::tickCount64());
-    link.monitor.sessionVerified();
+    link.monitor.sessionVerified(link.peer);
     writePending();
     return true;
 }
@@ -215,7 +215,7 @@ bool CAggrSvrClientSocket::onSSLDisconnected(bool /*graceful*/) {
             endReason = "the server closed the connection";
         }
     }
-    link.monitor.ended(endCode, endReason);
+    link.monitor.ended(link.peer, endCode, endReason);
     endCode = 0;
     endReason.clear();
     return true;

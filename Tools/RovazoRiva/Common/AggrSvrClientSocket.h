@@ -50,6 +50,7 @@ public:
         DeliveryBacklog::Cursor* cursor;
         LinkMonitor& monitor;
         int deadPeerSeconds;
+        std::string peer;  // address:port, to tell the addresses' link lines apart
     };
 
     CAggrSvrClientSocket(SSLContext& context, const Link& link);

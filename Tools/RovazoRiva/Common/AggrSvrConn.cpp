@@ -95,6 +95,8 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
     loopStarted = true;
     connectMadeNoSocket = true;
     monitor.connecting(std::string(host.c_str()) + ":" + std::to_string(port));
+    // The new connections wait for the studio's announcement that follows this connect.
+    backlog.clearAnnouncement();
     if (connects++ > 0) {
         ++reconnects;
     }
@@ -115,8 +117,9 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
         keys.push_back(addressKey(address, port));
         DeliveryBacklog::Cursor* cursor = backlog.cursorFor(keys.back());
         auto* socket = new CAggrSvrClientSocket(
-            *sslContext, CAggrSvrClientSocket::Link{*this, backlog, cursor, monitor,
-                                                    deadPeerSeconds.load()});
+            *sslContext,
+            CAggrSvrClientSocket::Link{*this, backlog, cursor, monitor, deadPeerSeconds.load(),
+                                       platform::inetNtoa(address) + ":" + std::to_string(port)});
         addSocket(socket);
         socket->connect(InetAddr(address, port));
         sockets.append(socket);

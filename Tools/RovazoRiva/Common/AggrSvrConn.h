@@ -112,8 +112,9 @@ public:
     // Takes the session with that id out of the registry (if it is there) and sends
     // "RemoveSession" with that id in any case.
     int32_t removeSession(uint32_t session, const String& name);
-    // Stores "AddStudio" as the transaction that opens every connection; a connection that
-    // announced another text announces this one before its next frame.
+    // Stores "AddStudio" as the transaction that opens every connection until the next
+    // connect; a connection that announced another text announces this one before its next
+    // frame. Connections wait for it: call it after every connect.
     int32_t addStudio(const String& name, const String& id);
     int32_t addEntry(uint32_t session, const String& paramId, const String& paramName,
                      const String& payload);

@@ -101,25 +101,33 @@ void DeliveryBacklog::wakeWriters() {
 
 void DeliveryBacklog::setAnnouncement(std::string framed) {
     std::lock_guard<ThreadLock> guard(lock);
-    if (framed == announcement) {
+    if (announcementState == Announcement::kPresent && framed == announcement) {
         return;
     }
     announcement = std::move(framed);
+    announcementState = Announcement::kPresent;
     ++announcementRevision;
     wakeWriters();
 }
 
+void DeliveryBacklog::clearAnnouncement() {
+    std::lock_guard<ThreadLock> guard(lock);
+    announcementState = Announcement::kAbsent;
+    announcement.clear();
+}
+
 uint64_t DeliveryBacklog::takeAnnouncement(std::string& into) {
     std::lock_guard<ThreadLock> guard(lock);
-    if (announcementRevision != 0) {
-        into += announcement;
+    if (announcementState == Announcement::kAbsent) {
+        return 0;
     }
+    into += announcement;
     return announcementRevision;
 }
 
 uint64_t DeliveryBacklog::announcementVersion() {
     std::lock_guard<ThreadLock> guard(lock);
-    return announcementRevision;
+    return announcementState == Announcement::kPresent ? announcementRevision : 0;
 }
 
 void DeliveryBacklog::dropOldest() {

@@ -70,6 +70,8 @@ public:
     // studio's announcement). A text other than the current one gets a new version and wakes
     // the writers, so that connections that announced the old one announce again.
     void setAnnouncement(std::string framed);
+    // Forgets the announcement: connections made from now on wait for the next one.
+    void clearAnnouncement();
     // Appends the announcement to `into` and returns its version; 0 (and nothing appended)
     // while there is none.
     uint64_t takeAnnouncement(std::string& into);
@@ -126,6 +128,8 @@ private:
     ThreadLock lock;
     std::string announcement;
     uint64_t announcementRevision = 0;
+    enum class Announcement { kAbsent, kPresent };
+    Announcement announcementState = Announcement::kAbsent;
     std::deque<Frame> frames;
     std::vector<std::unique_ptr<Cursor>> cursors;
     uint64_t limitBytes = kDefaultLimitBytes;

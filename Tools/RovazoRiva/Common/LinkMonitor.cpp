@@ -22,8 +22,8 @@ void LinkMonitor::connecting(const std::string& serverText) {
     }
 }
 
-void LinkMonitor::sessionVerified() {
-    writeRateLimited("SSL connect successful");
+void LinkMonitor::sessionVerified(const std::string& peer) {
+    writeRateLimited(peer, "SSL connect successful");
 }
 
 void LinkMonitor::announced() {
@@ -31,7 +31,7 @@ void LinkMonitor::announced() {
     enter(LinkState::kUp, "");
 }
 
-void LinkMonitor::ended(int code, const std::string& why) {
+void LinkMonitor::ended(const std::string& peer, int code, const std::string& why) {
     {
         std::lock_guard<ThreadLock> guard(lock);
         if (state == LinkState::kDown) {
@@ -40,7 +40,7 @@ void LinkMonitor::ended(int code, const std::string& why) {
             enter(LinkState::kDown, why);
         }
     }
-    writeRateLimited(code != 0 ? "SSL error : " + std::to_string(code) + " (" + why + ")"
+    writeRateLimited(peer, code != 0 ? "SSL error : " + std::to_string(code) + " (" + why + ")"
                                : "SSL disconnect successful (" + why + ")");
 }
 
@@ -50,18 +50,19 @@ void LinkMonitor::enter(LinkState next, const std::string& why) {
     sinceMs = platform::wallClockMs();
 }
 
-void LinkMonitor::writeRateLimited(std::string line) {
+void LinkMonitor::writeRateLimited(const std::string& peer, std::string line) {
     const int64_t now = static_cast<int64_t>(platform::tickCount64());
     {
         std::lock_guard<ThreadLock> guard(lock);
-        auto it = recentLines.find(line);
+        const auto key = std::make_pair(peer, line);
+        auto it = recentLines.find(key);
         if (it != recentLines.end() && now - it->second.firstWrittenMs < kRepeatWindowMs) {
             ++it->second.suppressed;
             return;
         }
         // A minute whose repeats the tick has not summarised yet is summarised by this line.
         const uint64_t repeats = it == recentLines.end() ? 0 : it->second.suppressed;
-        recentLines[line] = Repeat{now, 0};
+        recentLines[key] = Repeat{now, 0};
         if (repeats > 0) {
             line += " (" + std::to_string(repeats) + " more times in the last minute)";
         }
@@ -77,7 +78,7 @@ void LinkMonitor::onTick(int64_t nowMs) {
             if (nowMs - it->second.firstWrittenMs < kRepeatWindowMs) {
                 ++it;
             } else if (it->second.suppressed > 0) {
-                summaries.emplace_back(it->first, it->second.suppressed);
+                summaries.emplace_back(it->first.second, it->second.suppressed);
                 it->second = Repeat{nowMs, 0};
                 ++it;
             } else {

@@ -4,7 +4,7 @@
 // verified session, the studio announced, the end of a connection with its reason), and it keeps
 // the state with its reason and the time it began, for the status. It writes the link's trace
 // lines, rate-limited: a line is written when it differs from every line written in the last
-// minute; a repeat within the minute is counted instead, and the count is written as one summary
+// minute for the same address; a repeat within the minute is counted instead, and the count is written as one summary
 // line once that minute is over. A server that refuses every reconnection thus gives one line,
 // then one summary a minute, not a line a second.
 //
@@ -23,13 +23,13 @@ public:
     // A connect to the server (host:port) starts. The link stays down, with its reason, while
     // a lost link is being rebuilt.
     void connecting(const std::string& server);
-    // A session passed verification: "SSL connect successful".
-    void sessionVerified();
+    // A session with the peer (address:port) passed verification: "SSL connect successful".
+    void sessionVerified(const std::string& peer);
     // The studio has been announced on a connection: the link is up.
     void announced();
     // A connection has ended: "SSL error : <code> (<reason>)" for an error, or
     // "SSL disconnect successful (<reason>)" when the connection closed without one (code 0).
-    void ended(int code, const std::string& reason);
+    void ended(const std::string& peer, int code, const std::string& reason);
     // Writes the summaries of repeats whose minute is over.
     void onTick(int64_t nowMs);
     // Fills the link fields of a status.
@@ -41,8 +41,8 @@ private:
         uint64_t suppressed;
     };
 
-    // Writes the line unless it was written in the last minute.
-    void writeRateLimited(std::string line);
+    // Writes the line unless the peer's connection wrote it in the last minute.
+    void writeRateLimited(const std::string& peer, std::string line);
     void enter(LinkState state, const std::string& reason);
 
     ThreadLock lock;
@@ -50,5 +50,6 @@ private:
     std::string reason = "not connected yet";
     int64_t sinceMs = 0;
     std::string server;
-    std::map<std::string, Repeat> recentLines;
+    // By peer and line.
+    std::map<std::pair<std::string, std::string>, Repeat> recentLines;
 };
