@@ -22,6 +22,7 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/ComRuntime.h"
 #include "Tests/AggrReceiverProcess.h"
+#include "Tests/Eventually.h"
 #include "Tests/TempRegistry.h"
 #include "Tests/TestCerts.h"
 
@@ -67,18 +68,6 @@ inline void writeFileAtomically(const std::filesystem::path& path, const std::st
     const std::filesystem::path temporary = path.string() + ".new";
     std::ofstream(temporary, std::ios::binary) << text;
     std::filesystem::rename(temporary, path);
-}
-
-inline bool eventually(const std::function<bool()>& condition,
-                       milliseconds timeout = milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return true;
 }
 
 // Keeps every trace line (with its "unit:line" stamp) and event-log record.

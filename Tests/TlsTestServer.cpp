@@ -1,6 +1,7 @@
 #include "TlsTestServer.h"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -132,6 +133,26 @@ void TlsTestServer::Connection::reset() {
     wasReset = true;
 }
 
+void TlsTestServer::Connection::sendCloseNotify() {
+    SSL_shutdown(ssl);
+}
+
+bool TlsTestServer::Connection::readBytes(size_t length) {
+    std::string bytes(length, '\0');
+    return readExactly(bytes.data(), length);
+}
+
+void TlsTestServer::Connection::blackhole() {
+    sock_filter acceptNothing[] = {{BPF_RET | BPF_K, 0, 0, 0}};
+    sock_fprog program{1, acceptNothing};
+    setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program));
+}
+
+bool TlsTestServer::Connection::waitForClientClose(int timeoutMs) {
+    pollfd entry{fd, POLLRDHUP, 0};
+    return poll(&entry, 1, timeoutMs) > 0;
+}
+
 std::string TlsTestServer::Connection::clientSubject() const {
     X509* certificate = SSL_get0_peer_certificate(ssl);
     if (certificate == nullptr) {
@@ -161,6 +182,9 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
 
     listenFd = socket(AF_INET, SOCK_STREAM, 0);
+    // A server started again on the port of one that went away listens at once.
+    const int reuse = 1;
+    setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     if (options.smallReceiveBuffer) {
         const int size = kSmallReceiveBuffer;
         setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
@@ -182,10 +206,19 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
 }
 
 TlsTestServer::~TlsTestServer() {
-    stopping.store(true);
-    thread.join();
-    close(listenFd);
+    shutDown();
     SSL_CTX_free(ctx);
+}
+
+void TlsTestServer::shutDown() {
+    stopping.store(true);
+    if (thread.joinable()) {
+        thread.join();
+    }
+    if (listenFd >= 0) {
+        close(listenFd);
+        listenFd = -1;
+    }
 }
 
 void TlsTestServer::serve() {

@@ -38,6 +38,15 @@ public:
         bool answerClose();
         // Ends the TCP connection with a reset instead of an orderly close.
         void reset();
+        // Sends the TLS close alert and leaves the TCP connection open.
+        void sendCloseNotify();
+        // Reads exactly `length` bytes of application data; false on close, error or time-out.
+        bool readBytes(size_t length);
+        // Makes the kernel drop every packet that arrives for this connection (a socket filter
+        // that accepts nothing): nothing more is read or acknowledged, as with a dead host.
+        void blackhole();
+        // Waits up to timeoutMs for the client to end the TCP connection; true when it did.
+        bool waitForClientClose(int timeoutMs);
         // Whether the client resumed an earlier session.
         bool sessionReused() const { return SSL_session_reused(ssl) == 1; }
         // The client certificate's subject, one line.
@@ -73,6 +82,9 @@ public:
                   const std::string& caFile, Handler handler, const Options& options);
     ~TlsTestServer();
     TlsTestServer(const TlsTestServer&) = delete;
+    // Stops accepting and closes the listening socket; the port refuses connections from then
+    // on. Returns once the connection being served, if any, has ended.
+    void shutDown();
     TlsTestServer& operator=(const TlsTestServer&) = delete;
 
     uint16_t port() const { return listenPort; }

@@ -77,11 +77,13 @@ void DeliveryBacklog::push(std::string framed) {
         wakeWriters();
     }
     if (episodeStarted) {
-        const uint64_t mebibytes = limitBytes / (1024 * 1024);
-        KRI_TRACE(kAggrSvrConnUnit,
-                  "Backlog full (%" PRIu64 " MiB): dropping the oldest transactions\n", mebibytes);
-        eventLog(kTransactionsDroppedEvent,
-                 "Backlog full (%" PRIu64 " MiB): dropping the oldest transactions", mebibytes);
+        const std::string bound = limitBytes % (1024 * 1024) == 0
+                                      ? std::to_string(limitBytes / (1024 * 1024)) + " MiB"
+                                      : std::to_string(limitBytes / 1024) + " KiB";
+        KRI_TRACE(kAggrSvrConnUnit, "Backlog full (%s): dropping the oldest transactions\n",
+                  bound.c_str());
+        eventLog(kTransactionsDroppedEvent, "Backlog full (%s): dropping the oldest transactions",
+                 bound.c_str());
     }
 }
 

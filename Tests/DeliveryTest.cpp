@@ -1,0 +1,321 @@
+// Delivery across link faults: the aggregation client against a TLS server on loopback that
+// misbehaves on cue. Each test checks the exact frames every connection received: AddStudio
+// first, then the events in the order they were sent, none lost.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Tests/CapturingLogSink.h"
+#include "Tests/Eventually.h"
+#include "Tests/TestCerts.h"
+#include "Tests/TlsTestServer.h"
+#include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using Connection = TlsTestServer::Connection;
+
+constexpr uint32_t kDroppedEvent = 0x8E000D04u;
+
+// "AddStudio" or "AddEntry E7": what a received transaction is.
+std::string summary(const std::string& frame) {
+    static const std::regex pattern(R"re(<Action name="(\w+)"><Params><Param id="([^"]*)")re");
+    std::smatch match;
+    if (!std::regex_search(frame, match, pattern)) {
+        return "?";
+    }
+    return match[2].str().empty() || match[1] == "AddStudio" ? match[1].str()
+                                                              : match[1].str() + " " + match[2].str();
+}
+
+std::vector<std::string> events(int from, int to) {
+    std::vector<std::string> names;
+    for (int i = from; i <= to; ++i) {
+        names.push_back("AddEntry E" + std::to_string(i));
+    }
+    return names;
+}
+
+// The server: per connection (in accept order) a script; connections past the scripts read
+// every frame until the client closes. Every frame read is recorded by connection.
+class ScriptedServer {
+public:
+    using Script = std::function<void(Connection&, ScriptedServer&)>;
+
+    ScriptedServer(std::vector<Script> scripts, TlsTestServer::Options options = {})
+        : scripts(std::move(scripts)) {
+        start(options);
+    }
+
+    void start(TlsTestServer::Options options) {
+        const testcerts::CertFiles& certs = testcerts::testCerts();
+        server = std::make_unique<TlsTestServer>(
+            certs.serverCert, certs.serverKey, certs.caCert,
+            [this](Connection& connection) { serve(connection); }, options);
+    }
+
+    // Reads frames of the current connection into the record; false at close or time-out.
+    bool readFrames(Connection& connection, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            std::string frame;
+            if (!connection.readFrame(frame)) {
+                return false;
+            }
+            std::lock_guard<std::mutex> guard(mutex);
+            received.back().push_back(summary(frame));
+        }
+        return true;
+    }
+    void readAll(Connection& connection) {
+        while (readFrames(connection, 1)) {
+        }
+    }
+
+    // What each connection received.
+    std::vector<std::vector<std::string>> connections() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return received;
+    }
+    size_t framesOn(size_t connection) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return connection < received.size() ? received[connection].size() : 0;
+    }
+
+    std::unique_ptr<TlsTestServer> server;
+    std::atomic<bool> release{false};
+
+private:
+    void serve(Connection& connection) {
+        size_t index;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            index = received.size();
+            received.emplace_back();
+        }
+        if (index < scripts.size()) {
+            scripts[index](connection, *this);
+        } else {
+            readAll(connection);
+        }
+    }
+
+    std::vector<Script> scripts;
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> received;
+};
+
+// The binding's start and supervision, as the service runs them: connect and announce the
+// studio, then whenever the link is down, rebuild it and announce the studio again.
+class Supervisor {
+public:
+    Supervisor(CAggrSvrClient& client, uint16_t port) : thread([this, &client, port] {
+        client.connect("127.0.0.1", port);
+        client.addStudio("Studio", "1");
+        while (!stopping.load()) {
+            if (!client.isConnected()) {
+                client.disconnect();
+                client.connect("127.0.0.1", port);
+                client.addStudio("Studio", "1");
+            }
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    }) {}
+    ~Supervisor() {
+        stopping.store(true);
+        thread.join();
+    }
+
+private:
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+class Delivery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setKriLogSink(&sink);
+        const testcerts::CertFiles& certs = testcerts::testCerts();
+        client = std::make_unique<CAggrSvrClient>();
+        ASSERT_EQ(CAggrSvrClient::kSuccess,
+                  client->setupSsl(certs.clientCert.c_str(), certs.clientKey.c_str(),
+                                   certs.caCert.c_str()));
+        client->setDeliveryLimits(DeliveryBacklog::kDefaultLimitBytes, 2);
+    }
+    void TearDown() override {
+        supervisor.reset();
+        client.reset();
+        setKriLogSink(nullptr);
+    }
+
+    void supervise(uint16_t port) { supervisor = std::make_unique<Supervisor>(*client, port); }
+
+    void send(int from, int to, const std::string& payload = "<Entry/>") {
+        for (int i = from; i <= to; ++i) {
+            client->addEntry(1, ("E" + std::to_string(i)).c_str(), "Entry", payload.c_str());
+        }
+    }
+
+    void expectCountersAddUp() {
+        const DeliveryStatus status = client->deliveryStatus();
+        EXPECT_EQ(status.accepted, status.acknowledged + status.pending + status.dropped);
+    }
+
+    CapturingLogSink sink;
+    std::unique_ptr<CAggrSvrClient> client;
+    std::unique_ptr<Supervisor> supervisor;
+};
+
+using Frames = std::vector<std::string>;
+
+Frames concat(Frames a, const Frames& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(Delivery, CloseNotifyWithTcpLeftOpenEndsTheLinkAndNothingIsLost) {
+    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+        s.readFrames(c, 3);
+        c.sendCloseNotify();
+        c.waitForClientClose(5000);
+    }});
+    supervise(server.server->port());
+    send(1, 2);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(1) > 0; }));
+    send(3, 10);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 9; })) << sink.text();
+
+    const auto received = server.connections();
+    EXPECT_EQ(concat({"AddStudio"}, events(1, 2)), received[0]);
+    EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), received[1]);
+    EXPECT_EQ(1u, sink.count("SSL disconnect successful (the server closed the TLS session)"));
+    ASSERT_TRUE(eventually([&] { return client->deliveryStatus().pending == 0; }));
+    expectCountersAddUp();
+}
+
+TEST_F(Delivery, ServerGoneForThreeSecondsGetsEverythingAfterAddStudio) {
+    ScriptedServer server({[](Connection& c, ScriptedServer& s) { s.readFrames(c, 3); }});
+    const uint16_t port = server.server->port();
+    supervise(port);
+    send(1, 2);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
+    server.server->shutDown();
+    send(3, 10);
+    std::this_thread::sleep_for(milliseconds(3000));
+    EXPECT_EQ(8u, client->deliveryStatus().pending);
+    server.start(TlsTestServer::Options{.port = port});
+    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 9; })) << sink.text();
+
+    const auto received = server.connections();
+    EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), received[1]);
+    // About thirty refused attempts, one line.
+    EXPECT_EQ(1u, sink.count("SSL error : -10061 (Connection refused)")) << sink.text();
+    EXPECT_GE(client->deliveryStatus().reconnects, 3u);
+}
+
+TEST_F(Delivery, ResetInTheMiddleOfAFrameSendsThatFrameAgain) {
+    const std::string large(200 * 1024, 'x');
+    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+                              s.readFrames(c, 3);
+                              c.readBytes(100);
+                              c.reset();
+                          }},
+                          TlsTestServer::Options{.smallReceiveBuffer = true});
+    supervise(server.server->port());
+    send(1, 2);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
+    send(3, 3, large);
+    send(4, 6);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 5; })) << sink.text();
+
+    EXPECT_EQ(concat({"AddStudio"}, events(3, 6)), server.connections()[1]);
+    EXPECT_EQ(1u, sink.count("SSL error : -10054")) << sink.text();
+}
+
+TEST_F(Delivery, ABlackholedPeerIsNoticedAndItsFramesGoToTheNextConnection) {
+    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+        s.readFrames(c, 3);
+        c.blackhole();
+        eventually([&] { return s.release.load(); }, milliseconds(15000));
+    }});
+    supervise(server.server->port());
+    send(1, 2);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
+    send(3, 10);
+    // deadPeerSeconds is 2: the kernel's user time-out or the stall check ends the connection.
+    ASSERT_TRUE(eventually([&] { return sink.count("SSL error : -10060") == 1; },
+                           milliseconds(8000)))
+        << sink.text();
+    server.release.store(true);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 9; })) << sink.text();
+    EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), server.connections()[1]);
+}
+
+TEST_F(Delivery, AServerThatStopsReadingForAWhileGetsEverythingOnOneConnection) {
+    client->setDeliveryLimits(DeliveryBacklog::kDefaultLimitBytes, 10);
+    const std::string payload(2000, 'p');
+    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+                              s.readFrames(c, 3);
+                              std::this_thread::sleep_for(milliseconds(3000));
+                              s.readAll(c);
+                          }},
+                          TlsTestServer::Options{.smallReceiveBuffer = true});
+    supervise(server.server->port());
+    send(1, 2);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
+    send(3, 300, payload);
+    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 301; })) << sink.text();
+
+    EXPECT_EQ(concat({"AddStudio"}, events(1, 300)), server.connections()[0]);
+    EXPECT_EQ(0u, sink.count("SSL error")) << sink.text();
+}
+
+TEST_F(Delivery, AFullBacklogDropsTheOldestAndTheCountersAddUp) {
+    client->setDeliveryLimits(64 * 1024, 2);
+    const std::string payload(1000, 'p');
+    send(1, 200, payload);
+    const DeliveryStatus full = client->deliveryStatus();
+    EXPECT_EQ(200u, full.accepted);
+    EXPECT_GT(full.dropped, 0u);
+    EXPECT_LE(full.pendingBytes, 64u * 1024);
+    EXPECT_EQ(full.accepted, full.pending + full.dropped);
+    EXPECT_EQ(1u, sink.count("Backlog full (64 KiB): dropping the oldest transactions"));
+    EXPECT_EQ(1u, sink.countEvents(kDroppedEvent));
+
+    ScriptedServer server({});
+    supervise(server.server->port());
+    const size_t kept = full.pending;
+    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == kept + 1; })) << sink.text();
+    EXPECT_EQ(concat({"AddStudio"}, events(static_cast<int>(200 - kept + 1), 200)),
+              server.connections()[0]);
+    ASSERT_TRUE(eventually([&] { return client->deliveryStatus().pending == 0; }));
+    const DeliveryStatus delivered = client->deliveryStatus();
+    EXPECT_EQ(kept, delivered.acknowledged);
+    EXPECT_EQ(delivered.accepted, delivered.acknowledged + delivered.dropped);
+    EXPECT_TRUE(eventually([&] { return sink.count("Backlog below its bound again") == 1; }));
+}
+
+TEST_F(Delivery, StopWithFramesPendingReturnsAndCountsThem) {
+    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+        c.blackhole();
+        eventually([&] { return s.release.load(); }, milliseconds(15000));
+    }});
+    client->setDeliveryLimits(DeliveryBacklog::kDefaultLimitBytes, 20);
+    client->connect("127.0.0.1", server.server->port());
+    client->addStudio("Studio", "1");
+    send(1, 50);
+    EXPECT_EQ(50u, client->deliveryStatus().pending);
+    client.reset();
+    server.release.store(true);
+    EXPECT_EQ(1u, sink.count("50 transactions not delivered")) << sink.text();
+}
+
+}  // namespace
