@@ -153,7 +153,14 @@ protected:
     void TearDown() override {
         supervisor.reset();
         client.reset();
+        server.reset();
         setKriLogSink(nullptr);
+    }
+
+    ScriptedServer& serve(std::vector<ScriptedServer::Script> scripts,
+                          TlsTestServer::Options options = {}) {
+        server = std::make_unique<ScriptedServer>(std::move(scripts), options);
+        return *server;
     }
 
     void supervise(uint16_t port) { supervisor = std::make_unique<Supervisor>(*client, port); }
@@ -170,6 +177,7 @@ protected:
     }
 
     CapturingLogSink sink;
+    std::unique_ptr<ScriptedServer> server;
     std::unique_ptr<CAggrSvrClient> client;
     std::unique_ptr<Supervisor> supervisor;
 };
@@ -182,18 +190,18 @@ Frames concat(Frames a, const Frames& b) {
 }
 
 TEST_F(Delivery, CloseNotifyWithTcpLeftOpenEndsTheLinkAndNothingIsLost) {
-    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
         s.readFrames(c, 3);
         c.sendCloseNotify();
         c.waitForClientClose(5000);
     }});
-    supervise(server.server->port());
+    supervise(aggr.server->port());
     send(1, 2);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(1) > 0; }));
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) > 0; }));
     send(3, 10);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 9; })) << sink.text();
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 9; })) << sink.text();
 
-    const auto received = server.connections();
+    const auto received = aggr.connections();
     EXPECT_EQ(concat({"AddStudio"}, events(1, 2)), received[0]);
     EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), received[1]);
     EXPECT_EQ(1u, sink.count("SSL disconnect successful (the server closed the TLS session)"));
@@ -202,19 +210,19 @@ TEST_F(Delivery, CloseNotifyWithTcpLeftOpenEndsTheLinkAndNothingIsLost) {
 }
 
 TEST_F(Delivery, ServerGoneForThreeSecondsGetsEverythingAfterAddStudio) {
-    ScriptedServer server({[](Connection& c, ScriptedServer& s) { s.readFrames(c, 3); }});
-    const uint16_t port = server.server->port();
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) { s.readFrames(c, 3); }});
+    const uint16_t port = aggr.server->port();
     supervise(port);
     send(1, 2);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
-    server.server->shutDown();
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
+    aggr.server->shutDown();
     send(3, 10);
     std::this_thread::sleep_for(milliseconds(3000));
     EXPECT_EQ(8u, client->deliveryStatus().pending);
-    server.start(TlsTestServer::Options{.port = port});
-    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 9; })) << sink.text();
+    aggr.start(TlsTestServer::Options{.port = port});
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 9; })) << sink.text();
 
-    const auto received = server.connections();
+    const auto received = aggr.connections();
     EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), received[1]);
     // About thirty refused attempts, one line.
     EXPECT_EQ(1u, sink.count("SSL error : -10061 (Connection refused)")) << sink.text();
@@ -223,58 +231,58 @@ TEST_F(Delivery, ServerGoneForThreeSecondsGetsEverythingAfterAddStudio) {
 
 TEST_F(Delivery, ResetInTheMiddleOfAFrameSendsThatFrameAgain) {
     const std::string large(200 * 1024, 'x');
-    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
                               s.readFrames(c, 3);
                               c.readBytes(100);
                               c.reset();
                           }},
                           TlsTestServer::Options{.smallReceiveBuffer = true});
-    supervise(server.server->port());
+    supervise(aggr.server->port());
     send(1, 2);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
     send(3, 3, large);
     send(4, 6);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 5; })) << sink.text();
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 5; })) << sink.text();
 
-    EXPECT_EQ(concat({"AddStudio"}, events(3, 6)), server.connections()[1]);
+    EXPECT_EQ(concat({"AddStudio"}, events(3, 6)), aggr.connections()[1]);
     EXPECT_EQ(1u, sink.count("SSL error : -10054")) << sink.text();
 }
 
 TEST_F(Delivery, ABlackholedPeerIsNoticedAndItsFramesGoToTheNextConnection) {
-    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
         s.readFrames(c, 3);
         c.blackhole();
         eventually([&] { return s.release.load(); }, milliseconds(15000));
     }});
-    supervise(server.server->port());
+    supervise(aggr.server->port());
     send(1, 2);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
     send(3, 10);
     // deadPeerSeconds is 2: the kernel's user time-out or the stall check ends the connection.
     ASSERT_TRUE(eventually([&] { return sink.count("SSL error : -10060") == 1; },
                            milliseconds(8000)))
         << sink.text();
-    server.release.store(true);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(1) == 9; })) << sink.text();
-    EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), server.connections()[1]);
+    aggr.release.store(true);
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 9; })) << sink.text();
+    EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), aggr.connections()[1]);
 }
 
 TEST_F(Delivery, AServerThatStopsReadingForAWhileGetsEverythingOnOneConnection) {
     client->setDeliveryLimits(DeliveryBacklog::kDefaultLimitBytes, 10);
     const std::string payload(2000, 'p');
-    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
                               s.readFrames(c, 3);
                               std::this_thread::sleep_for(milliseconds(3000));
                               s.readAll(c);
                           }},
                           TlsTestServer::Options{.smallReceiveBuffer = true});
-    supervise(server.server->port());
+    supervise(aggr.server->port());
     send(1, 2);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 3; }));
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
     send(3, 300, payload);
-    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == 301; })) << sink.text();
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 301; })) << sink.text();
 
-    EXPECT_EQ(concat({"AddStudio"}, events(1, 300)), server.connections()[0]);
+    EXPECT_EQ(concat({"AddStudio"}, events(1, 300)), aggr.connections()[0]);
     EXPECT_EQ(0u, sink.count("SSL error")) << sink.text();
 }
 
@@ -290,12 +298,12 @@ TEST_F(Delivery, AFullBacklogDropsTheOldestAndTheCountersAddUp) {
     EXPECT_EQ(1u, sink.count("Backlog full (64 KiB): dropping the oldest transactions"));
     EXPECT_EQ(1u, sink.countEvents(kDroppedEvent));
 
-    ScriptedServer server({});
-    supervise(server.server->port());
+    ScriptedServer& aggr = serve({});
+    supervise(aggr.server->port());
     const size_t kept = full.pending;
-    ASSERT_TRUE(eventually([&] { return server.framesOn(0) == kept + 1; })) << sink.text();
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == kept + 1; })) << sink.text();
     EXPECT_EQ(concat({"AddStudio"}, events(static_cast<int>(200 - kept + 1), 200)),
-              server.connections()[0]);
+              aggr.connections()[0]);
     ASSERT_TRUE(eventually([&] { return client->deliveryStatus().pending == 0; }));
     const DeliveryStatus delivered = client->deliveryStatus();
     EXPECT_EQ(kept, delivered.acknowledged);
@@ -304,17 +312,17 @@ TEST_F(Delivery, AFullBacklogDropsTheOldestAndTheCountersAddUp) {
 }
 
 TEST_F(Delivery, StopWithFramesPendingReturnsAndCountsThem) {
-    ScriptedServer server({[](Connection& c, ScriptedServer& s) {
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
         c.blackhole();
         eventually([&] { return s.release.load(); }, milliseconds(15000));
     }});
     client->setDeliveryLimits(DeliveryBacklog::kDefaultLimitBytes, 20);
-    client->connect("127.0.0.1", server.server->port());
+    client->connect("127.0.0.1", aggr.server->port());
     client->addStudio("Studio", "1");
     send(1, 50);
     EXPECT_EQ(50u, client->deliveryStatus().pending);
     client.reset();
-    server.release.store(true);
+    aggr.release.store(true);
     EXPECT_EQ(1u, sink.count("50 transactions not delivered")) << sink.text();
 }
 
