@@ -310,6 +310,8 @@ TEST_F(AggrSvrClientLink, OneSocketUpAndOneWithAnUntrustedServerIsNotConnected) 
 TEST_F(AggrSvrClientLink, ConnectAfterDisconnectMakesFreshSocketsAndKeepsTheSessions) {
     connectAndWaitUntilUp();
     const uint32_t session = client.addSession("P1", "P1", "");
+    // The loop writes the frame; disconnect does not wait for the network.
+    ASSERT_TRUE(eventually([&] { return client.deliveryStatus().pending == 0; }));
     EXPECT_EQ(kSuccess, client.disconnect());
     ASSERT_TRUE(receiver->waitForLine(" closed transactions=1")) << receiver->output();
 

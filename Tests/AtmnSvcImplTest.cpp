@@ -15,7 +15,7 @@
 
 namespace {
 
-using atmntest::eventually;
+
 using atmntest::LiveEnvironment;
 using atmntest::RecordingLogSink;
 using std::chrono::milliseconds;

@@ -52,13 +52,15 @@ struct ServiceConfig {
     std::string certFile = testcerts::testCerts().clientCert;
     std::string studioId = "7";
     std::string studioName = "Studio A";
+    // The whole "Delivery" element, or nothing.
+    std::string delivery;
 
     std::string text() const {
         return "<KriAtmnSvc>\n  <Automation progid=\"" + progid + "\" uuid=\"" + uuid + "\">" +
                automationContent + "</Automation>\n  <AggrServer ip=\"" + ip + "\" port=\"" +
                std::to_string(port) + "\">\n    <SslCAFile>" + caFile +
                "</SslCAFile>\n    <SslKeyFile>" + keyFile + "</SslKeyFile>\n    <SslCfktFile>" +
-               certFile + "</SslCfktFile>\n  </AggrServer>\n  <Studio id=\"" + studioId +
+               certFile + "</SslCfktFile>\n    " + delivery + "\n  </AggrServer>\n  <Studio id=\"" + studioId +
                "\" name=\"" + studioName + "\"/>\n</KriAtmnSvc>\n";
     }
 };

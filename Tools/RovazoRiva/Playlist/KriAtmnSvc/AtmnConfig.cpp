@@ -20,7 +20,7 @@ int boundedNumber(const String& text, const char* name, int fallback, int low, i
                                                      std::string::npos;
     const int number = digitsOnly ? std::stoi(value) : -1;
     if (number < low || number > high) {
-        throw CAtmnConfigError("\"AggrServer\"/\"Delivery\" attribute \"" + std::string(name) +
+        throw CAtmnConfigValueError("\"AggrServer\"/\"Delivery\" attribute \"" + std::string(name) +
                                "\" is \"" + value + "\": it must be a whole number from " +
                                std::to_string(low) + " to " + std::to_string(high) + ".");
     }

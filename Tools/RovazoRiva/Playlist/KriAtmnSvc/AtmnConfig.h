@@ -40,6 +40,12 @@ public:
     explicit CAtmnConfigError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// An item whose value is out of range; its message names the item, the value and the range.
+class CAtmnConfigValueError : public CAtmnConfigError {
+public:
+    using CAtmnConfigError::CAtmnConfigError;
+};
+
 // Where the automation component's class comes from.
 struct CAtmnComponentClass {
     String name;    // the "progid" text, or the "uuid" text when "progid" is empty
@@ -94,8 +100,8 @@ public:
     // "AggrServer"/"port", "ip"; "Studio"/"id", "name".
     CAtmnLinkSettings ReadReconnectSettings();
     // "AggrServer"/"Delivery"/"backlogMB", "deadPeerSeconds"; the defaults for what is absent.
-    // Throws CAtmnConfigError, naming the attribute, its text and the allowed range, for a value
-    // that is not a whole number in range.
+    // Throws CAtmnConfigValueError, naming the attribute, its text and the allowed range, for a
+    // value that is not a whole number in range.
     CAtmnDeliverySettings ReadDeliverySettings();
 
     // The items read from this reading so far, in order ("Automation/progid", "Automation" for

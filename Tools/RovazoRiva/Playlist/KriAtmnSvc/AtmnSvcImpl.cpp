@@ -115,7 +115,7 @@ int32_t AtmnSvcImpl::initLocked(const String& path) {
         if (ssl < 0) {
             return ssl;
         }
-    } catch (const CAtmnConfigError& e) {
+    } catch (const CAtmnConfigValueError& e) {
         KRI_TRACE(kAtmnSvcImplUnit, "%s\n", e.what());
         return ReportConfigError(configPath);
     } catch (...) {
