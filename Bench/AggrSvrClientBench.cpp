@@ -334,3 +334,56 @@ void BM_RawSslWriteLatencyAt1000PerSecond(benchmark::State& state) {
 BENCHMARK(BM_RawSslWriteLatencyAt1000PerSecond)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+namespace {
+
+// Stands for the socket: a wake-up costs what posting a write pass costs when one is waiting.
+class WriterStandIn : public DeliveryWriter {
+public:
+    void wake() override { wakeUps.fetch_add(1, std::memory_order_relaxed); }
+    std::atomic<uint64_t> wakeUps{0};
+};
+
+// The delivery backlog under 4 sending threads while one loop thread writes and acknowledges
+// it: push cost and contention with the loop, per transaction of the service's entry size.
+void BM_BacklogPushWhileTheLoopDrains(benchmark::State& state) {
+    static DeliveryBacklog* backlog = nullptr;
+    static WriterStandIn* writer = nullptr;
+    static std::thread* loop = nullptr;
+    static std::atomic<bool> stopping{false};
+    const std::string frame = std::string(4, '\0') + entryTransaction(1).c_str();
+    if (state.thread_index() == 0) {
+        backlog = new DeliveryBacklog;
+        writer = new WriterStandIn;
+        DeliveryBacklog::Cursor* cursor = backlog->cursorFor(1);
+        backlog->attach(cursor, writer);
+        stopping.store(false);
+        loop = new std::thread([cursor] {
+            std::string batch;
+            uint64_t stream = 0;
+            while (!stopping.load()) {
+                batch.clear();
+                uint64_t last = 0;
+                if (backlog->takeBatch(cursor, batch, 16 * 1024, last) > 0) {
+                    stream += batch.size();
+                    backlog->markWritten(cursor, last, stream);
+                    backlog->acknowledge(cursor, stream);
+                }
+            }
+        });
+    }
+    for (auto _ : state) {
+        backlog->push(frame);
+    }
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        stopping.store(true);
+        loop->join();
+        delete loop;
+        delete backlog;
+        delete writer;
+    }
+}
+BENCHMARK(BM_BacklogPushWhileTheLoopDrains)->Threads(4)->UseRealTime();
+
+}  // namespace
