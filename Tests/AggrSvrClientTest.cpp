@@ -232,20 +232,22 @@ TEST_F(AggrSvrClientLink, EachTransactionArrivesAsTheTableSays) {
 
 TEST_F(AggrSvrClientLink, RegistryCasesAsTheServerSeesThem) {
     connectAndWaitUntilUp();
+    client.addStudio("Studio A", "7");
     EXPECT_EQ(1u, client.addSession("P1", "P1", ""));
     EXPECT_THROW(client.addSession("P1", "P1", ""), YuException);
     client.removeSession(client.findSession("P1"), "P1");
     EXPECT_EQ(2u, client.addSession("P1", "P1", ""));
     client.removeSession(0, "Gone");
 
-    const std::vector<std::string> lines = transactionLines(*receiver, 4);
-    ASSERT_EQ(4u, lines.size());
-    EXPECT_EQ(0u, lines[0].rfind("session=1 action=AddSession id=\"0\" name=\"P1\" payload=0", 0));
+    const std::vector<std::string> lines = transactionLines(*receiver, 5);
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ(0u, lines[0].rfind("session=0 action=AddStudio", 0));
+    EXPECT_EQ(0u, lines[1].rfind("session=1 action=AddSession id=\"0\" name=\"P1\" payload=0", 0));
     EXPECT_EQ(0u,
-              lines[1].rfind("session=1 action=RemoveSession id=\"0\" name=\"P1\" payload=0", 0));
-    EXPECT_EQ(0u, lines[2].rfind("session=2 action=AddSession id=\"0\" name=\"P1\" payload=0", 0));
+              lines[2].rfind("session=1 action=RemoveSession id=\"0\" name=\"P1\" payload=0", 0));
+    EXPECT_EQ(0u, lines[3].rfind("session=2 action=AddSession id=\"0\" name=\"P1\" payload=0", 0));
     EXPECT_EQ(0u,
-              lines[3].rfind("session=0 action=RemoveSession id=\"0\" name=\"Gone\" payload=0", 0));
+              lines[4].rfind("session=0 action=RemoveSession id=\"0\" name=\"Gone\" payload=0", 0));
 }
 
 TEST_F(AggrSvrClientLink, ATransactionBeforeTheHandshakeIsDeliveredAfterAddStudio) {
@@ -309,18 +311,21 @@ TEST_F(AggrSvrClientLink, OneSocketUpAndOneWithAnUntrustedServerIsNotConnected) 
 
 TEST_F(AggrSvrClientLink, ConnectAfterDisconnectMakesFreshSocketsAndKeepsTheSessions) {
     connectAndWaitUntilUp();
+    client.addStudio("Studio A", "7");
     const uint32_t session = client.addSession("P1", "P1", "");
-    // The loop writes the frame; disconnect does not wait for the network.
+    // The loop writes the frames; disconnect does not wait for the network.
     ASSERT_TRUE(eventually([&] { return client.deliveryStatus().pending == 0; }));
     EXPECT_EQ(kSuccess, client.disconnect());
-    ASSERT_TRUE(receiver->waitForLine(" closed transactions=1")) << receiver->output();
+    ASSERT_TRUE(receiver->waitForLine(" closed transactions=2")) << receiver->output();
 
     connectAndWaitUntilUp();
+    client.addStudio("Studio A", "7");
     EXPECT_EQ(session, client.findSession("P1"));
     client.updateEntry(session, "E1", "Entry", kEntry);
-    const std::vector<std::string> lines = transactionLines(*receiver, 2);
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ(0u, lines[1].rfind("session=1 action=UpdateEntry", 0));
+    const std::vector<std::string> lines = transactionLines(*receiver, 4);
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ(0u, lines[2].rfind("session=0 action=AddStudio", 0));
+    EXPECT_EQ(0u, lines[3].rfind("session=1 action=UpdateEntry", 0));
     EXPECT_EQ(2u, receiver->linesContaining(" accepted client ").size());
 }
 

@@ -66,7 +66,7 @@ void CAggrSvrClientSocket::writePending() {
 
 bool CAggrSvrClientSocket::takeNextBatch() {
     writeBuffer.clear();
-    if (link.backlog.announcementVersion() != announcedVersion) {
+    if (announcedVersion == 0 || link.backlog.announcementVersion() != announcedVersion) {
         batchAnnouncement = link.backlog.takeAnnouncement(writeBuffer);
         if (batchAnnouncement == 0) {
             return false;  // nothing goes out before the studio is announced
