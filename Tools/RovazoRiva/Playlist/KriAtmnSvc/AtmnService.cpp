@@ -2,7 +2,14 @@
 
 #include <cstring>
 
+#include "LibraryInterfaces/KriErr.h"
 #include "Platform/Registry.h"
+
+namespace {
+
+const char kAtmnServiceUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService";
+
+}  // namespace
 
 AtmnService::AtmnService() : W32Service(kServiceName, kDisplayName, "") {}
 
@@ -10,14 +17,19 @@ AtmnService::~AtmnService() = default;
 
 int AtmnService::init(int argc, char** argv) {
     if (!configPathFromCommandLine(argc, argv, configPath) && !configPathFromRegistry(configPath)) {
+        KRI_TRACE_ERROR(kAtmnServiceUnit,
+                        "No configuration file: give -config <file> or set the registry value "
+                        "HKEY_LOCAL_MACHINE\\%s\\%s\n",
+                        kRegistryKey, kRegistryValue);
         return -1;
     }
-    binding.init(configPath);
-    return 0;
+    const int32_t result = binding.init(configPath);
+    return result < 0 ? result : 0;
 }
 
 int AtmnService::run(int, char**) {
-    return binding.run();
+    const int32_t result = binding.run([this] { reportReady(); });
+    return result < 0 ? result : 0;
 }
 
 int AtmnService::stop() {
