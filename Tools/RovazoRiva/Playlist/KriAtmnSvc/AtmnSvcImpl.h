@@ -52,8 +52,8 @@ public:
     // -1 for a configuration error or without a component; init's failure when init failed once
     // the component existed; otherwise the negative result of the step that failed.
     int32_t run();
-    // Disconnects the component and the client, ends the supervision thread if it runs and sets
-    // the stop event. kAtmnOk.
+    // Disconnects the component and the client, ends the supervision thread if it runs and ends
+    // run's wait. kAtmnOk.
     int32_t stop();
     // Ends the supervision thread if it still runs, closes the stop event, releases the component
     // and ends COM use on the calling thread. Run by the destructor.
@@ -129,8 +129,8 @@ private:
     // Guarded by lifecycleLock.
     bool stopRequested = false;
     bool supervisionStarted = false;
-    // Set by stop() just before it sets "AtmnStop": the named event is shared by every process of
-    // the user, so another instance's wait may take this process's signal.
+    // Set by stop(), which ends run's wait without setting "AtmnStop": the named event is for
+    // other processes.
     std::atomic<bool> stopSignalled{false};
     // The last reconnection failed after taking the old connection down. The client, left
     // without sockets, then reports the link as up; the supervision thread tries again anyway.
