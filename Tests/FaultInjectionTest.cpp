@@ -23,6 +23,7 @@
 
 #include "ServerSockets.h"
 #include "Tests/FaultSupport.h"
+#include "Tests/Isolation.h"
 #include "Tests/NotifySocket.h"
 
 namespace {
@@ -32,6 +33,11 @@ using faults::FaultEnvironment;
 using faults::LoggedProcess;
 using faults::Milliseconds;
 using faults::millisecondsBetween;
+
+// The services get a /dev/shm of their own where they may: "AtmnStop" is one per machine, and a
+// service of another test run would make them refuse to start.
+const ::testing::Environment* const privateShm =
+    ::testing::AddGlobalTestEnvironment(new isolation::PrivateShmEnvironment);
 
 constexpr int kRounds = 20;
 constexpr long kLinkBackLimitMs = 5000;

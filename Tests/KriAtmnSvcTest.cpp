@@ -4,6 +4,7 @@
 // the configuration path comes from.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <thread>
 
@@ -175,6 +176,28 @@ TEST(KriAtmnSvc, AtmnStopFromAnotherProcessEndsTheServiceReadingItsPathFromTheRe
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
     EXPECT_TRUE(service.linesContaining(kConsoleStop).empty());
     EXPECT_TRUE(service.linesContaining("Incorrect content").empty()) << service.output();
+}
+
+TEST(KriAtmnSvc, ASecondInstanceRefusesToStartAndTheFirstRemovesTheEventWhenItEnds) {
+    LiveEnvironment environment;
+    const std::string path = environment.writeConfig();
+    ServiceProcess service(serviceArguments(path));
+    ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio")) << service.output();
+
+    ServiceProcess second(serviceArguments(path));
+    EXPECT_TRUE(second.waitForExit().has_value()) << second.output();
+    EXPECT_EQ(1u, second
+                      .linesContaining("Unable to create the stop event \"AtmnStop\": "
+                                       "/dev/shm/sem.AtmnStop is held by another running "
+                                       "process: another instance runs")
+                      .size())
+        << second.output();
+    EXPECT_EQ(1u, environment.receiver->linesContaining("action=AddStudio").size());
+
+    service.sendSignal(SIGINT);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+    struct stat info {};
+    EXPECT_NE(0, stat("/dev/shm/sem.AtmnStop", &info));
 }
 
 // The service with standard error marked as the journal's stream, as systemd starts it.

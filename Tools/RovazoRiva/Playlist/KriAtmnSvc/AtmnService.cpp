@@ -3,7 +3,10 @@
 #include <cstring>
 
 #include "LibraryInterfaces/KriErr.h"
+#include "Platform/FileTrust.h"
 #include "Platform/Registry.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
 
 namespace {
 
@@ -50,6 +53,13 @@ bool AtmnService::configPathFromCommandLine(int argc, char** argv, String& path)
 }
 
 bool AtmnService::configPathFromRegistry(String& path) {
+    const std::string file =
+        platform::registryValueFile(platform::HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryValue);
+    if (const std::string reason = file.empty() ? "" : platform::untrustedReason(file);
+        !reason.empty()) {
+        ReportRefusal(kAtmnEventConfiguration, "the registry value Config", reason);
+        return false;
+    }
     platform::HKEY key = nullptr;
     if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, kRegistryKey, 0, platform::KEY_READ,
                                 &key) != platform::ERROR_SUCCESS) {

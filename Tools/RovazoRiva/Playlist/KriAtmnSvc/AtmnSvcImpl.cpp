@@ -10,15 +10,18 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "LibraryInterfaces/XMLException.h"
 #include "Platform/ComRuntime.h"
+#include "Platform/FileTrust.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/ComponentScope.h"
 #include "YuException.h"
 
 namespace {
 
 constexpr auto kAnnouncePause = std::chrono::milliseconds(2000);
-// How often run looks whether this process's own stop was signalled while it waits on "AtmnStop".
+// How often run looks whether stop was called while it waits on "AtmnStop". stop does not set
+// the named event: only other processes do.
 constexpr uint32_t kOwnStopCheckMs = 250;
 constexpr auto kEntryPause = std::chrono::milliseconds(200);
 constexpr uint32_t kSupervisionPeriodMs = 1000;
@@ -92,14 +95,31 @@ int32_t AtmnSvcImpl::init(const String& path) {
 
 int32_t AtmnSvcImpl::initSteps(const String& path) {
     platform::CoInitialize(nullptr);
+    // First, so that a second instance stops here, before it loads the component.
+    std::string refusal;
+    stopEvent = platform::NamedEvent::create(kStopEventName, &refusal);
+    if (!stopEvent) {
+        ReportAtmnEvent(kAtmnEventConfiguration, "Unable to create the stop event \"%s\": %s",
+                        kStopEventName, refusal.c_str());
+        return kAtmnConfigFailed;
+    }
     try {
         configPath = path;
+        if (const std::string reason = platform::untrustedReason(path.c_str()); !reason.empty()) {
+            ReportRefusal(kAtmnEventConfiguration, "the configuration file", reason);
+            return kAtmnConfigFailed;
+        }
         CAtmnConfig config(path);
         const CAtmnInitSettings settings = config.ReadInitSettings();
         platform::CLSID clsid{};
         if (classOf(settings.componentClass, &clsid) < 0) {
             ReportInvalidClass(settings.componentClass);
             return ReportConfigError(configPath);
+        }
+        if (const std::string reason = untrustedComponentFiles(settings.componentClass, clsid);
+            !reason.empty()) {
+            ReportRefusal(kAtmnEventNoComponent, "the automation component", reason);
+            return kAtmnConfigFailed;
         }
         void* created = nullptr;
         if (platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
@@ -110,6 +130,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
             return kAtmnConfigFailed;
         }
         component = static_cast<IAtmnSystem*>(created);
+        WarnIfKeyReadableByOthers(settings.sslKeyFile);
         const int32_t ssl =
             client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
         if (ssl < 0) {
@@ -117,12 +138,6 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         }
     } catch (...) {
         return ReportConfigError(configPath);
-    }
-    stopEvent = platform::NamedEvent::create(kStopEventName);
-    if (!stopEvent) {
-        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to create the stop event \"%s\"\n",
-                        kStopEventName);
-        return kAtmnConfigFailed;
     }
     doneEvent = std::make_unique<platform::AutoResetEvent>();
     return kAtmnOk;
@@ -172,6 +187,9 @@ bool AtmnSvcImpl::pauseUnlessStopping(std::chrono::milliseconds time) {
 }
 
 int32_t AtmnSvcImpl::run(const std::function<void()>& started) {
+    if (stopEvent == nullptr && initResult < 0) {
+        return initResult;
+    }
     if (component == nullptr) {
         return ReportConfigError(configPath);
     }
@@ -226,12 +244,7 @@ void AtmnSvcImpl::startUp() {
 
 void AtmnSvcImpl::waitForStopEvent() {
     using WaitResult = platform::NamedEvent::WaitResult;
-    while (stopEvent->wait(kOwnStopCheckMs) == WaitResult::kTimedOut) {
-        if (stopSignalled.load()) {
-            // Take our own signal if nobody else did, so it cannot end another instance's wait.
-            stopEvent->wait(0);
-            return;
-        }
+    while (!stopSignalled.load() && stopEvent->wait(kOwnStopCheckMs) == WaitResult::kTimedOut) {
     }
 }
 
@@ -347,7 +360,6 @@ int32_t AtmnSvcImpl::stop() {
                           "The supervision thread did not end in time; stopping without it\n");
     }
     stopSignalled.store(true);
-    stopEvent->set();
     return kAtmnOk;
 }
 

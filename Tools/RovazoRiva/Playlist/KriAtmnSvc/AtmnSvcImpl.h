@@ -60,8 +60,8 @@ public:
     // otherwise the negative result of the step that failed, which an error line names.
     int32_t run(const std::function<void()>& started = nullptr);
     // Once run has done its set-up: disconnects the component and the client, ends the
-    // supervision thread (waiting a few seconds at most) and sets the stop event. During the
-    // set-up it only makes run return. kAtmnOk.
+    // supervision thread (waiting a few seconds at most) and ends run's wait. During the set-up
+    // it only makes run return. kAtmnOk.
     int32_t stop();
     // Ends the supervision thread if it still runs, closes the stop event, releases the component
     // and ends COM use on the calling thread. Run by the destructor.
@@ -166,8 +166,8 @@ private:
     // component. Written by init, read by run, on the same thread.
     int32_t initResult = kAtmnOk;
     std::unique_ptr<platform::Thread> startUpThread;
-    // Set by stop() just before it sets "AtmnStop": the named event is shared by every process of
-    // the user, so another instance's wait may take this process's signal.
+    // Set by stop(), which ends run's wait without setting "AtmnStop": the named event is for
+    // other processes.
     std::atomic<bool> stopSignalled{false};
     // The last reconnection failed after taking the old connection down. The client, left
     // without sockets, then reports the link as up; the supervision thread tries again anyway.
