@@ -15,7 +15,6 @@
 
 namespace {
 
-using atmntest::eventually;
 using atmntest::LiveEnvironment;
 using std::chrono::milliseconds;
 
