@@ -140,8 +140,8 @@ int setDeadPeerTimeout(SocketHandle handle, int seconds) {
         ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
         ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) < 0 ||
         ::setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) < 0 ||
-        ::setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs,
-                     sizeof userTimeoutMs) < 0) {
+        ::setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) <
+            0) {
         return lastError();
     }
     return 0;

@@ -31,8 +31,8 @@ public:
     }
     size_t countEvents(uint32_t code) {
         std::lock_guard<std::mutex> guard(mutex);
-        return static_cast<size_t>(std::count_if(events.begin(), events.end(),
-                                                 [&](auto& e) { return e.code == code; }));
+        return static_cast<size_t>(
+            std::count_if(events.begin(), events.end(), [&](auto& e) { return e.code == code; }));
     }
     // Every trace message, one per line.
     std::string text() {

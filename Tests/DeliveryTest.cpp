@@ -33,8 +33,9 @@ std::string summary(const std::string& frame) {
     if (!std::regex_search(frame, match, pattern)) {
         return "?";
     }
-    return match[2].str().empty() || match[1] == "AddStudio" ? match[1].str()
-                                                              : match[1].str() + " " + match[2].str();
+    return match[2].str().empty() || match[1] == "AddStudio"
+               ? match[1].str()
+               : match[1].str() + " " + match[2].str();
 }
 
 std::vector<std::string> events(int from, int to) {
@@ -117,18 +118,19 @@ private:
 // studio, then whenever the link is down, rebuild it and announce the studio again.
 class Supervisor {
 public:
-    Supervisor(CAggrSvrClient& client, uint16_t port) : thread([this, &client, port] {
-        client.connect("127.0.0.1", port);
-        client.addStudio("Studio", "1");
-        while (!stopping.load()) {
-            if (!client.isConnected()) {
-                client.disconnect();
-                client.connect("127.0.0.1", port);
-                client.addStudio("Studio", "1");
-            }
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-    }) {}
+    Supervisor(CAggrSvrClient& client, uint16_t port)
+        : thread([this, &client, port] {
+              client.connect("127.0.0.1", port);
+              client.addStudio("Studio", "1");
+              while (!stopping.load()) {
+                  if (!client.isConnected()) {
+                      client.disconnect();
+                      client.connect("127.0.0.1", port);
+                      client.addStudio("Studio", "1");
+                  }
+                  std::this_thread::sleep_for(milliseconds(100));
+              }
+          }) {}
     ~Supervisor() {
         stopping.store(true);
         thread.join();
@@ -232,11 +234,11 @@ TEST_F(Delivery, ServerGoneForThreeSecondsGetsEverythingAfterAddStudio) {
 TEST_F(Delivery, ResetInTheMiddleOfAFrameSendsThatFrameAgain) {
     const std::string large(200 * 1024, 'x');
     ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
-                              s.readFrames(c, 3);
-                              c.readBytes(100);
-                              c.reset();
-                          }},
-                          TlsTestServer::Options{.smallReceiveBuffer = true});
+                                     s.readFrames(c, 3);
+                                     c.readBytes(100);
+                                     c.reset();
+                                 }},
+                                 TlsTestServer::Options{.smallReceiveBuffer = true});
     supervise(aggr.server->port());
     send(1, 2);
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
@@ -259,8 +261,8 @@ TEST_F(Delivery, ABlackholedPeerIsNoticedAndItsFramesGoToTheNextConnection) {
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
     send(3, 10);
     // deadPeerSeconds is 2: the kernel's user time-out or the stall check ends the connection.
-    ASSERT_TRUE(eventually([&] { return sink.count("SSL error : -10060") == 1; },
-                           milliseconds(8000)))
+    ASSERT_TRUE(
+        eventually([&] { return sink.count("SSL error : -10060") == 1; }, milliseconds(8000)))
         << sink.text();
     aggr.release.store(true);
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 9; })) << sink.text();
@@ -271,11 +273,11 @@ TEST_F(Delivery, AServerThatStopsReadingForAWhileGetsEverythingOnOneConnection) 
     client->setDeliveryLimits(DeliveryBacklog::kDefaultLimitBytes, 10);
     const std::string payload(2000, 'p');
     ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
-                              s.readFrames(c, 3);
-                              std::this_thread::sleep_for(milliseconds(3000));
-                              s.readAll(c);
-                          }},
-                          TlsTestServer::Options{.smallReceiveBuffer = true});
+                                     s.readFrames(c, 3);
+                                     std::this_thread::sleep_for(milliseconds(3000));
+                                     s.readAll(c);
+                                 }},
+                                 TlsTestServer::Options{.smallReceiveBuffer = true});
     supervise(aggr.server->port());
     send(1, 2);
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));

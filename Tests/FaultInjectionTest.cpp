@@ -418,8 +418,8 @@ TEST(FaultInjection, ReceiverThatStopsReading) {
     closingLine("stalled-receiver stall-noticed-after-ms=" +
                 std::to_string(millisecondsBetween(start, firstStall)) +
                 " links=" + std::to_string(receiver->count(kLinkUp)) + " link-lines=" +
-                std::to_string(linkLines) + " backlog-full-lines=" +
-                std::to_string(backlogFull) + " rss-kB baseline=" + std::to_string(baselineKb) +
+                std::to_string(linkLines) + " backlog-full-lines=" + std::to_string(backlogFull) +
+                " rss-kB baseline=" + std::to_string(baselineKb) +
                 " peak=" + std::to_string(peakKb) + " bound=+" + std::to_string(boundKb));
 }
 
@@ -436,8 +436,7 @@ TEST(FaultInjection, ReceiverWithACertificateFromAnotherCa) {
     std::unique_ptr<LoggedProcess> service = environment.startService();
 
     const Clock::time_point start = Clock::now();
-    ASSERT_TRUE(receiver->waitForLines(" connected", 3, Milliseconds(15000)))
-        << diagnose(*service);
+    ASSERT_TRUE(receiver->waitForLines(" connected", 3, Milliseconds(15000))) << diagnose(*service);
     const long elapsed = millisecondsBetween(start, Clock::now());
     EXPECT_TRUE(service->running());
     // Every attempt fails the same way: one line says so, the repeats are counted for the

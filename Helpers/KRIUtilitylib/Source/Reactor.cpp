@@ -363,8 +363,7 @@ void Reactor::reportTickFailure(const char* message) {
         writeRecord("Caught YuException in the tick of reactor " + quoted(reactorType) + ".  " +
                     message);
     } else {
-        writeRecord("Caught unknown exception in the tick of reactor " + quoted(reactorType) +
-                    ".");
+        writeRecord("Caught unknown exception in the tick of reactor " + quoted(reactorType) + ".");
     }
 }
 

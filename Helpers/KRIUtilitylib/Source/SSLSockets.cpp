@@ -408,10 +408,10 @@ void SSLClientSocket::onSessionInfo(const SSL* ssl, int where, int value) {
     }
     auto* socket = static_cast<SSLClientSocket*>(SSL_get_app_data(ssl));
     const int description = value & 0xFF;
-    socket->alertReceived = std::string(rejectsOurCertificate(description)
-                                            ? "the server rejected our certificate: "
-                                            : "the server sent the alert: ") +
-                            SSL_alert_desc_string_long(value);
+    socket->alertReceived =
+        std::string(rejectsOurCertificate(description) ? "the server rejected our certificate: "
+                                                       : "the server sent the alert: ") +
+        SSL_alert_desc_string_long(value);
 }
 
 std::string SSLClientSocket::lastFailureReason() {

@@ -138,7 +138,8 @@ void CAggrSvrClientSocket::takeAcknowledgements() {
         return;
     }
     const uint64_t written = transportBytesWritten();
-    const uint64_t acknowledged = written - std::min(written, static_cast<uint64_t>(unacknowledged));
+    const uint64_t acknowledged =
+        written - std::min(written, static_cast<uint64_t>(unacknowledged));
     if (acknowledged != lastAcknowledged) {
         lastAcknowledged = acknowledged;
         lastProgressMs = static_cast<int64_t>(platform::tickCount64());

@@ -318,9 +318,9 @@ int32_t CAggrSvrClient::transact(uint32_t session, const String& actionText) {
 
 void CAggrSvrClient::deliver(const String& text) {
     if (text.Length() > ConnectedSocket::kMaxMessageSize) {
-        KRI_TRACE(kAggrSvrConnUnit,
-                  "Transaction of %d bytes not sent: messages are limited to %d bytes\n",
-                  static_cast<int>(text.Length()), ConnectedSocket::kMaxMessageSize);
+        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+                          "Transaction of %d bytes not sent: messages are limited to %d bytes\n",
+                          static_cast<int>(text.Length()), ConnectedSocket::kMaxMessageSize);
         backlog.refuse();
         return;
     }

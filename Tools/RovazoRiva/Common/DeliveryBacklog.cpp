@@ -29,8 +29,8 @@ void eventLog(uint32_t code, const char* format, ...) {
 
 class DeliveryBacklog::Cursor {
 public:
-    explicit Cursor(uint64_t key, uint64_t start) : key(key), acknowledgedThrough(start),
-                                                    writtenThrough(start) {}
+    explicit Cursor(uint64_t key, uint64_t start)
+        : key(key), acknowledgedThrough(start), writtenThrough(start) {}
 
     // One batch handed to the kernel: its last frame and the stream offset after it.
     struct Written {
@@ -80,8 +80,8 @@ void DeliveryBacklog::push(std::string framed) {
         const std::string bound = limitBytes % (1024 * 1024) == 0
                                       ? std::to_string(limitBytes / (1024 * 1024)) + " MiB"
                                       : std::to_string(limitBytes / 1024) + " KiB";
-        KRI_TRACE(kAggrSvrConnUnit, "Backlog full (%s): dropping the oldest transactions\n",
-                  bound.c_str());
+        KRI_TRACE_WARNING(kAggrSvrConnUnit, "Backlog full (%s): dropping the oldest transactions\n",
+                          bound.c_str());
         eventLog(kTransactionsDroppedEvent, "Backlog full (%s): dropping the oldest transactions",
                  bound.c_str());
     }
@@ -172,10 +172,11 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
         trimDelivered();
     }
     if (missed > 0) {
-        KRI_TRACE(kAggrSvrConnUnit,
-                  "%" PRIu64 " pending transactions will not reach an address the server's host "
-                  "no longer has\n",
-                  missed);
+        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+                          "%" PRIu64
+                          " pending transactions will not reach an address the server's host "
+                          "no longer has\n",
+                          missed);
     }
 }
 
@@ -266,7 +267,8 @@ void DeliveryBacklog::dropAll(const char* why) {
         heldBytes = 0;
     }
     if (count > 0) {
-        KRI_TRACE(kAggrSvrConnUnit, "%" PRIu64 " transactions not delivered: %s\n", count, why);
+        KRI_TRACE_WARNING(kAggrSvrConnUnit, "%" PRIu64 " transactions not delivered: %s\n", count,
+                          why);
         eventLog(kTransactionsDroppedEvent, "%" PRIu64 " transactions not delivered: %s", count,
                  why);
     }
@@ -309,13 +311,13 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
         }
     }
     if (line == Line::kEnded) {
-        KRI_TRACE(kAggrSvrConnUnit,
-                  "Backlog below its bound again: %" PRIu64 " transactions dropped in %" PRId64
-                  " s\n",
-                  count, seconds);
+        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+                          "Backlog below its bound again: %" PRIu64
+                          " transactions dropped in %" PRId64 " s\n",
+                          count, seconds);
     } else if (line == Line::kGoesOn) {
-        KRI_TRACE(kAggrSvrConnUnit,
-                  "Backlog still full: %" PRIu64 " transactions dropped in %" PRId64 " s\n", count,
-                  seconds);
+        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+                          "Backlog still full: %" PRIu64 " transactions dropped in %" PRId64 " s\n",
+                          count, seconds);
     }
 }

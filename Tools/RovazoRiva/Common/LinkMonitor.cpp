@@ -23,7 +23,7 @@ void LinkMonitor::connecting(const std::string& serverText) {
 }
 
 void LinkMonitor::sessionVerified(const std::string& peer) {
-    writeRateLimited(peer, "SSL connect successful");
+    writeRateLimited(peer, Priority::kInfo, "SSL connect successful");
 }
 
 void LinkMonitor::announced() {
@@ -40,7 +40,8 @@ void LinkMonitor::ended(const std::string& peer, int code, const std::string& wh
             enter(LinkState::kDown, why);
         }
     }
-    writeRateLimited(peer, code != 0 ? "SSL error : " + std::to_string(code) + " (" + why + ")"
+    writeRateLimited(peer, Priority::kWarning,
+                     code != 0 ? "SSL error : " + std::to_string(code) + " (" + why + ")"
                                : "SSL disconnect successful (" + why + ")");
 }
 
@@ -50,7 +51,7 @@ void LinkMonitor::enter(LinkState next, const std::string& why) {
     sinceMs = platform::wallClockMs();
 }
 
-void LinkMonitor::writeRateLimited(const std::string& peer, std::string line) {
+void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, std::string line) {
     const int64_t now = static_cast<int64_t>(platform::tickCount64());
     {
         std::lock_guard<ThreadLock> guard(lock);
@@ -62,33 +63,47 @@ void LinkMonitor::writeRateLimited(const std::string& peer, std::string line) {
         }
         // A minute whose repeats the tick has not summarised yet is summarised by this line.
         const uint64_t repeats = it == recentLines.end() ? 0 : it->second.suppressed;
-        recentLines[key] = Repeat{now, 0};
+        recentLines[key] = Repeat{now, 0, priority};
         if (repeats > 0) {
             line += " (" + std::to_string(repeats) + " more times in the last minute)";
         }
     }
-    KRI_TRACE(kAggrSvrConnUnit, "%s\n", line.c_str());
+    if (priority == Priority::kWarning) {
+        KRI_TRACE_WARNING(kAggrSvrConnUnit, "%s\n", line.c_str());
+    } else {
+        KRI_TRACE(kAggrSvrConnUnit, "%s\n", line.c_str());
+    }
 }
 
 void LinkMonitor::onTick(int64_t nowMs) {
-    std::vector<std::pair<std::string, uint64_t>> summaries;
+    struct Summary {
+        std::string line;
+        uint64_t count;
+        Priority priority;
+    };
+    std::vector<Summary> summaries;
     {
         std::lock_guard<ThreadLock> guard(lock);
         for (auto it = recentLines.begin(); it != recentLines.end();) {
             if (nowMs - it->second.firstWrittenMs < kRepeatWindowMs) {
                 ++it;
             } else if (it->second.suppressed > 0) {
-                summaries.emplace_back(it->first.second, it->second.suppressed);
-                it->second = Repeat{nowMs, 0};
+                summaries.push_back({it->first.second, it->second.suppressed, it->second.priority});
+                it->second = Repeat{nowMs, 0, it->second.priority};
                 ++it;
             } else {
                 it = recentLines.erase(it);
             }
         }
     }
-    for (const auto& [line, count] : summaries) {
-        KRI_TRACE(kAggrSvrConnUnit, "%s (%" PRIu64 " more times in the last minute)\n",
-                  line.c_str(), count);
+    for (const Summary& s : summaries) {
+        if (s.priority == Priority::kWarning) {
+            KRI_TRACE_WARNING(kAggrSvrConnUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+                              s.line.c_str(), s.count);
+        } else {
+            KRI_TRACE(kAggrSvrConnUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+                      s.line.c_str(), s.count);
+        }
     }
 }
 

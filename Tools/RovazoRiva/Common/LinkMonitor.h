@@ -4,9 +4,9 @@
 // verified session, the studio announced, the end of a connection with its reason), and it keeps
 // the state with its reason and the time it began, for the status. It writes the link's trace
 // lines, rate-limited: a line is written when it differs from every line written in the last
-// minute for the same address; a repeat within the minute is counted instead, and the count is written as one summary
-// line once that minute is over. A server that refuses every reconnection thus gives one line,
-// then one summary a minute, not a line a second.
+// minute for the same address; a repeat within the minute is counted instead, and the count is
+// written as one summary line once that minute is over. A server that refuses every reconnection
+// thus gives one line, then one summary a minute, not a line a second.
 //
 // Threads: the client's loop thread reports the turns and ticks; any thread reads the state.
 #pragma once
@@ -39,10 +39,12 @@ private:
     struct Repeat {
         int64_t firstWrittenMs;
         uint64_t suppressed;
+        Priority priority;
     };
 
+    enum class Priority { kInfo, kWarning };
     // Writes the line unless the peer's connection wrote it in the last minute.
-    void writeRateLimited(const std::string& peer, std::string line);
+    void writeRateLimited(const std::string& peer, Priority priority, std::string line);
     void enter(LinkState state, const std::string& reason);
 
     ThreadLock lock;

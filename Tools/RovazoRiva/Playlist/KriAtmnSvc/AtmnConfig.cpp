@@ -16,13 +16,13 @@ int boundedNumber(const String& text, const char* name, int fallback, int low, i
     if (value.empty()) {
         return fallback;
     }
-    const bool digitsOnly = value.size() <= 9 && value.find_first_not_of("0123456789") ==
-                                                     std::string::npos;
+    const bool digitsOnly =
+        value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
     const int number = digitsOnly ? std::stoi(value) : -1;
     if (number < low || number > high) {
         throw CAtmnConfigValueError("\"AggrServer\"/\"Delivery\" attribute \"" + std::string(name) +
-                               "\" is \"" + value + "\": it must be a whole number from " +
-                               std::to_string(low) + " to " + std::to_string(high) + ".");
+                                    "\" is \"" + value + "\": it must be a whole number from " +
+                                    std::to_string(low) + " to " + std::to_string(high) + ".");
     }
     return number;
 }
@@ -92,9 +92,9 @@ CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
     itemsRead.push_back("AggrServer/Delivery");
     CElementNode delivery = root("AggrServer")("Delivery");
     CAtmnDeliverySettings settings;
-    settings.backlogMB = boundedNumber(delivery["backlogMB"].GetNodeValue(), "backlogMB",
-                                       Limits::kDefaultBacklogMB, Limits::kMinBacklogMB,
-                                       Limits::kMaxBacklogMB);
+    settings.backlogMB =
+        boundedNumber(delivery["backlogMB"].GetNodeValue(), "backlogMB", Limits::kDefaultBacklogMB,
+                      Limits::kMinBacklogMB, Limits::kMaxBacklogMB);
     settings.deadPeerSeconds = boundedNumber(
         delivery["deadPeerSeconds"].GetNodeValue(), "deadPeerSeconds",
         Limits::kDefaultDeadPeerSeconds, Limits::kMinDeadPeerSeconds, Limits::kMaxDeadPeerSeconds);
