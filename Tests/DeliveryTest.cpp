@@ -5,38 +5,25 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Tests/CapturingLogSink.h"
 #include "Tests/Eventually.h"
+#include "Tests/ScriptedTlsServer.h"
 #include "Tests/TestCerts.h"
-#include "Tests/TlsTestServer.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using Connection = TlsTestServer::Connection;
+using ScriptedServer = ScriptedTlsServer;
 
 constexpr uint32_t kDroppedEvent = 0x8E000D04u;
-
-// "AddStudio" or "AddEntry E7": what a received transaction is.
-std::string summary(const std::string& frame) {
-    static const std::regex pattern(R"re(<Action name="(\w+)"><Params><Param id="([^"]*)")re");
-    std::smatch match;
-    if (!std::regex_search(frame, match, pattern)) {
-        return "?";
-    }
-    return match[2].str().empty() || match[1] == "AddStudio"
-               ? match[1].str()
-               : match[1].str() + " " + match[2].str();
-}
 
 std::vector<std::string> events(int from, int to) {
     std::vector<std::string> names;
@@ -45,74 +32,6 @@ std::vector<std::string> events(int from, int to) {
     }
     return names;
 }
-
-// The server: per connection (in accept order) a script; connections past the scripts read
-// every frame until the client closes. Every frame read is recorded by connection.
-class ScriptedServer {
-public:
-    using Script = std::function<void(Connection&, ScriptedServer&)>;
-
-    ScriptedServer(std::vector<Script> scripts, TlsTestServer::Options options = {})
-        : scripts(std::move(scripts)) {
-        start(options);
-    }
-
-    void start(TlsTestServer::Options options) {
-        const testcerts::CertFiles& certs = testcerts::testCerts();
-        server = std::make_unique<TlsTestServer>(
-            certs.serverCert, certs.serverKey, certs.caCert,
-            [this](Connection& connection) { serve(connection); }, options);
-    }
-
-    // Reads frames of the current connection into the record; false at close or time-out.
-    bool readFrames(Connection& connection, size_t count) {
-        for (size_t i = 0; i < count; ++i) {
-            std::string frame;
-            if (!connection.readFrame(frame)) {
-                return false;
-            }
-            std::lock_guard<std::mutex> guard(mutex);
-            received.back().push_back(summary(frame));
-        }
-        return true;
-    }
-    void readAll(Connection& connection) {
-        while (readFrames(connection, 1)) {
-        }
-    }
-
-    // What each connection received.
-    std::vector<std::vector<std::string>> connections() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return received;
-    }
-    size_t framesOn(size_t connection) {
-        std::lock_guard<std::mutex> guard(mutex);
-        return connection < received.size() ? received[connection].size() : 0;
-    }
-
-    std::unique_ptr<TlsTestServer> server;
-    std::atomic<bool> release{false};
-
-private:
-    void serve(Connection& connection) {
-        size_t index;
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            index = received.size();
-            received.emplace_back();
-        }
-        if (index < scripts.size()) {
-            scripts[index](connection, *this);
-        } else {
-            readAll(connection);
-        }
-    }
-
-    std::vector<Script> scripts;
-    std::mutex mutex;
-    std::vector<std::vector<std::string>> received;
-};
 
 // The binding's start and supervision, as the service runs them: connect and announce the
 // studio, then whenever the link is down, rebuild it and announce the studio again.

@@ -16,6 +16,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +27,9 @@
 #include "ServerSockets.h"
 #include "Tests/FaultSupport.h"
 #include "Tests/Isolation.h"
+#include "Tests/Eventually.h"
 #include "Tests/NotifySocket.h"
+#include "Tests/ScriptedTlsServer.h"
 
 namespace {
 
@@ -106,16 +111,6 @@ long lastReceivedSegment(LoggedProcess& receiver) {
     return highest;
 }
 
-bool eventually(const std::function<bool()>& condition, Milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(Milliseconds(10));
-    }
-    return true;
-}
 
 // The peer of the receiver's most recent accepted connection.
 std::string lastAcceptedPeer(LoggedProcess& receiver) {
@@ -751,3 +746,102 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+namespace {
+
+using Connection = TlsTestServer::Connection;
+constexpr size_t kHourEvents = 62;
+
+// The shipped studio hour at 200 times its speed against a scripted server; returns the
+// events the server received over all connections once there are `expected` (or the time-out
+// passed), after checking that every connection opened with "AddStudio".
+std::vector<std::string> playHour(std::vector<ScriptedTlsServer::Script> scripts,
+                                  size_t expected, const char* delivery,
+                                  std::function<void(ScriptedTlsServer&)> duringRun = {}) {
+    FaultEnvironment environment;
+    ScriptedTlsServer aggr(std::move(scripts));
+    environment.config.automationContent = std::string("<Simulator speed=\"200\" scenario=\"") +
+                                           KRI_SIMULATOR_SCENARIOS "/studio-hour.xml\"/>";
+    environment.config.port = aggr.server->port();
+    environment.config.delivery = delivery;
+    environment.writeConfig();
+    std::unique_ptr<LoggedProcess> service = environment.startService();
+    if (duringRun) {
+        duringRun(aggr);
+    }
+    EXPECT_TRUE(eventually(
+        [&] { return aggr.eventsReceived().size() >= expected; }, Milliseconds(60000)))
+        << diagnose(*service);
+    stopService(*service);
+    aggr.release.store(true);
+    for (const auto& frames : aggr.connections()) {
+        if (!frames.empty()) {
+            EXPECT_EQ("AddStudio", frames.front()) << diagnose(*service);
+        }
+    }
+    return aggr.eventsReceived();
+}
+
+// Each entry's (and each action's) events in the order they came: the order the server must
+// keep. Playlists run on threads of their own, so only events of one entry are ordered.
+std::map<std::string, std::vector<std::string>> byEntry(const std::vector<std::string>& events) {
+    std::map<std::string, std::vector<std::string>> entries;
+    for (const std::string& event : events) {
+        const size_t space = event.find(' ');
+        entries[space == std::string::npos ? event : event.substr(space + 1)].push_back(event);
+    }
+    return entries;
+}
+
+}  // namespace
+
+// The hour, 62 events, with the server ending its TLS session politely after 20 frames, going
+// away for 3 s after 20 frames, and dying silently after 20 frames: every event arrives, each
+// entry's in order, and every connection opens with AddStudio.
+TEST(FaultInjection, ShippedHourArrivesWholeAcrossLinkFaults) {
+    const std::vector<std::string> healthy = playHour({}, kHourEvents, "");
+    ASSERT_EQ(kHourEvents, healthy.size());
+
+    const auto politeClose = [](Connection& c, ScriptedTlsServer& s) {
+        s.readFrames(c, 21);
+        c.sendCloseNotify();
+        // A polite server still reads what was on its way until the client's close.
+        s.readAll(c);
+    };
+    const std::vector<std::string> afterClose = playHour({politeClose}, kHourEvents, "");
+    EXPECT_EQ(byEntry(healthy), byEntry(afterClose));
+
+    // The server handles what it received, goes away and is back 3 s later.
+    const std::vector<std::string> afterOutage = playHour(
+        {[](Connection& c, ScriptedTlsServer& s) {
+            s.readFrames(c, 21);
+            s.readUntilQuiet(c, 50);
+            s.release.store(true);
+        }},
+        kHourEvents, "",
+        [](ScriptedTlsServer& aggr) {
+            ASSERT_TRUE(eventually([&] { return aggr.release.load(); }, Milliseconds(30000)));
+            const uint16_t port = aggr.server->port();
+            aggr.server->shutDown();
+            std::this_thread::sleep_for(Milliseconds(3000));
+            aggr.start(TlsTestServer::Options{.port = port});
+        });
+    EXPECT_EQ(byEntry(healthy), byEntry(afterOutage));
+
+    // The host stays dead for longer than deadPeerSeconds; then its connection goes. What its
+    // TCP acknowledged before it died, it had read: the service cannot resend what a server
+    // acknowledged and then lost.
+    const auto silentDeath = [](Connection& c, ScriptedTlsServer& s) {
+        s.readFrames(c, 21);
+        s.readUntilQuiet(c, 50);
+        c.blackhole();
+        std::this_thread::sleep_for(Milliseconds(8000));
+    };
+    const std::vector<std::string> afterDeath =
+        playHour({silentDeath}, kHourEvents, "<Delivery deadPeerSeconds=\"5\"/>");
+    EXPECT_EQ(byEntry(healthy), byEntry(afterDeath));
+    closingLine("shipped-hour events healthy=" + std::to_string(healthy.size()) +
+                " polite-close=" + std::to_string(afterClose.size()) +
+                " outage-3s=" + std::to_string(afterOutage.size()) +
+                " silent-death=" + std::to_string(afterDeath.size()));
+}

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <stdexcept>
 
 namespace {
@@ -148,6 +150,11 @@ void TlsTestServer::Connection::blackhole() {
     setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program));
 }
 
+bool TlsTestServer::Connection::waitForData(int timeoutMs) {
+    pollfd entry{fd, POLLIN, 0};
+    return SSL_pending(ssl) > 0 || poll(&entry, 1, timeoutMs) > 0;
+}
+
 bool TlsTestServer::Connection::waitForClientClose(int timeoutMs) {
     pollfd entry{fd, POLLRDHUP, 0};
     return poll(&entry, 1, timeoutMs) > 0;
@@ -181,7 +188,8 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
 
-    listenFd = socket(AF_INET, SOCK_STREAM, 0);
+    // Not inherited by the processes a test starts, which would keep the port listening.
+    listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // A server started again on the port of one that went away listens at once.
     const int reuse = 1;
     setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
@@ -197,9 +205,11 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
     if (bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         listen(listenFd, 8) != 0 ||
         getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) != 0) {
+        const std::string reason = std::strerror(errno);
         close(listenFd);
         SSL_CTX_free(ctx);
-        throw std::runtime_error("TlsTestServer: cannot listen on the loopback address");
+        throw std::runtime_error("TlsTestServer: cannot listen on the loopback address port " +
+                                 std::to_string(options.port) + ": " + reason);
     }
     listenPort = ntohs(address.sin_port);
     thread = std::thread([this] { serve(); });
@@ -227,7 +237,7 @@ void TlsTestServer::serve() {
         if (poll(&entry, 1, kAcceptPollMs) <= 0) {
             continue;
         }
-        const int fd = accept(listenFd, nullptr, nullptr);
+        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             serveOne(fd);
         }

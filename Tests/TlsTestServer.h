@@ -45,6 +45,8 @@ public:
         // Makes the kernel drop every packet that arrives for this connection (a socket filter
         // that accepts nothing): nothing more is read or acknowledged, as with a dead host.
         void blackhole();
+        // Waits up to timeoutMs for application data; true when some is there.
+        bool waitForData(int timeoutMs);
         // Waits up to timeoutMs for the client to end the TCP connection; true when it did.
         bool waitForClientClose(int timeoutMs);
         // Whether the client resumed an earlier session.

@@ -36,13 +36,13 @@ public:
     void fill(DeliveryStatus& status);
 
 private:
+    enum class Priority { kInfo, kWarning };
     struct Repeat {
         int64_t firstWrittenMs;
         uint64_t suppressed;
         Priority priority;
     };
 
-    enum class Priority { kInfo, kWarning };
     // Writes the line unless the peer's connection wrote it in the last minute.
     void writeRateLimited(const std::string& peer, Priority priority, std::string line);
     void enter(LinkState state, const std::string& reason);
