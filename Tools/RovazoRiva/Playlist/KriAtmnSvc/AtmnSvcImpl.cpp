@@ -133,6 +133,10 @@ int32_t AtmnSvcImpl::initLocked(const String& path) {
         if (ssl < 0) {
             return ssl;
         }
+        client.setServerName(settings.sslServerName);
+        WarnIfServerNameUnchecked(settings.sslServerName);
+        certificates.watch(settings.sslCfktFile, settings.sslCAFile);
+        certificates.checkIfDue(CertificateWatch::currentTime());
     } catch (...) {
         return ReportConfigError(configPath);
     }
@@ -265,6 +269,7 @@ void AtmnSvcImpl::superviseLink() {
         if (reconnectionFailed || !client.isConnected()) {
             reconnect();
         }
+        certificates.checkIfDue(CertificateWatch::currentTime());
     }
 }
 

@@ -32,6 +32,7 @@
 #include "ThreadLock.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/CertificateWatch.h"
 
 class AtmnSvcImpl final : public IAtmnUnknown, public IAtmnHost, public IAtmnEvents {
 public:
@@ -119,6 +120,8 @@ private:
     IAtmnSystem* component = nullptr;
     std::unique_ptr<platform::NamedEvent> stopEvent;
     std::unique_ptr<platform::AutoResetEvent> doneEvent;
+    // Warns at start and once a day of certificates that run out.
+    CertificateWatch certificates;
     String configPath;
 
     // Serialises init, run's set-up, reconnections and stop's disconnections.
