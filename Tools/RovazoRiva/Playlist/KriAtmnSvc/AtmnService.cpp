@@ -2,10 +2,17 @@
 
 #include <cstring>
 
+#include "LibraryInterfaces/KriErr.h"
 #include "Platform/FileTrust.h"
 #include "Platform/Registry.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
+
+namespace {
+
+const char kAtmnServiceUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService";
+
+}  // namespace
 
 AtmnService::AtmnService() : W32Service(kServiceName, kDisplayName, "") {}
 
@@ -13,14 +20,19 @@ AtmnService::~AtmnService() = default;
 
 int AtmnService::init(int argc, char** argv) {
     if (!configPathFromCommandLine(argc, argv, configPath) && !configPathFromRegistry(configPath)) {
+        KRI_TRACE_ERROR(kAtmnServiceUnit,
+                        "No configuration file: give -config <file> or set the registry value "
+                        "HKEY_LOCAL_MACHINE\\%s\\%s\n",
+                        kRegistryKey, kRegistryValue);
         return -1;
     }
-    binding.init(configPath);
-    return 0;
+    const int32_t result = binding.init(configPath);
+    return result < 0 ? result : 0;
 }
 
 int AtmnService::run(int, char**) {
-    return binding.run();
+    const int32_t result = binding.run([this] { reportReady(); });
+    return result < 0 ? result : 0;
 }
 
 int AtmnService::stop() {
