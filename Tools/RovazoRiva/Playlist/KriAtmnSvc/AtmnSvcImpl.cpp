@@ -477,6 +477,10 @@ void AtmnSvcImpl::reloadLink() {
     }
     client.disconnect();
     client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
+    // The new context checks the server's name as the reloaded file says.
+    client.setServerName(settings.sslServerName);
+    WarnIfServerNameUnchecked(settings.sslServerName);
+    certificates.watch(settings.sslCfktFile, settings.sslCAFile);
     KRI_TRACE(kAtmnSvcImplUnit, "Configuration reloaded from %s\n", configPath.c_str());
     reconnect();
 }
