@@ -113,7 +113,8 @@ void W32Service::installService() {
                                          platform::kServiceDemandStart,
                                          platform::kServiceErrorNormal,
                                          path,
-                                         dependencies.c_str()};
+                                         dependencies.c_str(),
+                                         unitTemplate};
     if (manager->createService(config)) {
         print("%s installed.\n", displayName.c_str());
     } else {

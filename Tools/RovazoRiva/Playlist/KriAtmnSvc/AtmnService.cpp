@@ -2,9 +2,12 @@
 
 #include <cstring>
 
+#include "KriAtmnUnit.h"
 #include "Platform/Registry.h"
 
-AtmnService::AtmnService() : W32Service(kServiceName, kDisplayName, "") {}
+AtmnService::AtmnService() : W32Service(kServiceName, kDisplayName, "") {
+    unitTemplate = kKriAtmnUnitTemplate;
+}
 
 AtmnService::~AtmnService() = default;
 
