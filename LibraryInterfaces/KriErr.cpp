@@ -78,7 +78,9 @@ std::string utcTimeStamp() {
     return text;
 }
 
-platform::SystemLogType typeOf(uint32_t code) {
+}  // namespace
+
+platform::SystemLogType kriEventType(uint32_t code) {
     switch (code >> 30) {
         case 3:
             return platform::SystemLogType::Error;
@@ -88,8 +90,6 @@ platform::SystemLogType typeOf(uint32_t code) {
             return platform::SystemLogType::Information;
     }
 }
-
-}  // namespace
 
 KriLogSink* setKriLogSink(KriLogSink* sink) {
     std::lock_guard<std::mutex> guard(sinkMutex);
@@ -104,28 +104,48 @@ void __KriLogFileInfo(const char* file, int32_t line) {
     pendingStamp.given = true;
 }
 
-void __KriLogTrace(const char* format, ...) {
+namespace {
+
+void writeTrace(platform::SystemLogType priority, const char* format, va_list args) {
     KriTraceRecord record;
+    record.priority = priority;
     record.threadId = platform::currentThreadId();
     if (pendingStamp.given) {
         record.stamp = pendingStamp.unit + ":" + std::to_string(pendingStamp.line);
         pendingStamp.given = false;
     }
-    va_list args;
-    va_start(args, format);
     record.message = asOneLine(formatted(format, args));
-    va_end(args);
-    record.line = utcTimeStamp() + " [" + std::to_string(record.threadId) + "] " +
-                  (record.stamp.empty() ? "-" : record.stamp) + " " + record.message;
+    const std::string rest = "[" + std::to_string(record.threadId) + "] " +
+                             (record.stamp.empty() ? "-" : record.stamp) + " " + record.message;
+    // The journal stamps each line with its own time.
+    record.line = platform::standardErrorIsJournal()
+                      ? platform::journalPriorityPrefix(priority) + rest
+                      : utcTimeStamp() + " " + rest;
 
     std::lock_guard<std::mutex> guard(sinkMutex);
     currentSink->writeTrace(record);
 }
 
+}  // namespace
+
+void __KriLogTrace(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    writeTrace(platform::SystemLogType::Information, format, args);
+    va_end(args);
+}
+
+void __KriLogTraceAt(platform::SystemLogType priority, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    writeTrace(priority, format, args);
+    va_end(args);
+}
+
 void __KriEventLog(uint32_t code, const char* format, va_list args) {
     KriEventRecord record;
     record.code = code;
-    record.type = typeOf(code);
+    record.type = kriEventType(code);
     record.text = formatted(format, args);
     char codeText[16];
     std::snprintf(codeText, sizeof codeText, "0x%08" PRIX32, code);

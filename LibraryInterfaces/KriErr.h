@@ -7,12 +7,17 @@
 // writes one event-log record with its code.
 //
 // All functions are callable from any thread at once; each line and record is written whole.
-// By default trace lines go to standard error as
+// Each trace line carries a journal priority: __KriLogTrace writes at info, __KriLogTraceAt at the
+// priority it is given (KRI_TRACE_WARNING for a lost link or dropped data, KRI_TRACE_ERROR for a
+// failure). By default trace lines go to standard error as
 //     2024-05-01T12:34:56.789Z [4711] Tools/RovazoRiva/Common/AggrSvrConn:120 SSL error : -10054
 // (UTC time with milliseconds, kernel thread id, "unit:line" or "-" without a stamp, message),
-// one line per __KriLogTrace whatever line ends the message has; event-log records go to syslog
-// under the ident "KriAtmn" as "[0xCE000D02] text", with the priority taken from the code's
-// severity bits (error: LOG_ERR, warning: LOG_WARNING, success and information: LOG_INFO).
+// one line per trace call whatever line ends the message has. When standard error is the
+// journal's stream (JOURNAL_STREAM names it) the journal stamps the time itself, and a line is
+//     <3>[4711] Tools/RovazoRiva/Common/AggrSvrConn:120 SSL error : -10054
+// instead, its "<N>" prefix giving the priority (3 error, 4 warning, 6 info). Event-log records go
+// to syslog under the ident "KriAtmn" as "[0xCE000D02] text", with the priority taken from the
+// code's severity bits (error: LOG_ERR, warning: LOG_WARNING, success and information: LOG_INFO).
 // Tests replace the destination with setKriLogSink.
 #pragma once
 
@@ -23,6 +28,7 @@
 #include "Platform/SystemLog.h"
 
 struct KriTraceRecord {
+    platform::SystemLogType priority;
     uint32_t threadId;
     std::string stamp;    // "unit:line", or empty when the thread gave none
     std::string message;  // the formatted text as one line, without a line end
@@ -49,13 +55,26 @@ public:
 // Requires: the sink outlives its use.
 KriLogSink* setKriLogSink(KriLogSink* sink);
 
+// The priority of an event-log record with the code: its severity bits (3 error, 2 warning,
+// otherwise information).
+platform::SystemLogType kriEventType(uint32_t code);
+
 // Remembers the source unit and line for the calling thread's next trace line.
 void __KriLogFileInfo(const char* file, int32_t line);
-// Writes one trace line.
+// Writes one trace line at info priority.
 void __KriLogTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes one trace line at the priority.
+void __KriLogTraceAt(platform::SystemLogType priority, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 // Writes one event-log record with the code and the formatted text.
 void __KriEventLog(uint32_t code, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
-// A stamped trace line from the statement where it stands.
+// A stamped trace line from the statement where it stands, at info, warning or error priority.
 #define KRI_TRACE(unit, ...) (__KriLogFileInfo((unit), __LINE__), __KriLogTrace(__VA_ARGS__))
+#define KRI_TRACE_WARNING(unit, ...)     \
+    (__KriLogFileInfo((unit), __LINE__), \
+     __KriLogTraceAt(platform::SystemLogType::Warning, __VA_ARGS__))
+#define KRI_TRACE_ERROR(unit, ...)       \
+    (__KriLogFileInfo((unit), __LINE__), \
+     __KriLogTraceAt(platform::SystemLogType::Error, __VA_ARGS__))

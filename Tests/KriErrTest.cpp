@@ -61,6 +61,23 @@ TEST_F(KriErr, EachTraceCallIsOneLineWithTheStampGivenJustBefore) {
     EXPECT_EQ("-", parts[2].str());
 }
 
+TEST_F(KriErr, TraceLinesCarryThePriorityOfTheirMacro) {
+    KRI_TRACE("Unit/P", "info");
+    KRI_TRACE_WARNING("Unit/P", "link lost %d", 1);
+    KRI_TRACE_ERROR("Unit/P", "failed");
+    __KriLogTrace("plain");
+    ASSERT_EQ(4u, sink.traces.size());
+    EXPECT_EQ(platform::SystemLogType::Information, sink.traces[0].priority);
+    EXPECT_EQ(platform::SystemLogType::Warning, sink.traces[1].priority);
+    EXPECT_EQ("link lost 1", sink.traces[1].message);
+    EXPECT_EQ(0u, sink.traces[1].stamp.rfind("Unit/P:", 0));
+    EXPECT_EQ(platform::SystemLogType::Error, sink.traces[2].priority);
+    EXPECT_EQ(platform::SystemLogType::Information, sink.traces[3].priority);
+    EXPECT_STREQ("<3>", platform::journalPriorityPrefix(platform::SystemLogType::Error));
+    EXPECT_STREQ("<4>", platform::journalPriorityPrefix(platform::SystemLogType::Warning));
+    EXPECT_STREQ("<6>", platform::journalPriorityPrefix(platform::SystemLogType::Information));
+}
+
 TEST_F(KriErr, EventRecordsCarryTheCodeAndTheTypeOfItsSeverity) {
     eventLog(0xCE000D02u, "%s", "/etc/kri/atmn.xml");
     eventLog(0xCE000D02u, "");

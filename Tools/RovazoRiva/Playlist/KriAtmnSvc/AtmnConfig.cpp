@@ -71,18 +71,19 @@ CAtmnLinkSettings CAtmnConfig::ReadReconnectSettings() {
 }
 
 int32_t ReportConfigError(const String& path) {
-    KRI_TRACE(kAtmnSvcImplUnit, "Incorrect content or config file path: %s on\n", path.c_str());
+    KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Incorrect content or config file path: %s on\n",
+                    path.c_str());
     ReportAtmnEvent(kConfigEventCode, "%s", path.c_str());
     return kAtmnConfigFailed;
 }
 
 void ReportReconnectError() {
-    KRI_TRACE(kAtmnSvcImplUnit, "Unable to reconnect");
+    KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Unable to reconnect");
     ReportAtmnEvent(kConfigEventCode, "%s", "");
 }
 
 void ReportInvalidClass(const CAtmnComponentClass& componentClass) {
-    KRI_TRACE(kAtmnSvcImplUnit, "invalid ProgId: %s\n", componentClass.name.c_str());
+    KRI_TRACE_ERROR(kAtmnSvcImplUnit, "invalid ProgId: %s\n", componentClass.name.c_str());
 }
 
 void ReportAtmnEvent(uint32_t code, const char* format, ...) {
@@ -96,7 +97,10 @@ void ReportAtmnEvent(uint32_t code, const char* format, ...) {
     va_copy(forTrace, args);
     std::vsnprintf(text.data(), text.size(), format, forTrace);
     va_end(forTrace);
-    __KriLogTrace("%s", text.data());
+    // An event without a text has nothing to add to the trace.
+    if (text[0] != '\0') {
+        __KriLogTraceAt(kriEventType(code), "%s", text.data());
+    }
     __KriEventLog(code, format, args);
     va_end(args);
 }

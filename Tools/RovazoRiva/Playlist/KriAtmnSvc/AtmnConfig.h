@@ -108,6 +108,7 @@ void ReportReconnectError();
 // its name came from "progid" or from "uuid". A configuration error follows it.
 void ReportInvalidClass(const CAtmnComponentClass& componentClass);
 
-// The binding's event report: the formatted text as a trace line of its own (no stamp), then an
-// event-log record with the code and the text.
+// The binding's event report: the formatted text as a trace line of its own (no stamp) at the
+// priority of the code's severity, unless the text is empty, then an event-log record with the
+// code and the text.
 void ReportAtmnEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));

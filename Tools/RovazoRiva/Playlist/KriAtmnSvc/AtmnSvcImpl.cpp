@@ -102,7 +102,7 @@ int32_t AtmnSvcImpl::initLocked(const String& path) {
         if (platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
                                        IID_IAtmnSystem, &created) < 0 ||
             created == nullptr) {
-            KRI_TRACE(kAtmnSvcImplUnit, "Unable to load Automation stub component\n");
+            KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to load Automation stub component\n");
             reportEvent(kAtmnEventNoComponent, "Playlist Automation");
             return kAtmnConfigFailed;
         }
@@ -374,7 +374,8 @@ platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry
                 break;
         }
     } catch (...) {
-        KRI_TRACE(kAtmnSvcImplUnit, "Failure in onEntryChange: %s\n", currentFailure().c_str());
+        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onEntryChange: %s\n",
+                          currentFailure().c_str());
     }
     return kAtmnOk;
 }
@@ -389,7 +390,8 @@ platform::HRESULT AtmnSvcImpl::onPlaylistRemoved(IAtmnPlaylist* playlist, int32_
         const String name = playlistName(playlist);
         client.removeSession(client.findSession(name), name);
     } catch (...) {
-        KRI_TRACE(kAtmnSvcImplUnit, "Failure in onPlaylistRemoved: %s\n", currentFailure().c_str());
+        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onPlaylistRemoved: %s\n",
+                          currentFailure().c_str());
     }
     return kAtmnOk;
 }
@@ -407,7 +409,8 @@ platform::HRESULT AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
         component->GetHouseTime(&date, &time);
         client.updateTime(session, buildHouseTimeXml(date, time));
     } catch (...) {
-        KRI_TRACE(kAtmnSvcImplUnit, "Failure in onTimeUpdate: %s\n", currentFailure().c_str());
+        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onTimeUpdate: %s\n",
+                          currentFailure().c_str());
     }
     return kAtmnOk;
 }
@@ -428,7 +431,8 @@ platform::HRESULT AtmnSvcImpl::onSegmentChange(IAtmnPlaylist* playlist, IAtmnEnt
         KRI_TRACE(kAtmnSvcImplUnit, "Fired change segment....name:%s title:%s segnum:%d\n",
                   name.c_str(), title.c_str(), segment);
     } catch (...) {
-        KRI_TRACE(kAtmnSvcImplUnit, "Failure in onSegmentChange: %s\n", currentFailure().c_str());
+        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onSegmentChange: %s\n",
+                          currentFailure().c_str());
     }
     return kAtmnOk;
 }
