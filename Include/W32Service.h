@@ -9,6 +9,13 @@
 //
 // The platform's callbacks (serviceMain, serviceCtrl, consoleCtrl) reach the object through the
 // process-wide instance, which stays registered for the life of the process.
+//
+// The process's exit status tells the outcome: 0 when the command did what it was asked or the
+// service ran and stopped on request, 1 when installing or removing did not fully work, init or
+// run failed, or the dispatcher could not start. A failed init or run is also the exit code of
+// the last stopped report. Under a service manager the service counts as started ("READY=1")
+// when RUNNING is reported, unless the subclass says in readyOnRunning() that it reports its
+// start itself with reportReady().
 // Requires: execute() is called on the main thread before the process starts other threads.
 #pragma once
 
@@ -33,17 +40,21 @@ public:
 
     // Prepares the service; 0 is success, anything else a failure code.
     virtual int init(int argc, char** argv);
-    // Does the work; returns once stop() has been called or the work has ended.
+    // Does the work; returns once stop() has been called or the work has ended. 0 is success,
+    // anything else a failure code.
     virtual int run(int argc, char** argv) = 0;
     // Makes run() return; called on another thread than run().
     virtual int stop() = 0;
 
-    // Decides from argv[1] what the process does; see the README for the command line.
-    void execute(int argc, char** argv);
+    // Decides from argv[1] what the process does (see the README for the command line) and
+    // ends the process with its exit status.
+    [[noreturn]] void execute(int argc, char** argv);
 
-    void installService();
-    void removeService();
+    // Each returns whether it fully worked.
+    bool installService();
+    bool removeService();
     // Runs init() and run() on the calling thread, with Ctrl+C and Ctrl+Break calling stop().
+    // init's failure code, or run's result.
     int debugService(int argc, char** argv);
 
     // The service main function: argv[0] is the service name.
@@ -62,6 +73,12 @@ public:
     char* lastErrorText(char* buffer, int size);
 
 protected:
+    // Whether the service counts as started as soon as it reports RUNNING. A service that has
+    // more to do in run() before it serves returns false and calls reportReady() once it does.
+    virtual bool readyOnRunning() const { return true; }
+    // Tells the service manager that the service has started; does nothing in debug mode.
+    void reportReady();
+
     KRIString serviceName;
     KRIString displayName;
     KRIString dependencies;
@@ -76,6 +93,7 @@ protected:
 
 private:
     static void print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+    static int exitStatusOf(int result) { return result == 0 ? 0 : 1; }
 
     // The service thread and the dispatcher thread both report states.
     ThreadLock statusLock;

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "LibraryInterfaces/XMLException.h"
 
@@ -12,6 +14,14 @@ std::string CFileXMLSrc::Describe() const {
 }
 
 std::string CFileXMLSrc::ReadAll() const {
+    // Opening a FIFO would wait for a writer and a device may never end: only a regular file
+    // (or a link to one) is read.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(filePath.c_str(), error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        throw CXMLException("CFileXMLSrc::ReadAll(): Unable to read " + Describe() +
+                            ": not a regular file.");
+    }
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(filePath.c_str(), "rb"), std::fclose);
     if (!file) {
         throw CXMLException("CFileXMLSrc::ReadAll(): Unable to open " + Describe() + ": " +

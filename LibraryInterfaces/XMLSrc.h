@@ -19,6 +19,7 @@ public:
     virtual std::string Describe() const = 0;
 };
 
+// Reads regular files only: a FIFO, a device or a directory is refused.
 class CFileXMLSrc : public CXMLSrc {
 public:
     void SetFilePath(String path) { filePath = std::move(path); }

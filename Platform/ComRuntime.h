@@ -96,6 +96,10 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
 HRESULT registerServer(const std::string& path);
 HRESULT unregisterServer(const std::string& path);
 
+// The path of the shared object registered for clsid (the default value of its
+// InprocServer32 key) as CoCreateInstance would load it; empty when the class is not registered.
+std::string inprocServerPath(const CLSID& clsid);
+
 // The absolute path of the shared object (or program) that contains address; empty when
 // unknown. Lets a plug-in's DllRegisterServer name its own file.
 std::string modulePathOf(const void* address);

@@ -154,10 +154,8 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
     if (threadInitCount == 0) {
         return CO_E_NOTINITIALIZED;
     }
-    std::string path;
-    if ((context & CLSCTX_INPROC_SERVER) == 0 ||
-        !readClassesDefaultValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", path) ||
-        path.empty()) {
+    const std::string path = inprocServerPath(clsid);
+    if ((context & CLSCTX_INPROC_SERVER) == 0 || path.empty()) {
         return REGDB_E_CLASSNOTREG;
     }
     HRESULT result = S_OK;
@@ -190,6 +188,12 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
         return result;
     }
     return *object == nullptr ? E_UNEXPECTED : result;
+}
+
+std::string inprocServerPath(const CLSID& clsid) {
+    std::string path;
+    readClassesDefaultValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", path);
+    return path;
 }
 
 HRESULT registerServer(const std::string& path) {

@@ -1,13 +1,17 @@
 // NamedEvent: the stand-in for a named auto-reset kernel event such as "AtmnStop", which any
 // process of the same user can set to release a waiter in another process.
 //
-// The event "<name>" is the POSIX named semaphore "/<name>", mode 0600. The process that waits
-// creates it (create); other processes open it (open) and set it. Setting an event that is
-// already set leaves it set once, and one wait takes the signal. A semaphore outlives the
-// processes that used it, unlike a Windows event, so create discards a signal left over from an
-// earlier run, and the creating handle removes the name again when it is destroyed; after that
-// open fails, as opening a Windows event that nobody holds does.
+// The event "<name>" is the POSIX named semaphore "/<name>" (the file /dev/shm/sem.<name>),
+// mode 0600. Exactly one process owns it: create makes it exclusively and holds an advisory
+// lock on its file for as long as the process keeps it. Other processes open it (open) and set
+// it. create refuses a file it finds that is not a regular file of the right size, of this
+// process's effective user and of mode 0600 (a file planted by someone else), and one whose lock
+// is held (another process owns the event); a file of its own that nobody holds is left from an
+// earlier run that ended without removing it, and create replaces it. The owner removes the name
+// when the object is destroyed or, at the latest, when the process exits; after that open fails,
+// as opening a Windows event that nobody holds does.
 //
+// Setting an event that is already set leaves it set once, and one wait takes the signal.
 // set and wait may be called from any thread and any process holding the event.
 // Requires: name is not empty, has no '/' and at most 250 characters.
 #pragma once
@@ -24,10 +28,13 @@ class NamedEvent {
 public:
     using WaitResult = AutoResetEvent::WaitResult;
 
-    // Creates the event, or opens it when it exists, and leaves it not set. Null on failure.
-    static std::unique_ptr<NamedEvent> create(const std::string& name);
+    // Creates the event, not set, as its only owner. Null on failure, with the reason (naming
+    // the file) in *refusal when refusal is not null.
+    static std::unique_ptr<NamedEvent> create(const std::string& name,
+                                              std::string* refusal = nullptr);
 
-    // Opens an existing event. Null when there is none (or the name is not allowed).
+    // Opens an existing event. Null when there is none, when its file is not a semaphore's, or
+    // when the name is not allowed.
     static std::unique_ptr<NamedEvent> open(const std::string& name);
 
     ~NamedEvent();
@@ -43,12 +50,12 @@ public:
     const std::string& name() const { return name_; }
 
 private:
-    NamedEvent(std::string name, void* semaphore, bool owner)
-        : name_(std::move(name)), semaphore_(semaphore), owner_(owner) {}
+    NamedEvent(std::string name, void* semaphore, int lockFd)
+        : name_(std::move(name)), semaphore_(semaphore), lockFd_(lockFd) {}
 
     std::string name_;
-    void* semaphore_;  // the sem_t*, kept opaque so that users need no semaphore header
-    bool owner_;
+    void* semaphore_;  // the mapped sem_t, kept opaque so that users need no semaphore header
+    int lockFd_;       // the owner's locked descriptor of the file; -1 in a process that opened it
 };
 
 }  // namespace platform

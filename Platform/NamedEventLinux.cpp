@@ -1,9 +1,18 @@
 #include <fcntl.h>
 #include <semaphore.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <mutex>
+#include <vector>
 
 #include "Platform/Clock.h"
 #include "Platform/NamedEvent.h"
@@ -16,9 +25,15 @@ constexpr std::size_t kMaxNameLength = 250;
 // Waits are made of slices of at most this length, so that a step of the wall clock, which the
 // semaphore's deadline is measured in, cannot stretch a wait by more than one slice.
 constexpr uint32_t kSliceMs = 1000;
+constexpr mode_t kMode = 0600;
 
 bool isAllowedName(const std::string& name) {
     return !name.empty() && name.size() <= kMaxNameLength && name.find('/') == std::string::npos;
+}
+
+// Where the C library keeps the semaphore "/<name>".
+std::string fileOf(const std::string& name) {
+    return "/dev/shm/sem." + name;
 }
 
 sem_t* semaphoreOf(void* semaphore) {
@@ -37,36 +52,212 @@ timespec wallClockAfter(uint32_t ms) {
     return deadline;
 }
 
+std::string errorText() {
+    return std::strerror(errno);
+}
+
+// What makes the file unfit to be this process's semaphore; empty when nothing does. A file of
+// the wrong size is never mapped: touching it past its end would raise SIGBUS.
+std::string flawOf(const struct stat& info) {
+    if (!S_ISREG(info.st_mode)) {
+        return "is not a regular file";
+    }
+    if (info.st_uid != geteuid()) {
+        return "belongs to user " + std::to_string(info.st_uid) + ", not to this process's user " +
+               std::to_string(geteuid());
+    }
+    if ((info.st_mode & 07777) != kMode) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return std::string("has mode ") + mode + ", not 0600";
+    }
+    if (info.st_size != static_cast<off_t>(sizeof(sem_t))) {
+        return "has " + std::to_string(info.st_size) + " bytes, not " +
+               std::to_string(sizeof(sem_t));
+    }
+    return "";
+}
+
+// Maps the semaphore of an open file of the right size.
+void* mapSemaphore(int fd) {
+    void* mapped = mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return mapped == MAP_FAILED ? nullptr : mapped;
+}
+
+// Removes the file at path when it is still the file open as fd.
+void unlinkIfSame(int fd, const std::string& path) {
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+        unlink(path.c_str());
+    }
+}
+
+// The files of the events this process owns. A process that ends through exit() without
+// destroying its events still removes their names; a child forked from it does not.
+class OwnedFiles {
+public:
+    static OwnedFiles& instance() {
+        // Never destroyed, so that an event destroyed during the exit still finds it.
+        static OwnedFiles* files = [] {
+            auto* created = new OwnedFiles;
+            std::atexit([] { OwnedFiles::instance().removeAll(); });
+            return created;
+        }();
+        return *files;
+    }
+
+    void add(int fd, const std::string& path) {
+        std::lock_guard<std::mutex> guard(lock);
+        files.push_back({fd, path});
+    }
+
+    // Removes the name of the file open as fd and closes it.
+    void release(int fd) {
+        std::lock_guard<std::mutex> guard(lock);
+        const auto owned =
+            std::find_if(files.begin(), files.end(), [fd](const File& f) { return f.fd == fd; });
+        if (owned != files.end()) {
+            unlinkIfSame(fd, owned->path);
+            files.erase(owned);
+        }
+        close(fd);
+    }
+
+private:
+    struct File {
+        int fd;
+        std::string path;
+    };
+
+    void removeAll() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (getpid() != creator) {
+            return;
+        }
+        for (const File& file : files) {
+            unlinkIfSame(file.fd, file.path);
+        }
+        files.clear();
+    }
+
+    std::mutex lock;
+    std::vector<File> files;
+    const pid_t creator = getpid();
+};
+
+// Clears the way for a new event at path: nothing there, or a file of this user's from an
+// earlier run that no process holds, which is removed. Otherwise the reason it cannot be
+// replaced.
+std::string clearStaleFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return "";
+        }
+        const std::string openError = errorText();
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0) {
+            const std::string flaw = S_ISLNK(info.st_mode) ? "is a symbolic link" : flawOf(info);
+            if (!flaw.empty()) {
+                return path + " " + flaw;
+            }
+        }
+        return path + " cannot be opened: " + openError;
+    }
+    struct stat info {};
+    std::string refusal;
+    if (fstat(fd, &info) != 0) {
+        refusal = path + " cannot be examined: " + errorText();
+    } else if (const std::string flaw = flawOf(info); !flaw.empty()) {
+        refusal = path + " " + flaw;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        refusal = path + " is held by another running process: another instance runs";
+    } else if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        refusal = path + " is left from an earlier run and cannot be removed: " + errorText();
+    }
+    close(fd);
+    return refusal;
+}
+
+// Makes a new semaphore, locked, under a temporary name and then links it to path, which fails
+// when path exists: whoever links first owns the event. The descriptor and mapping on success.
+std::string createLocked(const std::string& path, int& lockFd, void*& mapped) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return "cannot create " + temporary + ": " + errorText();
+    }
+    std::string refusal;
+    void* semaphore = nullptr;
+    if (fchmod(fd, kMode) != 0 || ftruncate(fd, sizeof(sem_t)) != 0 ||
+        (semaphore = mapSemaphore(fd)) == nullptr || sem_init(semaphoreOf(semaphore), 1, 0) != 0 ||
+        flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        refusal = "cannot prepare " + temporary + ": " + errorText();
+    } else if (link(temporary.c_str(), path.c_str()) != 0) {
+        refusal = errno == EEXIST ? path + " was created by another process at the same moment"
+                                  : "cannot create " + path + ": " + errorText();
+    }
+    unlink(temporary.c_str());
+    if (!refusal.empty()) {
+        if (semaphore != nullptr) {
+            munmap(semaphore, sizeof(sem_t));
+        }
+        close(fd);
+        return refusal;
+    }
+    lockFd = fd;
+    mapped = semaphore;
+    return "";
+}
+
 }  // namespace
 
-std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name) {
+std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name, std::string* refusal) {
+    std::string why;
+    int lockFd = -1;
+    void* semaphore = nullptr;
     if (!isAllowedName(name)) {
+        why = "the name \"" + name + "\" is not allowed";
+    } else if (why = clearStaleFile(fileOf(name)); why.empty()) {
+        why = createLocked(fileOf(name), lockFd, semaphore);
+    }
+    if (!why.empty()) {
+        if (refusal != nullptr) {
+            *refusal = why;
+        }
         return nullptr;
     }
-    sem_t* semaphore = sem_open(("/" + name).c_str(), O_CREAT, 0600, 0);
-    if (semaphore == SEM_FAILED) {
-        return nullptr;
-    }
-    while (sem_trywait(semaphore) == 0) {
-    }
-    return std::unique_ptr<NamedEvent>(new NamedEvent(name, semaphore, true));
+    OwnedFiles::instance().add(lockFd, fileOf(name));
+    return std::unique_ptr<NamedEvent>(new NamedEvent(name, semaphore, lockFd));
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name) {
     if (!isAllowedName(name)) {
         return nullptr;
     }
-    sem_t* semaphore = sem_open(("/" + name).c_str(), 0);
-    if (semaphore == SEM_FAILED) {
+    const int fd = ::open(fileOf(name).c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         return nullptr;
     }
-    return std::unique_ptr<NamedEvent>(new NamedEvent(name, semaphore, false));
+    struct stat info {};
+    void* semaphore = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_size == static_cast<off_t>(sizeof(sem_t))) {
+        semaphore = mapSemaphore(fd);
+    }
+    close(fd);
+    if (semaphore == nullptr) {
+        return nullptr;
+    }
+    return std::unique_ptr<NamedEvent>(new NamedEvent(name, semaphore, -1));
 }
 
 NamedEvent::~NamedEvent() {
-    sem_close(semaphoreOf(semaphore_));
-    if (owner_) {
-        sem_unlink(("/" + name_).c_str());
+    munmap(semaphore_, sizeof(sem_t));
+    if (lockFd_ >= 0) {
+        OwnedFiles::instance().release(lockFd_);
     }
 }
 

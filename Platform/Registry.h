@@ -88,6 +88,10 @@ LSTATUS RegSetValueExA(HKEY key, const char* valueName, uint32_t reserved, uint3
 // everything below key but key itself.
 LSTATUS RegDeleteTreeA(HKEY key, const char* subKey);
 
+// The file that holds the value valueName (null or empty: the default value) of key's subKey,
+// as RegQueryValueExA would read it; empty when the key or the value does not exist.
+std::string registryValueFile(HKEY key, const char* subKey, const char* valueName);
+
 // Closes a key from RegOpenKeyExA or RegCreateKeyExA. Closing a hive key does nothing; a handle
 // that is not open gives ERROR_INVALID_HANDLE.
 LSTATUS RegCloseKey(HKEY key);

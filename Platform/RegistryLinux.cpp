@@ -36,6 +36,10 @@ constexpr const char* kDefaultValueFile = "@";
 // Values are written to a file of this prefix first and then renamed into place; no value name
 // may start with it.
 constexpr char kTemporaryPrefix = '\\';
+// Keys and values are written with these modes whatever the process's umask: readable by all,
+// writable by their owner only, as a service that trusts only such files requires.
+constexpr fs::perms kKeyMode = static_cast<fs::perms>(0755);
+constexpr fs::perms kValueMode = static_cast<fs::perms>(0644);
 
 std::mutex openKeysMutex;
 std::set<const RegistryKey*> openKeys;
@@ -153,6 +157,24 @@ std::optional<std::string> valueFileName(const char* valueName) {
     return std::string(name);
 }
 
+std::error_code makeDirectory(const fs::path& dir) {
+    std::error_code error;
+    if (fs::create_directory(dir, error)) {
+        fs::permissions(dir, kKeyMode, error);
+    }
+    return error;
+}
+
+// Makes dir and the directories above it that are missing.
+std::error_code makeDirectories(const fs::path& dir) {
+    std::error_code error;
+    const fs::path parent = dir.parent_path();
+    if (!parent.empty() && parent != dir && !fs::exists(parent, error)) {
+        error = makeDirectories(parent);
+    }
+    return error ? error : makeDirectory(dir);
+}
+
 LSTATUS readFile(const fs::path& file, std::string& bytes) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
@@ -176,7 +198,9 @@ LSTATUS writeFileReplacing(const fs::path& dir, const std::string& name, const u
         }
         out.write(reinterpret_cast<const char*>(data), size);
         out.close();
-        if (!out) {
+        std::error_code modeError;
+        fs::permissions(temporary, kValueMode, modeError);
+        if (!out || modeError) {
             std::error_code ignored;
             fs::remove(temporary, ignored);
             return ERROR_CANTWRITE;
@@ -244,7 +268,9 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* subKey, REGSAM, HKEY* result, uint
     }
     RegistryKey opened = *key;
     std::error_code error;
-    fs::create_directories(keyDirectory(opened), error);
+    if (!fs::is_directory(keyDirectory(opened), error)) {
+        error = makeDirectories(keyDirectory(opened));
+    }
     if (error) {
         return statusOf(error, ERROR_CANTWRITE);
     }
@@ -255,7 +281,7 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* subKey, REGSAM, HKEY* result, uint
         if (const auto found = findEntry(parent, component, true)) {
             name = *found;
         } else {
-            fs::create_directory(parent / name, error);
+            error = makeDirectory(parent / name);
             if (error) {
                 return statusOf(error, ERROR_CANTWRITE);
             }
@@ -359,6 +385,18 @@ LSTATUS RegDeleteTreeA(HKEY key, const char* subKey) {
         }
     }
     return ERROR_SUCCESS;
+}
+
+std::string registryValueFile(HKEY key, const char* subKey, const char* valueName) {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(key, subKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        return "";
+    }
+    const fs::path dir = keyDirectory(*opened);
+    RegCloseKey(opened);
+    const auto fileName = valueFileName(valueName);
+    const auto found = fileName ? findEntry(dir, *fileName, false) : std::nullopt;
+    return found ? (dir / *found).string() : "";
 }
 
 LSTATUS RegCloseKey(HKEY key) {

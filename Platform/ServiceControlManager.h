@@ -46,7 +46,7 @@ public:
     // Reports the service's state: active or reloading is RUNNING (stop accepted), activating
     // START_PENDING, deactivating STOP_PENDING (stop accepted), inactive or failed STOPPED.
     bool queryStatus(ServiceStatus& status);
-    // Removes the unit file and reloads systemd.
+    // Removes the unit file and reloads systemd; false when either failed.
     bool remove();
 
 private:
@@ -63,9 +63,10 @@ public:
     // Null with the last error set when the unit directory is not writable.
     static std::unique_ptr<ServiceControlManager> open();
 
-    // Writes the unit file and reloads systemd. A failing reload does not undo the
-    // installation: systemd reads a unit that it has not loaded yet from its file. A unit
-    // whose User= names no account is not written, since systemd could not start it.
+    // Writes the unit file and reloads systemd. When the reload fails the unit file is removed
+    // again and the result is null with kRpcServerUnavailable (or the error of starting
+    // systemctl): the installation did not work. A unit whose User= names no account is not
+    // written, since systemd could not start it.
     std::unique_ptr<InstalledService> createService(const ServiceConfig& config);
     std::unique_ptr<InstalledService> openService(const char* serviceName);
 

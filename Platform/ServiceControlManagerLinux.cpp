@@ -162,8 +162,13 @@ bool accountExists(const std::string& unit) {
     return true;
 }
 
-void reloadDaemon() {
-    runSystemctl({"daemon-reload"});
+// Whether systemd reloaded its units; the last error says why not.
+bool reloadDaemon() {
+    const CommandResult r = runSystemctl({"daemon-reload"});
+    if (r.ran && r.exitStatus != 0) {
+        setLastError(kRpcServerUnavailable);
+    }
+    return r.ran && r.exitStatus == 0;
 }
 
 }  // namespace
@@ -239,7 +244,13 @@ std::unique_ptr<InstalledService> ServiceControlManager::createService(const Ser
         unlink(path.c_str());
         return nullptr;
     }
-    reloadDaemon();
+    if (!reloadDaemon()) {
+        // A unit that systemd has not taken in would make the next -install fail as existing.
+        const uint32_t error = lastError();
+        unlink(path.c_str());
+        setLastError(error);
+        return nullptr;
+    }
     return std::unique_ptr<InstalledService>(new InstalledService(c.serviceName, path));
 }
 
@@ -315,8 +326,7 @@ bool InstalledService::remove() {
         setLastError(errno == ENOENT ? kErrorServiceDoesNotExist : static_cast<uint32_t>(errno));
         return false;
     }
-    reloadDaemon();
-    return true;
+    return reloadDaemon();
 }
 
 }  // namespace platform

@@ -7,16 +7,19 @@
 // calls the control handler on the main thread, and returns once the service main function has
 // returned. Status reports go to systemd as notify messages (sd_notify):
 //
-//   <state assignment>STATUS=<state> checkpoint=<n> waithint=<ms> controls=<none|STOP>
-//   exitcode=<win32 exit code>[\nEXTEND_TIMEOUT_USEC=<wait hint in microseconds>]
+//   <assignments><state assignment>STATUS=<state> checkpoint=<n> waithint=<ms>
+//   controls=<none|STOP> exitcode=<win32 exit code>[\nEXTEND_TIMEOUT_USEC=<wait hint in us>]
 //
-// where the state assignment is "READY=1\n" for RUNNING, "STOPPING=1\n" for STOP_PENDING and
-// nothing otherwise, and EXTEND_TIMEOUT_USEC is added to pending states with a wait hint.
+// where the assignments are what the caller adds ("READY=1\n" with RUNNING, say), the state
+// assignment is "STOPPING=1\n" for STOP_PENDING and nothing otherwise, and EXTEND_TIMEOUT_USEC
+// is added to pending states with a wait hint. Other messages (READY=1 once a service has
+// started, a STATUS= in plain words) go out with notifyServiceManager.
 //
-// A stop is delivered only to a service that reported RUNNING with the stop control accepted,
-// as the Windows service manager sends no control to a pending or stopped service. A SIGTERM
-// that arrives earlier, while the service is starting, is held and delivered once the service
-// accepts the stop; one that arrives while it is stopping or stopped is dropped.
+// SIGTERM and SIGINT are the stop control. A stop is delivered only to a service that reported
+// RUNNING with the stop control accepted, as the Windows service manager sends no control to a
+// pending or stopped service. One that arrives earlier, while the service is starting, is held
+// and delivered once the service accepts the stop; one that arrives while it is stopping or
+// stopped is dropped.
 //
 // Requires: startServiceCtrlDispatcher is called on the main thread before any other thread of
 // the process exists (every thread must inherit the blocked SIGTERM).
@@ -49,8 +52,18 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char**
 ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
                                                ServiceControlHandler handler);
 
-// Reports the status to the service manager. Returns false with the last error set when the
-// handle is not the registered one or the message cannot be sent.
-bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
+// Reports the status to the service manager, with the assignments (each ending in "\n") in front.
+// Returns false with the last error set when the handle is not the registered one or the message
+// cannot be sent.
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status,
+                      const char* assignments = "");
+
+// Sends one notify message of the caller's ("READY=1", "STATUS=...") to the service manager.
+// Returns false with the last error set when the handle is not the registered one or the message
+// cannot be sent.
+bool notifyServiceManager(ServiceStatusHandle handle, const char* message);
+
+// Whether the process was started by a service manager that the dispatcher can talk to.
+bool hasServiceManager();
 
 }  // namespace platform

@@ -65,7 +65,7 @@ bool stopIsOver(const ServiceStatus& s) {
     return s.currentState == kServiceStopPending || s.currentState == kServiceStopped;
 }
 
-// Reads every queued SIGTERM; returns true when there was at least one.
+// Reads every queued stop signal; returns true when there was at least one.
 bool drainSignals(int signalFd) {
     bool any = false;
     signalfd_siginfo info;
@@ -108,12 +108,10 @@ void serveControls(Dispatcher& d, int signalFd) {
 }
 
 // The message that setServiceStatus sends for a status.
-std::string notifyMessage(const ServiceStatus& status) {
-    std::string message;
-    if (status.currentState == kServiceRunning) {
-        message = "READY=1\n";
-    } else if (status.currentState == kServiceStopPending) {
-        message = "STOPPING=1\n";
+std::string notifyMessage(const ServiceStatus& status, const char* assignments) {
+    std::string message = assignments;
+    if (status.currentState == kServiceStopPending) {
+        message += "STOPPING=1\n";
     }
     const bool acceptsStop = (status.controlsAccepted & kServiceAcceptStop) != 0;
     message += "STATUS=" + std::string(stateName(status.currentState)) +
@@ -129,9 +127,13 @@ std::string notifyMessage(const ServiceStatus& status) {
 
 }  // namespace
 
-bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char** argv) {
+bool hasServiceManager() {
     const char* notifySocket = std::getenv("NOTIFY_SOCKET");
-    if (notifySocket == nullptr || *notifySocket == '\0') {
+    return notifySocket != nullptr && *notifySocket != '\0';
+}
+
+bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char** argv) {
+    if (!hasServiceManager()) {
         setLastError(kErrorFailedServiceControllerConnect);
         return false;
     }
@@ -141,10 +143,11 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char**
     }
 
     // Blocked before the service thread starts, so that every thread of the service inherits
-    // the block and SIGTERM reaches only the signal descriptor.
+    // the block and the stop signals reach only the signal descriptor.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
     sigset_t previousMask;
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previousMask);
     const int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -202,21 +205,39 @@ ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
     return kRegisteredHandle;
 }
 
-bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-    std::lock_guard<std::mutex> g(dispatcherMutex);
+namespace {
+
+// Sends one notify message for the registered handle. Requires: dispatcherMutex is held.
+bool sendLocked(ServiceStatusHandle handle, const std::string& message) {
     if (active == nullptr || handle != kRegisteredHandle) {
         setLastError(kErrorInvalidHandle);
         return false;
     }
-    const int sent = sd_notify(0, notifyMessage(status).c_str());
+    const int sent = sd_notify(0, message.c_str());
     if (sent <= 0) {
         setLastError(sent < 0 ? static_cast<uint32_t>(-sent)
                               : kErrorFailedServiceControllerConnect);
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status,
+                      const char* assignments) {
+    std::lock_guard<std::mutex> g(dispatcherMutex);
+    if (!sendLocked(handle, notifyMessage(status, assignments))) {
+        return false;
+    }
     active->reported = status;
     active->statusReported.set();
     return true;
+}
+
+bool notifyServiceManager(ServiceStatusHandle handle, const char* message) {
+    std::lock_guard<std::mutex> g(dispatcherMutex);
+    return sendLocked(handle, message);
 }
 
 }  // namespace platform

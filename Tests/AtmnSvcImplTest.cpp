@@ -10,6 +10,7 @@
 #include "Platform/NamedEvent.h"
 #include "Tests/AtmnSvcTestSupport.h"
 #include "Tests/FakeAtmnObjects.h"
+#include "Tests/Isolation.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl.h"
 
@@ -19,6 +20,11 @@ using atmntest::eventually;
 using atmntest::LiveEnvironment;
 using atmntest::RecordingLogSink;
 using std::chrono::milliseconds;
+
+// The services of this program get a /dev/shm of their own where they may: "AtmnStop" is one per
+// machine, and a service of another test run would make them refuse to start.
+const ::testing::Environment* const privateShm =
+    ::testing::AddGlobalTestEnvironment(new isolation::PrivateShmEnvironment);
 
 constexpr uint32_t kConfigEvent = 0xCE000D02u;
 constexpr uint32_t kNoComponentEvent = 0xCE000D03u;
@@ -398,34 +404,66 @@ TEST_F(AtmnSvcImplLive, AtmnStopFromOutsideEndsRunAndLeavesTheLinkUp) {
     EXPECT_EQ(3u, transactions(3).size());
 }
 
-TEST(AtmnSvcImplStop, StopEndsRunEvenWhenAnotherInstanceTakesTheStopSignal) {
-    // Another instance of the service on the machine waits on the same named event, and waits
-    // first, so the signal of our stop goes to it; our own stop must still end our run.
+TEST(AtmnSvcImplTrust, AGroupWritablePluginDirectoryOrConfigurationIsRefused) {
+    namespace fs = std::filesystem;
+    LiveEnvironment environment;
+    RecordingLogSink log;
+    const fs::path plugins = environment.directory / "plugins";
+    fs::create_directory(plugins);
+    const fs::path plugin = plugins / "libKriAtmnSimulator.so";
+    fs::copy_file(KRI_SIMULATOR_PLUGIN, plugin);
+    ASSERT_GE(platform::registerServer(plugin.string()), 0);
+    const std::string config = environment.writeConfig();
+    auto initResult = [&] {
+        AtmnSvcImpl binding;
+        return binding.init(config.c_str());
+    };
+
+    fs::permissions(plugins, static_cast<fs::perms>(0775));
+    EXPECT_EQ(kAtmnConfigFailed, initResult());
+    const std::string refusal = "Refusing the automation component: " + plugins.string() +
+                                " is writable by group or others";
+    ASSERT_EQ(1u, log.allEvents().size());
+    EXPECT_EQ(kNoComponentEvent, log.allEvents()[0].code);
+    EXPECT_EQ(refusal, log.allEvents()[0].text);
+
+    log.clear();
+    fs::permissions(config, static_cast<fs::perms>(0664));
+    EXPECT_EQ(kAtmnConfigFailed, initResult());
+    ASSERT_EQ(1u, log.allEvents().size());
+    EXPECT_EQ(kConfigEvent, log.allEvents()[0].code);
+    EXPECT_EQ("Refusing the configuration file: " + config + " is writable by group or others",
+              log.allEvents()[0].text);
+
+    log.clear();
+    fs::permissions(plugins, static_cast<fs::perms>(0755));
+    fs::permissions(config, static_cast<fs::perms>(0644));
+    EXPECT_EQ(kAtmnOk, initResult());
+    EXPECT_EQ(0u, log.count("Refusing"));
+}
+
+TEST(AtmnSvcImplStop, StopEndsRunWithoutSettingTheNamedEventAndASecondInstanceIsRefused) {
     LiveEnvironment environment;
     RecordingLogSink log;
     AtmnSvcImpl binding;
     ASSERT_EQ(kAtmnOk, binding.init(environment.writeConfig().c_str()));
+    {
+        AtmnSvcImpl second;
+        EXPECT_EQ(kAtmnConfigFailed, second.init(environment.writeConfig().c_str()));
+        EXPECT_EQ(kAtmnConfigFailed, second.run());
+        EXPECT_EQ(1u, log.count("Unable to create the stop event \"AtmnStop\": "
+                                "/dev/shm/sem.AtmnStop is held by another running process"));
+        EXPECT_EQ(0u, log.count("Incorrect content"));
+    }
+    // Whoever else waits on the event must not take our stop: stop leaves the event alone.
     std::unique_ptr<platform::NamedEvent> shared =
         platform::NamedEvent::open(AtmnSvcImpl::kStopEventName);
     ASSERT_NE(nullptr, shared);
-    std::atomic<bool> otherTookIt{false};
-    std::thread otherInstance(
-        [&] { otherTookIt = shared->wait(15000) == platform::NamedEvent::WaitResult::kSignalled; });
-    std::this_thread::sleep_for(milliseconds(100));
     RunThread running(binding);
     ASSERT_TRUE(eventually([&] { return binding.isRunning(); }, milliseconds(10000)));
     EXPECT_EQ(kAtmnOk, binding.stop());
-    const std::optional<int32_t> result = running.wait(milliseconds(5000));
-    EXPECT_EQ(std::optional<int32_t>(kAtmnOk), result);
-    // Release whichever wait is still blocked, so that a failure does not hang the test.
-    if (!result) {
-        shared->set();
-        running.wait();
-    }
-    if (!otherTookIt.load()) {
-        shared->set();
-    }
-    otherInstance.join();
+    EXPECT_EQ(std::optional<int32_t>(kAtmnOk), running.wait(milliseconds(5000)));
+    EXPECT_EQ(platform::NamedEvent::WaitResult::kTimedOut, shared->wait(0));
 }
 
 TEST(AtmnSvcImplLoad, EightSimulatorThreadsEveryTransactionArrivesWhole) {

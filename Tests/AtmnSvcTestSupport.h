@@ -33,11 +33,16 @@ inline constexpr char kSimulatorUuid[] = "{D35472C6-3643-4749-B8DA-E8ACFCC6FDC6}
 inline constexpr char kUnitStamp[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl_:";
 
 // Scenario content whose schedule is empty: the simulator connects and reports nothing.
-inline constexpr char kQuietScenario[] =
-    "<Simulator speed=\"fast\"/>"
-    "<Scenario houseDate=\"2024-03-09\" houseTime=\"18:00:00:00\">"
-    "<Playlist id=\"1\" name=\"Idle\" announce=\"false\"><Entry id=\"I-1\"/></Playlist>"
-    "<Schedule/></Scenario>";
+#define KRI_QUIET_SCENARIO_BODY                                                          \
+    "<Scenario houseDate=\"2024-03-09\" houseTime=\"18:00:00:00\">"                      \
+    "<Playlist id=\"1\" name=\"Idle\" announce=\"false\"><Entry id=\"I-1\"/></Playlist>" \
+    "<Schedule/></Scenario>"
+inline constexpr char kQuietScenario[] = "<Simulator speed=\"fast\"/>" KRI_QUIET_SCENARIO_BODY;
+
+// The quiet scenario with more attributes of the simulator's ("connectDelay=\"30000\"", say).
+inline std::string quietScenarioWith(const std::string& simulatorAttributes) {
+    return "<Simulator speed=\"fast\" " + simulatorAttributes + "/>" KRI_QUIET_SCENARIO_BODY;
+}
 
 // The items of one configuration file.
 struct ServiceConfig {

@@ -13,7 +13,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,8 @@
 
 #include "ServerSockets.h"
 #include "Tests/FaultSupport.h"
+#include "Tests/Isolation.h"
+#include "Tests/NotifySocket.h"
 
 namespace {
 
@@ -32,6 +33,11 @@ using faults::FaultEnvironment;
 using faults::LoggedProcess;
 using faults::Milliseconds;
 using faults::millisecondsBetween;
+
+// The services get a /dev/shm of their own where they may: "AtmnStop" is one per machine, and a
+// service of another test run would make them refuse to start.
+const ::testing::Environment* const privateShm =
+    ::testing::AddGlobalTestEnvironment(new isolation::PrivateShmEnvironment);
 
 constexpr int kRounds = 20;
 constexpr long kLinkBackLimitMs = 5000;
@@ -603,48 +609,6 @@ TEST(FaultInjection, ConfigurationEditedAndCorruptedWhileRunning) {
                 " unable-to-reconnect=" + std::to_string(unable) +
                 " studio-announced-ms-after-repair=" + std::to_string(repairedMs));
 }
-
-// A datagram socket in the role of systemd's notify socket.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::filesystem::path& path) : path(path.string()) {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, this->path.c_str(), sizeof address.sun_path - 1);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot bind the notify socket " + this->path);
-        }
-    }
-    ~NotifySocket() { close(fd); }
-    NotifySocket(const NotifySocket&) = delete;
-    NotifySocket& operator=(const NotifySocket&) = delete;
-
-    std::string environment() const { return "NOTIFY_SOCKET=" + path; }
-
-    // The service states of the messages received so far, a repeated state once.
-    std::vector<std::string> states() {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-            const std::string message(buffer, static_cast<size_t>(n));
-            const size_t at = message.find("STATUS=");
-            if (at == std::string::npos) {
-                continue;
-            }
-            const std::string state = message.substr(at + 7, message.find(' ', at) - at - 7);
-            if (received.empty() || received.back() != state) {
-                received.push_back(state);
-            }
-        }
-        return received;
-    }
-
-private:
-    std::string path;
-    int fd;
-    std::vector<std::string> received;
-};
 
 // A port of 127.0.0.1 on which nothing listens.
 uint16_t closedPort() {

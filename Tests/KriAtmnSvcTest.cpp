@@ -4,9 +4,13 @@
 // the configuration path comes from.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <thread>
 
 #include "Tests/AtmnSvcTestSupport.h"
 #include "Tests/ChildProcess.h"
+#include "Tests/NotifySocket.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
 
 namespace {
@@ -174,11 +178,136 @@ TEST(KriAtmnSvc, AtmnStopFromAnotherProcessEndsTheServiceReadingItsPathFromTheRe
     EXPECT_TRUE(service.linesContaining("Incorrect content").empty()) << service.output();
 }
 
-TEST(KriAtmnSvc, WithoutAConfigurationPathInitFailsQuietly) {
-    TempRegistry registry;
-    ServiceProcess service({"-debug", "--config", "/tmp/x.xml"});
+TEST(KriAtmnSvc, ASecondInstanceRefusesToStartAndTheFirstRemovesTheEventWhenItEnds) {
+    LiveEnvironment environment;
+    const std::string path = environment.writeConfig();
+    ServiceProcess service(serviceArguments(path));
+    ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio")) << service.output();
+
+    ServiceProcess second(serviceArguments(path));
+    EXPECT_TRUE(second.waitForExit().has_value()) << second.output();
+    EXPECT_EQ(1u, second
+                      .linesContaining("Unable to create the stop event \"AtmnStop\": "
+                                       "/dev/shm/sem.AtmnStop is held by another running "
+                                       "process: another instance runs")
+                      .size())
+        << second.output();
+    EXPECT_EQ(1u, environment.receiver->linesContaining("action=AddStudio").size());
+
+    service.sendSignal(SIGINT);
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
-    EXPECT_EQ(std::vector<std::string>{kDebugging}, service.lines());
+    struct stat info {};
+    EXPECT_NE(0, stat("/dev/shm/sem.AtmnStop", &info));
+}
+
+// The service with standard error marked as the journal's stream, as systemd starts it.
+class JournalServiceProcess : public ChildProcess {
+public:
+    explicit JournalServiceProcess(const std::vector<std::string>& arguments)
+        : ChildProcess("/bin/sh", withJournalStream(arguments)) {}
+
+private:
+    static std::vector<std::string> withJournalStream(const std::vector<std::string>& arguments) {
+        std::vector<std::string> words = {
+            "-c", R"(JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec "$0" "$@")", kProgram};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        return words;
+    }
+};
+
+TEST(KriAtmnSvc, AFailedStartExitsWithFailureAndErrorLinesAtErrPriority) {
+    TempRegistry registry;
+    JournalServiceProcess noPath({"-debug", "--config", "/tmp/x.xml"});
+    EXPECT_EQ(std::optional<int>(1), noPath.waitForExit()) << noPath.output();
+    const std::vector<std::string> noPathLines = noPath.linesContaining("No configuration file");
+    ASSERT_EQ(1u, noPathLines.size()) << noPath.output();
+    // The journal stamps the time; the line carries the priority instead.
+    EXPECT_EQ(0u, noPathLines[0].rfind("<3>[", 0)) << noPathLines[0];
+
+    JournalServiceProcess missing({"-debug", "-config", "/nonexistent/KriAtmnSvc.xml"});
+    EXPECT_EQ(std::optional<int>(1), missing.waitForExit()) << missing.output();
+    EXPECT_EQ(1u, missing.linesContaining("Incorrect content").size()) << missing.output();
+    // The error line and the event's text line, at the priority of the event's code.
+    for (const std::string& line : missing.lines()) {
+        if (line != kDebugging) {
+            EXPECT_EQ(0u, line.rfind("<3>[", 0)) << line;
+        }
+    }
+}
+
+TEST(KriAtmnSvc, UnderAServiceManagerReadyComesOnlyOnceTheStudioIsAnnounced) {
+    LiveEnvironment environment;
+    {
+        NotifySocket notify(environment.directory / "failed.sock");
+        ServiceProcess failed({"-config", "/nonexistent/KriAtmnSvc.xml"}, {notify.environment()});
+        EXPECT_EQ(std::optional<int>(1), failed.waitForExit()) << failed.output();
+        EXPECT_EQ((std::vector<std::string>{"START_PENDING", "STOPPED"}), notify.states());
+        for (const std::string& message : notify.messages()) {
+            EXPECT_EQ(std::string::npos, message.find("READY=1")) << message;
+        }
+        EXPECT_NE(std::string::npos, notify.messages().back().find("exitcode=4294967295"));
+        // No usage text under a service manager.
+        EXPECT_TRUE(failed.linesContaining("-install").empty()) << failed.output();
+    }
+    NotifySocket notify(environment.directory / "ok.sock");
+    ServiceProcess service({"-config", environment.writeConfig()}, {notify.environment()});
+    ASSERT_TRUE(notify.waitFor("READY=1")) << service.output();
+    // READY=1 came after the link was up and the studio announced, not with RUNNING.
+    EXPECT_TRUE(service.waitForLines(kLinkUp)) << service.output();
+    EXPECT_TRUE(environment.receiver->waitForLine("action=AddStudio"));
+    for (const std::string& message : notify.messages()) {
+        if (message.find("STATUS=RUNNING") != std::string::npos) {
+            EXPECT_EQ(std::string::npos, message.find("READY=1")) << message;
+        }
+    }
+    service.sendSignal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+}
+
+TEST(KriAtmnSvc, StopDuringASlowConnectEndsWithinFiveSeconds) {
+    LiveEnvironment environment;
+    environment.config.automationContent = atmntest::quietScenarioWith("connectDelay=\"30000\"");
+    const std::string path = environment.writeConfig();
+    for (const int stopSignal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(stopSignal);
+        NotifySocket notify(environment.directory / ("slow" + std::to_string(stopSignal)));
+        const bool console = stopSignal == SIGINT;
+        ServiceProcess service(
+            console ? serviceArguments(path) : std::vector<std::string>{"-config", path},
+            console ? std::vector<std::string>{} : std::vector<std::string>{notify.environment()});
+        if (console) {
+            ASSERT_TRUE(service.waitForLines(kDebugging)) << service.output();
+        } else {
+            ASSERT_TRUE(notify.waitFor("STATUS=RUNNING")) << service.output();
+        }
+        std::this_thread::sleep_for(milliseconds(500));
+        const auto stopAt = std::chrono::steady_clock::now();
+        service.sendSignal(stopSignal);
+        EXPECT_EQ(std::optional<int>(0), service.waitForExit(milliseconds(5000)))
+            << service.output();
+        EXPECT_LT(std::chrono::steady_clock::now() - stopAt, milliseconds(5000));
+        EXPECT_TRUE(service.linesContaining("Conenction to").empty()) << service.output();
+        if (!console) {
+            EXPECT_EQ(
+                (std::vector<std::string>{"START_PENDING", "RUNNING", "STOP_PENDING", "STOPPED"}),
+                notify.states());
+            EXPECT_FALSE(notify.waitFor("READY=1", milliseconds(0)));
+        }
+    }
+    EXPECT_EQ(0u, environment.receiver->linesContaining(" connected").size());
+}
+
+TEST(KriAtmnSvc, ADisconnectThatThrowsIsAnErrorLineAndTheServiceStillStops) {
+    LiveEnvironment environment;
+    environment.config.automationContent = atmntest::quietScenarioWith("disconnectThrows=\"true\"");
+    NotifySocket notify(environment.directory / "notify");
+    ServiceProcess service({"-config", environment.writeConfig()}, {notify.environment()});
+    ASSERT_TRUE(notify.waitFor("READY=1")) << service.output();
+    service.sendSignal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+    EXPECT_EQ(1u, service.linesContaining("The automation component's Disconnect failed").size())
+        << service.output();
+    EXPECT_EQ("STOPPED", notify.states().back());
 }
 
 // argv as main gets it.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstdint>
@@ -274,6 +275,11 @@ TEST(XmlReader, FileSourcesReadTheFileAndNameItWhenTheyCannot) {
     EXPECT_NE(std::string::npos, missing.find("No such file")) << missing;
     std::string directory = messageOf(dir);
     EXPECT_NE(std::string::npos, directory.find("Unable to read")) << directory;
+    // A FIFO without a writer is refused at once instead of waiting for one.
+    const std::filesystem::path fifo = dir / "fifo.xml";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::string fromFifo = messageOf(fifo);
+    EXPECT_NE(std::string::npos, fromFifo.find("not a regular file")) << fromFifo;
     std::string malformed = messageOf(bad);
     EXPECT_NE(std::string::npos, malformed.find(bad.string())) << malformed;
     EXPECT_NE(std::string::npos, malformed.find("offset")) << malformed;

@@ -1,13 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <semaphore.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "Platform/NamedEvent.h"
+#include "Tests/Isolation.h"
 
 using platform::NamedEvent;
 using WaitResult = NamedEvent::WaitResult;
@@ -75,14 +80,44 @@ TEST(NamedEvent, AThreadThatSetsItEndsAnUnlimitedWait) {
     setter.join();
 }
 
-TEST(NamedEvent, ASignalLeftFromAnEarlierRunIsDiscarded) {
+TEST(NamedEvent, HasOneOwnerAndASecondCreateIsRefused) {
+    const std::string name = testName("Twice");
+    const auto first = NamedEvent::create(name);
+    ASSERT_NE(first, nullptr);
+    std::string refusal;
+    EXPECT_EQ(NamedEvent::create(name, &refusal), nullptr);
+    EXPECT_NE(refusal.find("another instance runs"), std::string::npos) << refusal;
+    ASSERT_NE(NamedEvent::open(name), nullptr);
+}
+
+TEST(NamedEvent, AFileLeftByAnOwnerThatDiedIsReplacedWithoutItsSignal) {
     const std::string name = testName("Stale");
-    const auto earlier = NamedEvent::create(name);
-    ASSERT_NE(earlier, nullptr);
-    earlier->set();
+    // The owner dies without removing the name, with the event set.
+    EXPECT_EQ(isolation::inChild([&] {
+                  NamedEvent* event = NamedEvent::create(name).release();
+                  return event != nullptr && event->set() ? "set" : "failed";
+              }),
+              "set");
+    ASSERT_NE(NamedEvent::open(name), nullptr);
     const auto later = NamedEvent::create(name);
     ASSERT_NE(later, nullptr);
     EXPECT_EQ(later->wait(0), WaitResult::kTimedOut);
+}
+
+TEST(NamedEvent, AnOwnerThatEndsThroughExitRemovesTheName) {
+    const std::string name = testName("Exit");
+    const pid_t child = fork();
+    if (child == 0) {
+        // Never destroyed: exit() alone must remove the name.
+        static std::unique_ptr<NamedEvent> event;
+        event = NamedEvent::create(name);
+        std::exit(event ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct stat info {};
+    EXPECT_NE(stat(("/dev/shm/sem." + name).c_str(), &info), 0);
 }
 
 TEST(NamedEvent, OpeningNeedsALivingCreatorAndAnAllowedName) {
@@ -95,6 +130,108 @@ TEST(NamedEvent, OpeningNeedsALivingCreatorAndAnAllowedName) {
     EXPECT_EQ(NamedEvent::create(""), nullptr);
     EXPECT_EQ(NamedEvent::create("a/b"), nullptr);
     EXPECT_EQ(NamedEvent::create(std::string(251, 'n')), nullptr);
+}
+
+// "AtmnStop" as the service makes it, in a /dev/shm of its own, against files another user
+// planted there before the service started and against that user's attempts once it runs.
+class PlantedStopEvent : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!isolation::available()) {
+            GTEST_SKIP() << "needs root and mount namespaces";
+        }
+    }
+
+    // What create says after plant ran as "nobody" in a fresh /dev/shm: "created" or the
+    // refusal.
+    static std::string createAfter(const std::function<bool()>& plant) {
+        return isolation::inChild([&]() -> std::string {
+            if (!isolation::enterPrivateShm()) {
+                return "no private /dev/shm";
+            }
+            if (isolation::inChild([&] {
+                    return isolation::becomeNobody() && plant() ? "planted" : "not planted";
+                }) != "planted") {
+                return "the plant failed";
+            }
+            std::string refusal;
+            return NamedEvent::create("AtmnStop", &refusal) ? "created" : refusal;
+        });
+    }
+};
+
+TEST_F(PlantedStopEvent, AnotherUsersSemaphoreIsRefusedNotAdopted) {
+    const std::string refusal = createAfter([] {
+        sem_t* planted = sem_open("/AtmnStop", O_CREAT, 0666, 0);
+        return planted != SEM_FAILED;
+    });
+    EXPECT_NE(refusal.find("/dev/shm/sem.AtmnStop belongs to user"), std::string::npos) << refusal;
+}
+
+TEST_F(PlantedStopEvent, AnEmptyFileIsRefusedWithoutSigbus) {
+    const std::string refusal = createAfter([] {
+        const int fd = ::open("/dev/shm/sem.AtmnStop", O_CREAT | O_WRONLY, 0666);
+        return fd >= 0 && close(fd) == 0;
+    });
+    EXPECT_NE(refusal.find("/dev/shm/sem.AtmnStop belongs to user"), std::string::npos) << refusal;
+}
+
+TEST_F(PlantedStopEvent, ASymbolicLinkIsRefused) {
+    const std::string refusal =
+        createAfter([] { return symlink("/etc/passwd", "/dev/shm/sem.AtmnStop") == 0; });
+    EXPECT_NE(refusal.find("/dev/shm/sem.AtmnStop is a symbolic link"), std::string::npos)
+        << refusal;
+}
+
+TEST_F(PlantedStopEvent, OwnFilesOfTheWrongModeOrSizeAreRefused) {
+    struct Case {
+        mode_t mode;
+        off_t size;
+        const char* reason;
+    };
+    for (const Case& c : {Case{0666, sizeof(sem_t), "has mode 0666, not 0600"},
+                          Case{0600, 0, "has 0 bytes"}, Case{0600, 4, "has 4 bytes"}}) {
+        const std::string refusal = isolation::inChild([&]() -> std::string {
+            const std::string path = "/dev/shm/sem.AtmnStop";
+            if (!isolation::enterPrivateShm()) {
+                return "no private /dev/shm";
+            }
+            const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+            if (fd < 0 || fchmod(fd, c.mode) != 0 || ftruncate(fd, c.size) != 0) {
+                return "not planted";
+            }
+            close(fd);
+            std::string why;
+            return NamedEvent::create("AtmnStop", &why) ? "created" : why;
+        });
+        EXPECT_NE(refusal.find(c.reason), std::string::npos) << refusal;
+    }
+}
+
+TEST_F(PlantedStopEvent, AnotherUserCannotOpenOrReplaceTheServicesEvent) {
+    const std::string result = isolation::inChild([]() -> std::string {
+        if (!isolation::enterPrivateShm()) {
+            return "no private /dev/shm";
+        }
+        const auto event = NamedEvent::create("AtmnStop");
+        if (!event) {
+            return "not created";
+        }
+        const std::string attack = isolation::inChild([]() -> std::string {
+            if (!isolation::becomeNobody()) {
+                return "not nobody";
+            }
+            if (NamedEvent::open("AtmnStop") != nullptr) {
+                return "opened";
+            }
+            if (unlink("/dev/shm/sem.AtmnStop") == 0) {
+                return "removed";
+            }
+            return "kept out";
+        });
+        return attack + (event->wait(0) == WaitResult::kTimedOut ? ", not set" : ", set");
+    });
+    EXPECT_EQ(result, "kept out, not set");
 }
 
 }  // namespace

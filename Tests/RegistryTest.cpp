@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -204,6 +205,28 @@ TEST(Registry, RootThatIsNotADirectoryFailsCleanly) {
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key),
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
+}
+
+TEST(Registry, KeysAndValuesGetTheirModesWhateverTheUmask) {
+    TempRegistry registry;
+    setenv("KRI_REGISTRY_ROOT", (registry.root() / "new" / "root").c_str(), 1);
+    const mode_t saved = umask(0);
+    HKEY key = nullptr;
+    const LSTATUS created =
+        RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{X}\\InprocServer32", KEY_WRITE, &key);
+    const LSTATUS set = setString(key, nullptr, "/usr/lib/x.so");
+    umask(saved);
+    ASSERT_EQ(created, ERROR_SUCCESS);
+    ASSERT_EQ(set, ERROR_SUCCESS);
+    RegCloseKey(key);
+    namespace fs = std::filesystem;
+    const fs::path root = registry.root() / "new" / "root";
+    for (const fs::path& dir : {root.parent_path(), root, root / "HKEY_CLASSES_ROOT",
+                                root / "HKEY_CLASSES_ROOT/CLSID/{X}/InprocServer32"}) {
+        EXPECT_EQ(fs::status(dir).permissions(), static_cast<fs::perms>(0755)) << dir;
+    }
+    EXPECT_EQ(fs::status(root / "HKEY_CLASSES_ROOT/CLSID/{X}/InprocServer32/@").permissions(),
+              static_cast<fs::perms>(0644));
 }
 
 }  // namespace

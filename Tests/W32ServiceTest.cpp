@@ -5,8 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +23,7 @@
 #include "Platform/EventLog.h"
 #include "Platform/LastError.h"
 #include "Platform/ServiceControlManager.h"
+#include "Tests/NotifySocket.h"
 #include "W32Service.h"
 
 extern char** environ;
@@ -184,36 +183,6 @@ private:
     std::string printed;
 };
 
-// A datagram socket in the role of systemd's notify socket.
-class NotifySocket {
-public:
-    explicit NotifySocket(const fs::path& path) : path(path.string()) {
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, this->path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    ~NotifySocket() { close(fd); }
-
-    // The next message, or the empty text when none arrives in time.
-    std::string receive(int timeoutMs = kTimeoutMs) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) {
-            return std::string();
-        }
-        char buffer[4096];
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-    }
-
-    std::string environment() const { return "NOTIFY_SOCKET=" + path; }
-
-private:
-    std::string path;
-    int fd;
-};
-
 const char* const kStartPending =
     "STATUS=START_PENDING checkpoint=1 waithint=3000 controls=none exitcode=0\n"
     "EXTEND_TIMEOUT_USEC=3000000";
@@ -224,10 +193,12 @@ const char* const kStopPending =
 const char* const kStopped = "STATUS=STOPPED checkpoint=0 waithint=0 controls=STOP exitcode=0";
 
 // systemctl stand-in: logs its arguments to "calls"; is-active answers with the first line of
-// "states", which it then drops unless it is the last.
+// "states", which it then drops unless it is the last. With a file "fail-reload" daemon-reload
+// fails.
 const char* const kFakeSystemctl = R"(#!/bin/sh
 dir=$(dirname "$0")
 echo "$*" >> "$dir/calls"
+if [ "$1" = daemon-reload ] && [ -e "$dir/fail-reload" ]; then exit 1; fi
 if [ "$1" = is-active ]; then
     state=$(head -n 1 "$dir/states")
     rest=$(tail -n +2 "$dir/states")
@@ -260,11 +231,11 @@ protected:
                 "KRI_TEST_EVENT_FILE=" + eventFile().string()};
     }
 
-    // Runs the helper to its end; returns what it printed and expects exit code 0.
-    std::string runToEnd(const std::vector<std::string>& arguments) {
+    // Runs the helper to its end; returns what it printed and expects the exit code.
+    std::string runToEnd(const std::vector<std::string>& arguments, int exitCode = 0) {
         ServiceProcess p(arguments, environment());
         const int status = p.waitExit();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exitCode) << "status " << status;
         return p.text();
     }
 
@@ -276,8 +247,9 @@ TEST_F(ServiceHostTest, SwitchWordsMatchUnderEitherPrefixInAnyCase) {
     EXPECT_EQ(runToEnd({"/Remove"}), "Kri Test Service removed.\n");
     EXPECT_EQ(runToEnd({"/install"}), "Kri Test Service installed.\n");
     EXPECT_EQ(runToEnd({"-rEmOvE"}), "Kri Test Service removed.\n");
-    // A failing init in console mode ends the program without a word from the host.
-    EXPECT_EQ(runToEnd({"/DEBUG", "-initfail"}),
+    // A failing init in console mode ends the program without a word from the host, but with
+    // a failing exit code.
+    EXPECT_EQ(runToEnd({"/DEBUG", "-initfail"}, 1),
               "Debugging Kri Test Service.\ninit: " + kHelper + " /DEBUG -initfail\n");
     EXPECT_FALSE(fs::exists(eventFile()));
 }
@@ -286,48 +258,53 @@ TEST_F(ServiceHostTest, OtherArgumentsPrintUsageAndTheDispatcherFailsWithoutServ
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"-config", "/etc/kri.xml"}, {"-installx"}, {"install"}}) {
         fs::remove(eventFile());
-        EXPECT_EQ(runToEnd(args), usage());
+        EXPECT_EQ(runToEnd(args, 1), usage());
         EXPECT_EQ(readFile(eventFile()),
                   "3 KriAtmnTest \\n\\nStartServiceCtrlDispatcher() failed with error code 1063\n");
     }
     EXPECT_FALSE(fs::exists(unitFile()));
 }
 
-TEST_F(ServiceHostTest, ReportsTheStateSequenceAndStopsOnSigterm) {
-    NotifySocket notify(temp.path / "notify");
-    std::vector<std::string> env = environment();
-    env.push_back(notify.environment());
-    ServiceProcess p({"-config", "/etc/kri.xml"}, env);
+TEST_F(ServiceHostTest, ReportsTheStateSequenceAndStopsOnSigtermOrSigint) {
+    for (const int stopSignal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(stopSignal);
+        NotifySocket notify(temp.path / ("notify" + std::to_string(stopSignal)));
+        std::vector<std::string> env = environment();
+        env.push_back(notify.environment());
+        ServiceProcess p({"-config", "/etc/kri.xml"}, env);
 
-    EXPECT_EQ(notify.receive(), kStartPending);
-    EXPECT_EQ(notify.receive(), kRunning);
-    p.signal(SIGTERM);
-    EXPECT_EQ(notify.receive(), kStopPending);
-    EXPECT_EQ(notify.receive(), kStopped);
-    const int status = p.waitExit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_EQ(notify.receive(), kStartPending);
+        EXPECT_EQ(notify.receive(), kRunning);
+        p.signal(stopSignal);
+        EXPECT_EQ(notify.receive(), kStopPending);
+        EXPECT_EQ(notify.receive(), kStopped);
+        const int status = p.waitExit();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 
-    // The start parameters are the service name followed by the process's own arguments.
-    EXPECT_NE(p.text().find(usage() + "init: KriAtmnTest -config /etc/kri.xml\ninit returned\n"),
-              std::string::npos)
-        << p.text();
-    EXPECT_NE(p.text().find("stop\n"), std::string::npos);
-    EXPECT_NE(p.text().find("run returned\n"), std::string::npos);
-    EXPECT_EQ(readFile(eventFile()), "6 KriAtmnTest \\n\\nin serviceCtrl()\n");
+        // Under a service manager no usage is printed. The start parameters are the service
+        // name followed by the process's own arguments.
+        EXPECT_EQ(p.text().find("init: KriAtmnTest -config /etc/kri.xml\ninit returned\n"), 0u)
+            << p.text();
+        EXPECT_NE(p.text().find("stop\n"), std::string::npos);
+        EXPECT_NE(p.text().find("run returned\n"), std::string::npos);
+        // An ordinary stop leaves no event-log record.
+        EXPECT_FALSE(fs::exists(eventFile()));
+    }
 }
 
-TEST_F(ServiceHostTest, FailingInitStopsTwiceWithItsCodeAndThenTheExitCode) {
+TEST_F(ServiceHostTest, FailingInitStopsTwiceWithItsCodeAndExitsWithFailure) {
     NotifySocket notify(temp.path / "notify");
     std::vector<std::string> env = environment();
     env.push_back(notify.environment());
     ServiceProcess p({"-initfail"}, env);
 
+    const std::string failed =
+        "STATUS=STOPPED checkpoint=0 waithint=0 controls=STOP exitcode=4294967295";
     EXPECT_EQ(notify.receive(), kStartPending);
-    EXPECT_EQ(notify.receive(),
-              "STATUS=STOPPED checkpoint=0 waithint=0 controls=STOP exitcode=4294967295");
-    EXPECT_EQ(notify.receive(), kStopped);
+    EXPECT_EQ(notify.receive(), failed);
+    EXPECT_EQ(notify.receive(), failed);
     const int status = p.waitExit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
     EXPECT_EQ(p.text().find("\nrun\n"), std::string::npos);
 }
 
@@ -341,7 +318,7 @@ TEST_F(ServiceHostTest, SigtermDuringStartPendingIsHeldUntilStopIsAccepted) {
     ASSERT_TRUE(p.waitForOutput("init: KriAtmnTest -initwait\n"));
     p.signal(SIGTERM);
     // While init runs nothing is reported and the process lives on.
-    EXPECT_EQ(notify.receive(300), "");
+    EXPECT_EQ(notify.receive(std::chrono::milliseconds(300)), "");
     EXPECT_EQ(p.text().find("stop"), std::string::npos);
 
     p.writeLine("go");
@@ -391,7 +368,7 @@ TEST_F(ServiceHostTest, InstallWritesAVerifiableUnitOnceAndReloads) {
                   kHelper + "\"\n");
     EXPECT_EQ(calls(), "daemon-reload\n");
 
-    EXPECT_EQ(runToEnd({"-install"}),
+    EXPECT_EQ(runToEnd({"-install"}, 1),
               "CreateService failed - The specified service already exists. (0x431)\n");
     EXPECT_EQ(readFile(unitFile()), unit);
 
@@ -404,8 +381,23 @@ TEST_F(ServiceHostTest, InstallWritesAVerifiableUnitOnceAndReloads) {
 
 TEST_F(ServiceHostTest, WithoutAUnitDirectoryTheManagerCannotBeOpened) {
     fs::remove(unitDirectory());
-    EXPECT_EQ(runToEnd({"-install"}), "OpenSCManager failed - No such file or directory (0x2)\n");
-    EXPECT_EQ(runToEnd({"-remove"}), "OpenSCManager failed - No such file or directory (0x2)\n");
+    EXPECT_EQ(runToEnd({"-install"}, 1),
+              "OpenSCManager failed - No such file or directory (0x2)\n");
+    EXPECT_EQ(runToEnd({"-remove"}, 1), "OpenSCManager failed - No such file or directory (0x2)\n");
+}
+
+TEST_F(ServiceHostTest, AFailingDaemonReloadFailsInstallAndRemove) {
+    writeFile(temp.path / "fail-reload", "");
+    EXPECT_EQ(runToEnd({"-install"}, 1),
+              "CreateService failed - The RPC server is unavailable. (0x6ba)\n");
+    // Nothing is left that systemd has not taken in.
+    EXPECT_FALSE(fs::exists(unitFile()));
+
+    fs::remove(temp.path / "fail-reload");
+    runToEnd({"-install"});
+    writeFile(temp.path / "fail-reload", "");
+    EXPECT_EQ(runToEnd({"-remove"}, 1),
+              "DeleteService failed - The RPC server is unavailable. (0x6ba)\n");
 }
 
 TEST_F(ServiceHostTest, RemovingAServiceThatIsNotRunningSkipsStopping) {
@@ -413,7 +405,7 @@ TEST_F(ServiceHostTest, RemovingAServiceThatIsNotRunningSkipsStopping) {
     EXPECT_EQ(runToEnd({"-remove"}), "Kri Test Service removed.\n");
     EXPECT_FALSE(fs::exists(unitFile()));
     EXPECT_EQ(calls().find("stop"), std::string::npos) << calls();
-    EXPECT_EQ(runToEnd({"-remove"}),
+    EXPECT_EQ(runToEnd({"-remove"}, 1),
               "OpenService failed - The specified service does not exist as an installed "
               "service. (0x424)\n");
 }
@@ -429,7 +421,7 @@ TEST_F(ServiceHostTest, RemovingARunningServicePollsEverySecondWhileItStops) {
 
     runToEnd({"-install"});
     writeFile(temp.path / "states", "active\ndeactivating\nactive\n");
-    EXPECT_EQ(runToEnd({"-remove"}),
+    EXPECT_EQ(runToEnd({"-remove"}, 1),
               "Stopping Kri Test Service.\nKri Test Service failed to stop.\n"
               "Kri Test Service removed.\n");
 }

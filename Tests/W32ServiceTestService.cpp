@@ -98,5 +98,4 @@ int main(int argc, char** argv) {
         say("second service constructed");
     }
     service.execute(argc, argv);
-    return 0;
 }

@@ -90,7 +90,14 @@ cat >"$work/KriAtmnSvc.xml" <<EOF
 </KriAtmnSvc>
 EOF
 
-(cd "$work" && exec "$bindir/KriAtmnSvc" -debug -config "$work/KriAtmnSvc.xml") \
+# Only one KriAtmnSvc at a time may hold the stop event "AtmnStop". Where we may (as root), the
+# service gets a /dev/shm of its own, so that one running on the machine does not make it refuse.
+service=("$bindir/KriAtmnSvc")
+private_shm='mount -t tmpfs -o mode=1777 kri-check-shm /dev/shm && exec "$0" "$@"'
+if unshare --mount --propagation private sh -c "$private_shm" true 2>/dev/null; then
+    service=(unshare --mount --propagation private sh -c "$private_shm" "$bindir/KriAtmnSvc")
+fi
+(cd "$work" && exec "${service[@]}" -debug -config "$work/KriAtmnSvc.xml") \
     >"$work/service.out" 2>"$work/service.err" &
 service_pid=$!
 # The last playlist removal ends the scenario; 60 s bounds the wait.

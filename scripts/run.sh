@@ -202,10 +202,19 @@ viewer=$!
 viewer_group=$(jobs -p %%)
 children+=("$viewer_group")
 
-# The stop event "AtmnStop" is one per machine: of two services, either may take the other's stop.
-others=$(pgrep -x KriAtmnSvc -d ' ' || true)
-if [ -n "$others" ]; then
-    echo "Note: KriAtmnSvc already runs here (pid $others); a stop of either may end the other."
+# Only one KriAtmnSvc at a time may hold the stop event "AtmnStop"; a second refuses to start.
+# Where we may (as root), the service gets a /dev/shm of its own, so that one running on the
+# machine does not stop the demo.
+service_command=("$service_program")
+private_shm='mount -t tmpfs -o mode=1777 kri-demo-shm /dev/shm && exec "$0" "$@"'
+if unshare --mount --propagation private sh -c "$private_shm" true 2> /dev/null; then
+    service_command=(unshare --mount --propagation private sh -c "$private_shm" "$service_program")
+else
+    others=$(pgrep -x KriAtmnSvc -d ' ' || true)
+    if [ -n "$others" ]; then
+        echo "Note: KriAtmnSvc already runs here (pid $others) and holds \"AtmnStop\";" \
+            "the demo's service will refuse to start."
+    fi
 fi
 echo "Receiver on 127.0.0.1:$port. KriAtmnSvc -debug -config $demo/KriAtmnSvc.xml runs for" \
     "$seconds s (Ctrl+C stops it sooner); its trace goes to $demo/service.log."
@@ -215,7 +224,7 @@ echo "Receiver on 127.0.0.1:$port. KriAtmnSvc -debug -config $demo/KriAtmnSvc.xm
 # sanitizer runtime of g++ 12 misreads the dynamic TLS of this process on glibc 2.36 and its leak
 # checker crashes ("Tracer caught signal 11"). Without the scan it reports more leaks, not fewer.
 LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}use_tls=0 \
-    "$service_program" -debug -config "$demo/KriAtmnSvc.xml" < /dev/null \
+    "${service_command[@]}" -debug -config "$demo/KriAtmnSvc.xml" < /dev/null \
     > "$demo/service.out" 2> "$demo/service.log" 8>&- &
 service=$!
 children+=("$service")

@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "Platform/ComRuntime.h"
@@ -168,15 +171,20 @@ uint32_t AtmnSimulator::Release() {
 }
 
 platform::HRESULT AtmnSimulator::Connect(platform::BSTR settings) {
-    std::lock_guard lock(controlMutex_);
-    stopPlayers();
+    std::optional<SimulatorSettings> parsed;
     try {
-        settings_ = parseSimulatorSettings(platform::bstrToUtf8(settings));
+        parsed = parseSimulatorSettings(platform::bstrToUtf8(settings));
     } catch (const std::exception& error) {
+        std::lock_guard lock(controlMutex_);
+        stopPlayers();
         settings_.reset();
         report("Connect", error.what());
         return platform::E_INVALIDARG;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(parsed->connectDelayMs));
+    std::lock_guard lock(controlMutex_);
+    stopPlayers();
+    settings_ = std::move(parsed);
     const Scenario& scenario = settings_->scenario;
     AtmnDate date{};
     AtmnTime time{};
@@ -224,6 +232,9 @@ platform::HRESULT AtmnSimulator::Disconnect() {
     }
     std::lock_guard lock(controlMutex_);
     stopPlayers();
+    if (settings_ && settings_->disconnectThrows) {
+        throw std::runtime_error("the simulator's Disconnect fails as its settings ask");
+    }
     return platform::S_OK;
 }
 

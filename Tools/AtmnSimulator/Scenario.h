@@ -84,6 +84,10 @@ struct SimulatorSettings {
     // With several threads each plays its own copy of the playlists, named "<name>#<thread>",
     // unless sharedNames is true.
     bool sharedNames = false;
+    // Faults for commissioning and tests: Connect takes this long before it answers, and
+    // Disconnect throws once it has stopped playing.
+    uint32_t connectDelayMs = 0;
+    bool disconnectThrows = false;
     Scenario scenario;
 };
 

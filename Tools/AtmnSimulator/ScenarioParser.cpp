@@ -20,6 +20,9 @@
 //                pass starts again from the playlists as declared.
 //   scenario     a file holding the <Scenario> element as its root; relative paths are taken
 //                from the component's current directory.
+//   connectDelay milliseconds that Connect takes before it answers (0..600000), as a slow
+//                automation system would.
+//   disconnectThrows  "true": Disconnect throws an exception once it has stopped playing.
 //
 // Scenario:
 //   <Scenario houseDate="2024-03-09" houseTime="17:59:50:00" fps="25" length="3600">
@@ -485,6 +488,9 @@ SimulatorSettings parseSimulatorSettings(const std::string& automationXml) {
                               ? 0
                               : static_cast<int>(intAttribute(simulator, "repeat", 1, 0, 1000000));
         settings.sharedNames = boolAttribute(simulator, "sharedNames", false);
+        settings.connectDelayMs =
+            static_cast<uint32_t>(intAttribute(simulator, "connectDelay", 0, 0, 600000));
+        settings.disconnectThrows = boolAttribute(simulator, "disconnectThrows", false);
         scenarioFile = simulator.attribute("scenario");
     }
 

@@ -67,45 +67,49 @@ void W32Service::execute(int argc, char** argv) {
     if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* word = argv[1] + 1;
         if (equalsIgnoringCase(word, "install")) {
-            installService();
-            std::exit(0);
+            std::exit(installService() ? 0 : 1);
         }
         if (equalsIgnoringCase(word, "remove")) {
-            removeService();
-            std::exit(0);
+            std::exit(removeService() ? 0 : 1);
         }
         if (equalsIgnoringCase(word, "debug")) {
             debugMode = 1;
-            debugService(argc, argv);
-            std::exit(0);
+            std::exit(exitStatusOf(debugService(argc, argv)));
         }
     }
-    const char* program = argc > 0 ? argv[0] : "";
-    print("%s -install          to install the service\n", program);
-    print("%s -remove           to remove the service\n", program);
-    print("%s -debug <params>   to run as a console app for debugging\n", program);
-    print("\nStartServiceCtrlDispatcher being called.\n");
-    print("This may take several seconds.  Please wait.\n");
+    // Under a service manager the usage would only fill the journal at every start.
+    if (!platform::hasServiceManager()) {
+        const char* program = argc > 0 ? argv[0] : "";
+        print("%s -install          to install the service\n", program);
+        print("%s -remove           to remove the service\n", program);
+        print("%s -debug <params>   to run as a console app for debugging\n", program);
+        print("\nStartServiceCtrlDispatcher being called.\n");
+        print("This may take several seconds.  Please wait.\n");
+    }
     if (!platform::startServiceCtrlDispatcher(dispatchTable, argc, argv)) {
         KRIString message;
         message.format("StartServiceCtrlDispatcher() failed with error code %d",
                        static_cast<int>(platform::lastError()));
         reportEvent(message, EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+        std::exit(1);
     }
+    // The service thread has ended; a start-up step of the service that never returned is not
+    // waited for.
+    std::exit(exitStatusOf(static_cast<int>(exitCode)));
 }
 
-void W32Service::installService() {
+bool W32Service::installService() {
     char path[512];
     if (platform::moduleFileName(path, sizeof path) == 0) {
         print("Unable to install %s - %s\n", displayName.c_str(),
               lastErrorText(errorText, sizeof errorText));
-        return;
+        return false;
     }
     std::unique_ptr<platform::ServiceControlManager> manager =
         platform::ServiceControlManager::open();
     if (!manager) {
         print("OpenSCManager failed - %s\n", lastErrorText(errorText, sizeof errorText));
-        return;
+        return false;
     }
     const platform::ServiceConfig config{serviceName.c_str(),
                                          displayName.c_str(),
@@ -115,25 +119,27 @@ void W32Service::installService() {
                                          path,
                                          dependencies.c_str(),
                                          unitTemplate};
-    if (manager->createService(config)) {
-        print("%s installed.\n", displayName.c_str());
-    } else {
+    if (!manager->createService(config)) {
         print("CreateService failed - %s\n", lastErrorText(errorText, sizeof errorText));
+        return false;
     }
+    print("%s installed.\n", displayName.c_str());
+    return true;
 }
 
-void W32Service::removeService() {
+bool W32Service::removeService() {
     std::unique_ptr<platform::ServiceControlManager> manager =
         platform::ServiceControlManager::open();
     if (!manager) {
         print("OpenSCManager failed - %s\n", lastErrorText(errorText, sizeof errorText));
-        return;
+        return false;
     }
     std::unique_ptr<platform::InstalledService> service = manager->openService(serviceName.c_str());
     if (!service) {
         print("OpenService failed - %s\n", lastErrorText(errorText, sizeof errorText));
-        return;
+        return false;
     }
+    bool stopped = true;
     if (service->control(platform::kServiceControlStop, status)) {
         print("Stopping %s.", displayName.c_str());
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
@@ -142,17 +148,19 @@ void W32Service::removeService() {
             print(".");
             std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         }
-        if (status.currentState == platform::kServiceStopped) {
+        stopped = status.currentState == platform::kServiceStopped;
+        if (stopped) {
             print("\n%s stopped.\n", displayName.c_str());
         } else {
             print("\n%s failed to stop.\n", displayName.c_str());
         }
     }
-    if (service->remove()) {
-        print("%s removed.\n", displayName.c_str());
-    } else {
+    if (!service->remove()) {
         print("DeleteService failed - %s\n", lastErrorText(errorText, sizeof errorText));
+        return false;
     }
+    print("%s removed.\n", displayName.c_str());
+    return stopped;
 }
 
 int W32Service::debugService(int argc, char** argv) {
@@ -181,23 +189,33 @@ void W32Service::serviceMain(int argc, char** argv) {
         const int r = self->init(argc, argv);
         if (r == 0) {
             self->setStatus(platform::kServiceRunning, 0, 0);
-            self->run(argc, argv);
+            self->exitCode = static_cast<uint32_t>(self->run(argc, argv));
         } else {
-            self->setStatus(platform::kServiceStopped, static_cast<uint32_t>(r), 0);
+            self->exitCode = static_cast<uint32_t>(r);
+            self->setStatus(platform::kServiceStopped, self->exitCode, 0);
         }
+    } else {
+        self->exitCode = 1;
     }
     self->setStatus(platform::kServiceStopped, self->exitCode, 0);
 }
 
+void W32Service::reportReady() {
+    if (!debugMode) {
+        platform::notifyServiceManager(statusHandle, "READY=1");
+    }
+}
+
 void W32Service::serviceCtrl(uint32_t control) {
     W32Service* self = instance;
-    KRIString message("in serviceCtrl()");
-    self->reportEvent(message, EVENTLOG_INFORMATION_TYPE, 0, nullptr, 0);
     if (control == platform::kServiceControlStop) {
         self->setStatus(platform::kServiceStopPending, 0, 0);
         self->stop();
         return;
     }
+    // Recorded only for controls out of the ordinary: a stop is in the journal already.
+    KRIString message("in serviceCtrl()");
+    self->reportEvent(message, EVENTLOG_INFORMATION_TYPE, 0, nullptr, 0);
     uint32_t current;
     {
         std::lock_guard<ThreadLock> guard(self->statusLock);
@@ -230,7 +248,8 @@ bool W32Service::setStatus(uint32_t state, uint32_t win32ExitCode, uint32_t wait
         const bool settled =
             state == platform::kServiceRunning || state == platform::kServiceStopped;
         status.checkPoint = settled ? 0 : checkPoint++;
-        reported = platform::setServiceStatus(statusHandle, status);
+        const bool ready = state == platform::kServiceRunning && readyOnRunning();
+        reported = platform::setServiceStatus(statusHandle, status, ready ? "READY=1\n" : "");
     }
     if (reported) {
         return true;

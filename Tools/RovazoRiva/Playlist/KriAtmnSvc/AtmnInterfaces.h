@@ -27,6 +27,9 @@ constexpr platform::HRESULT kAtmnSslContextFailed = static_cast<platform::HRESUL
 constexpr uint32_t kAtmnEventSslContext = 0xCE000D01u;
 constexpr uint32_t kAtmnEventConfiguration = 0xCE000D02u;
 constexpr uint32_t kAtmnEventNoComponent = 0xCE000D03u;
+// A warning about the link's security: a key file others can read, a certificate that expires
+// soon, a server name that is not checked.
+constexpr uint32_t kAtmnEventSslWarning = 0x8E000D01u;
 
 // {81C573AB-251F-42F2-923A-00DC3EEC2BAD}
 constexpr platform::IID IID_IAtmnUnknown = {

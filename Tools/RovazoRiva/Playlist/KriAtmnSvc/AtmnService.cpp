@@ -3,7 +3,17 @@
 #include <cstring>
 
 #include "KriAtmnUnit.h"
+#include "LibraryInterfaces/KriErr.h"
+#include "Platform/FileTrust.h"
 #include "Platform/Registry.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
+
+namespace {
+
+const char kAtmnServiceUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService";
+
+}  // namespace
 
 AtmnService::AtmnService() : W32Service(kServiceName, kDisplayName, "") {
     unitTemplate = kKriAtmnUnitTemplate;
@@ -13,14 +23,19 @@ AtmnService::~AtmnService() = default;
 
 int AtmnService::init(int argc, char** argv) {
     if (!configPathFromCommandLine(argc, argv, configPath) && !configPathFromRegistry(configPath)) {
+        KRI_TRACE_ERROR(kAtmnServiceUnit,
+                        "No configuration file: give -config <file> or set the registry value "
+                        "HKEY_LOCAL_MACHINE\\%s\\%s\n",
+                        kRegistryKey, kRegistryValue);
         return -1;
     }
-    binding.init(configPath);
-    return 0;
+    const int32_t result = binding.init(configPath);
+    return result < 0 ? result : 0;
 }
 
 int AtmnService::run(int, char**) {
-    return binding.run();
+    const int32_t result = binding.run([this] { reportReady(); });
+    return result < 0 ? result : 0;
 }
 
 int AtmnService::stop() {
@@ -41,6 +56,13 @@ bool AtmnService::configPathFromCommandLine(int argc, char** argv, String& path)
 }
 
 bool AtmnService::configPathFromRegistry(String& path) {
+    const std::string file =
+        platform::registryValueFile(platform::HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryValue);
+    if (const std::string reason = file.empty() ? "" : platform::untrustedReason(file);
+        !reason.empty()) {
+        ReportRefusal(kAtmnEventConfiguration, "the registry value Config", reason);
+        return false;
+    }
     platform::HKEY key = nullptr;
     if (platform::RegOpenKeyExA(platform::HKEY_LOCAL_MACHINE, kRegistryKey, 0, platform::KEY_READ,
                                 &key) != platform::ERROR_SUCCESS) {

@@ -4,7 +4,9 @@
 //
 // init finds the configuration file: the value after the first "-config" or "/config" argument,
 // else the registry value "Config" under HKEY_LOCAL_MACHINE\SOFTWARE\Varnholt\KriAtmnSvc. It
-// then initialises the automation binding with it; run and stop forward to the binding.
+// then initialises the automation binding with it; run and stop forward to the binding. The
+// service counts as started only once run has connected the component and the link and
+// announced the studio, not when RUNNING is reported.
 //
 // Requires: at most one per process (the service host ends a process that makes a second).
 #pragma once
@@ -27,9 +29,10 @@ public:
     AtmnService();
     ~AtmnService() override;
 
-    // 0 when a configuration path was found (whatever the binding's own result), -1 when none.
+    // 0 when a configuration path was found and the binding initialised; the binding's failure,
+    // or -1 (with an error line) when no path was found.
     int init(int argc, char** argv) override;
-    // The binding's result; the arguments are not used.
+    // 0 after a stop, or the binding's failure; the arguments are not used.
     int run(int argc, char** argv) override;
     int stop() override;
 
@@ -41,6 +44,9 @@ public:
     static bool configPathFromRegistry(String& path);
 
     const String& getConfigPath() const { return configPath; }
+
+protected:
+    bool readyOnRunning() const override { return false; }
 
 private:
     String configPath;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -9,18 +10,23 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "LibraryInterfaces/XMLException.h"
 #include "Platform/ComRuntime.h"
+#include "Platform/FileTrust.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/ComponentScope.h"
 #include "YuException.h"
 
 namespace {
 
 constexpr auto kAnnouncePause = std::chrono::milliseconds(2000);
-// How often run looks whether this process's own stop was signalled while it waits on "AtmnStop".
+// How often run looks whether stop was called while it waits on "AtmnStop". stop does not set
+// the named event: only other processes do.
 constexpr uint32_t kOwnStopCheckMs = 250;
 constexpr auto kEntryPause = std::chrono::milliseconds(200);
 constexpr uint32_t kSupervisionPeriodMs = 1000;
+// How long stop waits for the supervision thread, which may be inside a name resolution.
+constexpr uint32_t kSupervisionStopWaitMs = 3000;
 
 // A string of ours handed to the component; freed at the end of the scope.
 class OwnString {
@@ -82,21 +88,38 @@ AtmnSvcImpl::~AtmnSvcImpl() {
 }
 
 int32_t AtmnSvcImpl::init(const String& path) {
-    std::lock_guard<ThreadLock> guard(lifecycleLock);
-    initResult = initLocked(path);
+    initResult = initSteps(path);
+    enter(initResult == kAtmnOk ? Phase::kInitialised : Phase::kInitFailed);
     return initResult;
 }
 
-int32_t AtmnSvcImpl::initLocked(const String& path) {
+int32_t AtmnSvcImpl::initSteps(const String& path) {
     platform::CoInitialize(nullptr);
+    // First, so that a second instance stops here, before it loads the component.
+    std::string refusal;
+    stopEvent = platform::NamedEvent::create(kStopEventName, &refusal);
+    if (!stopEvent) {
+        ReportAtmnEvent(kAtmnEventConfiguration, "Unable to create the stop event \"%s\": %s",
+                        kStopEventName, refusal.c_str());
+        return kAtmnConfigFailed;
+    }
     try {
         configPath = path;
+        if (const std::string reason = platform::untrustedReason(path.c_str()); !reason.empty()) {
+            ReportRefusal(kAtmnEventConfiguration, "the configuration file", reason);
+            return kAtmnConfigFailed;
+        }
         CAtmnConfig config(path);
         const CAtmnInitSettings settings = config.ReadInitSettings();
         platform::CLSID clsid{};
         if (classOf(settings.componentClass, &clsid) < 0) {
             ReportInvalidClass(settings.componentClass);
             return ReportConfigError(configPath);
+        }
+        if (const std::string reason = untrustedComponentFiles(settings.componentClass, clsid);
+            !reason.empty()) {
+            ReportRefusal(kAtmnEventNoComponent, "the automation component", reason);
+            return kAtmnConfigFailed;
         }
         void* created = nullptr;
         if (platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
@@ -107,6 +130,7 @@ int32_t AtmnSvcImpl::initLocked(const String& path) {
             return kAtmnConfigFailed;
         }
         component = static_cast<IAtmnSystem*>(created);
+        WarnIfKeyReadableByOthers(settings.sslKeyFile);
         const int32_t ssl =
             client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
         if (ssl < 0) {
@@ -115,126 +139,241 @@ int32_t AtmnSvcImpl::initLocked(const String& path) {
     } catch (...) {
         return ReportConfigError(configPath);
     }
-    stopEvent = platform::NamedEvent::create(kStopEventName);
-    if (!stopEvent) {
-        KRI_TRACE(kAtmnSvcImplUnit, "Unable to create the stop event \"%s\"\n", kStopEventName);
-        return kAtmnConfigFailed;
-    }
     doneEvent = std::make_unique<platform::AutoResetEvent>();
     return kAtmnOk;
 }
 
-int32_t AtmnSvcImpl::run() {
-    {
-        std::lock_guard<ThreadLock> guard(lifecycleLock);
-        if (component == nullptr) {
-            return ReportConfigError(configPath);
-        }
-        if (initResult < 0) {
-            return initResult;
-        }
-        if (stopRequested) {
-            return kAtmnOk;
-        }
-        const int32_t result = setUpLink();
-        if (result < 0) {
-            return result;
-        }
-        if (supervisionThread.start() != 0) {
-            KRI_TRACE(kAtmnSvcImplUnit, "Unable to start the supervision thread\n");
-        } else {
-            supervisionStarted = true;
-        }
+std::optional<AtmnSvcImpl::Phase> AtmnSvcImpl::enter(Phase next, int32_t setUpOutcome) {
+    std::lock_guard<std::mutex> guard(phaseMutex);
+    bool allowed = false;
+    switch (next) {
+        case Phase::kIdle:
+            break;
+        case Phase::kInitialised:
+        case Phase::kInitFailed:
+            allowed = phase == Phase::kIdle;
+            break;
+        case Phase::kStarting:
+            allowed = phase == Phase::kInitialised;
+            break;
+        case Phase::kRunning:
+        case Phase::kFailed:
+            allowed = phase == Phase::kStarting;
+            break;
+        case Phase::kStopping:
+            allowed = phase != Phase::kStopping;
+            break;
     }
-    waitForStopEvent();
+    if (!allowed) {
+        return std::nullopt;
+    }
+    const Phase left = phase;
+    phase = next;
+    if (next == Phase::kRunning || next == Phase::kFailed) {
+        setUpResult = setUpOutcome;
+    }
+    phaseChanged.notify_all();
+    return left;
+}
+
+bool AtmnSvcImpl::stopping() {
+    std::lock_guard<std::mutex> guard(phaseMutex);
+    return phase == Phase::kStopping;
+}
+
+bool AtmnSvcImpl::pauseUnlessStopping(std::chrono::milliseconds time) {
+    std::unique_lock<std::mutex> lock(phaseMutex);
+    return !phaseChanged.wait_for(lock, time, [&] { return phase == Phase::kStopping; });
+}
+
+int32_t AtmnSvcImpl::run(const std::function<void()>& started) {
+    if (stopEvent == nullptr && initResult < 0) {
+        return initResult;
+    }
+    if (component == nullptr) {
+        return ReportConfigError(configPath);
+    }
+    if (initResult < 0) {
+        return initResult;
+    }
+    if (!enter(Phase::kStarting)) {
+        return kAtmnOk;
+    }
+    startUpThread = platform::Thread::start([this] { startUp(); });
+    if (!startUpThread) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the start-up thread\n");
+        enter(Phase::kFailed, kAtmnConfigFailed);
+        return kAtmnConfigFailed;
+    }
+    Phase reached;
+    int32_t result;
+    {
+        std::unique_lock<std::mutex> lock(phaseMutex);
+        phaseChanged.wait(lock, [&] { return phase != Phase::kStarting; });
+        reached = phase;
+        result = setUpResult;
+    }
+    if (reached == Phase::kFailed) {
+        return result;
+    }
+    // The set-up finished before the stop came: stop has then taken the link down and sets the
+    // stop event.
+    if (result != kSetUpStopped) {
+        if (reached == Phase::kRunning && started) {
+            started();
+        }
+        waitForStopEvent();
+    }
     return kAtmnOk;
+}
+
+void AtmnSvcImpl::startUp() {
+    const int32_t result = setUpLink();
+    if (result == kSetUpStopped) {
+        return;
+    }
+    if (result >= 0 && supervisionThread.start() != 0) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the supervision thread\n");
+    }
+    if (!enter(result >= 0 ? Phase::kRunning : Phase::kFailed, result) && result >= 0) {
+        // The stop came after the last step and found the set-up unfinished.
+        supervisionThread.signal();
+        tearDownLink(true);
+    }
 }
 
 void AtmnSvcImpl::waitForStopEvent() {
     using WaitResult = platform::NamedEvent::WaitResult;
-    while (stopEvent->wait(kOwnStopCheckMs) == WaitResult::kTimedOut) {
-        if (stopSignalled.load()) {
-            // Take our own signal if nobody else did, so it cannot end another instance's wait.
-            stopEvent->wait(0);
-            return;
-        }
+    while (!stopSignalled.load() && stopEvent->wait(kOwnStopCheckMs) == WaitResult::kTimedOut) {
     }
 }
 
 int32_t AtmnSvcImpl::setUpLink() {
+    CAtmnRunSettings settings;
     try {
-        const CAtmnRunSettings settings = CAtmnConfig(configPath).ReadRunSettings();
-        const OwnString automationXml(settings.automationXml);
-        platform::HRESULT result = component->Connect(automationXml.get());
-        if (result < 0) {
-            return result;
-        }
-        KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Automation System complete\n");
-        result = client.connect(settings.link.ip, settings.link.port);
-        if (result < 0) {
-            return result;
-        }
-        KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
-        std::this_thread::sleep_for(kAnnouncePause);
-        result = client.addStudio(settings.link.studioName, settings.link.studioId);
-        if (result < 0) {
-            return result;
-        }
-        return adviseComponent();
+        settings = CAtmnConfig(configPath).ReadRunSettings();
     } catch (...) {
         return ReportConfigError(configPath);
     }
+    const OwnString automationXml(settings.automationXml);
+    platform::HRESULT result =
+        callComponent("Connect", [&] { return component->Connect(automationXml.get()); });
+    if (stopping()) {
+        tearDownLink(result >= 0);
+        return kSetUpStopped;
+    }
+    if (result < 0) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit,
+                        "The automation component refused its settings (Connect): 0x%08X\n",
+                        static_cast<uint32_t>(result));
+        return result;
+    }
+    KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Automation System complete\n");
+    result = client.connect(settings.link.ip, settings.link.port);
+    if (result < 0) {
+        KRI_TRACE_ERROR(
+            kAtmnSvcImplUnit, "Unable to connect to the aggregation server %s:%d: 0x%08X\n",
+            settings.link.ip.c_str(), settings.link.port, static_cast<uint32_t>(result));
+        tearDownLink(true);
+        return result;
+    }
+    KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
+    if (!pauseUnlessStopping(kAnnouncePause)) {
+        tearDownLink(true);
+        return kSetUpStopped;
+    }
+    result = client.addStudio(settings.link.studioName, settings.link.studioId);
+    if (result < 0) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to announce the studio: 0x%08X\n",
+                        static_cast<uint32_t>(result));
+        tearDownLink(true);
+        return result;
+    }
+    result = adviseComponent();
+    if (stopping()) {
+        tearDownLink(true);
+        return kSetUpStopped;
+    }
+    if (result < 0) {
+        tearDownLink(true);
+    }
+    return result;
+}
+
+void AtmnSvcImpl::tearDownLink(bool componentConnected) {
+    if (componentConnected) {
+        callComponent("Disconnect", [&] { return component->Disconnect(); });
+    }
+    client.disconnect();
 }
 
 int32_t AtmnSvcImpl::adviseComponent() {
     void* host = nullptr;
     QueryInterface(IID_IAtmnHost, &host);
     void* advise = nullptr;
-    const platform::HRESULT result = component->QueryInterface(IID_IAtmnAdvise, &advise);
+    platform::HRESULT result = callComponent(
+        "QueryInterface", [&] { return component->QueryInterface(IID_IAtmnAdvise, &advise); });
     if (result < 0 || advise == nullptr) {
         static_cast<IAtmnHost*>(host)->Release();
-        return result < 0 ? result : kAtmnNotSupported;
+        result = result < 0 ? result : kAtmnNotSupported;
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit,
+                        "The automation component offers no IAtmnAdvise: 0x%08X\n",
+                        static_cast<uint32_t>(result));
+        return result;
     }
-    static_cast<IAtmnAdvise*>(advise)->Advise(static_cast<IAtmnHost*>(host));
-    static_cast<IAtmnAdvise*>(advise)->Release();
+    auto* adviser = static_cast<IAtmnAdvise*>(advise);
+    result =
+        callComponent("Advise", [&] { return adviser->Advise(static_cast<IAtmnHost*>(host)); });
+    adviser->Release();
     static_cast<IAtmnHost*>(host)->Release();
+    if (result < 0) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "The automation component refused Advise: 0x%08X\n",
+                        static_cast<uint32_t>(result));
+        return result;
+    }
     return kAtmnOk;
 }
 
+platform::HRESULT AtmnSvcImpl::callComponent(const char* method,
+                                             const std::function<platform::HRESULT()>& call) {
+    try {
+        return call();
+    } catch (...) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "The automation component's %s failed: %s\n", method,
+                        currentFailure().c_str());
+        return platform::E_UNEXPECTED;
+    }
+}
+
 int32_t AtmnSvcImpl::stop() {
-    bool waitForSupervision = false;
-    platform::NamedEvent* stopping = nullptr;
-    {
-        std::lock_guard<ThreadLock> guard(lifecycleLock);
-        stopRequested = true;
-        if (component != nullptr) {
-            component->Disconnect();
-        }
-        client.disconnect();
-        supervisionThread.signal();
-        waitForSupervision = supervisionStarted;
-        supervisionStarted = false;
-        stopping = stopEvent.get();
+    const std::optional<Phase> left = enter(Phase::kStopping);
+    if (left != Phase::kRunning) {
+        // During the set-up run returns by itself and the start-up thread undoes its steps.
+        return kAtmnOk;
     }
-    if (waitForSupervision) {
-        doneEvent->wait(platform::kInfinite);
+    callComponent("Disconnect", [&] { return component->Disconnect(); });
+    client.disconnect();
+    supervisionThread.signal();
+    if (doneEvent->wait(kSupervisionStopWaitMs) !=
+        platform::AutoResetEvent::WaitResult::kSignalled) {
+        KRI_TRACE_WARNING(kAtmnSvcImplUnit,
+                          "The supervision thread did not end in time; stopping without it\n");
     }
-    if (stopping != nullptr) {
-        stopSignalled.store(true);
-        stopping->set();
-    }
+    stopSignalled.store(true);
     return kAtmnOk;
 }
 
 bool AtmnSvcImpl::isRunning() {
-    std::lock_guard<ThreadLock> guard(lifecycleLock);
-    return supervisionStarted;
+    std::lock_guard<std::mutex> guard(phaseMutex);
+    return phase == Phase::kRunning;
 }
 
 void AtmnSvcImpl::uninit() {
     // After a stop from outside ("AtmnStop" set by another process) the thread still runs.
+    enter(Phase::kStopping);
     supervisionThread.signal();
     supervisionThread.join(BaseThread::kInfinite);
+    startUpThread.reset();
     stopEvent.reset();
     if (component != nullptr) {
         component->Release();
@@ -249,7 +388,7 @@ void AtmnSvcImpl::reportEvent(uint32_t code, const char* text) {
 
 void AtmnSvcImpl::superviseLink() {
     for (;;) {
-        if (supervisionThread.waitForSignal(kSupervisionPeriodMs) != 3) {
+        if (supervisionThread.waitForSignal(kSupervisionPeriodMs) != 3 || stopping()) {
             doneEvent->set();
             return;
         }
@@ -260,17 +399,19 @@ void AtmnSvcImpl::superviseLink() {
 }
 
 void AtmnSvcImpl::reconnect() {
-    std::lock_guard<ThreadLock> guard(lifecycleLock);
-    // A stop under way has disconnected the client on purpose.
-    if (stopRequested) {
-        return;
-    }
     try {
         client.disconnect();
         const CAtmnLinkSettings link = CAtmnConfig(configPath).ReadReconnectSettings();
         client.connect(link.ip, link.port);
+        // A stop under way has disconnected the client on purpose.
+        if (stopping()) {
+            client.disconnect();
+            return;
+        }
         KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
-        std::this_thread::sleep_for(kAnnouncePause);
+        if (!pauseUnlessStopping(kAnnouncePause)) {
+            return;
+        }
         client.addStudio(link.studioName, link.studioId);
         reconnectionFailed = false;
     } catch (...) {

@@ -14,22 +14,28 @@
 // the count to zero (one more Release than AddRefs) is refused with a trace line: the owner, not a
 // Release, ends the object.
 //
-// init, run, the supervision thread's reconnections and the first part of stop exclude each other,
-// so stop works in every state: it waits only for a supervision thread that runs, and a stop that
-// comes before run has done its set-up makes run return at once.
+// The lifecycle is one Phase, changed only by enter(). No lock is held across a call into the
+// component, a name resolution or a pause, so a stop is served within a few seconds in every
+// phase: run does its set-up on a start-up thread and returns as soon as a stop comes, whatever
+// step that thread is in; the thread looks for a stop between its steps and undoes what it has
+// set up. A component call that has not returned by then is left to finish on its own.
 //
 // Requires: init once, then run once, on the same thread.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 #include "BaseThread.h"
 #include "LibraryInterfaces/String.h"
 #include "Platform/Event.h"
 #include "Platform/NamedEvent.h"
-#include "ThreadLock.h"
+#include "Platform/Thread.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 
@@ -48,12 +54,14 @@ public:
     // created; the client's negative result when the SSL set-up fails.
     int32_t init(const String& path);
     // Connects the component and the client, announces the studio, hands the component the host
-    // interface, starts the supervision thread and waits for the stop event. kAtmnOk after a stop;
-    // -1 for a configuration error or without a component; init's failure when init failed once
-    // the component existed; otherwise the negative result of the step that failed.
-    int32_t run();
-    // Disconnects the component and the client, ends the supervision thread if it runs and sets
-    // the stop event. kAtmnOk.
+    // interface, starts the supervision thread, calls started and waits for the stop event.
+    // kAtmnOk after a stop, also one that came during the set-up; -1 for a configuration error
+    // or without a component; init's failure when init failed once the component existed;
+    // otherwise the negative result of the step that failed, which an error line names.
+    int32_t run(const std::function<void()>& started = nullptr);
+    // Once run has done its set-up: disconnects the component and the client, ends the
+    // supervision thread (waiting a few seconds at most) and ends run's wait. During the set-up
+    // it only makes run return. kAtmnOk.
     int32_t stop();
     // Ends the supervision thread if it still runs, closes the stop event, releases the component
     // and ends COM use on the calling thread. Run by the destructor.
@@ -102,12 +110,39 @@ private:
         AtmnSvcImpl& owner;
     };
 
-    int32_t initLocked(const String& path);
-    // run's steps up to the start of the supervision thread. Requires: lifecycleLock is held.
+    // What setUpLink returns when a stop came between two of its steps; no status code.
+    static constexpr int32_t kSetUpStopped = 1;
+
+    enum class Phase {
+        kIdle,         // constructed
+        kInitialised,  // init succeeded
+        kInitFailed,   // init failed
+        kStarting,     // run's start-up thread does the set-up
+        kRunning,      // set up; the supervision thread runs
+        kFailed,       // the set-up failed
+        kStopping,     // stop has come
+    };
+
+    // Moves to next when the current phase allows it; the phase left, or nothing when refused.
+    // Entering kRunning or kFailed records the set-up's outcome with it.
+    std::optional<Phase> enter(Phase next, int32_t setUpOutcome = kAtmnOk);
+    bool stopping();
+    // Waits up to the time unless a stop comes first; false when it did.
+    bool pauseUnlessStopping(std::chrono::milliseconds time);
+
+    int32_t initSteps(const String& path);
+    // The start-up thread's body: set-up, then kRunning or kFailed.
+    void startUp();
+    // run's steps up to Advise; kSetUpStopped when a stop came between two of them.
     int32_t setUpLink();
+    // Undoes what setUpLink did before it failed or was stopped.
+    void tearDownLink(bool componentConnected);
     void waitForStopEvent();
     // Connects the component through IAtmnAdvise with this object's host interface.
     int32_t adviseComponent();
+    // Calls the component, keeping an exception it throws inside: an error line, then E_UNEXPECTED.
+    platform::HRESULT callComponent(const char* method,
+                                    const std::function<platform::HRESULT()>& call);
     void superviseLink();
     void reconnect();
     // The session of the playlist's name, opened with "AddSession" when there is none.
@@ -121,16 +156,18 @@ private:
     std::unique_ptr<platform::AutoResetEvent> doneEvent;
     String configPath;
 
-    // Serialises init, run's set-up, reconnections and stop's disconnections.
-    ThreadLock lifecycleLock;
+    // Guards phase and setUpResult; never held across a call that may take long.
+    std::mutex phaseMutex;
+    std::condition_variable phaseChanged;
+    Phase phase = Phase::kIdle;
+    // kSetUpStopped until the set-up has finished.
+    int32_t setUpResult = kSetUpStopped;
     // What init returned; run gives it back at once when init failed after creating the
-    // component. Guarded by lifecycleLock.
+    // component. Written by init, read by run, on the same thread.
     int32_t initResult = kAtmnOk;
-    // Guarded by lifecycleLock.
-    bool stopRequested = false;
-    bool supervisionStarted = false;
-    // Set by stop() just before it sets "AtmnStop": the named event is shared by every process of
-    // the user, so another instance's wait may take this process's signal.
+    std::unique_ptr<platform::Thread> startUpThread;
+    // Set by stop(), which ends run's wait without setting "AtmnStop": the named event is for
+    // other processes.
     std::atomic<bool> stopSignalled{false};
     // The last reconnection failed after taking the old connection down. The client, left
     // without sockets, then reports the link as up; the supervision thread tries again anyway.

@@ -4,5 +4,4 @@
 int main(int argc, char** argv) {
     AtmnService service;
     service.execute(argc, argv);
-    return 0;
 }

@@ -1,0 +1,29 @@
+// FileTrust: whether a file that the service takes code or settings from is safe to use, judged
+// as sshd's StrictModes judges: nobody but root and this process's effective user can have
+// written it or can replace it.
+//
+// A file is trusted when it is a regular file, it and every directory on the way to it (the
+// directories above it and those that symbolic links lead through) belong to root or the
+// effective user, and none of them is writable by group or others. A directory that group or
+// others may write to is accepted when its sticky bit is set (as /tmp): there only the owner of
+// an entry may remove or rename it, and the entry below it must still pass on its own. Symbolic
+// links are followed; a link must belong to root or the effective user.
+//
+// Stateless; callable from any thread.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Why path is not to be trusted, naming the file or directory at fault and the reason, e.g.
+// "/opt/plug/x.so is writable by group or others"; empty when it is to be trusted. A path that
+// does not exist (or is empty) is not refused here: whoever opens it finds it missing, and only
+// a trusted user could create it below the trusted directories. A relative path is taken from
+// the current directory.
+std::string untrustedReason(const std::string& path);
+
+// Whether users other than the file's owner may read it (group or other read permission).
+bool readableByOthers(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,144 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "Platform/FileTrust.h"
+
+namespace platform {
+
+namespace {
+
+// As the kernel's limit on symbolic links followed in one lookup.
+constexpr int kMaxLinks = 40;
+
+std::deque<std::string> componentsOf(const std::string& path) {
+    std::deque<std::string> components;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end > start) {
+            components.push_back(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return components;
+}
+
+std::string parentOf(const std::string& directory) {
+    const std::size_t slash = directory.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : directory.substr(0, slash);
+}
+
+std::string joined(const std::string& directory, const std::string& name) {
+    return directory == "/" ? "/" + name : directory + "/" + name;
+}
+
+bool trustedOwner(uid_t owner) {
+    return owner == 0 || owner == geteuid();
+}
+
+std::string ownerFlaw(const std::string& path, const struct stat& info) {
+    return trustedOwner(info.st_uid)
+               ? ""
+               : path + " belongs to user " + std::to_string(info.st_uid) +
+                     ", not to root or to this process's user " + std::to_string(geteuid());
+}
+
+// The flaw of one step of the way: a directory (not last) or the file itself (last).
+std::string flawOf(const std::string& path, const struct stat& info, bool last) {
+    if (std::string flaw = ownerFlaw(path, info); !flaw.empty()) {
+        return flaw;
+    }
+    if (last && !S_ISREG(info.st_mode)) {
+        return path + " is not a regular file";
+    }
+    const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+    if (othersMayWrite && !sticky) {
+        return path + " is writable by group or others";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string untrustedReason(const std::string& path) {
+    std::string start = "/";
+    if (path.empty()) {
+        return "";
+    }
+    if (path.front() != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            return "the current directory cannot be read: " + std::string(std::strerror(errno));
+        }
+        start = cwd;
+    }
+    struct stat info {};
+    if (lstat("/", &info) != 0) {
+        return "/ cannot be examined";
+    }
+    if (std::string flaw = flawOf("/", info, false); !flaw.empty()) {
+        return flaw;
+    }
+    // The steps still to take; a relative path begins with those of the current directory.
+    std::deque<std::string> pending = componentsOf(path);
+    if (path.front() != '/') {
+        const std::deque<std::string> base = componentsOf(start);
+        pending.insert(pending.begin(), base.begin(), base.end());
+    }
+    std::string current = "/";
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string name = pending.front();
+        pending.pop_front();
+        if (name == ".") {
+            continue;
+        }
+        if (name == "..") {
+            current = parentOf(current);
+            continue;
+        }
+        const std::string next = joined(current, name);
+        if (lstat(next.c_str(), &info) != 0) {
+            return errno == ENOENT ? "" : next + " cannot be examined: " + std::strerror(errno);
+        }
+        if (S_ISLNK(info.st_mode)) {
+            if (std::string flaw = ownerFlaw(next, info); !flaw.empty()) {
+                return flaw;
+            }
+            if (++links > kMaxLinks) {
+                return path + " leads through too many symbolic links";
+            }
+            std::vector<char> target(static_cast<std::size_t>(info.st_size) + 1);
+            const ssize_t length = readlink(next.c_str(), target.data(), target.size());
+            if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
+                return next + " cannot be read as a symbolic link";
+            }
+            const std::string to(target.data(), static_cast<std::size_t>(length));
+            if (!to.empty() && to.front() == '/') {
+                current = "/";
+            }
+            const std::deque<std::string> steps = componentsOf(to);
+            pending.insert(pending.begin(), steps.begin(), steps.end());
+            continue;
+        }
+        if (std::string flaw = flawOf(next, info, pending.empty()); !flaw.empty()) {
+            return flaw;
+        }
+        current = next;
+    }
+    return current == "/" ? "/ is not a regular file" : "";
+}
+
+bool readableByOthers(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+}  // namespace platform
