@@ -45,6 +45,10 @@ public:
     virtual int run(int argc, char** argv) = 0;
     // Makes run() return; called on another thread than run().
     virtual int stop() = 0;
+    // Re-reads the settings while run() serves (systemd's reload); called on the control thread
+    // when acceptsReload() and the service is RUNNING. Calls reportReloaded() once done, on any
+    // thread. Does nothing by default.
+    virtual void reload() {}
 
     // Decides from argv[1] what the process does (see the README for the command line) and
     // ends the process with its exit status.
@@ -76,8 +80,12 @@ protected:
     // Whether the service counts as started as soon as it reports RUNNING. A service that has
     // more to do in run() before it serves returns false and calls reportReady() once it does.
     virtual bool readyOnRunning() const { return true; }
+    // Whether reload() does anything; RUNNING then accepts the parameter-change control.
+    virtual bool acceptsReload() const { return false; }
     // Tells the service manager that the service has started; does nothing in debug mode.
     void reportReady();
+    // Tells the service manager that a reload has ended; does nothing in debug mode.
+    void reportReloaded() { reportReady(); }
 
     KRIString serviceName;
     KRIString displayName;

@@ -3,7 +3,8 @@
 //
 // A record goes to the daemon facility with the event source name as its ident and the
 // priority that its event type gives: error LOG_ERR, warning LOG_WARNING, everything else
-// LOG_INFO. Raw data, when given, follows the message as hexadecimal bytes after "\nData:".
+// LOG_INFO. Line ends before and after the message are dropped, so that the journal shows no
+// blank lines. Raw data, when given, follows the message as hexadecimal bytes after "\nData:".
 // Sources may be opened and used on any thread; records are written one at a time.
 // Tests can replace syslog by a writer of their own.
 #pragma once

@@ -27,8 +27,12 @@ SystemLogType systemLogTypeOf(uint16_t type) {
     }
 }
 
+// The message without line ends before or after it: the journal would show them as blank lines.
 std::string withRawData(const char* message, const void* rawData, uint32_t rawDataSize) {
     std::string text = message != nullptr ? message : "";
+    const size_t first = text.find_first_not_of("\r\n");
+    text.erase(0, first == std::string::npos ? text.size() : first);
+    text.erase(text.find_last_not_of("\r\n") + 1);
     if (rawData == nullptr || rawDataSize == 0) {
         return text;
     }

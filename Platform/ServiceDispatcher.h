@@ -19,7 +19,8 @@
 // RUNNING with the stop control accepted, as the Windows service manager sends no control to a
 // pending or stopped service. One that arrives earlier, while the service is starting, is held
 // and delivered once the service accepts the stop; one that arrives while it is stopping or
-// stopped is dropped.
+// stopped is dropped. SIGHUP is the parameter-change control (systemd's reload): delivered to a
+// RUNNING service that accepts it, dropped otherwise.
 //
 // Requires: startServiceCtrlDispatcher is called on the main thread before any other thread of
 // the process exists (every thread must inherit the blocked SIGTERM).
@@ -62,6 +63,10 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status,
 // Returns false with the last error set when the handle is not the registered one or the message
 // cannot be sent.
 bool notifyServiceManager(ServiceStatusHandle handle, const char* message);
+
+// Tells the service manager that the service reloads its settings: "RELOADING=1" with the
+// monotonic clock's time. A notifyServiceManager "READY=1" ends the reload.
+bool notifyReloading(ServiceStatusHandle handle);
 
 // Whether the process was started by a service manager that the dispatcher can talk to.
 bool hasServiceManager();

@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,14 +66,28 @@ bool stopIsOver(const ServiceStatus& s) {
     return s.currentState == kServiceStopPending || s.currentState == kServiceStopped;
 }
 
-// Reads every queued stop signal; returns true when there was at least one.
-bool drainSignals(int signalFd) {
-    bool any = false;
+struct QueuedSignals {
+    bool stop = false;
+    bool reload = false;
+};
+
+// Reads every queued signal.
+QueuedSignals drainSignals(int signalFd) {
+    QueuedSignals queued;
     signalfd_siginfo info;
     while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        any = true;
+        if (info.ssi_signo == SIGHUP) {
+            queued.reload = true;
+        } else {
+            queued.stop = true;
+        }
     }
-    return any;
+    return queued;
+}
+
+bool acceptsReloadNow(const ServiceStatus& s) {
+    return s.currentState == kServiceRunning &&
+           (s.controlsAccepted & kServiceAcceptParamChange) != 0;
 }
 
 // Serves signals and status reports until the service main function has returned.
@@ -89,7 +104,8 @@ void serveControls(Dispatcher& d, int signalFd) {
         if (d.serviceMainReturned.tryConsume()) {
             return;
         }
-        stopHeld = drainSignals(signalFd) || stopHeld;
+        const QueuedSignals queued = drainSignals(signalFd);
+        stopHeld = queued.stop || stopHeld;
         d.statusReported.tryConsume();
         ServiceStatus now;
         ServiceControlHandler handler;
@@ -103,6 +119,8 @@ void serveControls(Dispatcher& d, int signalFd) {
         } else if (stopHeld && handler != nullptr && acceptsStopNow(now)) {
             stopHeld = false;
             handler(kServiceControlStop);
+        } else if (queued.reload && handler != nullptr && acceptsReloadNow(now)) {
+            handler(kServiceControlParamChange);
         }
     }
 }
@@ -143,14 +161,15 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char**
     }
 
     // Blocked before the service thread starts, so that every thread of the service inherits
-    // the block and the stop signals reach only the signal descriptor.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
+    // the block and the control signals reach only the signal descriptor.
+    sigset_t controlSignals;
+    sigemptyset(&controlSignals);
+    sigaddset(&controlSignals, SIGTERM);
+    sigaddset(&controlSignals, SIGINT);
+    sigaddset(&controlSignals, SIGHUP);
     sigset_t previousMask;
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previousMask);
-    const int signalFd = signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    pthread_sigmask(SIG_BLOCK, &controlSignals, &previousMask);
+    const int signalFd = signalfd(-1, &controlSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd < 0) {
         setLastError(static_cast<uint32_t>(errno));
         pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
@@ -238,6 +257,15 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status,
 bool notifyServiceManager(ServiceStatusHandle handle, const char* message) {
     std::lock_guard<std::mutex> g(dispatcherMutex);
     return sendLocked(handle, message);
+}
+
+bool notifyReloading(ServiceStatusHandle handle) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t microseconds =
+        static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
+    std::lock_guard<std::mutex> g(dispatcherMutex);
+    return sendLocked(handle, "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(microseconds));
 }
 
 }  // namespace platform

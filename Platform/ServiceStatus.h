@@ -16,7 +16,9 @@ constexpr uint32_t kServiceStopPending = 3;
 constexpr uint32_t kServiceRunning = 4;
 
 constexpr uint32_t kServiceControlStop = 1;
+constexpr uint32_t kServiceControlParamChange = 6;
 constexpr uint32_t kServiceAcceptStop = 1;
+constexpr uint32_t kServiceAcceptParamChange = 8;
 
 constexpr uint32_t kServiceDemandStart = 3;
 constexpr uint32_t kServiceErrorNormal = 1;

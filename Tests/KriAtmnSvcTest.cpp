@@ -15,6 +15,7 @@
 
 namespace {
 
+using atmntest::eventually;
 using atmntest::LiveEnvironment;
 using std::chrono::milliseconds;
 
@@ -308,6 +309,67 @@ TEST(KriAtmnSvc, ADisconnectThatThrowsIsAnErrorLineAndTheServiceStillStops) {
     EXPECT_EQ(1u, service.linesContaining("The automation component's Disconnect failed").size())
         << service.output();
     EXPECT_EQ("STOPPED", notify.states().back());
+}
+
+TEST(KriAtmnSvc, SighupReloadsTheStudioAndABadFileLeavesTheRunningLinkAlone) {
+    LiveEnvironment environment;
+    const std::string path = environment.writeConfig();
+    NotifySocket notify(environment.directory / "notify");
+    ServiceProcess service({"-config", path}, {notify.environment()});
+    ASSERT_TRUE(notify.waitFor("READY=1")) << service.output();
+    AggrReceiverProcess& receiver = *environment.receiver;
+    ASSERT_TRUE(receiver.waitForLine(R"(action=AddStudio id="7" name="Studio A")"));
+
+    environment.config.studioName = "Studio A2";
+    environment.writeConfig();
+    const size_t readyBefore = notify.messages().size();
+    service.sendSignal(SIGHUP);
+    ASSERT_TRUE(receiver.waitForLine(R"(action=AddStudio id="7" name="Studio A2")"))
+        << service.output();
+    ASSERT_TRUE(notify.waitFor("RELOADING=1\nMONOTONIC_USEC="));
+    // The reload ends with READY=1 once the studio is announced again.
+    EXPECT_TRUE(eventually([&] {
+        const std::vector<std::string>& m = notify.messages();
+        return m.size() > readyBefore + 1 && m.back() == "READY=1";
+    })) << service.output();
+    const size_t connections = receiver.linesContaining(" connected").size();
+
+    atmntest::writeFileAtomically(path, "<KriAtmnSvc><AggrServer ip=");
+    service.sendSignal(SIGHUP);
+    ASSERT_TRUE(service.waitForLines("Reload refused, the running configuration stays"))
+        << service.output();
+    // The link was left as it was: no new connection, no new announcement.
+    EXPECT_FALSE(receiver.waitForLines("action=AddStudio", 3, milliseconds(1500)));
+    EXPECT_EQ(connections, receiver.linesContaining(" connected").size());
+    EXPECT_EQ("READY=1", notify.messages().back());
+
+    // Certificates that do not load are refused the same way.
+    environment.config.certFile = (environment.directory / "missing.crt").string();
+    environment.writeConfig();
+    service.sendSignal(SIGHUP);
+    ASSERT_TRUE(service.waitForLines("does not load")) << service.output();
+    EXPECT_EQ(connections, receiver.linesContaining(" connected").size());
+
+    service.sendSignal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+}
+
+TEST(KriAtmnSvc, AReloadChecksTheServerNameTheReloadedFileGives) {
+    LiveEnvironment environment;
+    environment.config.serverName = "localhost";
+    NotifySocket notify(environment.directory / "notify");
+    ServiceProcess service({"-config", environment.writeConfig()}, {notify.environment()});
+    AggrReceiverProcess& receiver = *environment.receiver;
+    ASSERT_TRUE(receiver.waitForLine("action=AddStudio")) << service.output();
+
+    environment.config.serverName = "aggr.example.net";
+    environment.writeConfig();
+    service.sendSignal(SIGHUP);
+    ASSERT_TRUE(service.waitForLines("SSL error : -25")) << service.output();
+    EXPECT_FALSE(receiver.waitForLines("action=AddStudio", 2, milliseconds(1500)));
+
+    service.sendSignal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
 }
 
 // argv as main gets it.

@@ -213,6 +213,11 @@ void W32Service::serviceCtrl(uint32_t control) {
         self->stop();
         return;
     }
+    if (control == platform::kServiceControlParamChange && self->acceptsReload()) {
+        platform::notifyReloading(self->statusHandle);
+        self->reload();
+        return;
+    }
     // Recorded only for controls out of the ordinary: a stop is in the journal already.
     KRIString message("in serviceCtrl()");
     self->reportEvent(message, EVENTLOG_INFORMATION_TYPE, 0, nullptr, 0);
@@ -240,8 +245,9 @@ bool W32Service::setStatus(uint32_t state, uint32_t win32ExitCode, uint32_t wait
     bool reported;
     {
         std::lock_guard<ThreadLock> guard(statusLock);
+        const uint32_t reload = acceptsReload() ? platform::kServiceAcceptParamChange : 0;
         status.controlsAccepted =
-            state == platform::kServiceStartPending ? 0 : platform::kServiceAcceptStop;
+            state == platform::kServiceStartPending ? 0 : platform::kServiceAcceptStop | reload;
         status.win32ExitCode = win32ExitCode;
         status.currentState = state;
         status.waitHint = waitHint;

@@ -42,6 +42,10 @@ int AtmnService::stop() {
     return binding.stop();
 }
 
+void AtmnService::reload() {
+    binding.reload([this] { reportReloaded(); });
+}
+
 bool AtmnService::configPathFromCommandLine(int argc, char** argv, String& path) {
     for (int i = 1; i < argc; ++i) {
         if (argv[i][0] != '\0' && std::strcmp(argv[i] + 1, "config") == 0) {

@@ -35,6 +35,8 @@ public:
     // 0 after a stop, or the binding's failure; the arguments are not used.
     int run(int argc, char** argv) override;
     int stop() override;
+    // SIGHUP under systemd: the binding re-reads the configuration and rebuilds the link.
+    void reload() override;
 
     // The argument after the first argv[1..] whose text from its second character on is exactly
     // "config"; false when there is none or nothing follows it.
@@ -47,6 +49,7 @@ public:
 
 protected:
     bool readyOnRunning() const override { return false; }
+    bool acceptsReload() const override { return true; }
 
 private:
     String configPath;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "LibraryInterfaces/KriErr.h"
 #include "LibraryInterfaces/XMLException.h"
@@ -136,6 +137,10 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         if (ssl < 0) {
             return ssl;
         }
+        client.setServerName(settings.sslServerName);
+        WarnIfServerNameUnchecked(settings.sslServerName);
+        certificates.watch(settings.sslCfktFile, settings.sslCAFile);
+        certificates.checkIfDue(CertificateWatch::currentTime());
     } catch (...) {
         return ReportConfigError(configPath);
     }
@@ -386,15 +391,43 @@ void AtmnSvcImpl::reportEvent(uint32_t code, const char* text) {
     ReportAtmnEvent(code, "%s", text);
 }
 
+void AtmnSvcImpl::reload(std::function<void()> reloaded) {
+    {
+        std::lock_guard<std::mutex> guard(phaseMutex);
+        if (phase == Phase::kStarting || phase == Phase::kRunning) {
+            reloadRequested = true;
+            reloadDone = std::move(reloaded);
+            return;
+        }
+    }
+    KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Reload ignored: the service is not running\n");
+    if (reloaded) {
+        reloaded();
+    }
+}
+
 void AtmnSvcImpl::superviseLink() {
     for (;;) {
         if (supervisionThread.waitForSignal(kSupervisionPeriodMs) != 3 || stopping()) {
             doneEvent->set();
             return;
         }
-        if (reconnectionFailed || !client.isConnected()) {
+        std::function<void()> reloaded;
+        bool reloading;
+        {
+            std::lock_guard<std::mutex> guard(phaseMutex);
+            reloading = std::exchange(reloadRequested, false);
+            reloaded = std::move(reloadDone);
+        }
+        if (reloading) {
+            reloadLink();
+            if (reloaded && !stopping()) {
+                reloaded();
+            }
+        } else if (reconnectionFailed || !client.isConnected()) {
             reconnect();
         }
+        certificates.checkIfDue(CertificateWatch::currentTime());
     }
 }
 
@@ -418,6 +451,38 @@ void AtmnSvcImpl::reconnect() {
         ReportReconnectError();
         reconnectionFailed = true;
     }
+}
+
+void AtmnSvcImpl::reloadLink() {
+    CAtmnInitSettings settings;
+    try {
+        CAtmnConfig config(configPath);
+        settings = config.ReadInitSettings();
+        config.ReadRunSettings();
+    } catch (...) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit,
+                        "Reload refused, the running configuration stays: %s: %s\n",
+                        configPath.c_str(), currentFailure().c_str());
+        return;
+    }
+    // Loaded on a client of its own first: the running link's context must not go before the
+    // new files have proved good.
+    if (CAggrSvrClient().setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile) <
+        0) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit,
+                        "Reload refused, the running configuration stays: the certificate, key "
+                        "or CA file of %s does not load\n",
+                        configPath.c_str());
+        return;
+    }
+    client.disconnect();
+    client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
+    // The new context checks the server's name as the reloaded file says.
+    client.setServerName(settings.sslServerName);
+    WarnIfServerNameUnchecked(settings.sslServerName);
+    certificates.watch(settings.sslCfktFile, settings.sslCAFile);
+    KRI_TRACE(kAtmnSvcImplUnit, "Configuration reloaded from %s\n", configPath.c_str());
+    reconnect();
 }
 
 platform::HRESULT AtmnSvcImpl::QueryInterface(const platform::IID& iid, void** object) {

@@ -38,6 +38,7 @@
 #include "Platform/Thread.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/CertificateWatch.h"
 
 class AtmnSvcImpl final : public IAtmnUnknown, public IAtmnHost, public IAtmnEvents {
 public:
@@ -63,6 +64,12 @@ public:
     // supervision thread (waiting a few seconds at most) and ends run's wait. During the set-up
     // it only makes run return. kAtmnOk.
     int32_t stop();
+    // Has the supervision thread reload: re-read the configuration, rebuild the SSL context from
+    // its files and rebuild the link (announcing the studio again), then call reloaded on that
+    // thread. A configuration or certificate set that does not load leaves the running link as
+    // it is, with an error line that says why. The component keeps its settings until the next
+    // start. Ignored, with reloaded called at once, unless run is setting up or serving.
+    void reload(std::function<void()> reloaded);
     // Ends the supervision thread if it still runs, closes the stop event, releases the component
     // and ends COM use on the calling thread. Run by the destructor.
     void uninit();
@@ -145,6 +152,8 @@ private:
                                     const std::function<platform::HRESULT()>& call);
     void superviseLink();
     void reconnect();
+    // The supervision thread's part of reload.
+    void reloadLink();
     // The session of the playlist's name, opened with "AddSession" when there is none.
     uint32_t openSession(IAtmnPlaylist* playlist, const String& name);
 
@@ -154,14 +163,21 @@ private:
     IAtmnSystem* component = nullptr;
     std::unique_ptr<platform::NamedEvent> stopEvent;
     std::unique_ptr<platform::AutoResetEvent> doneEvent;
+    // Warns at start and once a day of certificates that run out.
+    CertificateWatch certificates;
     String configPath;
 
-    // Guards phase and setUpResult; never held across a call that may take long.
+    // Guards phase, setUpResult and the reload request; never held across a call that may take
+    // long.
     std::mutex phaseMutex;
     std::condition_variable phaseChanged;
     Phase phase = Phase::kIdle;
     // kSetUpStopped until the set-up has finished.
     int32_t setUpResult = kSetUpStopped;
+    // A reload asked for and not yet taken up by the supervision thread, with what it calls
+    // when done. Guarded by phaseMutex.
+    bool reloadRequested = false;
+    std::function<void()> reloadDone;
     // What init returned; run gives it back at once when init failed after creating the
     // component. Written by init, read by run, on the same thread.
     int32_t initResult = kAtmnOk;
