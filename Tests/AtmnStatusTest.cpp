@@ -1,0 +1,116 @@
+// The status in plain words, as JSON and in Prometheus text, the status files and
+// `KriAtmnSvc -status [-json]`.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Tests/ChildProcess.h"
+#include "Tests/TempRegistry.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
+
+namespace {
+
+// 2026-12-08 12:03:11 UTC.
+constexpr int64_t kSinceMs = 1796731391000;
+
+class AtmnStatus : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+
+    static DeliveryStatus up() {
+        DeliveryStatus s;
+        s.link = LinkState::kUp;
+        s.server = "10.1.2.3:4433";
+        s.linkSinceMs = kSinceMs;
+        s.accepted = 12345;
+        s.sent = 12345;
+        s.acknowledged = 12345;
+        s.reconnects = 2;
+        return s;
+    }
+};
+
+TEST_F(AtmnStatus, TheLineSaysWhereTheLinkStandsInPlainWords) {
+    EXPECT_EQ("Link up to 10.1.2.3:4433 since 12:03:11 · 12,345 sent · 0 pending · 2 reconnects",
+              statusLine(up()));
+
+    DeliveryStatus down = up();
+    down.link = LinkState::kDown;
+    down.linkReason = "connection refused";
+    down.pending = 54;
+    down.oldestPendingAgeMs = 72'400;
+    EXPECT_EQ("Link down since 12:03:11 (connection refused) · 54 pending, oldest 00:01:12",
+              statusLine(down));
+
+    DeliveryStatus never;
+    never.dropped = 1234567;
+    EXPECT_EQ("Link down · 0 pending · 1,234,567 dropped", statusLine(never));
+
+    DeliveryStatus connecting = up();
+    connecting.link = LinkState::kConnecting;
+    connecting.reconnects = 1;
+    EXPECT_EQ("Connecting to 10.1.2.3:4433 since 12:03:11 · 0 pending", statusLine(connecting));
+}
+
+TEST_F(AtmnStatus, JsonAndPrometheusCarryTheCounters) {
+    DeliveryStatus s = up();
+    s.linkReason = "a \"quoted\"\nreason\\";
+    s.pending = 3;
+    s.pendingBytes = 900;
+    const std::string json = statusJson(s, kSinceMs + 5000);
+    EXPECT_NE(std::string::npos, json.find(R"("link":"up","server":"10.1.2.3:4433")")) << json;
+    EXPECT_NE(std::string::npos, json.find(R"("since":"2026-12-08T12:03:11Z")")) << json;
+    EXPECT_NE(std::string::npos, json.find(R"("reason":"a \"quoted\"\u000areason\\")")) << json;
+    EXPECT_NE(std::string::npos, json.find(R"("pending":3,"dropped":0,"pendingBytes":900)"))
+        << json;
+    EXPECT_NE(std::string::npos, json.find(R"("updated":"2026-12-08T12:03:16Z")")) << json;
+    EXPECT_EQ(1, std::count(json.begin(), json.end(), '\n'));
+
+    const std::string prometheus = prometheusText(s);
+    for (const char* line :
+         {"# TYPE kriatmnsvc_link_up gauge\nkriatmnsvc_link_up 1\n",
+          "kriatmnsvc_transactions_sent_total 12345\n", "kriatmnsvc_transactions_pending 3\n",
+          "kriatmnsvc_reconnects_total 2\n", "kriatmnsvc_link_since_seconds 1796731391\n"}) {
+        EXPECT_NE(std::string::npos, prometheus.find(line)) << line << "\n" << prometheus;
+    }
+}
+
+TEST_F(AtmnStatus, FilesAreReplacedWholeAndTheStatusCommandReadsThem) {
+    TempRegistry temp;
+    const std::filesystem::path dir = temp.root() / "run";
+    std::filesystem::create_directories(dir);
+    const std::vector<std::string> environment = {"KRI_STATUS_DIR=" + dir.string()};
+
+    ChildProcess none(KRI_ATMNSVC_PROGRAM, {"-status"}, environment);
+    EXPECT_EQ(std::optional<int>(3), none.waitForExit());
+    EXPECT_EQ(1u, none.linesContaining("does not run").size()) << none.output();
+
+    const std::filesystem::path prometheus = temp.root() / "kriatmnsvc.prom";
+    CAtmnStatusFiles files(dir.string(), prometheus.string());
+    ASSERT_TRUE(files.write(up(), kSinceMs));
+    EXPECT_FALSE(std::filesystem::exists(dir / "status.new"));
+    EXPECT_TRUE(std::filesystem::exists(prometheus));
+
+    ChildProcess plain(KRI_ATMNSVC_PROGRAM, {"-status"}, environment);
+    EXPECT_EQ(std::optional<int>(0), plain.waitForExit());
+    EXPECT_EQ(std::vector<std::string>{statusLine(up())}, plain.lines());
+    ChildProcess json(KRI_ATMNSVC_PROGRAM, {"-status", "-json"}, environment);
+    EXPECT_EQ(std::optional<int>(0), json.waitForExit());
+    EXPECT_EQ(
+        std::vector<std::string>{
+            statusJson(up(), kSinceMs).substr(0, statusJson(up(), kSinceMs).size() - 1)},
+        json.lines());
+
+    files.remove();
+    EXPECT_EQ(std::nullopt, readStatusFile(dir.string(), false));
+    // A directory that cannot be written is reported, not thrown.
+    EXPECT_FALSE(CAtmnStatusFiles((dir / "missing").string(), "").write(up(), kSinceMs));
+}
+
+}  // namespace
