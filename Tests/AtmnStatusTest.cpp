@@ -2,13 +2,18 @@
 // `KriAtmnSvc -status [-json]`.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "Tests/ChildProcess.h"
 #include "Tests/TempRegistry.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnMonitor.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
 
 namespace {
@@ -111,6 +116,94 @@ TEST_F(AtmnStatus, FilesAreReplacedWholeAndTheStatusCommandReadsThem) {
     EXPECT_EQ(std::nullopt, readStatusFile(dir.string(), false));
     // A directory that cannot be written is reported, not thrown.
     EXPECT_FALSE(CAtmnStatusFiles((dir / "missing").string(), "").write(up(), kSinceMs));
+}
+
+// The monitor against sources the test sets, with the messages it sends kept in order.
+class Monitored {
+public:
+    explicit Monitored(uint64_t watchdogUs) {
+        CAtmnMonitor::Sources sources;
+        sources.snapshot = [this] {
+            std::lock_guard<std::mutex> guard(mutex);
+            return status;
+        };
+        sources.progress.push_back([this] { return progressMs.load(); });
+        monitor = std::make_unique<CAtmnMonitor>(
+            std::move(sources),
+            [this](const std::string& message) {
+                std::lock_guard<std::mutex> guard(mutex);
+                messages.push_back(message);
+            },
+            nullptr, watchdogUs);
+    }
+    void set(const DeliveryStatus& s) {
+        std::lock_guard<std::mutex> guard(mutex);
+        status = s;
+    }
+    size_t count(const std::string& message) {
+        std::lock_guard<std::mutex> guard(mutex);
+        return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
+    }
+    std::vector<std::string> statuses() {
+        std::lock_guard<std::mutex> guard(mutex);
+        std::vector<std::string> found;
+        std::copy_if(messages.begin(), messages.end(), std::back_inserter(found),
+                     [](const std::string& m) { return m.rfind("STATUS=", 0) == 0; });
+        return found;
+    }
+
+    std::atomic<int64_t> progressMs{CAtmnMonitor::steadyNowMs()};
+    std::unique_ptr<CAtmnMonitor> monitor;
+
+private:
+    std::mutex mutex;
+    DeliveryStatus status;
+    std::vector<std::string> messages;
+};
+
+TEST_F(AtmnStatus, TheMonitorPublishesChangesAtMostOnceASecond) {
+    Monitored m(0);
+    m.set(up());
+    ASSERT_TRUE(m.monitor->start());
+    const auto published = [&](size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (m.statuses().size() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return m.statuses().size() >= count;
+    };
+    ASSERT_TRUE(published(1));
+    DeliveryStatus down = up();
+    down.link = LinkState::kDown;
+    down.linkReason = "connection refused";
+    m.set(down);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The change waits for the second to pass; an unchanged line is not sent again.
+    EXPECT_EQ(std::vector<std::string>{"STATUS=" + statusLine(up())}, m.statuses());
+    ASSERT_TRUE(published(2));
+    m.monitor->stop();
+    EXPECT_EQ(
+        (std::vector<std::string>{"STATUS=" + statusLine(up()), "STATUS=" + statusLine(down)}),
+        m.statuses());
+    EXPECT_EQ(0u, m.count("WATCHDOG=1"));
+}
+
+TEST_F(AtmnStatus, TheWatchdogIsFedOnlyWhileTheWatchedThreadsMakeProgress) {
+    Monitored m(300000);
+    ASSERT_TRUE(m.monitor->start());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+    while (std::chrono::steady_clock::now() < until) {
+        m.progressMs.store(CAtmnMonitor::steadyNowMs());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const size_t fed = m.count("WATCHDOG=1");
+    EXPECT_GE(fed, 2u);
+    // The thread stops turning: after half the interval no more pings.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const size_t atStall = m.count("WATCHDOG=1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(atStall, m.count("WATCHDOG=1"));
+    m.monitor->stop();
 }
 
 }  // namespace

@@ -187,9 +187,12 @@ CAtmnStatusFiles::CAtmnStatusFiles(std::string directory, std::string prometheus
     : directory(std::move(directory)), prometheusFile(std::move(prometheusFile)) {}
 
 bool CAtmnStatusFiles::write(const DeliveryStatus& status, int64_t nowMs) {
-    const std::filesystem::path dir(directory);
-    bool written = replaceFile(dir / "status", statusLine(status) + "\n");
-    written = replaceFile(dir / "status.json", statusJson(status, nowMs)) && written;
+    bool written = true;
+    if (!directory.empty()) {
+        const std::filesystem::path dir(directory);
+        written = replaceFile(dir / "status", statusLine(status) + "\n");
+        written = replaceFile(dir / "status.json", statusJson(status, nowMs)) && written;
+    }
     if (!prometheusFile.empty()) {
         written = replaceFile(prometheusFile, prometheusText(status)) && written;
     }
@@ -197,6 +200,9 @@ bool CAtmnStatusFiles::write(const DeliveryStatus& status, int64_t nowMs) {
 }
 
 void CAtmnStatusFiles::remove() {
+    if (directory.empty()) {
+        return;
+    }
     std::error_code ignored;
     std::filesystem::remove(std::filesystem::path(directory) / "status", ignored);
     std::filesystem::remove(std::filesystem::path(directory) / "status.json", ignored);

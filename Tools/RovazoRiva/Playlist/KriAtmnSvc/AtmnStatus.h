@@ -35,7 +35,7 @@ std::string statusDirectory();
 // file renamed over it), so a reader never sees half of one.
 class CAtmnStatusFiles {
 public:
-    // An empty prometheusFile writes none.
+    // An empty directory or prometheusFile writes none of those files.
     CAtmnStatusFiles(std::string directory, std::string prometheusFile);
 
     // Writes every file; false when one could not be written (the others are still written).
