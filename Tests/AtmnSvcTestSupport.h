@@ -56,14 +56,18 @@ struct ServiceConfig {
     std::string certFile = testcerts::testCerts().clientCert;
     std::string studioId = "7";
     std::string studioName = "Studio A";
+    std::string serverName;  // "SslServerName"; left out when empty
 
     std::string text() const {
         return "<KriAtmnSvc>\n  <Automation progid=\"" + progid + "\" uuid=\"" + uuid + "\">" +
                automationContent + "</Automation>\n  <AggrServer ip=\"" + ip + "\" port=\"" +
                std::to_string(port) + "\">\n    <SslCAFile>" + caFile +
                "</SslCAFile>\n    <SslKeyFile>" + keyFile + "</SslKeyFile>\n    <SslCfktFile>" +
-               certFile + "</SslCfktFile>\n  </AggrServer>\n  <Studio id=\"" + studioId +
-               "\" name=\"" + studioName + "\"/>\n</KriAtmnSvc>\n";
+               certFile + "</SslCfktFile>\n" +
+               (serverName.empty() ? ""
+                                   : "    <SslServerName>" + serverName + "</SslServerName>\n") +
+               "  </AggrServer>\n  <Studio id=\"" + studioId + "\" name=\"" + studioName +
+               "\"/>\n</KriAtmnSvc>\n";
     }
 };
 

@@ -357,6 +357,24 @@ TEST(KriAtmnSvc, SighupReloadsTheStudioAndABadFileLeavesTheRunningLinkAlone) {
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
 }
 
+TEST(KriAtmnSvc, AReloadChecksTheServerNameTheReloadedFileGives) {
+    LiveEnvironment environment;
+    environment.config.serverName = "localhost";
+    NotifySocket notify(environment.directory / "notify");
+    ServiceProcess service({"-config", environment.writeConfig()}, {notify.environment()});
+    AggrReceiverProcess& receiver = *environment.receiver;
+    ASSERT_TRUE(receiver.waitForLine("action=AddStudio")) << service.output();
+
+    environment.config.serverName = "aggr.example.net";
+    environment.writeConfig();
+    service.sendSignal(SIGHUP);
+    ASSERT_TRUE(service.waitForLines("SSL error : -25")) << service.output();
+    EXPECT_FALSE(receiver.waitForLines("action=AddStudio", 2, milliseconds(1500)));
+
+    service.sendSignal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+}
+
 // argv as main gets it.
 struct CommandLine {
     explicit CommandLine(std::vector<std::string> words) : texts(std::move(words)) {

@@ -60,6 +60,13 @@ int32_t CAggrSvrClient::setupSsl(const String& certificateFile, const String& ke
     }
 }
 
+void CAggrSvrClient::setServerName(const String& name) {
+    std::lock_guard<ThreadLock> guard(clientLock);
+    if (sslContext) {
+        sslContext->setExpectedServerName(KRIString(name.c_str()));
+    }
+}
+
 int32_t CAggrSvrClient::connect(const String& host, int port) {
     // Resolved before the lock is taken: a slow name server must not hold up the senders.
     const std::vector<uint32_t> addresses = hostResolver.load()(host.c_str());

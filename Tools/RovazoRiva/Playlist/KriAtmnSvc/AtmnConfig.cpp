@@ -46,6 +46,7 @@ CAtmnInitSettings CAtmnConfig::ReadInitSettings() {
     settings.sslCAFile = elementText("AggrServer", "SslCAFile");
     settings.sslKeyFile = elementText("AggrServer", "SslKeyFile");
     settings.sslCfktFile = elementText("AggrServer", "SslCfktFile");
+    settings.sslServerName = elementText("AggrServer", "SslServerName");
     return settings;
 }
 

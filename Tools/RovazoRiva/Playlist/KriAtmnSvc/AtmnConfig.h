@@ -52,6 +52,8 @@ struct CAtmnInitSettings {
     String sslCfktFile;
     String sslKeyFile;
     String sslCAFile;
+    // "AggrServer"/"SslServerName": the name the server's certificate must carry; empty: any.
+    String sslServerName;
 };
 
 struct CAtmnLinkSettings {

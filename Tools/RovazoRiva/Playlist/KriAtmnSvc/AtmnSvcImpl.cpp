@@ -140,6 +140,10 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         if (ssl < 0) {
             return ssl;
         }
+        client.setServerName(settings.sslServerName);
+        WarnIfServerNameUnchecked(settings.sslServerName);
+        certificates.watch(settings.sslCfktFile, settings.sslCAFile);
+        certificates.checkIfDue(CertificateWatch::currentTime());
     } catch (...) {
         return ReportConfigError(configPath);
     }
@@ -461,6 +465,7 @@ void AtmnSvcImpl::superviseLink() {
         } else if (reconnectionFailed || !client.isConnected()) {
             reconnect();
         }
+        certificates.checkIfDue(CertificateWatch::currentTime());
     }
 }
 
@@ -510,6 +515,10 @@ void AtmnSvcImpl::reloadLink() {
     }
     client.disconnect();
     client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
+    // The new context checks the server's name as the reloaded file says.
+    client.setServerName(settings.sslServerName);
+    WarnIfServerNameUnchecked(settings.sslServerName);
+    certificates.watch(settings.sslCfktFile, settings.sslCAFile);
     KRI_TRACE(kAtmnSvcImplUnit, "Configuration reloaded from %s\n", configPath.c_str());
     reconnect();
 }

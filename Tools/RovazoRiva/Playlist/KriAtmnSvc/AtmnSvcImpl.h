@@ -39,6 +39,7 @@
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnMonitor.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/CertificateWatch.h"
 
 class AtmnSvcImpl final : public IAtmnUnknown, public IAtmnHost, public IAtmnEvents {
 public:
@@ -168,6 +169,8 @@ private:
     IAtmnSystem* component = nullptr;
     std::unique_ptr<platform::NamedEvent> stopEvent;
     std::unique_ptr<platform::AutoResetEvent> doneEvent;
+    // Warns at start and once a day of certificates that run out.
+    CertificateWatch certificates;
     String configPath;
 
     // Guards phase, setUpResult and the reload request; never held across a call that may take

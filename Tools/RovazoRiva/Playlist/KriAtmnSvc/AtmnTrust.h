@@ -25,3 +25,7 @@ void ReportRefusal(uint32_t code, const char* what, const std::string& reason);
 // The warning "the key file <path> can be read by other users" (trace line and event-log record
 // 0x8E000D01) when it can.
 void WarnIfKeyReadableByOthers(const String& keyFile);
+
+// The warning "the server's name is not checked" (trace line and event-log record 0x8E000D01)
+// when the configuration names none.
+void WarnIfServerNameUnchecked(const String& serverName);
