@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "KRIString.h"
 #include "Platform/ServiceDispatcher.h"
@@ -86,6 +87,9 @@ protected:
     void reportReady();
     // Tells the service manager that a reload has ended; does nothing in debug mode.
     void reportReloaded() { reportReady(); }
+    // Sends one notify message of the service's own ("STATUS=...", "WATCHDOG=1"); does nothing
+    // in debug mode. Callable from any thread once the service runs.
+    void notifyServiceManager(const std::string& message);
 
     KRIString serviceName;
     KRIString displayName;

@@ -201,8 +201,12 @@ void W32Service::serviceMain(int argc, char** argv) {
 }
 
 void W32Service::reportReady() {
+    notifyServiceManager("READY=1");
+}
+
+void W32Service::notifyServiceManager(const std::string& message) {
     if (!debugMode) {
-        platform::notifyServiceManager(statusHandle, "READY=1");
+        platform::notifyServiceManager(statusHandle, message.c_str());
     }
 }
 

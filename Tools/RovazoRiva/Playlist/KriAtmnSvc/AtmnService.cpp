@@ -34,6 +34,7 @@ int AtmnService::init(int argc, char** argv) {
 }
 
 int AtmnService::run(int, char**) {
+    binding.setNotify([this](const std::string& message) { notifyServiceManager(message); });
     const int32_t result = binding.run([this] { reportReady(); });
     return result < 0 ? result : 0;
 }
