@@ -252,8 +252,11 @@ TEST(KriAtmnSvc, UnderAServiceManagerReadyComesOnlyOnceTheStudioIsAnnounced) {
         EXPECT_TRUE(failed.linesContaining("-install").empty()) << failed.output();
     }
     NotifySocket notify(environment.directory / "ok.sock");
-    ServiceProcess service({"-config", environment.writeConfig()}, {notify.environment()});
+    ServiceProcess service({"-config", environment.writeConfig()},
+                           {notify.environment(), "WATCHDOG_USEC=900000"});
     ASSERT_TRUE(notify.waitFor("READY=1")) << service.output();
+    // The supervision thread turns, so the watchdog is fed.
+    EXPECT_TRUE(notify.waitFor("WATCHDOG=1")) << service.output();
     // READY=1 came after the link was up and the studio announced, not with RUNNING.
     EXPECT_TRUE(service.waitForLines(kLinkUp)) << service.output();
     EXPECT_TRUE(environment.receiver->waitForLine("action=AddStudio"));

@@ -71,6 +71,10 @@ CAtmnLinkSettings CAtmnConfig::ReadReconnectSettings() {
     return readLink();
 }
 
+String CAtmnConfig::ReadPrometheusFile() {
+    return attribute("Status", "prometheusFile");
+}
+
 int32_t ReportConfigError(const String& path) {
     KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Incorrect content or config file path: %s on\n",
                     path.c_str());

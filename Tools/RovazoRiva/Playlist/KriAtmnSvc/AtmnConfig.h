@@ -82,6 +82,8 @@ public:
     CAtmnRunSettings ReadRunSettings();
     // "AggrServer"/"port", "ip"; "Studio"/"id", "name".
     CAtmnLinkSettings ReadReconnectSettings();
+    // "Status"/"prometheusFile": where to write the counters for Prometheus; empty for nowhere.
+    String ReadPrometheusFile();
 
     // The items read from this reading so far, in order ("Automation/progid", "Automation" for
     // the element's text, ...), so that the order of each reader can be checked.

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -12,6 +14,7 @@
 #include "LibraryInterfaces/XMLException.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/FileTrust.h"
+#include "Platform/ServiceDispatcher.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
@@ -237,14 +240,44 @@ void AtmnSvcImpl::startUp() {
     if (result == kSetUpStopped) {
         return;
     }
-    if (result >= 0 && supervisionThread.start() != 0) {
-        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the supervision thread\n");
+    if (result >= 0) {
+        supervisionTurnMs.store(CAtmnMonitor::steadyNowMs());
+        if (supervisionThread.start() != 0) {
+            KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the supervision thread\n");
+        }
+        monitor = makeMonitor();
+        if (!monitor->start()) {
+            KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the status monitor\n");
+        }
     }
     if (!enter(result >= 0 ? Phase::kRunning : Phase::kFailed, result) && result >= 0) {
         // The stop came after the last step and found the set-up unfinished.
+        monitor->stop();
         supervisionThread.signal();
         tearDownLink(true);
     }
+}
+
+std::unique_ptr<CAtmnMonitor> AtmnSvcImpl::makeMonitor() {
+    CAtmnMonitor::Sources sources;
+    sources.progress.push_back([this] { return supervisionTurnMs.load(); });
+    const std::string directory = statusDirectory();
+    std::error_code error;
+    auto files = std::make_unique<CAtmnStatusFiles>(
+        std::filesystem::is_directory(directory, error) ? directory : std::string(),
+        prometheusFile.c_str());
+    return std::make_unique<CAtmnMonitor>(
+        std::move(sources),
+        [this](const std::string& message) {
+            if (notifyManager) {
+                notifyManager(message);
+            }
+        },
+        std::move(files), platform::watchdogIntervalUs());
+}
+
+void AtmnSvcImpl::setNotify(std::function<void(const std::string&)> notify) {
+    notifyManager = std::move(notify);
 }
 
 void AtmnSvcImpl::waitForStopEvent() {
@@ -256,7 +289,9 @@ void AtmnSvcImpl::waitForStopEvent() {
 int32_t AtmnSvcImpl::setUpLink() {
     CAtmnRunSettings settings;
     try {
-        settings = CAtmnConfig(configPath).ReadRunSettings();
+        CAtmnConfig config(configPath);
+        settings = config.ReadRunSettings();
+        prometheusFile = config.ReadPrometheusFile();
     } catch (...) {
         return ReportConfigError(configPath);
     }
@@ -356,6 +391,7 @@ int32_t AtmnSvcImpl::stop() {
         // During the set-up run returns by itself and the start-up thread undoes its steps.
         return kAtmnOk;
     }
+    monitor->stop();
     callComponent("Disconnect", [&] { return component->Disconnect(); });
     client.disconnect();
     supervisionThread.signal();
@@ -379,6 +415,7 @@ void AtmnSvcImpl::uninit() {
     supervisionThread.signal();
     supervisionThread.join(BaseThread::kInfinite);
     startUpThread.reset();
+    monitor.reset();
     stopEvent.reset();
     if (component != nullptr) {
         component->Release();
@@ -412,6 +449,7 @@ void AtmnSvcImpl::superviseLink() {
             doneEvent->set();
             return;
         }
+        supervisionTurnMs.store(CAtmnMonitor::steadyNowMs());
         std::function<void()> reloaded;
         bool reloading;
         {
