@@ -151,7 +151,7 @@ bool fill(std::string& text, const std::string& placeholder, const std::string& 
 }
 
 // The account named by the unit's User= line, if any, exists here.
-bool accountExists(const std::string& unit) {
+bool unitUserExists(const std::string& unit) {
     std::istringstream lines(unit);
     std::string line;
     while (std::getline(lines, line)) {
@@ -223,7 +223,7 @@ std::unique_ptr<InstalledService> ServiceControlManager::createService(const Ser
     if (text.empty()) {
         return nullptr;
     }
-    if (!accountExists(text)) {
+    if (!unitUserExists(text)) {
         setLastError(kErrorInvalidServiceAccount);
         return nullptr;
     }

@@ -85,3 +85,13 @@ bool AtmnService::configPathFromRegistry(String& path) {
     platform::RegCloseKey(key);
     return read;
 }
+
+std::string AtmnService::serviceAccount() {
+    const std::string unit = kKriAtmnUnitTemplate;
+    const size_t at = unit.find("\nUser=");
+    if (at == std::string::npos) {
+        return std::string();
+    }
+    const size_t start = at + 6;
+    return unit.substr(start, unit.find('\n', start) - start);
+}
