@@ -51,6 +51,13 @@ public:
     // The context that sockets make their sessions from.
     SSL_CTX* getContext() const { return ctx; }
 
+    // The name the server's certificate must carry (a DNS name, or an IP address as text) in
+    // sessions made from now on; empty, as at first: any name. A certificate that does not match
+    // fails verification as an untrusted one does. Requires: no session is being made meanwhile.
+    void setExpectedServerName(const KRIString& name) { expectedServerName = name.c_str(); }
+    // A new session from the context, held to the expected server name; null on failure.
+    SSL* newSession() const;
+
     // The number of contexts alive in the process.
     static int liveContexts() { return liveContextCount.load(); }
 
@@ -65,6 +72,7 @@ private:
 
     SSL_CTX* ctx = nullptr;
     KRIString passPhrase;
+    std::string expectedServerName;
 
     static std::atomic<int> liveContextCount;
 };

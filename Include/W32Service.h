@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "KRIString.h"
 #include "Platform/ServiceDispatcher.h"
@@ -86,6 +87,9 @@ protected:
     void reportReady();
     // Tells the service manager that a reload has ended; does nothing in debug mode.
     void reportReloaded() { reportReady(); }
+    // Sends one notify message of the service's own ("STATUS=...", "WATCHDOG=1"); does nothing
+    // in debug mode. Callable from any thread once the service runs.
+    void notifyServiceManager(const std::string& message);
 
     KRIString serviceName;
     KRIString displayName;
@@ -95,6 +99,9 @@ protected:
     int32_t debugMode = 0;
     uint32_t exitCode = 0;
     char errorText[256] = {};
+    // The systemd unit that installService writes (see platform::ServiceConfig::unitTemplate);
+    // a subclass sets it in its constructor. Null for the plain unit.
+    const char* unitTemplate = nullptr;
 
 private:
     static void print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -68,6 +68,10 @@ bool notifyServiceManager(ServiceStatusHandle handle, const char* message);
 // monotonic clock's time. A notifyServiceManager "READY=1" ends the reload.
 bool notifyReloading(ServiceStatusHandle handle);
 
+// The watchdog interval systemd asks for (WATCHDOG_USEC for this process), in microseconds; 0
+// when there is no watchdog.
+uint64_t watchdogIntervalUs();
+
 // Whether the process was started by a service manager that the dispatcher can talk to.
 bool hasServiceManager();
 

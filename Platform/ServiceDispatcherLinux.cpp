@@ -150,6 +150,11 @@ bool hasServiceManager() {
     return notifySocket != nullptr && *notifySocket != '\0';
 }
 
+uint64_t watchdogIntervalUs() {
+    uint64_t interval = 0;
+    return sd_watchdog_enabled(0, &interval) > 0 ? interval : 0;
+}
+
 bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char** argv) {
     if (!hasServiceManager()) {
         setLastError(kErrorFailedServiceControllerConnect);

@@ -73,13 +73,14 @@ TEST_F(AtmnConfigTest, InitReadsProgIdThenTheSslFilesAndNeverTheUuidBesideIt) {
     CAtmnConfig config(path.c_str());
     CAtmnInitSettings settings = config.ReadInitSettings();
     EXPECT_EQ((Items{"Automation/progid", "AggrServer/SslCAFile", "AggrServer/SslKeyFile",
-                     "AggrServer/SslCfktFile"}),
+                     "AggrServer/SslCfktFile", "AggrServer/SslServerName"}),
               config.ItemsRead());
     EXPECT_EQ("Kri.AtmnStub", settings.componentClass.name);
     EXPECT_TRUE(settings.componentClass.isProgId);
     EXPECT_EQ("/etc/kri/cert.pem", settings.sslCfktFile);
     EXPECT_EQ("/etc/kri/key.pem", settings.sslKeyFile);
     EXPECT_EQ("/etc/kri/ca.pem", settings.sslCAFile);
+    EXPECT_EQ("", settings.sslServerName);
 
     // A ProgId beside an empty uuid is no error: the uuid is not looked at.
     write("<c><Automation progid=\"Kri.Other\" uuid=\"\"/></c>");
@@ -90,9 +91,10 @@ TEST_F(AtmnConfigTest, InitTakesTheUuidWhenProgIdIsEmpty) {
     write("<c><Automation progid=\"\" uuid=\"{F0C31608-C5D8-49B6-BD9A-B0E1BB2A8671}\"/></c>");
     CAtmnConfig config(path.c_str());
     CAtmnInitSettings settings = config.ReadInitSettings();
-    EXPECT_EQ((Items{"Automation/progid", "Automation/uuid", "AggrServer/SslCAFile",
-                     "AggrServer/SslKeyFile", "AggrServer/SslCfktFile"}),
-              config.ItemsRead());
+    EXPECT_EQ(
+        (Items{"Automation/progid", "Automation/uuid", "AggrServer/SslCAFile",
+               "AggrServer/SslKeyFile", "AggrServer/SslCfktFile", "AggrServer/SslServerName"}),
+        config.ItemsRead());
     EXPECT_EQ("{F0C31608-C5D8-49B6-BD9A-B0E1BB2A8671}", settings.componentClass.name);
     EXPECT_FALSE(settings.componentClass.isProgId);
     // Absent SSL files are passed on as empty texts.

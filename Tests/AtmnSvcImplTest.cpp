@@ -442,6 +442,33 @@ TEST(AtmnSvcImplTrust, AGroupWritablePluginDirectoryOrConfigurationIsRefused) {
     EXPECT_EQ(0u, log.count("Refusing"));
 }
 
+TEST(AtmnSvcImplLink, TheServerNameIsCheckedWhenConfiguredAndItsAbsenceIsWarned) {
+    LiveEnvironment environment;
+    RecordingLogSink log;
+    const std::string unchecked = "Warning: the server's name is not checked";
+    // The receiver's certificate is for 127.0.0.1 and localhost.
+    for (const char* name : {"", "aggr.example.net", "127.0.0.1"}) {
+        SCOPED_TRACE(name);
+        log.clear();
+        environment.config.serverName = name;
+        AtmnSvcImpl binding;
+        ASSERT_EQ(kAtmnOk, binding.init(environment.writeConfig().c_str()));
+        EXPECT_EQ(*name == '\0' ? 1u : 0u, log.count(unchecked));
+        AggrReceiverProcess& receiver = *environment.receiver;
+        const size_t before = receiver.linesContaining(" transaction ").size();
+        RunThread running(binding);
+        ASSERT_TRUE(eventually([&] { return binding.isRunning(); }, milliseconds(10000)));
+        if (std::string(name) != "aggr.example.net") {
+            EXPECT_TRUE(receiver.waitForLines(" transaction ", before + 1));
+        } else {
+            EXPECT_TRUE(eventually([&] { return log.count("SSL error : -25") > 0; }));
+            EXPECT_EQ(before, receiver.linesContaining(" transaction ").size());
+        }
+        EXPECT_EQ(kAtmnOk, binding.stop());
+        EXPECT_EQ(std::optional<int32_t>(kAtmnOk), running.wait());
+    }
+}
+
 TEST(AtmnSvcImplStop, StopEndsRunWithoutSettingTheNamedEventAndASecondInstanceIsRefused) {
     LiveEnvironment environment;
     RecordingLogSink log;

@@ -59,14 +59,19 @@ struct ServiceConfig {
     std::string studioName = "Studio A";
     // The whole "Delivery" element, or nothing.
     std::string delivery;
+    std::string serverName;  // "SslServerName"; left out when empty
 
     std::string text() const {
         return "<KriAtmnSvc>\n  <Automation progid=\"" + progid + "\" uuid=\"" + uuid + "\">" +
                automationContent + "</Automation>\n  <AggrServer ip=\"" + ip + "\" port=\"" +
                std::to_string(port) + "\">\n    <SslCAFile>" + caFile +
                "</SslCAFile>\n    <SslKeyFile>" + keyFile + "</SslKeyFile>\n    <SslCfktFile>" +
-               certFile + "</SslCfktFile>\n    " + delivery + "\n  </AggrServer>\n  <Studio id=\"" + studioId +
-               "\" name=\"" + studioName + "\"/>\n</KriAtmnSvc>\n";
+               certFile + "</SslCfktFile>\n" +
+               (serverName.empty() ? ""
+                                   : "    <SslServerName>" + serverName + "</SslServerName>\n") +
+               (delivery.empty() ? "" : "    " + delivery + "\n") +
+               "  </AggrServer>\n  <Studio id=\"" + studioId + "\" name=\"" + studioName +
+               "\"/>\n</KriAtmnSvc>\n";
     }
 };
 

@@ -193,10 +193,11 @@ TEST(KriAtmnSvc, ASecondInstanceRefusesToStartAndTheFirstRemovesTheEventWhenItEn
                       .size())
         << second.output();
     EXPECT_EQ(1u, environment.receiver->linesContaining("action=AddStudio").size());
+    struct stat info {};
+    EXPECT_EQ(0, stat("/dev/shm/sem.AtmnStop", &info)) << "the second removed the first's event";
 
     service.sendSignal(SIGINT);
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
-    struct stat info {};
     EXPECT_NE(0, stat("/dev/shm/sem.AtmnStop", &info));
 }
 
@@ -250,8 +251,11 @@ TEST(KriAtmnSvc, UnderAServiceManagerReadyComesOnlyOnceTheStudioIsAnnounced) {
         EXPECT_TRUE(failed.linesContaining("-install").empty()) << failed.output();
     }
     NotifySocket notify(environment.directory / "ok.sock");
-    ServiceProcess service({"-config", environment.writeConfig()}, {notify.environment()});
+    ServiceProcess service({"-config", environment.writeConfig()},
+                           {notify.environment(), "WATCHDOG_USEC=900000"});
     ASSERT_TRUE(notify.waitFor("READY=1")) << service.output();
+    // The supervision thread turns, so the watchdog is fed.
+    EXPECT_TRUE(notify.waitFor("WATCHDOG=1")) << service.output();
     // READY=1 came after the link was up and the studio announced, not with RUNNING.
     EXPECT_TRUE(service.waitForLines(kLinkUp)) << service.output();
     EXPECT_TRUE(environment.receiver->waitForLine("action=AddStudio"));
@@ -348,6 +352,24 @@ TEST(KriAtmnSvc, SighupReloadsTheStudioAndABadFileLeavesTheRunningLinkAlone) {
     service.sendSignal(SIGHUP);
     ASSERT_TRUE(service.waitForLines("does not load")) << service.output();
     EXPECT_EQ(connections, receiver.linesContaining(" connected").size());
+
+    service.sendSignal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+}
+
+TEST(KriAtmnSvc, AReloadChecksTheServerNameTheReloadedFileGives) {
+    LiveEnvironment environment;
+    environment.config.serverName = "localhost";
+    NotifySocket notify(environment.directory / "notify");
+    ServiceProcess service({"-config", environment.writeConfig()}, {notify.environment()});
+    AggrReceiverProcess& receiver = *environment.receiver;
+    ASSERT_TRUE(receiver.waitForLine("action=AddStudio")) << service.output();
+
+    environment.config.serverName = "aggr.example.net";
+    environment.writeConfig();
+    service.sendSignal(SIGHUP);
+    ASSERT_TRUE(service.waitForLines("SSL error : -25")) << service.output();
+    EXPECT_FALSE(receiver.waitForLines("action=AddStudio", 2, milliseconds(1500)));
 
     service.sendSignal(SIGTERM);
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();

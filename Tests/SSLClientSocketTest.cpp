@@ -609,12 +609,33 @@ TEST_F(SSLClientSocketTest, HandshakeWithAServerThatIsNotTlsClosesTheConnection)
     drop(socket);
 }
 
-// The server's certificate comes from a CA the client does not trust, or the client trusts none.
+TEST_F(SSLClientSocketTest, AServerCarryingTheExpectedNameOrAddressIsVerified) {
+    for (const char* name : {"localhost", "127.0.0.1", "LOCALHOST"}) {
+        auto server = trustedServer([](TlsTestServer::Connection& c) {
+            std::string payload;
+            if (c.readFrame(payload)) {
+                c.writeFrame(payload);
+            }
+        });
+        context->setExpectedServerName(name);
+        RecordingSocket& socket = connectTo(*server);
+        ASSERT_TRUE(socket.log.waitUntil(connectedOnce)) << name;
+        EXPECT_EQ(sendOnLoop(socket, "studio data"), 4 + 11);
+        ASSERT_TRUE(socket.log.waitUntil([](const SocketLog& l) { return !l.messages.empty(); }));
+        EXPECT_TRUE(socket.log.get().errors.empty()) << name;
+        drop(socket);
+    }
+}
+
+// The server's certificate comes from a CA the client does not trust, or the client trusts none,
+// or it is from the trusted CA but for another name than the one the client expects.
 struct UntrustedCase {
     const char* name;
     bool otherCaServer;
     bool emptyCaText;
     bool closeOnError;
+    const char* expectedName = nullptr;
+    bool evilServer = false;
 };
 
 void PrintTo(const UntrustedCase& c, std::ostream* out) {
@@ -641,9 +662,15 @@ TEST_P(UntrustedServerTest, GetsNoApplicationDataAndIsReportedOnce) {
     auto server = param.otherCaServer ? std::make_unique<TlsTestServer>(certs().otherServerCert,
                                                                         certs().otherServerKey,
                                                                         certs().caCert, handler)
-                                      : trustedServer(handler);
+                  : param.evilServer
+                      ? std::make_unique<TlsTestServer>(
+                            certs().evilServerCert, certs().evilServerKey, certs().caCert, handler)
+                      : trustedServer(handler);
     SSLContext trustsNothing(certs().clientCert.c_str(), certs().clientKey.c_str(),
                              testcerts::kClientKeyPassPhrase, "");
+    if (param.expectedName != nullptr) {
+        context->setExpectedServerName(param.expectedName);
+    }
     RecordingSocket& socket =
         connectTo(*server, param.closeOnError, param.emptyCaText ? &trustsNothing : nullptr);
 
@@ -671,12 +698,13 @@ TEST_P(UntrustedServerTest, GetsNoApplicationDataAndIsReportedOnce) {
     EXPECT_EQ(0u, seen.get().bytesAfterwards) << "the server received application data";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UntrustedServerTest,
-                         ::testing::Values(UntrustedCase{"OtherCaKeptOpen", true, false, false},
-                                           UntrustedCase{"OtherCaClosed", true, false, true},
-                                           UntrustedCase{"EmptyCaText", false, true, false}),
-                         [](const ::testing::TestParamInfo<UntrustedCase>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UntrustedServerTest,
+    ::testing::Values(UntrustedCase{"OtherCaKeptOpen", true, false, false},
+                      UntrustedCase{"OtherCaClosed", true, false, true},
+                      UntrustedCase{"EmptyCaText", false, true, false},
+                      UntrustedCase{"OtherName", false, false, true, "aggr.example.net", true},
+                      UntrustedCase{"OtherAddress", false, false, true, "127.0.0.2"}),
+    [](const ::testing::TestParamInfo<UntrustedCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -125,6 +125,11 @@ TEST(SSLContext, TwoLiveContextsShareTheLibraryAndItStaysUsable) {
     EXPECT_TRUE(contextTrusts(again, certs().serverCert));
 }
 
+TEST(SSLContext, AnUnencryptedKeyLoadsWithoutThePassPhrase) {
+    EXPECT_NO_THROW(SSLContext(certs().otherClientCert.c_str(), certs().otherClientKey.c_str(),
+                               kPassPhrase, certs().caCert.c_str()));
+}
+
 TEST(SSLContext, EmptyCaTextTrustsNoAuthority) {
     SSLContext withCa(certs().clientCert.c_str(), certs().clientKey.c_str(), kPassPhrase,
                       certs().caCert.c_str());

@@ -46,7 +46,10 @@ CertFiles generate() {
                      file("other-client.crt"),
                      file("other-client.key"),
                      file("wrong.key"),
-                     file("corrupt.pem")};
+                     file("corrupt.pem"),
+                     file("evil-server.crt"),
+                     file("evil-server.key"),
+                     file("soon-client.crt")};
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ struct CertFiles {
     std::string otherClientKey;   // not encrypted
     std::string wrongKey;         // matches none of the certificates
     std::string corruptPem;       // a PEM certificate block whose body is broken
+    std::string evilServerCert;   // for evil.example only, by caCert
+    std::string evilServerKey;
+    std::string soonClientCert;  // by caCert for clientKey, expires 10 days after it was made
 };
 
 const CertFiles& testCerts();

@@ -19,10 +19,13 @@
 #   other-client.crt, other-client.key   client certificate by other-ca (key not encrypted)
 #   wrong.key                        a key that matches none of the certificates
 #   corrupt.pem                      a PEM "certificate" whose body is not a certificate
+#   evil-server.crt, evil-server.key server certificate by ca for another name (SAN evil.example)
+#   soon-client.crt                  client certificate by ca for client.key that expires 10 days
+#                                    after it was made
 set -euo pipefail
 
 if [ $# -ne 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
-    sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
 fi
 
@@ -32,13 +35,16 @@ exec 9>"$dir/.lock"
 flock 9
 
 files=(ca.crt ca.key server.crt server.key client.crt client.key other-ca.crt other-ca.key
-       other-server.crt other-server.key other-client.crt other-client.key wrong.key corrupt.pem)
+       other-server.crt other-server.key other-client.crt other-client.key wrong.key corrupt.pem
+       evil-server.crt evil-server.key soon-client.crt)
 
 complete() {
     [ -f "$dir/.complete" ] || return 1
     for f in "${files[@]}"; do
         [ -s "$dir/$f" ] || return 1
     done
+    # The soon expiring certificate is made anew before it gets within 5 days of its end.
+    openssl x509 -checkend 432000 -noout -in "$dir/soon-client.crt" >/dev/null
 }
 complete && exit 0
 
@@ -56,9 +62,9 @@ make_ca() { # name, common name
         -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 }
 
-sign() { # name, ca, common name, extensions file, key (default name.key)
+sign() { # name, ca, common name, extensions file, key (default name.key), days (default 3650)
     openssl req -new -key "${5:-$1.key}" -out "$1.csr" -subj "/O=Kri Test/CN=$3"
-    openssl x509 -req -in "$1.csr" -CA "$2.crt" -CAkey "$2.key" -CAcreateserial -days 3650 \
+    openssl x509 -req -in "$1.csr" -CA "$2.crt" -CAkey "$2.key" -CAcreateserial -days "${6:-3650}" \
         -out "$1.crt" -extfile "$4" 2>/dev/null
     rm -f "$1.csr"
 }
@@ -69,6 +75,7 @@ keyUsage=critical,digitalSignature,keyEncipherment
 extendedKeyUsage=serverAuth
 subjectAltName=IP:127.0.0.1,DNS:localhost
 EXT
+sed 's/^subjectAltName=.*/subjectAltName=DNS:evil.example/' server.ext >evil-server.ext
 cat >client.ext <<'EXT'
 basicConstraints=CA:FALSE
 keyUsage=critical,digitalSignature,keyEncipherment
@@ -80,6 +87,8 @@ make_ca other-ca "Kri Other Test CA"
 
 newkey server.key
 sign server ca "localhost" server.ext
+newkey evil-server.key
+sign evil-server ca "evil.example" evil-server.ext
 newkey other-server.key
 sign other-server other-ca "localhost" server.ext
 newkey other-client.key
@@ -87,6 +96,7 @@ sign other-client other-ca "Kri Other Test Client" client.ext
 
 newkey client.plain.key
 sign client ca "Kri Test Client" client.ext client.plain.key
+sign soon-client ca "Kri Test Client" client.ext client.plain.key 10
 openssl pkcs8 -topk8 -v2 aes-256-cbc -in client.plain.key -out client.key -passout pass:wexol
 rm -f client.plain.key
 

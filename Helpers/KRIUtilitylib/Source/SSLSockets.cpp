@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -189,6 +190,23 @@ SSLContext::~SSLContext() {
     liveContextCount.fetch_sub(1);
 }
 
+SSL* SSLContext::newSession() const {
+    SSL* session = SSL_new(ctx);
+    if (session == nullptr || expectedServerName.empty()) {
+        return session;
+    }
+    // An address is matched against the IP entries of the certificate, a name against its DNS
+    // entries (a wildcard only as a whole leftmost label).
+    const char* name = expectedServerName.c_str();
+    SSL_set_hostflags(session, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session), name) != 1 &&
+        SSL_set1_host(session, name) != 1) {
+        SSL_free(session);
+        return nullptr;
+    }
+    return session;
+}
+
 void SSLContext::fail(int32_t code, const char* message) {
     ERR_clear_error();
     SSL_CTX_free(ctx);
@@ -229,7 +247,7 @@ SSLClientSocket::~SSLClientSocket() {
 }
 
 void SSLClientSocket::attachSession() {
-    ssl = SSL_new(context.getContext());
+    ssl = context.newSession();
     BIO* transport = transportMethod() == nullptr ? nullptr : BIO_new(transportMethod());
     if (ssl == nullptr || transport == nullptr) {
         BIO_free(transport);

@@ -117,7 +117,8 @@ bool W32Service::installService() {
                                          platform::kServiceDemandStart,
                                          platform::kServiceErrorNormal,
                                          path,
-                                         dependencies.c_str()};
+                                         dependencies.c_str(),
+                                         unitTemplate};
     if (!manager->createService(config)) {
         print("CreateService failed - %s\n", lastErrorText(errorText, sizeof errorText));
         return false;
@@ -200,8 +201,12 @@ void W32Service::serviceMain(int argc, char** argv) {
 }
 
 void W32Service::reportReady() {
+    notifyServiceManager("READY=1");
+}
+
+void W32Service::notifyServiceManager(const std::string& message) {
     if (!debugMode) {
-        platform::notifyServiceManager(statusHandle, "READY=1");
+        platform::notifyServiceManager(statusHandle, message.c_str());
     }
 }
 

@@ -14,8 +14,6 @@
 namespace {
 
 constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
-// The private key's pass phrase is part of the program, not of its configuration.
-constexpr char kKeyPassPhrase[] = "wexol";
 constexpr uint32_t kTickIntervalMs = 250;
 
 // The message as it goes on the wire: its length in 4 bytes, big-endian, then the text.
@@ -80,6 +78,13 @@ int32_t CAggrSvrClient::setupSsl(const String& certificateFile, const String& ke
         KRI_TRACE(kAggrSvrConnUnit, "Unable to create SSL context\n");
         reportEvent(kSslContextEventCode, "%s", "");
         return kSslContextFailed;
+    }
+}
+
+void CAggrSvrClient::setServerName(const String& name) {
+    std::lock_guard<ThreadLock> guard(clientLock);
+    if (sslContext) {
+        sslContext->setExpectedServerName(KRIString(name.c_str()));
     }
 }
 

@@ -55,6 +55,8 @@ class CAggrSvrClient : public Reactor {
 public:
     static constexpr int32_t kSuccess = 0x0E000000;
     static constexpr int32_t kSslContextFailed = static_cast<int32_t>(0xCE000D01u);
+    // The private key's pass phrase is part of the program, not of its configuration.
+    static constexpr char kKeyPassPhrase[] = "wexol";
 
     // The addresses of a host name or of dotted address text, in the resolver's order.
     using HostResolver = std::vector<uint32_t> (*)(const char* host);
@@ -65,6 +67,9 @@ public:
     // Makes the SSL context from the certificate, key and CA files, with the key's fixed pass
     // phrase. kSslContextFailed (with a trace line and an event-log record) when it cannot be made.
     int32_t setupSsl(const String& certificateFile, const String& keyFile, const String& caFile);
+    // The name (DNS name or IP address) the server's certificate must carry; empty: any.
+    // Requires: after setupSsl, before the first connect.
+    void setServerName(const String& name);
     // Starts the loop and one socket per IPv4 address of host, each registered and then
     // connecting; does not wait for any connection. A host without addresses makes no socket and
     // is reported as a trace line. A connect without a disconnect since the last one drops the

@@ -63,6 +63,7 @@ CAtmnInitSettings CAtmnConfig::ReadInitSettings() {
     settings.sslCAFile = elementText("AggrServer", "SslCAFile");
     settings.sslKeyFile = elementText("AggrServer", "SslKeyFile");
     settings.sslCfktFile = elementText("AggrServer", "SslCfktFile");
+    settings.sslServerName = elementText("AggrServer", "SslServerName");
     return settings;
 }
 
@@ -99,6 +100,10 @@ CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
         delivery["deadPeerSeconds"].GetNodeValue(), "deadPeerSeconds",
         Limits::kDefaultDeadPeerSeconds, Limits::kMinDeadPeerSeconds, Limits::kMaxDeadPeerSeconds);
     return settings;
+}
+
+String CAtmnConfig::ReadPrometheusFile() {
+    return attribute("Status", "prometheusFile");
 }
 
 int32_t ReportConfigError(const String& path) {

@@ -58,6 +58,8 @@ struct CAtmnInitSettings {
     String sslCfktFile;
     String sslKeyFile;
     String sslCAFile;
+    // "AggrServer"/"SslServerName": the name the server's certificate must carry; empty: any.
+    String sslServerName;
 };
 
 struct CAtmnLinkSettings {
@@ -103,6 +105,8 @@ public:
     // Throws CAtmnConfigValueError, naming the attribute, its text and the allowed range, for a
     // value that is not a whole number in range.
     CAtmnDeliverySettings ReadDeliverySettings();
+    // "Status"/"prometheusFile": where to write the counters for Prometheus; empty for nowhere.
+    String ReadPrometheusFile();
 
     // The items read from this reading so far, in order ("Automation/progid", "Automation" for
     // the element's text, ...), so that the order of each reader can be checked.

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -12,6 +14,7 @@
 #include "LibraryInterfaces/XMLException.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/FileTrust.h"
+#include "Platform/ServiceDispatcher.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
@@ -140,8 +143,12 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         if (ssl < 0) {
             return ssl;
         }
+        client.setServerName(settings.sslServerName);
+        WarnIfServerNameUnchecked(settings.sslServerName);
+        certificates.watch(settings.sslCfktFile, settings.sslCAFile);
+        certificates.checkIfDue(CertificateWatch::currentTime());
     } catch (const CAtmnConfigValueError& e) {
-        KRI_TRACE(kAtmnSvcImplUnit, "%s\n", e.what());
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "%s\n", e.what());
         return ReportConfigError(configPath);
     } catch (...) {
         return ReportConfigError(configPath);
@@ -239,14 +246,44 @@ void AtmnSvcImpl::startUp() {
     if (result == kSetUpStopped) {
         return;
     }
-    if (result >= 0 && supervisionThread.start() != 0) {
-        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the supervision thread\n");
+    if (result >= 0) {
+        supervisionTurnMs.store(CAtmnMonitor::steadyNowMs());
+        if (supervisionThread.start() != 0) {
+            KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the supervision thread\n");
+        }
+        monitor = makeMonitor();
+        if (!monitor->start()) {
+            KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the status monitor\n");
+        }
     }
     if (!enter(result >= 0 ? Phase::kRunning : Phase::kFailed, result) && result >= 0) {
         // The stop came after the last step and found the set-up unfinished.
+        monitor->stop();
         supervisionThread.signal();
         tearDownLink(true);
     }
+}
+
+std::unique_ptr<CAtmnMonitor> AtmnSvcImpl::makeMonitor() {
+    CAtmnMonitor::Sources sources;
+    sources.progress.push_back([this] { return supervisionTurnMs.load(); });
+    const std::string directory = statusDirectory();
+    std::error_code error;
+    auto files = std::make_unique<CAtmnStatusFiles>(
+        std::filesystem::is_directory(directory, error) ? directory : std::string(),
+        prometheusFile.c_str());
+    return std::make_unique<CAtmnMonitor>(
+        std::move(sources),
+        [this](const std::string& message) {
+            if (notifyManager) {
+                notifyManager(message);
+            }
+        },
+        std::move(files), platform::watchdogIntervalUs());
+}
+
+void AtmnSvcImpl::setNotify(std::function<void(const std::string&)> notify) {
+    notifyManager = std::move(notify);
 }
 
 void AtmnSvcImpl::waitForStopEvent() {
@@ -258,7 +295,9 @@ void AtmnSvcImpl::waitForStopEvent() {
 int32_t AtmnSvcImpl::setUpLink() {
     CAtmnRunSettings settings;
     try {
-        settings = CAtmnConfig(configPath).ReadRunSettings();
+        CAtmnConfig config(configPath);
+        settings = config.ReadRunSettings();
+        prometheusFile = config.ReadPrometheusFile();
     } catch (...) {
         return ReportConfigError(configPath);
     }
@@ -358,6 +397,7 @@ int32_t AtmnSvcImpl::stop() {
         // During the set-up run returns by itself and the start-up thread undoes its steps.
         return kAtmnOk;
     }
+    monitor->stop();
     callComponent("Disconnect", [&] { return component->Disconnect(); });
     client.disconnect();
     supervisionThread.signal();
@@ -381,6 +421,7 @@ void AtmnSvcImpl::uninit() {
     supervisionThread.signal();
     supervisionThread.join(BaseThread::kInfinite);
     startUpThread.reset();
+    monitor.reset();
     stopEvent.reset();
     if (component != nullptr) {
         component->Release();
@@ -414,6 +455,7 @@ void AtmnSvcImpl::superviseLink() {
             doneEvent->set();
             return;
         }
+        supervisionTurnMs.store(CAtmnMonitor::steadyNowMs());
         std::function<void()> reloaded;
         bool reloading;
         {
@@ -429,6 +471,7 @@ void AtmnSvcImpl::superviseLink() {
         } else if (reconnectionFailed || !client.isConnected()) {
             reconnect();
         }
+        certificates.checkIfDue(CertificateWatch::currentTime());
     }
 }
 
@@ -478,6 +521,10 @@ void AtmnSvcImpl::reloadLink() {
     }
     client.disconnect();
     client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
+    // The new context checks the server's name as the reloaded file says.
+    client.setServerName(settings.sslServerName);
+    WarnIfServerNameUnchecked(settings.sslServerName);
+    certificates.watch(settings.sslCfktFile, settings.sslCAFile);
     KRI_TRACE(kAtmnSvcImplUnit, "Configuration reloaded from %s\n", configPath.c_str());
     reconnect();
 }

@@ -38,6 +38,8 @@
 #include "Platform/Thread.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnMonitor.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/CertificateWatch.h"
 
 class AtmnSvcImpl final : public IAtmnUnknown, public IAtmnHost, public IAtmnEvents {
 public:
@@ -63,6 +65,9 @@ public:
     // supervision thread (waiting a few seconds at most) and ends run's wait. During the set-up
     // it only makes run return. kAtmnOk.
     int32_t stop();
+    // Where the status and the watchdog's messages go ("STATUS=...", "WATCHDOG=1"): the service
+    // manager. Called before run; the function is called on the monitor's thread.
+    void setNotify(std::function<void(const std::string&)> notify);
     // Has the supervision thread reload: re-read the configuration, rebuild the SSL context from
     // its files and rebuild the link (announcing the studio again), then call reloaded on that
     // thread. A configuration or certificate set that does not load leaves the running link as
@@ -153,6 +158,8 @@ private:
     void reconnect();
     // The supervision thread's part of reload.
     void reloadLink();
+    // The monitor of the status and the watchdog, made by the start-up thread.
+    std::unique_ptr<CAtmnMonitor> makeMonitor();
     // The session of the playlist's name, opened with "AddSession" when there is none.
     uint32_t openSession(IAtmnPlaylist* playlist, const String& name);
 
@@ -162,6 +169,8 @@ private:
     IAtmnSystem* component = nullptr;
     std::unique_ptr<platform::NamedEvent> stopEvent;
     std::unique_ptr<platform::AutoResetEvent> doneEvent;
+    // Warns at start and once a day of certificates that run out.
+    CertificateWatch certificates;
     String configPath;
 
     // Guards phase, setUpResult and the reload request; never held across a call that may take
@@ -179,6 +188,12 @@ private:
     // component. Written by init, read by run, on the same thread.
     int32_t initResult = kAtmnOk;
     std::unique_ptr<platform::Thread> startUpThread;
+    std::function<void(const std::string&)> notifyManager;
+    // Written by the start-up thread before it enters kRunning; stopped by stop or uninit.
+    String prometheusFile;
+    std::unique_ptr<CAtmnMonitor> monitor;
+    // The steady-clock milliseconds of the supervision thread's last turn, for the watchdog.
+    std::atomic<int64_t> supervisionTurnMs{0};
     // Set by stop(), which ends run's wait without setting "AtmnStop": the named event is for
     // other processes.
     std::atomic<bool> stopSignalled{false};

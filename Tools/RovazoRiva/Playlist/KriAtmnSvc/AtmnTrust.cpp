@@ -38,3 +38,11 @@ void WarnIfKeyReadableByOthers(const String& keyFile) {
                         keyFile.c_str());
     }
 }
+
+void WarnIfServerNameUnchecked(const String& serverName) {
+    if (serverName.Length() == 0) {
+        ReportAtmnEvent(kAtmnEventSslWarning,
+                        "Warning: the server's name is not checked (no SslServerName in "
+                        "AggrServer): any server with a certificate from the CA is accepted");
+    }
+}

@@ -1,0 +1,99 @@
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnMonitor.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "LibraryInterfaces/KriErr.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
+
+namespace {
+
+constexpr int64_t kPublishPeriodMs = 1000;
+
+int64_t wallNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+CAtmnMonitor::CAtmnMonitor(Sources sources, Notify notify, std::unique_ptr<CAtmnStatusFiles> files,
+                           uint64_t watchdogUs)
+    : sources(std::move(sources)),
+      notify(std::move(notify)),
+      files(std::move(files)),
+      watchdogMs(static_cast<int64_t>(watchdogUs / 1000)),
+      turnMs(watchdogMs > 0 ? std::min(kPublishPeriodMs, std::max<int64_t>(watchdogMs / 3, 1))
+                            : kPublishPeriodMs) {}
+
+CAtmnMonitor::~CAtmnMonitor() {
+    stop();
+}
+
+int64_t CAtmnMonitor::steadyNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool CAtmnMonitor::start() {
+    thread = platform::Thread::start([this] { run(); });
+    return thread != nullptr;
+}
+
+void CAtmnMonitor::stop() {
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        stopping = true;
+    }
+    stopChanged.notify_all();
+    thread.reset();
+    if (files) {
+        files->remove();
+    }
+}
+
+void CAtmnMonitor::run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        lock.unlock();
+        const int64_t now = steadyNowMs();
+        publish(now);
+        feedWatchdog(now);
+        lock.lock();
+        stopChanged.wait_for(lock, std::chrono::milliseconds(turnMs), [&] { return stopping; });
+    }
+}
+
+void CAtmnMonitor::publish(int64_t nowMs) {
+    if (!sources.snapshot || (publishedAtMs && nowMs - *publishedAtMs < kPublishPeriodMs)) {
+        return;
+    }
+    const DeliveryStatus status = sources.snapshot();
+    const std::string line = statusLine(status);
+    if (publishedAtMs && line == publishedLine) {
+        return;
+    }
+    publishedLine = line;
+    publishedAtMs = nowMs;
+    notify("STATUS=" + line);
+    if (files && !files->write(status, wallNowMs()) && !filesFailed) {
+        filesFailed = true;
+        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Unable to write the status files in %s\n",
+                          statusDirectory().c_str());
+    }
+}
+
+void CAtmnMonitor::feedWatchdog(int64_t nowMs) {
+    if (watchdogMs == 0 || (pingedAtMs && nowMs - *pingedAtMs < watchdogMs / 3)) {
+        return;
+    }
+    for (const std::function<int64_t()>& progress : sources.progress) {
+        if (nowMs - progress() > watchdogMs / 2) {
+            return;
+        }
+    }
+    pingedAtMs = nowMs;
+    notify("WATCHDOG=1");
+}

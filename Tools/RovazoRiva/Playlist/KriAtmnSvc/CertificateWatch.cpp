@@ -1,0 +1,75 @@
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/CertificateWatch.h"
+
+#include <chrono>
+#include <ctime>
+
+#include "CertificateDates.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+
+namespace {
+
+constexpr int64_t kDay = 24 * 60 * 60;
+constexpr int64_t kWarningDays = 30;
+
+std::string dateOf(int64_t time) {
+    const std::time_t t = static_cast<std::time_t>(time);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc);
+    return text;
+}
+
+}  // namespace
+
+CertificateWatch::Finding CertificateWatch::findingFor(int64_t notAfter, int64_t now) {
+    if (now > notAfter) {
+        return Finding::kExpired;
+    }
+    return notAfter - now <= kWarningDays * kDay ? Finding::kExpiresSoon : Finding::kNone;
+}
+
+void CertificateWatch::watch(const String& clientCertificateFile, const String& caFileName) {
+    std::lock_guard<std::mutex> guard(lock);
+    clientFile = clientCertificateFile.c_str();
+    caFile = caFileName.c_str();
+    due = true;
+}
+
+void CertificateWatch::checkIfDue(int64_t now) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!due && now - lastCheck < kDay) {
+        return;
+    }
+    due = false;
+    lastCheck = now;
+    report("client certificate", clientFile, now);
+    report("CA certificate", caFile, now);
+}
+
+int64_t CertificateWatch::currentTime() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void CertificateWatch::report(const char* what, const std::string& file, int64_t now) {
+    for (const CertificateValidity& certificate : certificateValidities(file)) {
+        const std::string end = dateOf(certificate.notAfter);
+        switch (findingFor(certificate.notAfter, now)) {
+            case Finding::kExpiresSoon:
+                ReportAtmnEvent(
+                    kAtmnEventSslWarning, "Warning: the %s %s (%s) expires in %lld days, on %s",
+                    what, file.c_str(), certificate.subject.c_str(),
+                    static_cast<long long>((certificate.notAfter - now) / kDay), end.c_str());
+                break;
+            case Finding::kExpired:
+                ReportAtmnEvent(kAtmnEventSslContext, "The %s %s (%s) expired on %s", what,
+                                file.c_str(), certificate.subject.c_str(), end.c_str());
+                break;
+            case Finding::kNone:
+                break;
+        }
+    }
+}
