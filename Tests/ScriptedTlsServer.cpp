@@ -9,6 +9,10 @@ ScriptedTlsServer::ScriptedTlsServer(std::vector<Script> scripts, TlsTestServer:
     start(options);
 }
 
+ScriptedTlsServer::~ScriptedTlsServer() {
+    server.reset();
+}
+
 void ScriptedTlsServer::start(TlsTestServer::Options options) {
     const testcerts::CertFiles& certs = testcerts::testCerts();
     server = std::make_unique<TlsTestServer>(

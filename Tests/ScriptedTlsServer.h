@@ -22,6 +22,8 @@ public:
     using Script = std::function<void(TlsTestServer::Connection&, ScriptedTlsServer&)>;
 
     explicit ScriptedTlsServer(std::vector<Script> scripts, TlsTestServer::Options options = {});
+    // Ends the server (and the script it runs) before the scripts and the record go.
+    ~ScriptedTlsServer();
 
     // Listens (again) with the test certificates.
     void start(TlsTestServer::Options options);
