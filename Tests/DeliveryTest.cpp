@@ -34,18 +34,20 @@ std::vector<std::string> events(int from, int to) {
 }
 
 // The binding's start and supervision, as the service runs them: connect and announce the
-// studio, then whenever the link is down, rebuild it and announce the studio again.
+// studio, then whenever the link is down, rebuild it and announce the studio again. Like the
+// binding, it gives a new link time for its handshake before it judges it.
 class Supervisor {
 public:
     Supervisor(CAggrSvrClient& client, uint16_t port)
         : thread([this, &client, port] {
-              client.connect("127.0.0.1", port);
-              client.addStudio("Studio", "1");
               while (!stopping.load()) {
-                  if (!client.isConnected()) {
+                  if (!connected || !client.isConnected()) {
                       client.disconnect();
                       client.connect("127.0.0.1", port);
                       client.addStudio("Studio", "1");
+                      connected = true;
+                      eventually([&] { return stopping.load() || client.isConnected(); },
+                                 milliseconds(2000));
                   }
                   std::this_thread::sleep_for(milliseconds(100));
               }
@@ -57,6 +59,7 @@ public:
 
 private:
     std::atomic<bool> stopping{false};
+    bool connected = false;
     std::thread thread;
 };
 
