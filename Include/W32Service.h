@@ -99,6 +99,9 @@ protected:
     int32_t debugMode = 0;
     uint32_t exitCode = 0;
     char errorText[256] = {};
+    // The systemd unit that installService writes (see platform::ServiceConfig::unitTemplate);
+    // a subclass sets it in its constructor. Null for the plain unit.
+    const char* unitTemplate = nullptr;
 
 private:
     static void print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -15,6 +15,7 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr uint32_t kErrorInvalidName = 123;
+constexpr uint32_t kErrorInvalidServiceAccount = 1057;
 constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 constexpr uint32_t kErrorServiceCannotAcceptCtrl = 1061;
 constexpr uint32_t kErrorServiceNotActive = 1062;

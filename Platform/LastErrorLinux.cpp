@@ -19,6 +19,9 @@ constexpr WindowsMessage kWindowsMessages[] = {
     {kErrorInvalidParameter, "The parameter is incorrect."},
     {kErrorInsufficientBuffer, "The data area passed to a system call is too small."},
     {kErrorInvalidName, "The filename, directory name, or volume label syntax is incorrect."},
+    {kErrorInvalidServiceAccount,
+     "The account name is invalid or does not exist, or the password is invalid for the account "
+     "name specified."},
     {kErrorServiceDoesNotExist, "The specified service does not exist as an installed service."},
     {kErrorServiceCannotAcceptCtrl, "The service cannot accept control messages at this time."},
     {kErrorServiceNotActive, "The service has not been started."},

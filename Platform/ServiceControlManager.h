@@ -10,8 +10,9 @@
 // kErrorServiceDoesNotExist for a missing one, kErrorServiceNotActive for a stop of a service
 // that is not running, kErrorServiceCannotAcceptCtrl for one that is already stopping,
 // kErrorInvalidName for a name that is no unit name, kErrorInvalidParameter for settings a unit
-// cannot express, and kRpcServerUnavailable when systemctl does not do what was asked. Errors
-// of the file system and of starting systemctl are errno values.
+// cannot express, kErrorInvalidServiceAccount for a unit whose User= names no account on this
+// machine, and kRpcServerUnavailable when systemctl does not do what was asked. Errors of the
+// file system and of starting systemctl are errno values.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,7 @@
 
 namespace platform {
 
-// What CreateServiceA is given. The service runs as root, the local system account.
+// What CreateServiceA is given, and the unit file text to write it as.
 struct ServiceConfig {
     const char* serviceName;
     const char* displayName;
@@ -31,6 +32,10 @@ struct ServiceConfig {
     uint32_t errorControl;  // kServiceErrorNormal only: systemd logs a failed start
     const char* binaryPath;
     const char* dependencies;  // service names separated by spaces; empty for none
+    // The unit file with the placeholders @KRI_UNIT_DESCRIPTION@, @KRI_UNIT_EXEC_START@ and a
+    // line @KRI_UNIT_DEPENDENCIES@, which unitText fills from the fields above. Null for the
+    // plain unit: Description, dependencies, Type=notify and ExecStart, running as root.
+    const char* unitTemplate = nullptr;
 };
 
 class InstalledService {
@@ -60,7 +65,8 @@ public:
 
     // Writes the unit file and reloads systemd. When the reload fails the unit file is removed
     // again and the result is null with kRpcServerUnavailable (or the error of starting
-    // systemctl): the installation did not work.
+    // systemctl): the installation did not work. A unit whose User= names no account is not
+    // written, since systemd could not start it.
     std::unique_ptr<InstalledService> createService(const ServiceConfig& config);
     std::unique_ptr<InstalledService> openService(const char* serviceName);
 

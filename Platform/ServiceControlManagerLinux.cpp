@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,6 +136,32 @@ std::string quotedCommand(const char* path) {
     return quoted + "\"";
 }
 
+constexpr char kPlainUnit[] =
+    "[Unit]\nDescription=@KRI_UNIT_DESCRIPTION@\n@KRI_UNIT_DEPENDENCIES@\n\n"
+    "[Service]\nType=notify\nNotifyAccess=main\nExecStart=@KRI_UNIT_EXEC_START@\n";
+
+// Replaces the one occurrence of placeholder; false when it is missing or occurs twice.
+bool fill(std::string& text, const std::string& placeholder, const std::string& value) {
+    const size_t at = text.find(placeholder);
+    if (at == std::string::npos || text.find(placeholder, at + 1) != std::string::npos) {
+        return false;
+    }
+    text.replace(at, placeholder.size(), value);
+    return true;
+}
+
+// The account named by the unit's User= line, if any, exists here.
+bool unitUserExists(const std::string& unit) {
+    std::istringstream lines(unit);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("User=")) {
+            return getpwnam(line.c_str() + 5) != nullptr;
+        }
+    }
+    return true;
+}
+
 // Whether systemd reloaded its units; the last error says why not.
 bool reloadDaemon() {
     const CommandResult r = runSystemctl({"daemon-reload"});
@@ -154,7 +181,7 @@ std::string ServiceControlManager::unitText(const ServiceConfig& c) {
         setLastError(kErrorInvalidParameter);
         return std::string();
     }
-    std::string text = "[Unit]\nDescription=" + escapeSpecifiers(c.displayName) + "\n";
+    std::string requirements;
     std::istringstream dependencies(c.dependencies != nullptr ? c.dependencies : "");
     std::string dependency;
     while (dependencies >> dependency) {
@@ -162,11 +189,15 @@ std::string ServiceControlManager::unitText(const ServiceConfig& c) {
             setLastError(kErrorInvalidName);
             return std::string();
         }
-        text += "Requires=" + dependency + ".service\nAfter=" + dependency + ".service\n";
+        requirements += "Requires=" + dependency + ".service\nAfter=" + dependency + ".service\n";
     }
-    text +=
-        "\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=" + quotedCommand(c.binaryPath) +
-        "\n";
+    std::string text = c.unitTemplate != nullptr ? c.unitTemplate : kPlainUnit;
+    if (!fill(text, "@KRI_UNIT_DESCRIPTION@", escapeSpecifiers(c.displayName)) ||
+        !fill(text, "@KRI_UNIT_DEPENDENCIES@\n", requirements) ||
+        !fill(text, "@KRI_UNIT_EXEC_START@", quotedCommand(c.binaryPath))) {
+        setLastError(kErrorInvalidParameter);
+        return std::string();
+    }
     return text;
 }
 
@@ -190,6 +221,10 @@ std::unique_ptr<InstalledService> ServiceControlManager::createService(const Ser
     }
     const std::string text = unitText(c);
     if (text.empty()) {
+        return nullptr;
+    }
+    if (!unitUserExists(text)) {
+        setLastError(kErrorInvalidServiceAccount);
         return nullptr;
     }
     const std::string path = unitPath(c.serviceName);

@@ -519,6 +519,45 @@ TEST(ServiceControlManagerTest, UnitTextQuotesThePathAndEscapesSpecifiers) {
     EXPECT_EQ(platform::lastError(), platform::kErrorInvalidParameter);
 }
 
+TEST(ServiceControlManagerTest, ATemplateIsFilledAndItsAccountMustExist) {
+    TempDir temp;
+    fs::create_directory(temp.path / "units");
+    setenv("KRI_SYSTEMD_UNIT_DIR", (temp.path / "units").c_str(), 1);
+    setenv("KRI_SYSTEMCTL", "true", 1);
+    std::unique_ptr<platform::ServiceControlManager> manager =
+        platform::ServiceControlManager::open();
+    unsetenv("KRI_SYSTEMD_UNIT_DIR");
+    ASSERT_TRUE(manager);
+    std::string unitTemplate =
+        "[Unit]\nDescription=@KRI_UNIT_DESCRIPTION@\n@KRI_UNIT_DEPENDENCIES@\n[Service]\n"
+        "ExecStart=@KRI_UNIT_EXEC_START@\nUser=kri-no-such-account\n";
+    platform::ServiceConfig config{"KriAtmnTemplate",
+                                   "Kri 5%",
+                                   platform::kServiceWin32OwnProcess,
+                                   platform::kServiceDemandStart,
+                                   platform::kServiceErrorNormal,
+                                   "/bin/true",
+                                   "dbus",
+                                   unitTemplate.c_str()};
+    EXPECT_EQ(platform::ServiceControlManager::unitText(config),
+              "[Unit]\nDescription=Kri 5%%\nRequires=dbus.service\nAfter=dbus.service\n"
+              "[Service]\nExecStart=\"/bin/true\"\nUser=kri-no-such-account\n");
+    EXPECT_FALSE(manager->createService(config));
+    EXPECT_EQ(platform::lastError(), platform::kErrorInvalidServiceAccount);
+    EXPECT_FALSE(fs::exists(temp.path / "units/KriAtmnTemplate.service"));
+
+    unitTemplate.replace(unitTemplate.find("kri-no-such-account"), 19, "root");
+    config.unitTemplate = unitTemplate.c_str();
+    EXPECT_TRUE(manager->createService(config));
+    EXPECT_TRUE(fs::exists(temp.path / "units/KriAtmnTemplate.service"));
+    unsetenv("KRI_SYSTEMCTL");
+
+    // Each placeholder must be there once.
+    config.unitTemplate = "[Service]\nExecStart=@KRI_UNIT_EXEC_START@\n";
+    EXPECT_EQ(platform::ServiceControlManager::unitText(config), "");
+    EXPECT_EQ(platform::lastError(), platform::kErrorInvalidParameter);
+}
+
 TEST(ServiceControlManagerTest, ServiceNamesThatAreNoUnitNamesAreRefused) {
     TempDir temp;
     fs::create_directory(temp.path / "units");

@@ -37,6 +37,16 @@ echo '<!-- edited -->' >>"$config"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 grep -q 'edited' "$config" || fail "a second installation overwrote the configuration"
 
+[ "$(stat -c %a "$config")" = 640 ] || fail "the configuration is $(stat -c %a "$config"), not 640"
+
+# The unit for the installed program, sandboxed well enough.
+unit=$prefix/lib/systemd/system/KriAtmn.service
+grep -qxF "ExecStart=\"$prefix/bin/KriAtmnSvc\"" "$unit" || fail "the unit does not run the installed program"
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze security --offline=yes --threshold=25 "$unit" >/dev/null ||
+        fail "the unit's exposure is above 2.5: $(systemd-analyze security --offline=yes "$unit" | tail -1)"
+fi
+
 usage=$("$prefix/bin/KriAtmnSvc" 2>/dev/null || true)
 grep -qF -- "-install          to install the service" <<<"$usage" || fail "KriAtmnSvc printed no usage"
 "$prefix/bin/KriAggrReceiver" --help | grep -q '^Usage: ' || fail "KriAggrReceiver --help printed no usage"

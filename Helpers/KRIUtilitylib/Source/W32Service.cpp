@@ -117,7 +117,8 @@ bool W32Service::installService() {
                                          platform::kServiceDemandStart,
                                          platform::kServiceErrorNormal,
                                          path,
-                                         dependencies.c_str()};
+                                         dependencies.c_str(),
+                                         unitTemplate};
     if (!manager->createService(config)) {
         print("CreateService failed - %s\n", lastErrorText(errorText, sizeof errorText));
         return false;

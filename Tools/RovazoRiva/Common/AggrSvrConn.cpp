@@ -13,8 +13,6 @@
 namespace {
 
 constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
-// The private key's pass phrase is part of the program, not of its configuration.
-constexpr char kKeyPassPhrase[] = "wexol";
 
 // One event-log record, with its text also written as a trace line of its own.
 void reportEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));

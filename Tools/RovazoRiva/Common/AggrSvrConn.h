@@ -47,6 +47,8 @@ class CAggrSvrClient : public Reactor {
 public:
     static constexpr int32_t kSuccess = 0x0E000000;
     static constexpr int32_t kSslContextFailed = static_cast<int32_t>(0xCE000D01u);
+    // The private key's pass phrase is part of the program, not of its configuration.
+    static constexpr char kKeyPassPhrase[] = "wexol";
 
     // The addresses of a host name or of dotted address text, in the resolver's order.
     using HostResolver = std::vector<uint32_t> (*)(const char* host);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "KriAtmnUnit.h"
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/FileTrust.h"
 #include "Platform/Registry.h"
@@ -14,7 +15,9 @@ const char kAtmnServiceUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnServic
 
 }  // namespace
 
-AtmnService::AtmnService() : W32Service(kServiceName, kDisplayName, "") {}
+AtmnService::AtmnService() : W32Service(kServiceName, kDisplayName, "") {
+    unitTemplate = kKriAtmnUnitTemplate;
+}
 
 AtmnService::~AtmnService() = default;
 
@@ -81,4 +84,14 @@ bool AtmnService::configPathFromRegistry(String& path) {
     }
     platform::RegCloseKey(key);
     return read;
+}
+
+std::string AtmnService::serviceAccount() {
+    const std::string unit = kKriAtmnUnitTemplate;
+    const size_t at = unit.find("\nUser=");
+    if (at == std::string::npos) {
+        return std::string();
+    }
+    const size_t start = at + 6;
+    return unit.substr(start, unit.find('\n', start) - start);
 }

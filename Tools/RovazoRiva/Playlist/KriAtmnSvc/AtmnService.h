@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "LibraryInterfaces/String.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl.h"
@@ -44,6 +45,8 @@ public:
     // The registry value's bytes up to its first zero; false when the key or the value is
     // missing or the value is longer than kConfigValueSize bytes.
     static bool configPathFromRegistry(String& path);
+    // The system account that the service's systemd unit runs it as (its User= line).
+    static std::string serviceAccount();
 
     const String& getConfigPath() const { return configPath; }
 

@@ -4,10 +4,55 @@
 #include <optional>
 #include <string>
 
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
 
 namespace {
+
+constexpr char kHelp[] =
+    "Usage: KriAtmnSvc [-config FILE]          run as the systemd service KriAtmn\n"
+    "       KriAtmnSvc -debug [-config FILE]   run in the console; Ctrl+C stops it\n"
+    "       KriAtmnSvc -check [-connect] [-config FILE]\n"
+    "                                          check the configuration one item at a time;\n"
+    "                                          -connect also makes a TLS handshake with the\n"
+    "                                          server (exit status 0 when all pass)\n"
+    "       KriAtmnSvc -status [-json]         the running service's state and counters\n"
+    "       KriAtmnSvc -install | -remove      install or remove the systemd unit\n"
+    "       KriAtmnSvc --version | --help\n"
+    "Without -config the file named by the registry value Config under\n"
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnholt\\KriAtmnSvc is used. See KriAtmnSvc(8).\n";
+
+// A switch word after "-" or "/", as the service host takes them.
+bool isSwitch(const char* argument, const char* word) {
+    return (argument[0] == '-' || argument[0] == '/') && std::strcmp(argument + 1, word) == 0;
+}
+
+// "KriAtmnSvc -check [-connect] [-config FILE]": 0 when every check passed, 1 when one failed,
+// 2 for a bad command line or no configuration path.
+int checkConfiguration(int argc, char** argv) {
+    bool connect = false;
+    for (int i = 2; i < argc; ++i) {
+        if (isSwitch(argv[i], "connect")) {
+            connect = true;
+        } else if (isSwitch(argv[i], "config") && i + 1 < argc) {
+            ++i;
+        } else {
+            std::fprintf(stderr, "KriAtmnSvc -check: unexpected argument \"%s\"\n%s", argv[i],
+                         kHelp);
+            return 2;
+        }
+    }
+    String path;
+    if (!AtmnService::configPathFromCommandLine(argc, argv, path) &&
+        !AtmnService::configPathFromRegistry(path)) {
+        std::fprintf(stderr,
+                     "KriAtmnSvc -check: no -config FILE and no registry value naming one\n");
+        return 2;
+    }
+    AtmnCheck check(path, AtmnService::serviceAccount(), connect, stdout);
+    return check.run() ? 0 : 1;
+}
 
 // "KriAtmnSvc -status [-json]": the running service's status file. 0 when there is one; 3
 // (the LSB code for a service that does not run) when there is none.
@@ -26,6 +71,17 @@ int printStatus(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("KriAtmnSvc %s\n", KRI_VERSION);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc > 1 && isSwitch(argv[1], "check")) {
+        return checkConfiguration(argc, argv);
+    }
     if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/') &&
         std::strcmp(argv[1] + 1, "status") == 0) {
         return printStatus(argc, argv);

@@ -1,0 +1,256 @@
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <ctime>
+#include <memory>
+#include <utility>
+
+#include "CertificateDates.h"
+#include "Platform/ComRuntime.h"
+#include "Platform/FileAccess.h"
+#include "Platform/FileTrust.h"
+#include "Platform/Resolver.h"
+#include "Platform/TlsHandshake.h"
+#include "SSLSockets.h"
+#include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
+
+namespace {
+
+std::string utcDate(int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+    return text;
+}
+
+// Dotted text of an address in network byte order.
+std::string addressText(uint32_t address) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+std::string subjectOf(X509* certificate) {
+    char line[512] = {};
+    X509_NAME_oneline(X509_get_subject_name(certificate), line, sizeof line);
+    return line;
+}
+
+// Empty when the certificate chains to an authority of the context's store, else the reason.
+std::string issuedByStore(SSL_CTX* ctx, X509* certificate) {
+    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> store(X509_STORE_CTX_new(),
+                                                                          &X509_STORE_CTX_free);
+    if (!store ||
+        X509_STORE_CTX_init(store.get(), SSL_CTX_get_cert_store(ctx), certificate, nullptr) != 1) {
+        return "cannot set up the verification";
+    }
+    if (X509_verify_cert(store.get()) == 1) {
+        return std::string();
+    }
+    return X509_verify_cert_error_string(X509_STORE_CTX_get_error(store.get()));
+}
+
+std::string modeText(uint32_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode);
+    return text;
+}
+
+}  // namespace
+
+AtmnCheck::AtmnCheck(const String& configPath, std::string account, bool connect, FILE* out)
+    : configPath(configPath), account(std::move(account)), connect(connect), out(out) {}
+
+void AtmnCheck::report(bool ok, const std::string& what, const std::string& text) {
+    std::fprintf(out, "%s  %s: %s\n", ok ? "OK  " : "FAIL", what.c_str(), text.c_str());
+    std::fflush(out);
+    allPassed = allPassed && ok;
+}
+
+void AtmnCheck::checkItem(const char* what, const String& value) {
+    report(value.Length() > 0, what, value.Length() > 0 ? value.c_str() : "missing or empty");
+}
+
+bool AtmnCheck::run() {
+    const std::string path = configPath.c_str();
+    const std::string untrusted = platform::untrustedReason(path);
+    if (!untrusted.empty()) {
+        report(false, "configuration file", untrusted);
+        return false;
+    }
+    bool classKnown = false;
+    try {
+        CAtmnConfig config(configPath);
+        report(true, "configuration file", path);
+        try {
+            const CAtmnInitSettings init = config.ReadInitSettings();
+            componentName = init.componentClass.name.c_str();
+            componentIsProgId = init.componentClass.isProgId;
+            classKnown = true;
+            report(true, componentIsProgId ? "Automation/progid" : "Automation/uuid",
+                   componentName);
+            checkItem("AggrServer/SslCfktFile", init.sslCfktFile);
+            checkItem("AggrServer/SslKeyFile", init.sslKeyFile);
+            checkItem("AggrServer/SslCAFile", init.sslCAFile);
+            certificateFile = init.sslCfktFile.c_str();
+            keyFile = init.sslKeyFile.c_str();
+            caFile = init.sslCAFile.c_str();
+            serverName = init.sslServerName.c_str();
+        } catch (const CAtmnConfigError&) {
+            report(false, "Automation", "has neither a progid nor a uuid");
+        }
+        const CAtmnLinkSettings link = CAtmnConfig(configPath).ReadReconnectSettings();
+        checkItem("AggrServer/ip", link.ip);
+        host = link.ip.c_str();
+        port = link.port;
+        report(port > 0 && port<65536, "AggrServer/port", port> 0 && port < 65536
+                   ? std::to_string(port)
+                   : "not a TCP port number");
+        checkItem("Studio/id", link.studioId);
+        checkItem("Studio/name", link.studioName);
+    } catch (const std::exception& e) {
+        report(false, "configuration file", e.what());
+        return false;
+    }
+    if (classKnown) {
+        checkComponent();
+    }
+    if (!certificateFile.empty() && !keyFile.empty() && !caFile.empty() && checkTls()) {
+        checkKeyPermissions();
+    }
+    const std::vector<uint32_t> addresses = checkServer();
+    if (connect && context) {
+        checkHandshakes(addresses);
+    }
+    return allPassed;
+}
+
+bool AtmnCheck::checkComponent() {
+    platform::CoInitialize(nullptr);
+    const std::u16string name = platform::utf8ToUtf16(componentName);
+    platform::CLSID clsid{};
+    const platform::HRESULT found = componentIsProgId
+                                        ? platform::CLSIDFromProgID(name.c_str(), &clsid)
+                                        : platform::CLSIDFromString(name.c_str(), &clsid);
+    bool ok = false;
+    if (found < 0) {
+        report(false, "automation component",
+               componentIsProgId ? componentName + " is not registered"
+                                 : componentName + " is no class identifier");
+    } else if (const std::string untrusted = untrustedComponentFiles(
+                   CAtmnComponentClass{String(componentName.c_str()), componentIsProgId}, clsid);
+               !untrusted.empty()) {
+        report(false, "automation component", untrusted);
+    } else {
+        void* created = nullptr;
+        const platform::HRESULT result = platform::CoCreateInstance(
+            clsid, nullptr, platform::CLSCTX_INPROC_SERVER, IID_IAtmnSystem, &created);
+        ok = result >= 0 && created != nullptr;
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
+        report(ok, "automation component",
+               platform::guidToString(clsid) +
+                   (ok ? " loads and is created" : " cannot be created: " + std::string(code)));
+        if (ok) {
+            static_cast<IAtmnSystem*>(created)->Release();
+        }
+    }
+    platform::CoUninitialize();
+    return ok;
+}
+
+bool AtmnCheck::checkTls() {
+    const std::vector<CertificateValidity> validities = certificateValidities(certificateFile);
+    if (!validities.empty()) {
+        const bool valid = validities.front().notAfter > std::time(nullptr);
+        report(valid, "client certificate",
+               validities.front().subject + (valid ? ", valid until " : ", expired ") +
+                   utcDate(validities.front().notAfter));
+    }
+    try {
+        context = std::make_unique<SSLContext>(
+            KRIString(certificateFile.c_str()), KRIString(keyFile.c_str()),
+            KRIString(CAggrSvrClient::kKeyPassPhrase), KRIString(caFile.c_str()));
+    } catch (const SSLContextError& e) {
+        const int32_t code = e.getCode();
+        const char* what = code == -3   ? "client certificate"
+                           : code == -8 ? "CA file"
+                                        : "client key";
+        report(false, what, e.getMessage());
+        return false;
+    }
+    report(true, "client key", keyFile + " loads and belongs to the certificate");
+    const std::string issued =
+        issuedByStore(context->getContext(), SSL_CTX_get0_certificate(context->getContext()));
+    report(issued.empty(), "CA file",
+           issued.empty() ? caFile + " issued the client certificate"
+                          : caFile + " did not issue the client certificate: " + issued);
+    return true;
+}
+
+void AtmnCheck::checkHandshakes(const std::vector<uint32_t>& addresses) {
+    context->setExpectedServerName(KRIString(serverName.c_str()));
+    for (const uint32_t address : addresses) {
+        const std::string what = "TLS " + addressText(address) + ":" + std::to_string(port);
+        std::unique_ptr<SSL, decltype(&SSL_free)> session(context->newSession(), &SSL_free);
+        if (!session) {
+            report(false, what, "no session can be made");
+            continue;
+        }
+        const std::string failure =
+            platform::tlsHandshake(session.get(), address, port, kHandshakeTimeoutMs);
+        if (!failure.empty()) {
+            report(false, what, failure);
+            continue;
+        }
+        X509* peer = SSL_get0_peer_certificate(session.get());
+        const long verified = SSL_get_verify_result(session.get());
+        const std::string server = peer != nullptr ? subjectOf(peer) : "no certificate";
+        report(peer != nullptr && verified == X509_V_OK, what,
+               std::string(SSL_get_version(session.get())) + ", server " + server + ", " +
+                   (verified == X509_V_OK ? "certificate verified"
+                                          : std::string("verification failed: ") +
+                                                X509_verify_cert_error_string(verified)));
+    }
+}
+
+void AtmnCheck::checkKeyPermissions() {
+    const std::optional<platform::FileOwnership> owner = platform::fileOwnership(keyFile);
+    if (!owner) {
+        report(false, "key file permissions", keyFile + " cannot be examined");
+        return;
+    }
+    const std::string mode = modeText(owner->mode) + " " + owner->owner + ":" + owner->group;
+    if ((owner->mode & 0027) != 0) {
+        report(false, "key file permissions",
+               mode + ": open to others (at most 0640, and the group must not write)");
+    } else if (platform::accountExists(account) && !platform::accountCanRead(account, keyFile)) {
+        report(false, "key file permissions",
+               mode + ": the service's account " + account + " cannot read it (chgrp " + account +
+                   ")");
+    } else {
+        report(true, "key file permissions", mode);
+    }
+}
+
+std::vector<uint32_t> AtmnCheck::checkServer() {
+    if (host.empty()) {
+        return {};
+    }
+    const std::vector<uint32_t> addresses = platform::resolveHost(host.c_str());
+    std::string list;
+    for (const uint32_t address : addresses) {
+        list += (list.empty() ? "" : " ") + addressText(address);
+    }
+    report(!addresses.empty(), "server name " + host,
+           addresses.empty() ? "does not resolve to an IPv4 address" : list);
+    return addresses;
+}

@@ -1,0 +1,64 @@
+// AtmnCheck: "KriAtmnSvc -check [-connect] -config FILE", the commissioning check of a
+// configuration. It goes through what the service needs one item at a time and prints one line
+// per check, "OK    <what>: <detail>" or "FAIL  <what>: <reason>", in this order:
+//   - the configuration file: trusted, parses, and has each item;
+//   - the automation component: registered, its files trusted, and created;
+//   - the client certificate (and that it has not expired), the key with the program's pass
+//     phrase and belonging to the certificate, the CA file, and the certificate issued by it;
+//   - the key file's permissions: nothing for others, and readable by the service's account;
+//   - the server's name resolves;
+//   - with connect, a TLS handshake with every address, reporting the verification result.
+// A check whose input an earlier one could not provide is not run. Nothing is sent to the
+// server beyond the handshake, and the service is not started.
+//
+// Runs on the calling thread, which it blocks for at most kHandshakeTimeoutMs per address.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "LibraryInterfaces/String.h"
+#include "SSLSockets.h"
+
+class AtmnCheck {
+public:
+    static constexpr int kHandshakeTimeoutMs = 10000;
+
+    // account: the system account the service runs as under systemd, whose read access to the
+    // key is checked when it exists on this machine.
+    AtmnCheck(const String& configPath, std::string account, bool connect, FILE* out);
+
+    // Runs every check; true when all passed.
+    bool run();
+
+private:
+    void report(bool ok, const std::string& what, const std::string& text);
+    void checkItem(const char* what, const String& value);
+    bool checkComponent();
+    bool checkTls();
+    void checkKeyPermissions();
+    // The server's addresses, after the line that reports them.
+    std::vector<uint32_t> checkServer();
+    void checkHandshakes(const std::vector<uint32_t>& addresses);
+
+    String configPath;
+    std::string account;
+    bool connect;
+    FILE* out;
+    bool allPassed = true;
+
+    // From the configuration.
+    std::string componentName;
+    bool componentIsProgId = true;
+    std::string certificateFile;
+    std::string keyFile;
+    std::string caFile;
+    std::string serverName;
+    std::string host;
+    int port = 0;
+    // Made from the configuration's files once they passed.
+    std::unique_ptr<SSLContext> context;
+};
