@@ -23,7 +23,9 @@ namespace platform {
 // the current directory.
 std::string untrustedReason(const std::string& path);
 
-// Whether users other than the file's owner may read it (group or other read permission).
+// Whether users other than the file's owner and this process's own group may read it: other
+// read permission, or group read permission for a group that is not the effective group (a key
+// of mode 0640 in the service's own group is read through that group on purpose).
 bool readableByOthers(const std::string& path);
 
 }  // namespace platform

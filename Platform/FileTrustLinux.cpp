@@ -138,7 +138,11 @@ std::string untrustedReason(const std::string& path) {
 
 bool readableByOthers(const std::string& path) {
     struct stat info {};
-    return stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+    if (stat(path.c_str(), &info) != 0) {
+        return false;
+    }
+    const bool groupReads = (info.st_mode & S_IRGRP) != 0 && info.st_gid != getegid();
+    return groupReads || (info.st_mode & S_IROTH) != 0;
 }
 
 }  // namespace platform

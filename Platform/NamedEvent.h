@@ -8,8 +8,9 @@
 // process's effective user and of mode 0600 (a file planted by someone else), and one whose lock
 // is held (another process owns the event); a file of its own that nobody holds is left from an
 // earlier run that ended without removing it, and create replaces it. The owner removes the name
-// when the object is destroyed or, at the latest, when the process exits; after that open fails,
-// as opening a Windows event that nobody holds does.
+// when the object is destroyed or, at the latest, when the process exits (exit or a return from
+// main; a child forked from the owner leaves it alone); after that open fails, as opening a
+// Windows event that nobody holds does.
 //
 // Setting an event that is already set leaves it set once, and one wait takes the signal.
 // set and wait may be called from any thread and any process holding the event.

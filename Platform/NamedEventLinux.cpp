@@ -110,7 +110,7 @@ public:
 
     void add(int fd, const std::string& path) {
         std::lock_guard<std::mutex> guard(lock);
-        files.push_back({fd, path});
+        files.push_back({fd, path, getpid()});
     }
 
     // Removes the name of the file open as fd and closes it.
@@ -129,22 +129,21 @@ private:
     struct File {
         int fd;
         std::string path;
+        pid_t owner;  // the process that created the event
     };
 
     void removeAll() {
         std::lock_guard<std::mutex> guard(lock);
-        if (getpid() != creator) {
-            return;
-        }
         for (const File& file : files) {
-            unlinkIfSame(file.fd, file.path);
+            if (file.owner == getpid()) {
+                unlinkIfSame(file.fd, file.path);
+            }
         }
         files.clear();
     }
 
     std::mutex lock;
     std::vector<File> files;
-    const pid_t creator = getpid();
 };
 
 // Clears the way for a new event at path: nothing there, or a file of this user's from an

@@ -61,6 +61,21 @@ TEST_F(FileTrust, OwnerAndWritePermissionsOfTheFileAndEveryDirectoryAboveIt) {
     EXPECT_EQ(base.string() + " is not a regular file", platform::untrustedReason(base));
 }
 
+TEST_F(FileTrust, AKeyIsReadByOthersThroughOtherReadOrAForeignGroup) {
+    const fs::path key = file(directory("keys", 0755), 0600);
+    EXPECT_FALSE(platform::readableByOthers(key));
+    ASSERT_EQ(0, chown(key.c_str(), static_cast<uid_t>(-1), getegid()));
+    chmod(key.c_str(), 0640);
+    EXPECT_FALSE(platform::readableByOthers(key)) << "the service's own group reads it";
+    chmod(key.c_str(), 0604);
+    EXPECT_TRUE(platform::readableByOthers(key));
+    if (geteuid() == 0) {
+        chmod(key.c_str(), 0640);
+        ASSERT_EQ(0, chown(key.c_str(), static_cast<uid_t>(-1), 65534));
+        EXPECT_TRUE(platform::readableByOthers(key));
+    }
+}
+
 TEST_F(FileTrust, OtherUsersFilesStickyDirectoriesAndLinks) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to give files to another user";

@@ -194,10 +194,11 @@ TEST(KriAtmnSvc, ASecondInstanceRefusesToStartAndTheFirstRemovesTheEventWhenItEn
                       .size())
         << second.output();
     EXPECT_EQ(1u, environment.receiver->linesContaining("action=AddStudio").size());
+    struct stat info {};
+    EXPECT_EQ(0, stat("/dev/shm/sem.AtmnStop", &info)) << "the second removed the first's event";
 
     service.sendSignal(SIGINT);
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
-    struct stat info {};
     EXPECT_NE(0, stat("/dev/shm/sem.AtmnStop", &info));
 }
 

@@ -109,9 +109,8 @@ TEST(NamedEvent, AnOwnerThatEndsThroughExitRemovesTheName) {
     const pid_t child = fork();
     if (child == 0) {
         // Never destroyed: exit() alone must remove the name.
-        static std::unique_ptr<NamedEvent> event;
-        event = NamedEvent::create(name);
-        std::exit(event ? 0 : 1);
+        static NamedEvent* const event = NamedEvent::create(name).release();
+        std::exit(event != nullptr ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

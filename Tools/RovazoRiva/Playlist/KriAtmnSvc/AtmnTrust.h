@@ -23,7 +23,7 @@ std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
 void ReportRefusal(uint32_t code, const char* what, const std::string& reason);
 
 // The warning "the key file <path> can be read by other users" (trace line and event-log record
-// 0x8E000D01) when it can.
+// 0x8E000D01) when users other than its owner and the service's own group can read it.
 void WarnIfKeyReadableByOthers(const String& keyFile);
 
 // The warning "the server's name is not checked" (trace line and event-log record 0x8E000D01)
