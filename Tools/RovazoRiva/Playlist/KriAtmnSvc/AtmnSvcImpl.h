@@ -18,7 +18,9 @@
 // component, a name resolution or a pause, so a stop is served within a few seconds in every
 // phase: run does its set-up on a start-up thread and returns as soon as a stop comes, whatever
 // step that thread is in; the thread looks for a stop between its steps and undoes what it has
-// set up. A component call that has not returned by then is left to finish on its own.
+// set up. A component call that has not returned by then is left to finish on its own. Once
+// set up, a monitor thread (AtmnMonitor.h) publishes the status and feeds systemd's watchdog,
+// and reloads asked for by the control thread are carried out by the supervision thread.
 //
 // Requires: init once, then run once, on the same thread.
 #pragma once

@@ -57,7 +57,7 @@ int checkConfiguration(int argc, char** argv) {
 // "KriAtmnSvc -status [-json]": the running service's status file. 0 when there is one; 3
 // (the LSB code for a service that does not run) when there is none.
 int printStatus(int argc, char** argv) {
-    const bool json = argc > 2 && std::strcmp(argv[2] + 1, "json") == 0;
+    const bool json = argc > 2 && isSwitch(argv[2], "json");
     const std::string directory = statusDirectory();
     const std::optional<std::string> status = readStatusFile(directory, json);
     if (!status) {
@@ -82,8 +82,7 @@ int main(int argc, char** argv) {
     if (argc > 1 && isSwitch(argv[1], "check")) {
         return checkConfiguration(argc, argv);
     }
-    if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/') &&
-        std::strcmp(argv[1] + 1, "status") == 0) {
+    if (argc > 1 && isSwitch(argv[1], "status")) {
         return printStatus(argc, argv);
     }
     AtmnService service;
