@@ -133,7 +133,7 @@ TEST_F(Delivery, CloseNotifyWithTcpLeftOpenEndsTheLinkAndNothingIsLost) {
     expectCountersAddUp();
 }
 
-TEST_F(Delivery, ServerGoneForThreeSecondsGetsEverythingAfterAddStudio) {
+TEST_F(Delivery, ServerGoneForFiveSecondsGetsEverythingAfterAddStudio) {
     ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) { s.readFrames(c, 3); }});
     const uint16_t port = aggr.server->port();
     supervise(port);
@@ -141,16 +141,16 @@ TEST_F(Delivery, ServerGoneForThreeSecondsGetsEverythingAfterAddStudio) {
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
     aggr.server->shutDown();
     send(3, 10);
-    std::this_thread::sleep_for(milliseconds(3000));
+    std::this_thread::sleep_for(milliseconds(5000));
     EXPECT_EQ(8u, client->deliveryStatus().pending);
     aggr.start(TlsTestServer::Options{.port = port});
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 9; })) << sink.text();
 
     const auto received = aggr.connections();
     EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), received[1]);
-    // About thirty refused attempts, one line.
-    EXPECT_EQ(1u, sink.count("SSL error : -10061 (Connection refused)")) << sink.text();
+    // At least two refused attempts (one every two seconds), one line.
     EXPECT_GE(client->deliveryStatus().reconnects, 3u);
+    EXPECT_EQ(1u, sink.count("SSL error : -10061 (Connection refused)")) << sink.text();
 }
 
 TEST_F(Delivery, ResetInTheMiddleOfAFrameSendsThatFrameAgain) {
