@@ -89,6 +89,8 @@ private:
     void armWatchedSockets(platform::NetworkEvent& networkEvent);
     void dispatchNetworkEvents();
     void releaseRemainingTasks();
+    // Calls executeOnStop of a task the loop will not run; a null one is reported instead.
+    void releaseTask(Task* task);
     int updateSocket(BaseSocket* socket, bool add);
     // The list changes. Requires: the BaseThread's lock is held.
     int appendWatched(BaseSocket* socket);

@@ -394,6 +394,26 @@ TEST_F(CrashRecords, TaskOfUnknownTypeLeavesOnlyTheCrashFileLine) {
     EXPECT_EQ("Unable to determine runtime type\n", readFile(path));
 }
 
+TEST_F(CrashRecords, NullTaskLeftForTheStopStepsIsReportedAndTheOthersReleased) {
+    Journal journal;
+    Reactor reactor;
+    BlockingTask blocker;
+    NamedTask after(journal, "after");
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(0, reactor.start());
+    reactor.postTask(&blocker);
+    ASSERT_TRUE(eventually([&] { return blocker.running.load(); }));
+    reactor.postTask(nullptr);
+    reactor.postTask(&after);
+    std::thread stopper([&] { reactor.stop(); });
+    std::this_thread::sleep_for(20ms);
+    blocker.gate.open();
+    stopper.join();
+    EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
+    EXPECT_EQ("Unable to determine runtime type\n", readFile(path));
+    EXPECT_EQ(std::vector<std::string>{"after executeOnStop"}, journal.get());
+}
+
 TEST_F(CrashRecords, LoopGuardEndsTheThreadAndRegistrationsDoNotWait) {
     Journal journal;
     HookedReactor reactor(journal);

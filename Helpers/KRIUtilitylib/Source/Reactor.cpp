@@ -151,7 +151,7 @@ void Reactor::loop() {
     unlock();
     taskQueue.takeAll(stopBatch);
     while (stopBatch.getCount() > 0) {
-        stopBatch.pop()->executeOnStop();
+        releaseTask(stopBatch.pop());
     }
     for (TList<BaseSocket*>::Iterator it(watchedSockets); it.hasCurrent(); it.Step()) {
         it.iterator()->reactorStopped();
@@ -236,13 +236,20 @@ void Reactor::releaseRemainingTasks() {
     unlock();
     taskQueue.takeAll(stopBatch);
     while (stopBatch.getCount() > 0) {
-        Task* task = stopBatch.pop();
         try {
-            task->executeOnStop();
+            releaseTask(stopBatch.pop());
         } catch (YuException& e) {
             reportLoopFailure(e);
         }
     }
+}
+
+void Reactor::releaseTask(Task* task) {
+    if (task == nullptr) {
+        reportTaskFailure(task, nullptr);
+        return;
+    }
+    task->executeOnStop();
 }
 
 void Reactor::postTask(Task* task) {
