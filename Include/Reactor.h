@@ -22,6 +22,8 @@
 // destructor.
 #pragma once
 
+#include <string>
+
 #include "BaseThread.h"
 #include "LockedObj.h"
 #include "ServerSockets.h"
@@ -101,6 +103,10 @@ private:
     void reportTickFailure(const char* message);
     void reportSocketFailure(BaseSocket* socket, const char* message);
     void reportLoopFailure(const YuException& e);
+    // One contained failure: the text before the reactor's type for a YuException (followed by
+    // its message) or for any other exception (message null).
+    void reportFailure(const std::string& caughtYuException, const std::string& caughtOther,
+                       const char* message);
 
     TBatchQueue<Task*> taskQueue;
     // Read and changed on the loop's thread while a loop runs; by other threads (under the

@@ -331,62 +331,49 @@ int Reactor::removeWatched(BaseSocket* socket) {
 
 void Reactor::reportTaskFailure(Task* task, const char* message) {
     std::string taskType;
-    std::string reactorType;
-    if (!dynamicTypeName(task, taskType) || !dynamicTypeName(this, reactorType)) {
+    if (!dynamicTypeName(task, taskType)) {
         writeTypeUnknownToCrashFile();
         return;
     }
-    if (message != nullptr) {
-        writeRecord("Caught YuException executing task " + quoted(taskType) + " in reactor " +
-                    quoted(reactorType) + ".  " + message);
-    } else {
-        writeRecord("Caught an unknown exception executing task " + quoted(taskType) +
-                    " in reactor " + quoted(reactorType) + ".");
-    }
+    const std::string subject = "executing task " + quoted(taskType) + " in reactor ";
+    reportFailure("Caught YuException " + subject, "Caught an unknown exception " + subject,
+                  message);
 }
 
 void Reactor::reportCopyFailure(const char* message) {
-    std::string reactorType;
-    if (!dynamicTypeName(this, reactorType)) {
-        writeTypeUnknownToCrashFile();
-        return;
-    }
-    if (message != nullptr) {
-        writeRecord("Caught YuException building watchedSocketsCopy in reactor " +
-                    quoted(reactorType) + ".  " + message);
-    } else {
-        writeRecord("Caught unknown exception building watchedSocketsCopy in reactor " +
-                    quoted(reactorType) + ".");
-    }
+    const std::string subject = "building watchedSocketsCopy in reactor ";
+    reportFailure("Caught YuException " + subject, "Caught unknown exception " + subject, message);
 }
 
 void Reactor::reportTickFailure(const char* message) {
-    std::string reactorType;
-    if (!dynamicTypeName(this, reactorType)) {
-        writeTypeUnknownToCrashFile();
-        return;
-    }
-    if (message != nullptr) {
-        writeRecord("Caught YuException in the tick of reactor " + quoted(reactorType) + ".  " +
-                    message);
-    } else {
-        writeRecord("Caught unknown exception in the tick of reactor " + quoted(reactorType) + ".");
-    }
+    const std::string subject = "in the tick of reactor ";
+    reportFailure("Caught YuException " + subject, "Caught unknown exception " + subject, message);
 }
 
 void Reactor::reportSocketFailure(BaseSocket* socket, const char* message) {
     std::string socketType;
+    if (!dynamicTypeName(socket, socketType)) {
+        writeTypeUnknownToCrashFile();
+        return;
+    }
+    const std::string type = quoted(socketType);
+    reportFailure(
+        "Caught YuException handling socket event for " + type + " in reactor ",
+        "Caught an unknown exception handling a socket event for " + type + " in reactor ",
+        message);
+}
+
+void Reactor::reportFailure(const std::string& caughtYuException, const std::string& caughtOther,
+                            const char* message) {
     std::string reactorType;
-    if (!dynamicTypeName(socket, socketType) || !dynamicTypeName(this, reactorType)) {
+    if (!dynamicTypeName(this, reactorType)) {
         writeTypeUnknownToCrashFile();
         return;
     }
     if (message != nullptr) {
-        writeRecord("Caught YuException handling socket event for " + quoted(socketType) +
-                    " in reactor " + quoted(reactorType) + ".  " + message);
+        writeRecord(caughtYuException + quoted(reactorType) + ".  " + message);
     } else {
-        writeRecord("Caught an unknown exception handling a socket event for " +
-                    quoted(socketType) + " in reactor " + quoted(reactorType) + ".");
+        writeRecord(caughtOther + quoted(reactorType) + ".");
     }
 }
 
