@@ -83,6 +83,23 @@ protected:
     void setTickInterval(uint32_t intervalMs) { tickIntervalMs = intervalMs; }
 
 private:
+    // The loop's lifecycle. Idle until the first start; Running from start until stop (the
+    // thread may not have begun yet); Stopping until the loop leaves its iterations; Ending
+    // during the stop steps; Abandoning when the loop guard caught a failure instead; Stopped or
+    // Abandoned once the loop's thread has handed out its last tasks. From Running to the end
+    // of the thread the loop owns the socket list and takes registrations as tasks.
+    enum class State { kIdle, kRunning, kStopping, kEnding, kAbandoning, kStopped, kAbandoned };
+    enum class Change { kStart, kStartFailed, kStop, kLoopEnds, kLoopFails, kThreadEnds };
+    // The one place where the state changes; takes the BaseThread's lock.
+    void change(Change what);
+    State currentState();
+    // Requires (both): the BaseThread's lock is held.
+    bool loopOwnsSockets() const {
+        return state != State::kIdle && state != State::kStopped && state != State::kAbandoned;
+    }
+    // Registrations are ignored (0) once a loop has ended normally, until the next start.
+    bool loopHasStopped() const { return state == State::kEnding || state == State::kStopped; }
+
     void loop();
     void runPostedTasks();
     // The wait's time-out: until the next tick is due.
@@ -112,12 +129,8 @@ private:
     // Read and changed on the loop's thread while a loop runs; by other threads (under the
     // BaseThread's lock) only while none does.
     TList<BaseSocket*> watchedSockets;
-    LockedObj<bool> running{false};
     LockedObj<unsigned long> threadId{0xFFFFFFFFul};
-    // The following are guarded by the BaseThread's lock.
-    bool stopped = false;           // the loop has ended (normally); tasks are no longer queued
-    bool loopAbandoned = false;     // the loop's thread ended through the loop guard
-    bool loopThreadActive = false;  // a loop's thread is between its start and its last step
-    TQueue<Task*> stopBatch;        // tasks taken by the stop steps; loop's thread only
+    State state = State::kIdle;  // guarded by the BaseThread's lock
+    TQueue<Task*> stopBatch;     // tasks taken by the stop steps; loop's thread only
     uint32_t tickIntervalMs = 0;
 };

@@ -71,46 +71,72 @@ std::string quoted(const std::string& name) {
 Reactor::Reactor() : BaseThread(kUnlimitedStarts) {}
 
 Reactor::~Reactor() {
-    if (running.get()) {
-        stop();
+    stop();
+}
+
+void Reactor::change(Change what) {
+    std::lock_guard<BaseThread> hold(*this);
+    switch (what) {
+        case Change::kStart:
+            if (state == State::kStopped || state == State::kAbandoned) {
+                // A loop has ended: the new one starts afresh, without the old loop's sockets.
+                watchedSockets.reset();
+                while (watchedSockets.hasCurrent()) {
+                    watchedSockets.remove();
+                }
+            }
+            state = State::kRunning;
+            break;
+        case Change::kStartFailed:
+            state = State::kIdle;
+            break;
+        case Change::kStop:
+            if (state == State::kRunning) {
+                state = State::kStopping;
+            }
+            break;
+        case Change::kLoopEnds:
+            state = State::kEnding;
+            break;
+        case Change::kLoopFails:
+            // A failure during the stop steps leaves the loop stopped, as a normal end would.
+            if (state != State::kEnding) {
+                state = State::kAbandoning;
+            }
+            break;
+        case Change::kThreadEnds:
+            state = state == State::kAbandoning ? State::kAbandoned : State::kStopped;
+            break;
     }
+}
+
+Reactor::State Reactor::currentState() {
+    std::lock_guard<BaseThread> hold(*this);
+    return state;
 }
 
 int Reactor::start() {
-    {
-        std::lock_guard<BaseThread> hold(*this);
-        if (stopped || loopAbandoned) {
-            // A loop has ended: the new one starts afresh, without the old loop's sockets.
-            stopped = false;
-            loopAbandoned = false;
-            watchedSockets.reset();
-            while (watchedSockets.hasCurrent()) {
-                watchedSockets.remove();
-            }
-        }
-    }
     threadId.set(kNoThread);
-    running.set(true);
-    return BaseThread::start();
+    change(Change::kStart);
+    const int result = BaseThread::start();
+    if (result != kSuccess) {
+        change(Change::kStartFailed);
+    }
+    return result;
 }
 
 int Reactor::stop() {
-    running.set(false);
+    change(Change::kStop);
     signal();
     return join(kInfinite);
 }
 
 void Reactor::run() {
-    lock();
-    loopThreadActive = true;
-    unlock();
     try {
         loop();
     } catch (YuException& e) {
         reportLoopFailure(e);
-        lock();
-        loopAbandoned = true;
-        unlock();
+        change(Change::kLoopFails);
     }
     releaseRemainingTasks();
 }
@@ -122,7 +148,7 @@ void Reactor::loop() {
     onLoopStart();
 
     uint64_t nextTickMs = platform::tickCount64() + tickIntervalMs;
-    while (running.get()) {
+    while (currentState() == State::kRunning) {
         if (networkEvent) {
             armWatchedSockets(*networkEvent);
         }
@@ -133,22 +159,21 @@ void Reactor::loop() {
                 break;
             case platform::LoopWaitResult::kNetwork:
                 networkEvent->reset();
-                if (running.get()) {
+                if (currentState() == State::kRunning) {
                     dispatchNetworkEvents();
                 }
                 break;
             default:
                 break;
         }
-        if (tickIntervalMs != 0 && platform::tickCount64() >= nextTickMs && running.get()) {
+        if (tickIntervalMs != 0 && platform::tickCount64() >= nextTickMs &&
+            currentState() == State::kRunning) {
             nextTickMs = platform::tickCount64() + tickIntervalMs;
             runTick();
         }
     }
 
-    lock();
-    stopped = true;
-    unlock();
+    change(Change::kLoopEnds);
     taskQueue.takeAll(stopBatch);
     while (stopBatch.getCount() > 0) {
         releaseTask(stopBatch.pop());
@@ -231,9 +256,7 @@ void Reactor::dispatchNetworkEvents() {
 // not finish and those posted while the loop was ending. Tasks posted from here on get
 // executeOnStop on their posting thread.
 void Reactor::releaseRemainingTasks() {
-    lock();
-    loopThreadActive = false;
-    unlock();
+    change(Change::kThreadEnds);
     taskQueue.takeAll(stopBatch);
     while (stopBatch.getCount() > 0) {
         try {
@@ -256,7 +279,7 @@ void Reactor::postTask(Task* task) {
     bool queued;
     {
         std::lock_guard<BaseThread> hold(*this);
-        queued = loopThreadActive || (!stopped && !loopAbandoned);
+        queued = state != State::kStopped && state != State::kAbandoned;
         if (queued) {
             taskQueue.push(task);
         }
@@ -279,7 +302,7 @@ int Reactor::removeSocket(BaseSocket* socket) {
 int Reactor::updateSocket(BaseSocket* socket, bool add) {
     if (threadId.get() == platform::currentThreadId()) {
         std::lock_guard<BaseThread> hold(*this);
-        return stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
+        return loopHasStopped() ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
     }
     int result = 0;
     std::unique_ptr<SocketUpdate> update;
@@ -290,9 +313,9 @@ int Reactor::updateSocket(BaseSocket* socket, bool add) {
     }
     {
         std::lock_guard<BaseThread> hold(*this);
-        if (!loopThreadActive) {
+        if (!loopOwnsSockets()) {
             // No loop is reading the list: the change is made here, unless a loop has ended.
-            return stopped ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
+            return loopHasStopped() ? 0 : (add ? appendWatched(socket) : removeWatched(socket));
         }
         // Queued under the lock that the loop's end takes, so the loop always carries it out.
         taskQueue.push(update.get());
