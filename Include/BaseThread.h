@@ -5,7 +5,7 @@
 // thread. signal() may be called from any thread; start, waitForSignal and join belong to the
 // owner. The signal event is auto-reset: each signal() releases one wait.
 //
-// Results: 0 success; start() 1 thread creation failed, 4 start limit reached; waits 3 time-out.
+// Results are the Result values below, returned as int.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,14 @@
 class BaseThread {
 public:
     static constexpr uint32_t kInfinite = platform::kInfinite;
+
+    enum Result : int {
+        kSuccess = 0,
+        kCreationFailed = 1,  // start(): the thread could not be created
+        kWaitFailed = 2,      // waitForSignal(): the wait itself failed
+        kTimedOut = 3,        // waitForSignal(), join(): the time ran out
+        kStartLimit = 4,      // start(): maxStarts threads have been started already
+    };
 
     explicit BaseThread(uint32_t maxStarts);
     // Requires: the thread has been stopped and joined by the subclass.

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "BaseThread.h"
-#include "Platform/Clock.h"
 #include "LockedObj.h"
+#include "Platform/Clock.h"
 #include "ThreadLock.h"
 
 namespace {
@@ -37,13 +37,13 @@ public:
 
 TEST(BaseThread, SignalReleasesExactlyOneWait) {
     QuickThread t;
-    EXPECT_EQ(3, t.waitForSignal(0));
+    EXPECT_EQ(BaseThread::kTimedOut, t.waitForSignal(0));
     // Two signals before any wait still release only one wait.
-    EXPECT_EQ(0, t.signal());
-    EXPECT_EQ(0, t.signal());
-    EXPECT_EQ(0, t.waitForSignal(0));
-    EXPECT_EQ(3, t.waitForSignal(0));
-    EXPECT_EQ(3, t.waitForSignal(20));
+    EXPECT_EQ(BaseThread::kSuccess, t.signal());
+    EXPECT_EQ(BaseThread::kSuccess, t.signal());
+    EXPECT_EQ(BaseThread::kSuccess, t.waitForSignal(0));
+    EXPECT_EQ(BaseThread::kTimedOut, t.waitForSignal(0));
+    EXPECT_EQ(BaseThread::kTimedOut, t.waitForSignal(20));
 }
 
 TEST(BaseThread, SignalFromAnotherThreadWakesATimedWait) {
@@ -52,26 +52,26 @@ TEST(BaseThread, SignalFromAnotherThreadWakesATimedWait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         t.signal();
     });
-    EXPECT_EQ(0, t.waitForSignal(5000));
+    EXPECT_EQ(BaseThread::kSuccess, t.waitForSignal(5000));
     other.join();
 }
 
 TEST(BaseThread, MaxStartsLimitsThreadCreation) {
     GatedThread t(1);
-    EXPECT_EQ(0, t.start());
-    EXPECT_EQ(4, t.start());
+    EXPECT_EQ(BaseThread::kSuccess, t.start());
+    EXPECT_EQ(BaseThread::kStartLimit, t.start());
     t.signal();
-    EXPECT_EQ(0, t.join(5000));
+    EXPECT_EQ(BaseThread::kSuccess, t.join(5000));
     EXPECT_EQ(1, t.runs.load());
 }
 
 TEST(BaseThread, JoinTimesOutThenSucceedsAndRepeats) {
     GatedThread t(0xFFFFFFFFu);
-    ASSERT_EQ(0, t.start());
-    EXPECT_EQ(3, t.join(30));
+    ASSERT_EQ(BaseThread::kSuccess, t.start());
+    EXPECT_EQ(BaseThread::kTimedOut, t.join(30));
     t.signal();
-    EXPECT_EQ(0, t.join(5000));
-    EXPECT_EQ(0, t.join(0));
+    EXPECT_EQ(BaseThread::kSuccess, t.join(5000));
+    EXPECT_EQ(BaseThread::kSuccess, t.join(0));
 }
 
 TEST(BaseThread, JoinWithoutThreadReportsCompletion) {

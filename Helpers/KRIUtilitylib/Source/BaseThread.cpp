@@ -6,31 +6,39 @@ BaseThread::~BaseThread() = default;
 
 int BaseThread::start() {
     if (startCount == maxStarts) {
-        return 4;
+        return kStartLimit;
     }
     ++startCount;
     // A thread started earlier is joined (released) before its handle is replaced.
     threadHandle.reset();
     threadHandle = platform::Thread::start([this] { run(); });
     if (!threadHandle) {
-        return 1;
+        return kCreationFailed;
     }
     systemThreadId = threadHandle->id();
-    return 0;
+    return kSuccess;
 }
 
 int BaseThread::waitForSignal(uint32_t timeoutMs) {
-    return signalEvent.wait(timeoutMs) == platform::AutoResetEvent::WaitResult::kTimedOut ? 3 : 0;
+    switch (signalEvent.wait(timeoutMs)) {
+        case platform::AutoResetEvent::WaitResult::kSignalled:
+            return kSuccess;
+        case platform::AutoResetEvent::WaitResult::kTimedOut:
+            return kTimedOut;
+        case platform::AutoResetEvent::WaitResult::kFailed:
+            break;
+    }
+    return kWaitFailed;
 }
 
 int BaseThread::signal() {
     signalEvent.set();
-    return 0;
+    return kSuccess;
 }
 
 int BaseThread::join(uint32_t timeoutMs) {
     if (!threadHandle) {
-        return 0;
+        return kSuccess;
     }
-    return threadHandle->waitFinished(timeoutMs) ? 0 : 3;
+    return threadHandle->waitFinished(timeoutMs) ? kSuccess : kTimedOut;
 }

@@ -248,7 +248,7 @@ void AtmnSvcImpl::startUp() {
     }
     if (result >= 0) {
         supervisionTurnMs.store(CAtmnMonitor::steadyNowMs());
-        if (supervisionThread.start() != 0) {
+        if (supervisionThread.start() != BaseThread::kSuccess) {
             KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to start the supervision thread\n");
         }
         monitor = makeMonitor();
@@ -451,7 +451,8 @@ void AtmnSvcImpl::reload(std::function<void()> reloaded) {
 
 void AtmnSvcImpl::superviseLink() {
     for (;;) {
-        if (supervisionThread.waitForSignal(kSupervisionPeriodMs) != 3 || stopping()) {
+        if (supervisionThread.waitForSignal(kSupervisionPeriodMs) != BaseThread::kTimedOut ||
+            stopping()) {
             doneEvent->set();
             return;
         }
