@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <system_error>
 
-#include "Platform/Clock.h"
 #include "Platform/Event.h"
+#include "Platform/PollDeadlineLinux.h"
 
 namespace platform {
 
@@ -18,7 +18,9 @@ AutoResetEvent::AutoResetEvent() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     }
 }
 
-AutoResetEvent::~AutoResetEvent() { close(fd_); }
+AutoResetEvent::~AutoResetEvent() {
+    close(fd_);
+}
 
 void AutoResetEvent::set() {
     uint64_t one = 1;
@@ -36,18 +38,14 @@ bool AutoResetEvent::tryConsume() {
 }
 
 AutoResetEvent::WaitResult AutoResetEvent::wait(uint32_t timeoutMs) {
-    const uint32_t started = tickCount();
+    const PollDeadline deadline(timeoutMs);
     for (;;) {
         if (tryConsume()) {
             return WaitResult::kSignalled;
         }
-        int remaining = -1;
-        if (timeoutMs != kInfinite) {
-            uint32_t elapsed = tickCount() - started;
-            if (elapsed >= timeoutMs) {
-                return WaitResult::kTimedOut;
-            }
-            remaining = static_cast<int>(timeoutMs - elapsed);
+        const int remaining = deadline.remainingMs();
+        if (remaining == 0) {
+            return WaitResult::kTimedOut;
         }
         pollfd p{fd_, POLLIN, 0};
         // Another waiter may take the signal between poll and read; the loop then waits again.

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "Platform/Clock.h"
 #include "Platform/NetworkEvent.h"
+#include "Platform/PollDeadlineLinux.h"
 #include "Platform/SocketRecordsLinux.h"
 
 namespace platform {
@@ -387,14 +387,9 @@ LoopWaitResult waitForSignalOrNetwork(AutoResetEvent& signal, NetworkEvent* netw
     pollfd entries[2] = {{signal.pollDescriptor(), POLLIN, 0},
                          {network != nullptr ? network->pollDescriptor() : -1, POLLIN, 0}};
     const nfds_t count = network != nullptr ? 2 : 1;
-    const uint32_t started = tickCount();
+    const PollDeadline deadline(timeoutMs);
     for (;;) {
-        int remaining = -1;
-        if (timeoutMs != kInfinite) {
-            const uint32_t elapsed = tickCount() - started;
-            remaining = elapsed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - elapsed);
-        }
-        const int n = ::poll(entries, count, remaining);
+        const int n = ::poll(entries, count, deadline.remainingMs());
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -402,7 +397,11 @@ LoopWaitResult waitForSignalOrNetwork(AutoResetEvent& signal, NetworkEvent* netw
             return LoopWaitResult::kFailed;
         }
         if (n == 0) {
-            return LoopWaitResult::kTimedOut;
+            if (deadline.remainingMs() == 0) {
+                return LoopWaitResult::kTimedOut;
+            }
+            // A time-out longer than one poll() can take: wait for the rest.
+            continue;
         }
         if ((entries[0].revents & POLLIN) && signal.tryConsume()) {
             return LoopWaitResult::kSignal;

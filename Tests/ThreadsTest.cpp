@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <thread>
 #include <vector>
 
 #include "BaseThread.h"
 #include "LockedObj.h"
 #include "Platform/Clock.h"
+#include "Platform/PollDeadlineLinux.h"
 #include "ThreadLock.h"
 
 namespace {
@@ -72,6 +74,17 @@ TEST(BaseThread, JoinTimesOutThenSucceedsAndRepeats) {
     t.signal();
     EXPECT_EQ(BaseThread::kSuccess, t.join(5000));
     EXPECT_EQ(BaseThread::kSuccess, t.join(0));
+}
+
+TEST(PollDeadline, TimeOutsOfAnyLengthStayFinite) {
+    EXPECT_EQ(-1, platform::PollDeadline(platform::kInfinite).remainingMs());
+    EXPECT_EQ(0, platform::PollDeadline(0).remainingMs());
+    // poll() takes an int: from 2^31 ms on, the rest is given in steps, never as "no limit".
+    EXPECT_EQ(INT_MAX, platform::PollDeadline(0x80000000u).remainingMs());
+    EXPECT_EQ(INT_MAX, platform::PollDeadline(0xFFFFFFFEu).remainingMs());
+    const int rest = platform::PollDeadline(60000).remainingMs();
+    EXPECT_GT(rest, 0);
+    EXPECT_LE(rest, 60000);
 }
 
 TEST(BaseThread, JoinWithoutThreadReportsCompletion) {
