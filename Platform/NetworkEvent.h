@@ -33,8 +33,6 @@ namespace platform {
 // Network event kinds, as the FD_* bits of Windows Sockets.
 constexpr uint32_t kFdRead = 0x01;
 constexpr uint32_t kFdWrite = 0x02;
-constexpr uint32_t kFdOob = 0x04;
-constexpr uint32_t kFdAccept = 0x08;
 constexpr uint32_t kFdConnect = 0x10;
 constexpr uint32_t kFdClose = 0x20;
 constexpr uint32_t kFdAllEvents = 0x3F;
@@ -94,10 +92,6 @@ int enumNetworkEvents(SocketHandle handle, NetworkEvents& events);
 // thread that a write failed on another thread. An error, once recorded, is not replaced by a
 // later successful FD_WRITE before enumeration.
 void reportSendFailure(SocketHandle handle, int error);
-
-// Re-enables FD_WRITE for a handle whose transport found that a send would block without going
-// through sendSocket (a TLS layer writing on the descriptor itself).
-void noteSendWouldBlock(SocketHandle handle);
 
 enum class LoopWaitResult { kSignal, kNetwork, kTimedOut, kFailed };
 

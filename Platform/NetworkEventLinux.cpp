@@ -374,10 +374,6 @@ int enumNetworkEvents(SocketHandle handle, NetworkEvents& events) {
     return result;
 }
 
-void noteSendWouldBlock(SocketHandle handle) {
-    records::sendBlocked(handle);
-}
-
 void reportSendFailure(SocketHandle handle, int error) {
     SocketRecords::instance().reportSendFailure(handle, error);
 }

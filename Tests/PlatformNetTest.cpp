@@ -12,6 +12,7 @@
 #include "Platform/NetworkEvent.h"
 #include "Platform/Resolver.h"
 #include "Platform/Socket.h"
+#include "Platform/SocketRecordsLinux.h"
 
 using namespace platform;
 
@@ -235,8 +236,8 @@ TEST_F(NetworkEventTest, WriteIsReportedOnceAfterASendThatWouldBlock) {
     event->select(c.handle);
     EXPECT_EQ(0u, next(c.handle, kQuiet).networkEvents);
 
-    // A transport that writes on the descriptor itself re-enables FD_WRITE explicitly.
-    noteSendWouldBlock(c.handle);
+    // A send that would block re-enables FD_WRITE.
+    records::sendBlocked(c.handle);
     EXPECT_EQ(kFdWrite, next(c.handle, kExpected).networkEvents);
     closeSocket(server);
 }
