@@ -166,22 +166,32 @@ TEST(ThreadLock, DestroyingAHeldLockReleasesIt) {
 }
 
 TEST(LockedObj, GetAndSetFromManyThreads) {
-    LockedObj<unsigned long> value(0xFFFFFFFFul);
-    EXPECT_EQ(0xFFFFFFFFul, value.get());
+    // A value wider than one machine word: without the lock a get() could see half of a set().
+    struct Wide {
+        unsigned long first;
+        unsigned long second;
+        char padding[48];
+    };
+    LockedObj<Wide> value(Wide{7, 7, {}});
+    EXPECT_EQ(7ul, value.get().second);
+    std::atomic<int> torn{0};
     std::vector<std::thread> threads;
     for (unsigned long i = 0; i < 4; ++i) {
-        threads.emplace_back([&value, i] {
-            for (int n = 0; n < 1000; ++n) {
-                value.set(i);
-                unsigned long seen = value.get();
-                EXPECT_LT(seen, 4ul);
+        threads.emplace_back([&value, &torn, i] {
+            for (unsigned long n = 0; n < 20000; ++n) {
+                value.set(Wide{i * 100000 + n, i * 100000 + n, {}});
+                const Wide seen = value.get();
+                torn += seen.first != seen.second ? 1 : 0;
             }
         });
     }
     for (auto& th : threads) {
         th.join();
     }
-    EXPECT_LT(value.get(), 4ul);
+    EXPECT_EQ(0, torn.load());
+    const Wide last = value.get();
+    EXPECT_EQ(last.first, last.second);
+    EXPECT_EQ(19999ul, last.first % 100000);
 }
 
 }  // namespace
