@@ -1,10 +1,7 @@
 #include "LibraryInterfaces/KriErr.h"
 
-#include <time.h>
-
 #include <cinttypes>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -66,18 +63,6 @@ std::string asOneLine(std::string message) {
     return message;
 }
 
-std::string utcTimeStamp() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm parts{};
-    gmtime_r(&now.tv_sec, &parts);
-    char text[32];
-    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ",
-                  static_cast<int>(now.tv_nsec / 1000000) % 1000);
-    return text;
-}
-
 }  // namespace
 
 platform::SystemLogType kriEventType(uint32_t code) {
@@ -120,7 +105,7 @@ void writeTrace(platform::SystemLogType priority, const char* format, va_list ar
     // The journal stamps each line with its own time.
     record.line = platform::standardErrorIsJournal()
                       ? platform::journalPriorityPrefix(priority) + rest
-                      : utcTimeStamp() + " " + rest;
+                      : platform::utcTimeStamp() + " " + rest;
 
     std::lock_guard<std::mutex> guard(sinkMutex);
     currentSink->writeTrace(record);

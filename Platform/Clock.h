@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -13,6 +14,8 @@ uint32_t tickCount();
 uint64_t tickCount64();
 // Milliseconds since the Unix epoch, from the wall clock.
 int64_t wallClockMs();
+// The wall clock's time in UTC with milliseconds: "2024-05-01T12:34:56.789Z".
+std::string utcTimeStamp();
 
 // The calling thread's kernel thread id. Never 0xFFFFFFFF, which the system uses for "no thread".
 uint32_t currentThreadId();

@@ -1,6 +1,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <ctime>
+
 #include "Platform/Clock.h"
 
 namespace platform {
@@ -20,6 +23,18 @@ int64_t wallClockMs() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string utcTimeStamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    gmtime_r(&now.tv_sec, &parts);
+    char text[40];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ",
+                  static_cast<int>(now.tv_nsec / 1000000) % 1000);
+    return text;
 }
 
 // Cached per thread: the id never changes, and locks ask for it on every lock and unlock.

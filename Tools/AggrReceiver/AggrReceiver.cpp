@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <string_view>
 
 #include <openssl/err.h>
@@ -21,6 +20,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509err.h>
 
+#include "Platform/Clock.h"
 #include "Tools/AggrReceiver/FrameDecoder.h"
 
 namespace aggrreceiver {
@@ -32,18 +32,6 @@ using Clock = std::chrono::steady_clock;
 // Rounds of SSL_read per client per loop turn, so that one busy sender cannot starve the rest.
 constexpr int kReadRoundsPerTurn = 16;
 constexpr std::size_t kReadChunk = 64 * 1024;
-
-std::string timeStamp() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
-    char text[40];
-    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03ldZ", now.tv_nsec / 1000000);
-    return text;
-}
-
 // Double-quoted, with \ and " escaped and control characters as \xNN.
 std::string quoted(std::string_view text) {
     std::string out = "\"";
@@ -322,7 +310,8 @@ int AggrReceiver::run() {
         }
     }
 
-    std::string line = timeStamp() + " stopping on " + (stopSignal ? stopSignal : "error");
+    std::string line =
+        platform::utcTimeStamp() + " stopping on " + (stopSignal ? stopSignal : "error");
     std::printf("%s\n", line.c_str());
     for (auto& connection : connections_) {
         closeConnection(*connection);
@@ -533,7 +522,7 @@ int AggrReceiver::pollTimeoutMs() const {
 }
 
 void AggrReceiver::report(const std::string& peer, const std::string& text) {
-    std::string line = timeStamp() + " " + peer + " " + text + "\n";
+    std::string line = platform::utcTimeStamp() + " " + peer + " " + text + "\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
 }
@@ -551,7 +540,7 @@ void AggrReceiver::recordFrame(const Connection& connection, bool wellFormed,
     std::fprintf(transactionsFile_, "--- %s %llu from %s at %s, %zu bytes\n",
                  wellFormed ? "transaction" : "malformed",
                  static_cast<unsigned long long>(frameCount_), connection.peer.c_str(),
-                 timeStamp().c_str(), frame.size());
+                 platform::utcTimeStamp().c_str(), frame.size());
     std::fwrite(frame.data(), 1, frame.size(), transactionsFile_);
     std::fputc('\n', transactionsFile_);
     std::fflush(transactionsFile_);
