@@ -48,8 +48,6 @@ public:
     // The system account that the service's systemd unit runs it as (its User= line).
     static std::string serviceAccount();
 
-    const String& getConfigPath() const { return configPath; }
-
 protected:
     bool readyOnRunning() const override { return false; }
     bool acceptsReload() const override { return true; }
