@@ -49,12 +49,13 @@
 #include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
 #include "Tools/RovazoRiva/Common/DeliveryBacklog.h"
 #include "Tools/RovazoRiva/Common/DeliveryStatus.h"
+#include "Tools/RovazoRiva/Common/KriStatusCodes.h"
 #include "Tools/RovazoRiva/Common/LinkMonitor.h"
 
 class CAggrSvrClient : public Reactor {
 public:
-    static constexpr int32_t kSuccess = 0x0E000000;
-    static constexpr int32_t kSslContextFailed = static_cast<int32_t>(0xCE000D01u);
+    static constexpr int32_t kSuccess = kAtmnOk;
+    static constexpr int32_t kSslContextFailed = kAtmnSslContextFailed;
     // The private key's pass phrase is part of the program, not of its configuration.
     static constexpr char kKeyPassPhrase[] = "wexol";
 

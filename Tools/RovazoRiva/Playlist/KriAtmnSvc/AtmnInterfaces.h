@@ -15,21 +15,7 @@
 #include <cstdint>
 
 #include "Platform/Com.h"
-
-// Results of the service's operations, in the Windows status-code layout: two severity bits
-// on top, facility 0xE00 in bits 16 to 27, the code in the low 16 bits. Results the component
-// returns are tested only for sign.
-constexpr platform::HRESULT kAtmnOk = 0x0E000000;
-constexpr platform::HRESULT kAtmnNotSupported = static_cast<platform::HRESULT>(0x8E000D00u);
-constexpr platform::HRESULT kAtmnSslContextFailed = static_cast<platform::HRESULT>(0xCE000D01u);
-
-// Event-log codes of the application.
-constexpr uint32_t kAtmnEventSslContext = 0xCE000D01u;
-constexpr uint32_t kAtmnEventConfiguration = 0xCE000D02u;
-constexpr uint32_t kAtmnEventNoComponent = 0xCE000D03u;
-// A warning about the link's security: a key file others can read, a certificate that expires
-// soon, a server name that is not checked.
-constexpr uint32_t kAtmnEventSslWarning = 0x8E000D01u;
+#include "Tools/RovazoRiva/Common/KriStatusCodes.h"
 
 // {81C573AB-251F-42F2-923A-00DC3EEC2BAD}
 constexpr platform::IID IID_IAtmnUnknown = {
