@@ -140,3 +140,18 @@ void __KriEventLog(uint32_t code, const char* format, va_list args) {
     std::lock_guard<std::mutex> guard(sinkMutex);
     currentSink->writeEvent(record);
 }
+
+void KriReportEvent(uint32_t code, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list forTrace;
+    va_copy(forTrace, args);
+    const std::string text = formatted(format, forTrace);
+    va_end(forTrace);
+    // An event without a text has nothing to add to the trace.
+    if (!text.empty()) {
+        __KriLogTraceAt(kriEventType(code), "%s", text.c_str());
+    }
+    __KriEventLog(code, format, args);
+    va_end(args);
+}

@@ -70,6 +70,10 @@ void __KriLogTraceAt(platform::SystemLogType priority, const char* format, ...)
 void __KriEventLog(uint32_t code, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
+// One event-log record with the code and the formatted text, whose text is also written as a
+// trace line of its own at the priority of the code's severity (unless the text is empty).
+void KriReportEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // A stamped trace line from the statement where it stands, at info, warning or error priority.
 #define KRI_TRACE(unit, ...) (__KriLogFileInfo((unit), __LINE__), __KriLogTrace(__VA_ARGS__))
 #define KRI_TRACE_WARNING(unit, ...)     \

@@ -38,7 +38,8 @@ protected:
         ASSERT_EQ(sink.traces.size(), 1u);
         EXPECT_EQ(sink.traces[0].message, "Error in exporting xml of Entry object");
         EXPECT_EQ(
-            sink.traces[0].stamp.rfind("Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl_:", 0), 0u)
+            sink.traces[0].stamp.rfind("Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments:", 0),
+            0u)
             << sink.traces[0].stamp;
     }
 

@@ -1,14 +1,11 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <vector>
-
 #include "LibraryInterfaces/KriErr.h"
+#include "Tools/RovazoRiva/Common/KriStatusCodes.h"
 
 namespace {
 
-constexpr uint32_t kConfigEventCode = 0xCE000D02u;
+const char kAtmnConfigUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig";
 
 // A whole decimal number in [low, high]; `fallback` when the text is empty.
 int boundedNumber(const String& text, const char* name, int fallback, int low, int high) {
@@ -41,12 +38,10 @@ CAtmnConfig::CAtmnConfig(const String& path) {
 }
 
 String CAtmnConfig::attribute(const char* element, const char* name) {
-    itemsRead.push_back(std::string(element) + "/" + name);
     return root(element)[name].GetNodeValue();
 }
 
 String CAtmnConfig::elementText(const char* parent, const char* element) {
-    itemsRead.push_back(std::string(parent) + "/" + element);
     return root(parent)(element).GetNodeValue();
 }
 
@@ -78,7 +73,6 @@ CAtmnLinkSettings CAtmnConfig::readLink() {
 
 CAtmnRunSettings CAtmnConfig::ReadRunSettings() {
     CAtmnRunSettings settings;
-    itemsRead.push_back("Automation");
     settings.automationXml = root("Automation").GetXml();
     settings.link = readLink();
     return settings;
@@ -90,7 +84,6 @@ CAtmnLinkSettings CAtmnConfig::ReadReconnectSettings() {
 
 CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
     using Limits = CAtmnDeliverySettings;
-    itemsRead.push_back("AggrServer/Delivery");
     CElementNode delivery = root("AggrServer")("Delivery");
     CAtmnDeliverySettings settings;
     settings.backlogMB =
@@ -107,36 +100,17 @@ String CAtmnConfig::ReadPrometheusFile() {
 }
 
 int32_t ReportConfigError(const String& path) {
-    KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Incorrect content or config file path: %s on\n",
+    KRI_TRACE_ERROR(kAtmnConfigUnit, "Incorrect content or config file path: %s on\n",
                     path.c_str());
-    ReportAtmnEvent(kConfigEventCode, "%s", path.c_str());
+    KriReportEvent(kAtmnEventConfiguration, "%s", path.c_str());
     return kAtmnConfigFailed;
 }
 
 void ReportReconnectError() {
-    KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Unable to reconnect");
-    ReportAtmnEvent(kConfigEventCode, "%s", "");
+    KRI_TRACE_WARNING(kAtmnConfigUnit, "Unable to reconnect");
+    KriReportEvent(kAtmnEventConfiguration, "%s", "");
 }
 
 void ReportInvalidClass(const CAtmnComponentClass& componentClass) {
-    KRI_TRACE_ERROR(kAtmnSvcImplUnit, "invalid ProgId: %s\n", componentClass.name.c_str());
-}
-
-void ReportAtmnEvent(uint32_t code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list forTrace;
-    va_copy(forTrace, args);
-    int length = std::vsnprintf(nullptr, 0, format, forTrace);
-    va_end(forTrace);
-    std::vector<char> text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
-    va_copy(forTrace, args);
-    std::vsnprintf(text.data(), text.size(), format, forTrace);
-    va_end(forTrace);
-    // An event without a text has nothing to add to the trace.
-    if (text[0] != '\0') {
-        __KriLogTraceAt(kriEventType(code), "%s", text.data());
-    }
-    __KriEventLog(code, format, args);
-    va_end(args);
+    KRI_TRACE_ERROR(kAtmnConfigUnit, "invalid ProgId: %s\n", componentClass.name.c_str());
 }

@@ -13,7 +13,7 @@
 // Use by the binding:
 //     init:      CAtmnConfig config(path);
 //                CAtmnInitSettings s = config.ReadInitSettings();
-//                (look the class up; on failure ReportInvalidClass(s.componentClass) and throw)
+//                (look the class up; on failure ReportInvalidClass(s.componentClass) first)
 //     run:       CAtmnRunSettings s = CAtmnConfig(path).ReadRunSettings();
 //     reconnect: CAtmnLinkSettings s = CAtmnConfig(path).ReadReconnectSettings();
 // with every failure of init or run ending in `return ReportConfigError(path);` and every
@@ -23,13 +23,9 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/String.h"
-
-// The source unit that stamps the binding's trace lines.
-inline constexpr char kAtmnSvcImplUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl_";
 
 // What init and run return for a configuration error.
 inline constexpr int32_t kAtmnConfigFailed = -1;
@@ -108,10 +104,6 @@ public:
     // "Status"/"prometheusFile": where to write the counters for Prometheus; empty for nowhere.
     String ReadPrometheusFile();
 
-    // The items read from this reading so far, in order ("Automation/progid", "Automation" for
-    // the element's text, ...), so that the order of each reader can be checked.
-    const std::vector<std::string>& ItemsRead() const { return itemsRead; }
-
 private:
     String attribute(const char* element, const char* name);
     String elementText(const char* parent, const char* element);
@@ -119,7 +111,6 @@ private:
 
     CXMLDoc document;
     CElementNode root;
-    std::vector<std::string> itemsRead;
 };
 
 // The report of a configuration error at initialisation or at the start of run: the trace line
@@ -134,8 +125,3 @@ void ReportReconnectError();
 // The trace line "invalid ProgId: <name>" for a component class that cannot be resolved, whether
 // its name came from "progid" or from "uuid". A configuration error follows it.
 void ReportInvalidClass(const CAtmnComponentClass& componentClass);
-
-// The binding's event report: the formatted text as a trace line of its own (no stamp) at the
-// priority of the code's severity, unless the text is empty, then an event-log record with the
-// code and the text.
-void ReportAtmnEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -3,10 +3,11 @@
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Com.h"
-#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/ComponentScope.h"
 
 namespace {
+
+const char kAtmnDocumentsUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments";
 
 void appendDate(CElementNode& parent, const AtmnDate& date) {
     CElementNode element = parent.AppendChild(CElementNode("Date"));
@@ -108,7 +109,7 @@ String buildEntryXml(IAtmnEntry* entry) {
     try {
         fillEntry(entry, root);
     } catch (...) {
-        KRI_TRACE(kAtmnSvcImplUnit, "Error in exporting xml of Entry object\n");
+        KRI_TRACE(kAtmnDocumentsUnit, "Error in exporting xml of Entry object\n");
     }
     return root.GetXml();
 }
@@ -120,7 +121,7 @@ String buildPlaylistXml(IAtmnPlaylist* playlist, IAtmnSystem* component) {
     try {
         fillPlaylist(playlist, component, root);
     } catch (...) {
-        KRI_TRACE(kAtmnSvcImplUnit, "Error in exporting xml of Entry object\n");
+        KRI_TRACE(kAtmnDocumentsUnit, "Error in exporting xml of Entry object\n");
     }
     return root.GetXml();
 }

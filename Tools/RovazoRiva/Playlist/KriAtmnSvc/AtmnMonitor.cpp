@@ -4,9 +4,10 @@
 #include <chrono>
 
 #include "LibraryInterfaces/KriErr.h"
-#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 
 namespace {
+
+const char kAtmnMonitorUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnMonitor";
 
 constexpr int64_t kPublishPeriodMs = 1000;
 
@@ -80,7 +81,7 @@ void CAtmnMonitor::publish(int64_t nowMs) {
     notify("STATUS=" + line);
     if (files && !files->write(status, wallNowMs()) && !filesFailed) {
         filesFailed = true;
-        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Unable to write the status files in %s\n",
+        KRI_TRACE_WARNING(kAtmnMonitorUnit, "Unable to write the status files in %s\n",
                           statusDirectory().c_str());
     }
 }

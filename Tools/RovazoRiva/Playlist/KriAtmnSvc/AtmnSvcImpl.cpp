@@ -23,6 +23,8 @@
 
 namespace {
 
+const char kAtmnSvcImplUnit[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl_";
+
 constexpr auto kAnnouncePause = std::chrono::milliseconds(2000);
 // How often run looks whether stop was called while it waits on "AtmnStop". stop does not set
 // the named event: only other processes do.
@@ -103,8 +105,8 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
     std::string refusal;
     stopEvent = platform::NamedEvent::create(kStopEventName, &refusal);
     if (!stopEvent) {
-        ReportAtmnEvent(kAtmnEventConfiguration, "Unable to create the stop event \"%s\": %s",
-                        kStopEventName, refusal.c_str());
+        KriReportEvent(kAtmnEventConfiguration, "Unable to create the stop event \"%s\": %s",
+                       kStopEventName, refusal.c_str());
         return kAtmnConfigFailed;
     }
     try {
@@ -431,7 +433,7 @@ void AtmnSvcImpl::uninit() {
 }
 
 void AtmnSvcImpl::reportEvent(uint32_t code, const char* text) {
-    ReportAtmnEvent(code, "%s", text);
+    KriReportEvent(code, "%s", text);
 }
 
 void AtmnSvcImpl::reload(std::function<void()> reloaded) {

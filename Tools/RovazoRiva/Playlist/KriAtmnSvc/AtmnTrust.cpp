@@ -1,5 +1,6 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
 
+#include "LibraryInterfaces/KriErr.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/FileTrust.h"
 #include "Platform/Registry.h"
@@ -29,20 +30,20 @@ std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
 }
 
 void ReportRefusal(uint32_t code, const char* what, const std::string& reason) {
-    ReportAtmnEvent(code, "Refusing %s: %s", what, reason.c_str());
+    KriReportEvent(code, "Refusing %s: %s", what, reason.c_str());
 }
 
 void WarnIfKeyReadableByOthers(const String& keyFile) {
     if (platform::readableByOthers(keyFile.c_str())) {
-        ReportAtmnEvent(kAtmnEventSslWarning, "Warning: the key file %s can be read by other users",
-                        keyFile.c_str());
+        KriReportEvent(kAtmnEventSslWarning, "Warning: the key file %s can be read by other users",
+                       keyFile.c_str());
     }
 }
 
 void WarnIfServerNameUnchecked(const String& serverName) {
     if (serverName.Length() == 0) {
-        ReportAtmnEvent(kAtmnEventSslWarning,
-                        "Warning: the server's name is not checked (no SslServerName in "
-                        "AggrServer): any server with a certificate from the CA is accepted");
+        KriReportEvent(kAtmnEventSslWarning,
+                       "Warning: the server's name is not checked (no SslServerName in "
+                       "AggrServer): any server with a certificate from the CA is accepted");
     }
 }

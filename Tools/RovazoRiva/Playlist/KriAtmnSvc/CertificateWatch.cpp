@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "CertificateDates.h"
-#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
+#include "LibraryInterfaces/KriErr.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 
 namespace {
@@ -59,14 +59,14 @@ void CertificateWatch::report(const char* what, const std::string& file, int64_t
         const std::string end = dateOf(certificate.notAfter);
         switch (findingFor(certificate.notAfter, now)) {
             case Finding::kExpiresSoon:
-                ReportAtmnEvent(
+                KriReportEvent(
                     kAtmnEventSslWarning, "Warning: the %s %s (%s) expires in %lld days, on %s",
                     what, file.c_str(), certificate.subject.c_str(),
                     static_cast<long long>((certificate.notAfter - now) / kDay), end.c_str());
                 break;
             case Finding::kExpired:
-                ReportAtmnEvent(kAtmnEventSslContext, "The %s %s (%s) expired on %s", what,
-                                file.c_str(), certificate.subject.c_str(), end.c_str());
+                KriReportEvent(kAtmnEventSslContext, "The %s %s (%s) expired on %s", what,
+                               file.c_str(), certificate.subject.c_str(), end.c_str());
                 break;
             case Finding::kNone:
                 break;
