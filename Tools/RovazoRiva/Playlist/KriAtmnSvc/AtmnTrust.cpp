@@ -1,5 +1,7 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
 
+#include <vector>
+
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/FileTrust.h"
