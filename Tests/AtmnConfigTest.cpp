@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "LibraryInterfaces/KriErr.h"
+#include "Tests/CapturingLogSink.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 
 namespace {
@@ -25,20 +26,6 @@ const char kFullConfig[] =
     "  </AggrServer>\n"
     "  <Studio id=\"7\" name=\"Studio A\"/>\n"
     "</KriAtmnSvc>\n";
-
-class CapturingSink : public KriLogSink {
-public:
-    void writeTrace(const KriTraceRecord& record) override {
-        traces.push_back(record.stamp + "|" + record.message);
-    }
-    void writeEvent(const KriEventRecord& record) override {
-        char code[16];
-        std::snprintf(code, sizeof code, "%08X", record.code);
-        events.push_back(std::string(code) + "|" + record.text);
-    }
-    std::vector<std::string> traces;
-    std::vector<std::string> events;
-};
 
 class AtmnConfigTest : public ::testing::Test {
 protected:
@@ -62,10 +49,27 @@ protected:
     static std::string messageOf(const std::string& trace) {
         return trace.substr(trace.find('|') + 1);
     }
+    // The trace lines as "stamp|message" and the records as "CODE|text".
+    Items traces() const {
+        Items lines;
+        for (const KriTraceRecord& t : sink.traces) {
+            lines.push_back(t.stamp + "|" + t.message);
+        }
+        return lines;
+    }
+    Items events() const {
+        Items records;
+        for (const KriEventRecord& e : sink.events) {
+            char code[16];
+            std::snprintf(code, sizeof code, "%08X", e.code);
+            records.push_back(std::string(code) + "|" + e.text);
+        }
+        return records;
+    }
 
     std::filesystem::path dir;
     std::string path;
-    CapturingSink sink;
+    CapturingLogSink sink;
 };
 
 TEST_F(AtmnConfigTest, InitReadsProgIdThenTheSslFilesAndNeverTheUuidBesideIt) {
@@ -162,12 +166,11 @@ TEST_F(AtmnConfigTest, UnreadableMalformedOrClasslessFilesAreConfigurationErrors
         if (c.text == nullptr || std::string(c.name) == "malformed") {
             EXPECT_NE(std::string::npos, cause.find(path)) << cause;
         }
-        ASSERT_EQ(2u, sink.traces.size());
-        EXPECT_TRUE(stampedByConfig(sink.traces[0])) << sink.traces[0];
-        EXPECT_EQ("Incorrect content or config file path: " + path + " on",
-                  messageOf(sink.traces[0]));
-        EXPECT_EQ("|" + path, sink.traces[1]);
-        EXPECT_EQ((Items{"CE000D02|" + path}), sink.events);
+        ASSERT_EQ(2u, traces().size());
+        EXPECT_TRUE(stampedByConfig(traces()[0])) << traces()[0];
+        EXPECT_EQ("Incorrect content or config file path: " + path + " on", messageOf(traces()[0]));
+        EXPECT_EQ("|" + path, traces()[1]);
+        EXPECT_EQ((Items{"CE000D02|" + path}), events());
     }
 }
 
@@ -175,28 +178,27 @@ TEST_F(AtmnConfigTest, UnresolvableClassReportsInvalidProgIdFirst) {
     ReportInvalidClass({"Kri.NotRegistered", true});
     EXPECT_EQ(-1, ReportConfigError(path.c_str()));
     ReportInvalidClass({"{not-a-guid}", false});
-    ASSERT_EQ(4u, sink.traces.size());
-    EXPECT_TRUE(stampedByConfig(sink.traces[0]));
-    EXPECT_EQ("invalid ProgId: Kri.NotRegistered", messageOf(sink.traces[0]));
-    EXPECT_EQ("Incorrect content or config file path: " + path + " on", messageOf(sink.traces[1]));
-    EXPECT_EQ("invalid ProgId: {not-a-guid}", messageOf(sink.traces[3]));
+    ASSERT_EQ(4u, traces().size());
+    EXPECT_TRUE(stampedByConfig(traces()[0]));
+    EXPECT_EQ("invalid ProgId: Kri.NotRegistered", messageOf(traces()[0]));
+    EXPECT_EQ("Incorrect content or config file path: " + path + " on", messageOf(traces()[1]));
+    EXPECT_EQ("invalid ProgId: {not-a-guid}", messageOf(traces()[3]));
 }
 
 TEST_F(AtmnConfigTest, ReconnectionErrorAndPathsWithPercentSigns) {
     ReportReconnectError();
     // The event's empty text adds no blank trace line.
-    ASSERT_EQ(1u, sink.traces.size());
-    EXPECT_TRUE(stampedByConfig(sink.traces[0]));
-    EXPECT_EQ("Unable to reconnect", messageOf(sink.traces[0]));
-    EXPECT_EQ((Items{"CE000D02|"}), sink.events);
+    ASSERT_EQ(1u, traces().size());
+    EXPECT_TRUE(stampedByConfig(traces()[0]));
+    EXPECT_EQ("Unable to reconnect", messageOf(traces()[0]));
+    EXPECT_EQ((Items{"CE000D02|"}), events());
 
     // A path is data, never a format.
     sink.traces.clear();
     sink.events.clear();
     ReportConfigError("/etc/%s%n%d.xml");
-    EXPECT_EQ("Incorrect content or config file path: /etc/%s%n%d.xml on",
-              messageOf(sink.traces[0]));
-    EXPECT_EQ((Items{"CE000D02|/etc/%s%n%d.xml"}), sink.events);
+    EXPECT_EQ("Incorrect content or config file path: /etc/%s%n%d.xml on", messageOf(traces()[0]));
+    EXPECT_EQ((Items{"CE000D02|/etc/%s%n%d.xml"}), events());
 }
 
 }  // namespace

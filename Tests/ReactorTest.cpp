@@ -20,24 +20,12 @@
 #include "Platform/CrashFile.h"
 #include "Reactor.h"
 #include "ServerSockets.h"
+#include "Tests/Eventually.h"
 #include "YuException.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits until done() holds, for at most a few seconds; returns done().
-template <typename Done>
-bool eventually(Done done, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // An ordered record of what happened, written from any thread.
 class Journal {
