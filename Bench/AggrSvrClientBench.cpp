@@ -118,7 +118,10 @@ public:
             }
             std::this_thread::sleep_for(milliseconds(1));
         }
-        const uint64_t target = reader.frames() + static_cast<uint64_t>(sessions * addresses);
+        const uint64_t target =
+            reader.frames() + static_cast<uint64_t>((sessions + 1) * addresses);
+        // A connection carries nothing before the studio's announcement.
+        client.addStudio("Studio", "1");
         for (int s = 1; s <= sessions; ++s) {
             const String name(("Playlist " + std::to_string(s)).c_str());
             names.push_back(name);
