@@ -31,7 +31,9 @@ namespace atmntest {
 using std::chrono::milliseconds;
 
 inline constexpr char kSimulatorUuid[] = "{D35472C6-3643-4749-B8DA-E8ACFCC6FDC6}";
-inline constexpr char kUnitStamp[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl_:";
+// The units of the service's own files (the binding, its configuration reports, documents and
+// monitor) all begin with this.
+inline constexpr char kUnitStamp[] = "Tools/RovazoRiva/Playlist/KriAtmnSvc/";
 
 // Scenario content whose schedule is empty: the simulator connects and reports nothing.
 #define KRI_QUIET_SCENARIO_BODY                                                          \
@@ -102,7 +104,8 @@ public:
         events.push_back({record.code, record.text});
     }
 
-    // The messages of the binding's own trace lines, those stamped with its unit, in order.
+    // The messages of the binding's own trace lines, those stamped with a unit of the service's
+    // files, in order.
     std::vector<std::string> bindingTraces() {
         std::lock_guard<std::mutex> guard(mutex);
         std::vector<std::string> found;
