@@ -125,6 +125,26 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
                 get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "sender_cpu_ns"),
                 "(raw SSL_write, same frames)", 0)
         }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("CPU per transaction of every thread but the reader (senders, loop), " t " thread" (t > 1 ? "s" : "") " (ns)",
+                get("BM_ClientToReader/" t, "client_cpu_ns"),
+                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "client_cpu_ns"),
+                "(raw SSL_write, same frames)", 0)
+        }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("Reader sleeps per frame, " t " sending thread" (t > 1 ? "s" : ""),
+                get("BM_ClientToReader/" t, "reader_sleeps_per_frame"),
+                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "reader_sleeps_per_frame"),
+                "(raw SSL_write, same frames)", 2)
+        }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("Frames per SSL_write through CAggrSvrClient, " t " sending thread" (t > 1 ? "s" : ""),
+                get("BM_ClientToReader/" t, "frames_per_write"), 1,
+                "(raw SSL_write: one frame each)", 2)
+        }
         split("p50_us p99_us max_us", quantile, " ")
         split("median|99th percentile|maximum", quantileName, "|")
         for (i = 1; i <= 3; i++) {
@@ -156,7 +176,8 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
                 get("BM_EntryEventWithSessions/sessions:" sessions[i], "tx_per_s"),
                 get("BM_EntryEventWithSessions/sessions:1", "tx_per_s"), "(1 session)", 0)
         }
-        for (i = 1; i <= 3; i++) {
+        sessions[4] = 1024
+        for (i = 1; i <= 4; i++) {
             row("Session lookup alone, " sessions[i] " open session" (i > 1 ? "s" : "") " (CPU ns)",
                 get("BM_FindSessionAmong/sessions:" sessions[i], "cpu_time"),
                 get("BM_FindSessionAmong/sessions:1", "cpu_time"), "(1 session)", 0)

@@ -211,6 +211,7 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
 void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.push_back(Cursor::Written{lastSequence, streamEnd});
+    ++batches;
     if (lastSequence > highestSent) {
         sent += lastSequence - highestSent;
         highestSent = lastSequence;
@@ -279,6 +280,7 @@ DeliveryStatus DeliveryBacklog::counters() {
     DeliveryStatus status;
     status.accepted = accepted;
     status.sent = sent;
+    status.batches = batches;
     status.acknowledged = acknowledged;
     status.dropped = dropped;
     status.pending = frames.size();

@@ -138,6 +138,7 @@ private:
     uint64_t highestSent = 0;
     uint64_t accepted = 0;
     uint64_t sent = 0;
+    uint64_t batches = 0;
     uint64_t acknowledged = 0;
     uint64_t dropped = 0;
 
