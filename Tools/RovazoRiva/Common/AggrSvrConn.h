@@ -37,6 +37,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "LibraryInterfaces/String.h"
@@ -134,10 +136,11 @@ protected:
     void onTick() override;
 
 private:
-    // Wraps the action and delivers it.
-    int32_t transact(uint32_t session, const String& actionText);
-    // Frames the text and appends it to the backlog.
-    void deliver(const String& text);
+    // Writes the transaction's frame and delivers it.
+    int32_t transact(uint32_t session, const char* action, const String& paramId,
+                     const String& paramName, const String& payload);
+    // Appends a frame to the backlog, or refuses it when its text is over the message limit.
+    void deliver(std::string frame);
     // Detaches the sockets from the backlog, stops the loop, settles each socket's
     // acknowledgements and deletes the sockets. Requires: clientLock is held.
     void dropLink();
@@ -145,6 +148,8 @@ private:
     std::unique_ptr<SSLContext> sslContext;
     TList<CAggrSvrClientSocket*> sockets;
     TLookupList<String, CAggrSession*> sessions;
+    // findSession's index over `sessions`: each session's key text to its id.
+    std::unordered_map<std::string, uint32_t> sessionIds;
     uint32_t lastSessionId = 0;
     // connect has started the loop and no disconnect has stopped it since.
     bool loopStarted = false;
