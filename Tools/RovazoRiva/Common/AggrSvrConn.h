@@ -10,10 +10,11 @@
 //
 // A transaction is one `Kri_Transact` element carrying the session id, around one `Action`
 // element with one `Params`/`Param` and the payload in a CDATA section. The message operations
-// frame it and append it to the backlog (DeliveryBacklog.h) and return at once: the calling
-// thread never waits for the network. The loop thread writes the backlog in order on every
-// connection, after the studio's announcement ("AddStudio", which addStudio stores and every
-// new connection writes first), and keeps each frame until the server's TCP has acknowledged
+// write it straight into its frame (TransactionWriter.h; buildAction and wrapAction make the same
+// text through the XML classes) and append it to the backlog (DeliveryBacklog.h) and return at
+// once: the calling thread never waits for the network. The loop thread writes the backlog in order
+// on every connection, after the studio's announcement ("AddStudio", which addStudio stores and
+// every new connection writes first), and keeps each frame until the server's TCP has acknowledged
 // it; frames a connection could not deliver are written again on the next one. The backlog is
 // bounded (setDeliveryLimits): when it is full the oldest frames are dropped and counted.
 // deliveryStatus() reports the counters and the link state.
