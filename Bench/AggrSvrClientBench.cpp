@@ -26,6 +26,7 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "Tests/TestCerts.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "Tools/RovazoRiva/Common/TransactionWriter.h"
 
 namespace {
 
@@ -45,6 +46,16 @@ String entryTransaction(uint32_t session) {
     return CAggrSvrClient::wrapAction(
         session, CAggrSvrClient::buildAction("UpdateEntry", "E1", "Entry", kEntry));
 }
+
+// The frame of one entry transaction, written straight from its fields.
+void BM_EntryTransactionFrame(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string frame =
+            transactionwriter::framedTransaction(7, "UpdateEntry", "E1", "Entry", kEntry);
+        benchmark::DoNotOptimize(frame.data());
+    }
+}
+BENCHMARK(BM_EntryTransactionFrame);
 
 // From the client's operation to the text handed to the sockets (there are none).
 void BM_UpdateEntryWithoutSockets(benchmark::State& state) {
@@ -115,7 +126,10 @@ public:
         client.setupSsl(certs.clientCert.c_str(), certs.clientKey.c_str(), certs.caCert.c_str());
         client.setHostResolver(resolverFor(addresses));
         const int handshakesBefore = reader.handshakes();
+        const uint64_t framesBefore = reader.frames();
         client.connect("reader", reader.port());
+        // Nothing goes out on a connection before the studio's announcement.
+        client.addStudio("Studio 1", "1");
         const auto deadline = Clock::now() + kDeliveryTimeout;
         while (!client.isConnected() || reader.handshakes() < handshakesBefore + addresses) {
             if (Clock::now() > deadline) {
@@ -123,7 +137,7 @@ public:
             }
             std::this_thread::sleep_for(milliseconds(1));
         }
-        const uint64_t target = reader.frames() + static_cast<uint64_t>(sessions * addresses);
+        const uint64_t target = framesBefore + static_cast<uint64_t>((sessions + 1) * addresses);
         for (int s = 1; s <= sessions; ++s) {
             const String name(("Playlist " + std::to_string(s)).c_str());
             names.push_back(name);

@@ -35,7 +35,7 @@ median_of_3=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 rm -f "$out"/*.json
 run documents "$build/Bench/AtmnDocumentsBench" "${median_of_3[@]}"
 run client "$build/Bench/AggrSvrClientBench" "${median_of_3[@]}" --benchmark_min_time=1 \
-    --benchmark_filter='WithoutSockets|CopyEntryTransactionText|Reader|Session|Addresses'
+    --benchmark_filter='WithoutSockets|EntryTransactionFrame|CopyEntryTransactionText|Reader|Session|Addresses'
 run latency "$build/Bench/AggrSvrClientBench" --benchmark_filter='Latency'
 # The service waits on the machine-wide named event "AtmnStop", which other programs of the same
 # user (test runs of the service) may set. Where we may, the service runs get a /dev/shm of their
@@ -106,6 +106,9 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
         print "|---|---|---|---|"
         row("Entry transaction, client operation to the text for the sockets (CPU ns)",
             get("BM_UpdateEntryWithoutSockets", "cpu_time"),
+            get("BM_CopyEntryTransactionText", "cpu_time"), "(copying the finished text)", 0)
+        row("Entry transaction frame written from its fields, no document (CPU ns)",
+            get("BM_EntryTransactionFrame", "cpu_time"),
             get("BM_CopyEntryTransactionText", "cpu_time"), "(copying the finished text)", 0)
         row("Entry document built from the component (CPU ns)",
             get("BM_BuildEntryXmlFromComponent", "cpu_time"),
