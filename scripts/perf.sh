@@ -35,7 +35,7 @@ median_of_3=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 rm -f "$out"/*.json
 run documents "$build/Bench/AtmnDocumentsBench" "${median_of_3[@]}"
 run client "$build/Bench/AggrSvrClientBench" "${median_of_3[@]}" --benchmark_min_time=1 \
-    --benchmark_filter='WithoutSockets|EntryTransactionFrame|CopyEntryTransactionText|Reader|Session|Addresses'
+    --benchmark_filter='WithoutSockets|EntryTransactionFrame|CopyEntryTransactionText|Reader|Session|Addresses|Backlog'
 run latency "$build/Bench/AggrSvrClientBench" --benchmark_filter='Latency'
 # The service waits on the machine-wide named event "AtmnStop", which other programs of the same
 # user (test runs of the service) may set. Where we may, the service runs get a /dev/shm of their
@@ -148,6 +148,11 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
                 get("BM_ClientToReader/" t, "frames_per_write"), 1,
                 "(raw SSL_write: one frame each)", 2)
         }
+        row("Heap held per queued entry frame (bytes)",
+            get("BM_BacklogHeapPerQueuedFrame", "heap_per_frame"),
+            get("BM_BacklogHeapPerQueuedFrame", "frame_bytes"), "(the frame's own bytes)", 0)
+        row("Backlog push with 4 threads while the loop drains (ns per push, wall)",
+            get("BM_BacklogPushWhileTheLoopDrains/threads:4", "real_time"), "-", "", 0)
         split("p50_us p99_us max_us", quantile, " ")
         split("median|99th percentile|maximum", quantileName, "|")
         for (i = 1; i <= 3; i++) {

@@ -17,6 +17,7 @@ namespace {
 
 constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
 constexpr uint32_t kTickIntervalMs = 250;
+constexpr size_t kKeptFrameBufferBytes = 64 * 1024;
 
 // The message as it goes on the wire: its length in 4 bytes, big-endian, then the text.
 std::string framed(const String& text) {
@@ -284,7 +285,7 @@ int32_t CAggrSvrClient::removeSession(uint32_t session, const String& name) {
             sessions.Step();
         }
     }
-    deliver(std::move(frame));
+    deliver(frame);
     return kSuccess;
 }
 
@@ -320,12 +321,19 @@ int32_t CAggrSvrClient::changeSegment(uint32_t session, const String& segment,
 
 int32_t CAggrSvrClient::transact(uint32_t session, const char* action, const String& paramId,
                                  const String& paramName, const String& payload) {
-    deliver(transactionwriter::framedTransaction(session, action, paramId.c_str(),
-                                                 paramName.c_str(), payload.c_str()));
+    // Each thread writes its frames into a buffer it keeps, so that a frame costs no allocation;
+    // the backlog copies the bytes. An unusually large one is not kept.
+    thread_local std::string frame;
+    transactionwriter::writeFrame(frame, session, action, paramId.c_str(), paramName.c_str(),
+                                  payload.c_str());
+    deliver(frame);
+    if (frame.capacity() > kKeptFrameBufferBytes) {
+        frame = std::string();
+    }
     return kSuccess;
 }
 
-void CAggrSvrClient::deliver(std::string frame) {
+void CAggrSvrClient::deliver(std::string_view frame) {
     const size_t textLength = frame.size() - 4;
     if (textLength > static_cast<size_t>(ConnectedSocket::kMaxMessageSize)) {
         KRI_TRACE_WARNING(kAggrSvrConnUnit,
@@ -334,5 +342,5 @@ void CAggrSvrClient::deliver(std::string frame) {
         backlog.refuse();
         return;
     }
-    backlog.push(std::move(frame));
+    backlog.push(frame);
 }

@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -141,7 +142,7 @@ private:
     int32_t transact(uint32_t session, const char* action, const String& paramId,
                      const String& paramName, const String& payload);
     // Appends a frame to the backlog, or refuses it when its text is over the message limit.
-    void deliver(std::string frame);
+    void deliver(std::string_view frame);
     // Detaches the sockets from the backlog, stops the loop, settles each socket's
     // acknowledgements and deletes the sockets. Requires: clientLock is held.
     void dropLink();

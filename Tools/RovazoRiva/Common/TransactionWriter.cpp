@@ -99,9 +99,9 @@ void appendTransaction(std::string& out, uint32_t session, const char* action, c
     out += "</Param></Params></Action></Kri_Transact>";
 }
 
-std::string framedTransaction(uint32_t session, const char* action, const char* paramId,
-                              const char* paramName, const char* payload) {
-    std::string frame;
+void writeFrame(std::string& frame, uint32_t session, const char* action, const char* paramId,
+                const char* paramName, const char* payload) {
+    frame.clear();
     frame.reserve(4 + 110 + std::strlen(paramId) + std::strlen(paramName) + std::strlen(payload));
     frame.append(4, '\0');
     appendTransaction(frame, session, action, paramId, paramName, payload);
@@ -110,6 +110,12 @@ std::string framedTransaction(uint32_t session, const char* action, const char* 
     frame[1] = static_cast<char>(length >> 16);
     frame[2] = static_cast<char>(length >> 8);
     frame[3] = static_cast<char>(length);
+}
+
+std::string framedTransaction(uint32_t session, const char* action, const char* paramId,
+                              const char* paramName, const char* payload) {
+    std::string frame;
+    writeFrame(frame, session, action, paramId, paramName, payload);
     return frame;
 }
 

@@ -19,7 +19,12 @@ namespace transactionwriter {
 void appendTransaction(std::string& out, uint32_t session, const char* action, const char* paramId,
                        const char* paramName, const char* payload);
 
-// The frame as it goes on the wire: 4 bytes of big-endian length, then the transaction text.
+// Makes `frame` the frame as it goes on the wire: 4 bytes of big-endian length, then the
+// transaction text. The buffer's earlier contents go; its capacity is reused.
+void writeFrame(std::string& frame, uint32_t session, const char* action, const char* paramId,
+                const char* paramName, const char* payload);
+
+// The same frame in a new string.
 std::string framedTransaction(uint32_t session, const char* action, const char* paramId,
                               const char* paramName, const char* payload);
 
