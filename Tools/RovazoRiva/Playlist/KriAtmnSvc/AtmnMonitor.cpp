@@ -4,17 +4,12 @@
 #include <chrono>
 
 #include "LibraryInterfaces/KriErr.h"
+#include "Platform/Clock.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 
 namespace {
 
 constexpr int64_t kPublishPeriodMs = 1000;
-
-int64_t wallNowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -32,9 +27,7 @@ CAtmnMonitor::~CAtmnMonitor() {
 }
 
 int64_t CAtmnMonitor::steadyNowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return static_cast<int64_t>(platform::tickCount64());
 }
 
 bool CAtmnMonitor::start() {
@@ -78,7 +71,7 @@ void CAtmnMonitor::publish(int64_t nowMs) {
     publishedLine = line;
     publishedAtMs = nowMs;
     notify("STATUS=" + line);
-    if (files && !files->write(status, wallNowMs()) && !filesFailed) {
+    if (files && !files->write(status, platform::wallClockMs()) && !filesFailed) {
         filesFailed = true;
         KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Unable to write the status files in %s\n",
                           statusDirectory().c_str());

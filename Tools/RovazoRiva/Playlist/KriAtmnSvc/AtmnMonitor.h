@@ -47,7 +47,7 @@ public:
     // Ends the thread and removes the status files. Idempotent.
     void stop();
 
-    // The steady clock in milliseconds, as the sources give it.
+    // The monotonic clock in milliseconds, as the sources give it (the client's loop progress).
     static int64_t steadyNowMs();
 
 private:

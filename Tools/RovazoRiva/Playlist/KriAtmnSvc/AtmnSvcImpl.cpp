@@ -266,6 +266,8 @@ void AtmnSvcImpl::startUp() {
 
 std::unique_ptr<CAtmnMonitor> AtmnSvcImpl::makeMonitor() {
     CAtmnMonitor::Sources sources;
+    sources.snapshot = [this] { return client.deliveryStatus(); };
+    sources.progress.push_back([this] { return client.loopProgressMs(); });
     sources.progress.push_back([this] { return supervisionTurnMs.load(); });
     const std::string directory = statusDirectory();
     std::error_code error;
