@@ -311,3 +311,22 @@ TEST_F(Delivery, StopWithFramesPendingReturnsAndCountsThem) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Delivery, ARejectedClientCertificateReadsAsARejectionNotANetworkFault) {
+    const testcerts::CertFiles& certs = testcerts::testCerts();
+    // A server that trusts another CA than the one that issued our certificate.
+    TlsTestServer rejecting(certs.serverCert, certs.serverKey, certs.otherCaCert,
+                            [](Connection&) {});
+    // With TLS 1.3 the rejection comes after our side of the handshake. The binding announces
+    // the studio two seconds after connecting, by which time the alert has been read.
+    client->connect("127.0.0.1", rejecting.port());
+    ASSERT_TRUE(eventually([&] {
+        return sink.count("(the server rejected our certificate: unknown CA)") == 1;
+    })) << sink.text();
+    EXPECT_EQ(0, rejecting.handshakes());
+    EXPECT_EQ(LinkState::kDown, client->deliveryStatus().link);
+}
+
+}  // namespace

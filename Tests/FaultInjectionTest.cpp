@@ -386,7 +386,8 @@ TEST(FaultInjection, ReceiverThatStopsReading) {
     const long baselineKb = service->residentKilobytes();
     const Clock::time_point start = Clock::now();
 
-    const char kStalled[] = "SSL error : -10060 (the server took no data for 3 s)";
+    // The stall check or the kernel's user time-out, whichever comes first, ends the connection.
+    const char kStalled[] = "SSL error : -10060 (";
     Clock::time_point firstStall{};
     const long peakKb = peakResidentWhile(
         *service,
@@ -402,7 +403,8 @@ TEST(FaultInjection, ReceiverThatStopsReading) {
     // link stalls in the same way. The backlog keeps the flood within its bound meanwhile.
     ASSERT_NE(Clock::time_point{}, firstStall) << diagnose(*service);
     EXPECT_GE(receiver->count(kLinkUp), 3u) << receiver->tail();
-    EXPECT_EQ(1u, service->count(kStalled)) << diagnose(*service);
+    // Rate-limited: one line per reason a minute.
+    EXPECT_LE(service->count(kStalled), 2u) << diagnose(*service);
     const long boundKb = 2 * 8 * 1024 + 16 * 1024;
     if (kMemoryChecked) {
         EXPECT_LE(peakKb - baselineKb, boundKb);

@@ -394,7 +394,9 @@ int SSLClientSocket::recvRaw(char* buffer, int length) {
         return n;
     }
     if (n == 0) {
-        // The server has closed its SSL session: answer with ours.
+        // The server has closed its SSL session: answer with ours. SSL_read answers 0 for a
+        // fatal alert too, which then names the end.
+        failureReason = alertReceived;
         if (SSL_shutdown(ssl) == 1) {
             sslState = 4;
             if (closeRequested) {

@@ -112,7 +112,12 @@ bool CAggrSvrClientSocket::readHook() {
     ConnectedSocket::onReadable();
     // 3 and 4: the server has sent its close_notify, and the session answered it.
     if (phase.load() != Phase::kEnded && getSSLState() >= 3) {
-        endConnection(0, "the server closed the TLS session");
+        const std::string alert = lastFailureReason();
+        if (alert.empty()) {
+            endConnection(0, "the server closed the TLS session");
+        } else {
+            endConnection(-platform::kWsaEConnAborted, alert);
+        }
         return true;
     }
     writePending();
@@ -174,7 +179,21 @@ void CAggrSvrClientSocket::settle() {
     }
 }
 
+void CAggrSvrClientSocket::readLastWords() {
+    const Phase now = phase.load();
+    if (now != Phase::kAnnouncing && now != Phase::kReady) {
+        return;
+    }
+    char scratch[4096];
+    int budget = kReadBudget;
+    int received = 0;
+    while (budget > 0 && (received = SSLClientSocket::recvRaw(scratch, sizeof scratch)) > 0) {
+        budget -= received;
+    }
+}
+
 void CAggrSvrClientSocket::onError(int code) {
+    readLastWords();
     std::string reason = lastFailureReason();
     if (reason.empty()) {
         reason = platform::winsockErrorText(-code);
@@ -192,6 +211,11 @@ void CAggrSvrClientSocket::endConnection(int code, const std::string& reason) {
 }
 
 void CAggrSvrClientSocket::onClosed(bool graceful) {
+    if (endReason.empty()) {
+        readLastWords();
+        endReason = lastFailureReason();
+        endCode = endReason.empty() ? 0 : -platform::kWsaEConnAborted;
+    }
     if (endReason.empty()) {
         endCode = graceful ? 0 : -platform::kWsaEConnReset;
         endReason = graceful ? "the server closed the connection"

@@ -105,6 +105,9 @@ private:
     bool takeNextBatch();
     void completeBatch();
     void takeAcknowledgements();
+    // Reads what the server sent before its connection failed, so that an alert it sent (such as
+    // the one that rejects our certificate) becomes the reason rather than the reset after it.
+    void readLastWords();
     // Notes why the connection ends and closes it.
     void endConnection(int code, const std::string& reason);
 
