@@ -7,8 +7,14 @@
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -21,6 +27,7 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "Tests/TestCerts.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "Tools/RovazoRiva/Common/TransactionWriter.h"
 
 namespace {
 
@@ -40,6 +47,16 @@ String entryTransaction(uint32_t session) {
     return CAggrSvrClient::wrapAction(
         session, CAggrSvrClient::buildAction("UpdateEntry", "E1", "Entry", kEntry));
 }
+
+// The frame of one entry transaction, written straight from its fields.
+void BM_EntryTransactionFrame(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string frame =
+            transactionwriter::framedTransaction(7, "UpdateEntry", "E1", "Entry", kEntry);
+        benchmark::DoNotOptimize(frame.data());
+    }
+}
+BENCHMARK(BM_EntryTransactionFrame);
 
 // From the client's operation to the text handed to the sockets (there are none).
 void BM_UpdateEntryWithoutSockets(benchmark::State& state) {
@@ -110,7 +127,10 @@ public:
         client.setupSsl(certs.clientCert.c_str(), certs.clientKey.c_str(), certs.caCert.c_str());
         client.setHostResolver(resolverFor(addresses));
         const int handshakesBefore = reader.handshakes();
+        const uint64_t framesBefore = reader.frames();
         client.connect("reader", reader.port());
+        // Nothing goes out on a connection before the studio's announcement.
+        client.addStudio("Studio 1", "1");
         const auto deadline = Clock::now() + kDeliveryTimeout;
         while (!client.isConnected() || reader.handshakes() < handshakesBefore + addresses) {
             if (Clock::now() > deadline) {
@@ -118,10 +138,7 @@ public:
             }
             std::this_thread::sleep_for(milliseconds(1));
         }
-        const uint64_t target =
-            reader.frames() + static_cast<uint64_t>((sessions + 1) * addresses);
-        // A connection carries nothing before the studio's announcement.
-        client.addStudio("Studio", "1");
+        const uint64_t target = framesBefore + static_cast<uint64_t>((sessions + 1) * addresses);
         for (int s = 1; s <= sessions; ++s) {
             const String name(("Playlist " + std::to_string(s)).c_str());
             names.push_back(name);
@@ -146,29 +163,140 @@ std::chrono::nanoseconds threadCpuTime() {
     return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
-// Runs `send(count)` on `threads` threads, kBatch transactions in all, per iteration, and times
-// each batch until the reader has read all of it. Also counts the sending threads' own CPU time
-// per transaction, which the reader's share of a shared machine does not blur.
+// One figure of each of this process's threads, by kernel thread id.
+using PerThread = std::map<pid_t, uint64_t>;
+
+// The time each thread has run on a CPU, in nanoseconds (the scheduler's own account).
+PerThread threadRunTimes() {
+    PerThread times;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream stat(task.path() / "schedstat");
+        uint64_t ns = 0;
+        if (stat >> ns) {
+            times[static_cast<pid_t>(std::stol(task.path().filename().string()))] = ns;
+        }
+    }
+    return times;
+}
+
+// How often the thread gave up its CPU to wait: each is a sleep and a wake-up.
+uint64_t voluntarySwitches(pid_t thread) {
+    std::ifstream status("/proc/self/task/" + std::to_string(thread) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            return std::stoull(line.substr(line.find(':') + 1));
+        }
+    }
+    return 0;
+}
+
+uint64_t readerSwitches(LoopbackReader& reader) {
+    uint64_t total = 0;
+    for (const pid_t thread : reader.threadIds()) {
+        total += voluntarySwitches(thread);
+    }
+    return total;
+}
+
+// CPU used between two samples by every thread that is not the reader's: the senders, the
+// client's loop thread and the benchmark's own thread.
+uint64_t nonReaderRunTime(const PerThread& before, const PerThread& after,
+                          const std::vector<pid_t>& readerThreads) {
+    uint64_t total = 0;
+    for (const auto& [thread, ns] : after) {
+        if (std::find(readerThreads.begin(), readerThreads.end(), thread) != readerThreads.end()) {
+            continue;
+        }
+        const auto earlier = before.find(thread);
+        total += ns - (earlier == before.end() ? 0 : earlier->second);
+    }
+    return total;
+}
+
+// Sending threads that live through a whole benchmark; each batch is shared out among them.
+class SenderPool {
+public:
+    SenderPool(int threads, std::function<void(int)> send) : send(std::move(send)) {
+        for (int t = 0; t < threads; ++t) {
+            senders.emplace_back([this] { serve(); });
+        }
+    }
+    ~SenderPool() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        for (std::thread& sender : senders) {
+            sender.join();
+        }
+    }
+
+    // Each thread sends `count`; returns when all have.
+    void runBatch(int count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        perThread = count;
+        busy = static_cast<int>(senders.size());
+        ++generation;
+        changed.notify_all();
+        changed.wait(lock, [&] { return busy == 0; });
+    }
+
+    int64_t cpuNs() const { return senderCpuNs.load(); }
+
+private:
+    void serve() {
+        uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stopping || generation != seen; });
+            if (stopping) {
+                return;
+            }
+            seen = generation;
+            const int count = perThread;
+            lock.unlock();
+            const auto cpuBefore = threadCpuTime();
+            send(count);
+            senderCpuNs.fetch_add((threadCpuTime() - cpuBefore).count());
+            lock.lock();
+            if (--busy == 0) {
+                changed.notify_all();
+            }
+        }
+    }
+
+    std::function<void(int)> send;
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint64_t generation = 0;
+    int perThread = 0;
+    int busy = 0;
+    bool stopping = false;
+    std::atomic<int64_t> senderCpuNs{0};
+    std::vector<std::thread> senders;
+};
+
+// Runs `send(count)` on `threads` persistent threads, kBatch transactions in all, per iteration,
+// and times each batch until the reader has read all of it. Counts per transaction: the sending
+// threads' own CPU, the CPU of every thread but the reader's (senders, the client's loop thread,
+// the benchmark's thread), and the reader's sleeps per frame. `client`, when given, adds the
+// frames per SSL_write of its batches.
 template <typename Send>
 void runBatches(benchmark::State& state, LoopbackReader& reader, int framesPerTransaction,
-                int threads, Send send) {
+                int threads, Send send, CAggrSvrClient* client = nullptr) {
     double seconds = 0;
-    std::atomic<int64_t> senderCpuNs{0};
+    SenderPool pool(threads, send);
+    const PerThread runBefore = threadRunTimes();
+    const uint64_t switchesBefore = readerSwitches(reader);
+    const uint64_t framesBefore = reader.frames();
+    const DeliveryStatus statusBefore = client ? client->deliveryStatus() : DeliveryStatus{};
     for (auto _ : state) {
         const uint64_t target =
             reader.frames() + static_cast<uint64_t>(kBatch * framesPerTransaction);
         const auto begin = Clock::now();
-        std::vector<std::thread> senders;
-        for (int t = 0; t < threads; ++t) {
-            senders.emplace_back([&] {
-                const auto cpuBefore = threadCpuTime();
-                send(kBatch / threads);
-                senderCpuNs.fetch_add((threadCpuTime() - cpuBefore).count());
-            });
-        }
-        for (std::thread& sender : senders) {
-            sender.join();
-        }
+        pool.runBatch(kBatch / threads);
         if (!reader.waitForFrames(target, kDeliveryTimeout)) {
             state.SkipWithError("the reader did not get every transaction");
             break;
@@ -178,20 +306,35 @@ void runBatches(benchmark::State& state, LoopbackReader& reader, int framesPerTr
         seconds += batchSeconds;
     }
     const auto transactions = static_cast<double>(state.iterations() * kBatch);
+    const auto frames = static_cast<double>(reader.frames() - framesBefore);
     state.SetItemsProcessed(state.iterations() * kBatch);
     state.counters["tx_per_s"] = transactions / seconds;
-    state.counters["sender_cpu_ns"] = static_cast<double>(senderCpuNs.load()) / transactions;
+    state.counters["sender_cpu_ns"] = static_cast<double>(pool.cpuNs()) / transactions;
+    state.counters["client_cpu_ns"] =
+        static_cast<double>(nonReaderRunTime(runBefore, threadRunTimes(), reader.threadIds())) /
+        transactions;
+    state.counters["reader_sleeps_per_frame"] =
+        static_cast<double>(readerSwitches(reader) - switchesBefore) / frames;
+    if (client != nullptr) {
+        const DeliveryStatus statusAfter = client->deliveryStatus();
+        const auto batches = static_cast<double>(statusAfter.batches - statusBefore.batches);
+        state.counters["frames_per_write"] =
+            batches > 0 ? static_cast<double>(statusAfter.sent - statusBefore.sent) / batches : 0;
+    }
 }
 
 void BM_ClientToReader(benchmark::State& state) {
     SilentSink silent;
     LoopbackReader reader;
     ConnectedClient link(reader, 1, 1);
-    runBatches(state, reader, 1, static_cast<int>(state.range(0)), [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            link.client.updateEntry(1, "E1", "Entry", kEntry);
-        }
-    });
+    runBatches(
+        state, reader, 1, static_cast<int>(state.range(0)),
+        [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                link.client.updateEntry(1, "E1", "Entry", kEntry);
+            }
+        },
+        &link.client);
 }
 BENCHMARK(BM_ClientToReader)->Arg(1)->Arg(4)->Arg(8)->UseManualTime();
 
@@ -265,7 +408,7 @@ void BM_FindSessionAmong(benchmark::State& state) {
         next = (next + 1) % names.size();
     }
 }
-BENCHMARK(BM_FindSessionAmong)->ArgName("sessions")->Arg(1)->Arg(16)->Arg(256);
+BENCHMARK(BM_FindSessionAmong)->ArgName("sessions")->Arg(1)->Arg(16)->Arg(256)->Arg(1024);
 
 // One transaction goes to every address: with 8 addresses, 8 frames per transaction.
 void BM_ClientToAddresses(benchmark::State& state) {
@@ -388,5 +531,27 @@ void BM_BacklogPushWhileTheLoopDrains(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_BacklogPushWhileTheLoopDrains)->Threads(4)->UseRealTime();
+
+// Heap held per queued frame of the service's entry size: the allocator's bytes in use before
+// and after 20,000 frames wait in a backlog that has no connection.
+void BM_BacklogHeapPerQueuedFrame(benchmark::State& state) {
+    const std::string frame =
+        transactionwriter::framedTransaction(1, "UpdateEntry", "E1", "Entry", kEntry);
+    constexpr int kFrames = 20000;
+    const auto inUse = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return static_cast<double>(info.uordblks + info.hblkhd);
+    };
+    for (auto _ : state) {
+        const double before = inUse();
+        auto backlog = std::make_unique<DeliveryBacklog>();
+        for (int i = 0; i < kFrames; ++i) {
+            backlog->push(frame);
+        }
+        state.counters["heap_per_frame"] = (inUse() - before) / kFrames;
+        state.counters["frame_bytes"] = static_cast<double>(frame.size());
+    }
+}
+BENCHMARK(BM_BacklogHeapPerQueuedFrame)->Iterations(1);
 
 }  // namespace

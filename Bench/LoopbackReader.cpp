@@ -1,6 +1,9 @@
 #include "Bench/LoopbackReader.h"
 
+#include <algorithm>
 #include <string>
+
+#include <unistd.h>
 
 #include "Tests/TestCerts.h"
 
@@ -14,6 +17,7 @@ LoopbackReader::LoopbackReader(int addresses, int ioTimeoutSeconds) {
         servers.push_back(std::make_unique<TlsTestServer>(
             certs.serverCert, certs.serverKey, certs.caCert,
             [this, first](TlsTestServer::Connection& connection) {
+                noteThread(gettid());
                 std::string frame;
                 while (connection.readFrame(frame)) {
                     frameRead(first);
@@ -58,6 +62,18 @@ std::vector<LoopbackReader::TimePoint> LoopbackReader::takeStamps() {
     std::lock_guard<std::mutex> lock(mutex);
     stamping = false;
     return std::move(stamps);
+}
+
+std::vector<pid_t> LoopbackReader::threadIds() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return readerThreads;
+}
+
+void LoopbackReader::noteThread(pid_t thread) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (std::find(readerThreads.begin(), readerThreads.end(), thread) == readerThreads.end()) {
+        readerThreads.push_back(thread);
+    }
 }
 
 void LoopbackReader::frameRead(bool stampable) {

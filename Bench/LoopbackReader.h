@@ -11,6 +11,7 @@
 // blocked on a silent client waits out its I/O time-out).
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -43,11 +44,15 @@ public:
     // The arrival times stamped since startStamping, in order; stamping stops.
     std::vector<TimePoint> takeStamps();
 
+    // The kernel thread ids of the threads that read (one per address).
+    std::vector<pid_t> threadIds();
+
     // The address of the n-th server (0-based) in host byte order.
     static uint32_t address(int n) { return 0x7F000001u + static_cast<uint32_t>(n); }
 
 private:
     void frameRead(bool stampable);
+    void noteThread(pid_t thread);
 
     static constexpr uint64_t kNobodyWaits = UINT64_MAX;
 
@@ -58,5 +63,6 @@ private:
     uint64_t wakeAt = kNobodyWaits;
     bool stamping = false;
     std::vector<TimePoint> stamps;
+    std::vector<pid_t> readerThreads;
     std::vector<std::unique_ptr<TlsTestServer>> servers;
 };

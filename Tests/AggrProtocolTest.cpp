@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "Tests/CapturingLogSink.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "Tools/RovazoRiva/Common/TransactionWriter.h"
 #include "YuException.h"
 
 namespace {
@@ -63,6 +65,48 @@ TEST(AggrTransactionText, WrappingEqualsParsingAndWritingAgainForAwkwardTexts) {
                       text(CAggrSvrClient::wrapAction(session, action)))
                 << "text: " << t;
         }
+    }
+}
+
+// A random text made of pieces that the writer treats apart: CDATA ends and near-misses, line
+// ends, tabs, control characters, bytes above 0x7F, quotes, angle brackets and ampersands.
+std::string awkwardText(std::mt19937& random) {
+    static const std::vector<std::string> pieces = {
+        "a",    " ",        "]]>",          "]",    "]]",   ">",     "<",        "&",
+        "\"",   "'",        "\r",           "\n",   "\r\n", "\t",    "\x01",     "\x1f",
+        "\x7f", "\xC3\xA9", "\xEF\xBF\xBD", "\xFF", "\x80", "&amp;", "<![CDATA["};
+    std::string text;
+    const int count = static_cast<int>(random() % 12);
+    for (int i = 0; i < count; ++i) {
+        text += pieces[random() % pieces.size()];
+    }
+    return text;
+}
+
+// The direct writer against the document route, on seeded random texts in every field.
+TEST(AggrTransactionText, TheDirectWriterWritesWhatTheXmlClassesWrite) {
+    std::mt19937 random(20261208);
+    const char* const actions[] = {"AddEntry",      "UpdateEntry", "RemoveEntry",   "UpdateTime",
+                                   "ChangeSegment", "AddSession",  "RemoveSession", "AddStudio"};
+    for (int round = 0; round < 5000; ++round) {
+        const char* action = actions[random() % 8];
+        const std::string id = awkwardText(random);
+        const std::string name = awkwardText(random);
+        const std::string payload = awkwardText(random);
+        const uint32_t session = round % 3 == 0 ? 0u : static_cast<uint32_t>(random());
+        const std::string expected = text(CAggrSvrClient::wrapAction(
+            session,
+            CAggrSvrClient::buildAction(action, id.c_str(), name.c_str(), payload.c_str())));
+        const std::string frame = transactionwriter::framedTransaction(
+            session, action, id.c_str(), name.c_str(), payload.c_str());
+        ASSERT_GE(frame.size(), 4u);
+        const uint32_t length = (uint32_t{static_cast<unsigned char>(frame[0])} << 24) |
+                                (uint32_t{static_cast<unsigned char>(frame[1])} << 16) |
+                                (uint32_t{static_cast<unsigned char>(frame[2])} << 8) |
+                                uint32_t{static_cast<unsigned char>(frame[3])};
+        ASSERT_EQ(expected, frame.substr(4))
+            << "id: " << id << " name: " << name << " payload: " << payload;
+        ASSERT_EQ(expected.size(), length);
     }
 }
 

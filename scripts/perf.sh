@@ -35,7 +35,7 @@ median_of_3=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 rm -f "$out"/*.json
 run documents "$build/Bench/AtmnDocumentsBench" "${median_of_3[@]}"
 run client "$build/Bench/AggrSvrClientBench" "${median_of_3[@]}" --benchmark_min_time=1 \
-    --benchmark_filter='WithoutSockets|CopyEntryTransactionText|Reader|Session|Addresses'
+    --benchmark_filter='WithoutSockets|EntryTransactionFrame|CopyEntryTransactionText|Reader|Session|Addresses|Backlog'
 run latency "$build/Bench/AggrSvrClientBench" --benchmark_filter='Latency'
 # The service waits on the machine-wide named event "AtmnStop", which other programs of the same
 # user (test runs of the service) may set. Where we may, the service runs get a /dev/shm of their
@@ -107,6 +107,9 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
         row("Entry transaction, client operation to the text for the sockets (CPU ns)",
             get("BM_UpdateEntryWithoutSockets", "cpu_time"),
             get("BM_CopyEntryTransactionText", "cpu_time"), "(copying the finished text)", 0)
+        row("Entry transaction frame written from its fields, no document (CPU ns)",
+            get("BM_EntryTransactionFrame", "cpu_time"),
+            get("BM_CopyEntryTransactionText", "cpu_time"), "(copying the finished text)", 0)
         row("Entry document built from the component (CPU ns)",
             get("BM_BuildEntryXmlFromComponent", "cpu_time"),
             get("BM_CopyEntryXmlText", "cpu_time"), "(copying the finished document)", 0)
@@ -125,6 +128,31 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
                 get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "sender_cpu_ns"),
                 "(raw SSL_write, same frames)", 0)
         }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("CPU per transaction of every thread but the reader (senders, loop), " t " thread" (t > 1 ? "s" : "") " (ns)",
+                get("BM_ClientToReader/" t, "client_cpu_ns"),
+                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "client_cpu_ns"),
+                "(raw SSL_write, same frames)", 0)
+        }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("Reader sleeps per frame, " t " sending thread" (t > 1 ? "s" : ""),
+                get("BM_ClientToReader/" t, "reader_sleeps_per_frame"),
+                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "reader_sleeps_per_frame"),
+                "(raw SSL_write, same frames)", 2)
+        }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("Frames per SSL_write through CAggrSvrClient, " t " sending thread" (t > 1 ? "s" : ""),
+                get("BM_ClientToReader/" t, "frames_per_write"), 1,
+                "(raw SSL_write: one frame each)", 2)
+        }
+        row("Heap held per queued entry frame (bytes)",
+            get("BM_BacklogHeapPerQueuedFrame", "heap_per_frame"),
+            get("BM_BacklogHeapPerQueuedFrame", "frame_bytes"), "(the frame's own bytes)", 0)
+        row("Backlog push with 4 threads while the loop drains (ns per push, wall)",
+            get("BM_BacklogPushWhileTheLoopDrains/threads:4", "real_time"), "-", "", 0)
         split("p50_us p99_us max_us", quantile, " ")
         split("median|99th percentile|maximum", quantileName, "|")
         for (i = 1; i <= 3; i++) {
@@ -156,7 +184,8 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
                 get("BM_EntryEventWithSessions/sessions:" sessions[i], "tx_per_s"),
                 get("BM_EntryEventWithSessions/sessions:1", "tx_per_s"), "(1 session)", 0)
         }
-        for (i = 1; i <= 3; i++) {
+        sessions[4] = 1024
+        for (i = 1; i <= 4; i++) {
             row("Session lookup alone, " sessions[i] " open session" (i > 1 ? "s" : "") " (CPU ns)",
                 get("BM_FindSessionAmong/sessions:" sessions[i], "cpu_time"),
                 get("BM_FindSessionAmong/sessions:1", "cpu_time"), "(1 session)", 0)

@@ -4,17 +4,20 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Clock.h"
 #include "Platform/Resolver.h"
 #include "ServerSockets.h"
+#include "Tools/RovazoRiva/Common/TransactionWriter.h"
 
 namespace {
 
 constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
 constexpr uint32_t kTickIntervalMs = 250;
+constexpr size_t kKeptFrameBufferBytes = 64 * 1024;
 
 // The message as it goes on the wire: its length in 4 bytes, big-endian, then the text.
 std::string framed(const String& text) {
@@ -243,91 +246,101 @@ int32_t CAggrSvrClient::sendTransaction(uint32_t session, const String& actionTe
     CElementNode root = transaction.CreateRootElement("Kri_Transact");
     root.AddAttribute("session", String(static_cast<unsigned long>(session)));
     root.AppendChild(actionDocument.GetRootElement());
-    deliver(root.GetXml());
+    deliver(framed(root.GetXml()));
     return kSuccess;
 }
 
 uint32_t CAggrSvrClient::findSession(const String& name) {
     std::lock_guard<ThreadLock> guard(clientLock);
-    for (TLookupList<String, CAggrSession*>::Iterator it(sessions); it.hasCurrent(); it.Step()) {
-        if (it.iterator().key == name) {
-            return it.iterator().value->getId();
-        }
-    }
-    return 0;
+    const auto found = sessionIds.find(name.c_str());
+    return found == sessionIds.end() ? 0 : found->second;
 }
 
 uint32_t CAggrSvrClient::addSession(const String& key, const String& name, const String& payload) {
-    const String action = buildAction("AddSession", "0", name, payload);
-
     std::lock_guard<ThreadLock> guard(clientLock);
     auto session = std::make_unique<CAggrSession>(key, lastSessionId + 1);
     sessions.insert(key, session.get());
     const uint32_t id = session.release()->getId();
+    sessionIds.emplace(key.c_str(), id);
     lastSessionId = id;
-    deliver(wrapAction(id, action));
+    // Written under the lock: frames reach the backlog in the order the ids were handed out.
+    deliver(
+        transactionwriter::framedTransaction(id, "AddSession", "0", name.c_str(), payload.c_str()));
     return id;
 }
 
 int32_t CAggrSvrClient::removeSession(uint32_t session, const String& name) {
-    const String action = buildAction("RemoveSession", "0", name, "");
+    std::string frame =
+        transactionwriter::framedTransaction(session, "RemoveSession", "0", name.c_str(), "");
 
     std::lock_guard<ThreadLock> guard(clientLock);
     sessions.reset();
     while (sessions.hasCurrent()) {
         CAggrSession* record = sessions.iterator().value;
         if (record->getId() == session) {
+            sessionIds.erase(record->getName().c_str());
             sessions.remove();
             delete record;
         } else {
             sessions.Step();
         }
     }
-    deliver(wrapAction(session, action));
+    deliver(frame);
     return kSuccess;
 }
 
 int32_t CAggrSvrClient::addStudio(const String& name, const String& id) {
-    backlog.setAnnouncement(framed(wrapAction(0, buildAction("AddStudio", id, name, ""))));
+    backlog.setAnnouncement(
+        transactionwriter::framedTransaction(0, "AddStudio", id.c_str(), name.c_str(), ""));
     return kSuccess;
 }
 
 int32_t CAggrSvrClient::addEntry(uint32_t session, const String& paramId, const String& paramName,
                                  const String& payload) {
-    return transact(session, buildAction("AddEntry", paramId, paramName, payload));
+    return transact(session, "AddEntry", paramId, paramName, payload);
 }
 
 int32_t CAggrSvrClient::updateEntry(uint32_t session, const String& paramId,
                                     const String& paramName, const String& payload) {
-    return transact(session, buildAction("UpdateEntry", paramId, paramName, payload));
+    return transact(session, "UpdateEntry", paramId, paramName, payload);
 }
 
 int32_t CAggrSvrClient::removeEntry(uint32_t session, const String& paramId,
                                     const String& paramName, const String& payload) {
-    return transact(session, buildAction("RemoveEntry", paramId, paramName, payload));
+    return transact(session, "RemoveEntry", paramId, paramName, payload);
 }
 
 int32_t CAggrSvrClient::updateTime(uint32_t session, const String& payload) {
-    return transact(session, buildAction("UpdateTime", "", "", payload));
+    return transact(session, "UpdateTime", "", "", payload);
 }
 
 int32_t CAggrSvrClient::changeSegment(uint32_t session, const String& segment,
                                       const String& payload) {
-    return transact(session, buildAction("ChangeSegment", segment, "", payload));
+    return transact(session, "ChangeSegment", segment, "", payload);
 }
 
-int32_t CAggrSvrClient::transact(uint32_t session, const String& actionText) {
-    deliver(wrapAction(session, actionText));
+int32_t CAggrSvrClient::transact(uint32_t session, const char* action, const String& paramId,
+                                 const String& paramName, const String& payload) {
+    // Each thread writes its frames into a buffer it keeps, so that a frame costs no allocation;
+    // the backlog copies the bytes. An unusually large one is not kept.
+    thread_local std::string frame;
+    transactionwriter::writeFrame(frame, session, action, paramId.c_str(), paramName.c_str(),
+                                  payload.c_str());
+    deliver(frame);
+    if (frame.capacity() > kKeptFrameBufferBytes) {
+        frame = std::string();
+    }
     return kSuccess;
 }
 
-void CAggrSvrClient::deliver(const String& text) {
-    if (text.Length() > ConnectedSocket::kMaxMessageSize) {
+void CAggrSvrClient::deliver(std::string_view frame) {
+    const size_t textLength = frame.size() - 4;
+    if (textLength > static_cast<size_t>(ConnectedSocket::kMaxMessageSize)) {
         KRI_TRACE_WARNING(kAggrSvrConnUnit,
                           "Transaction of %d bytes not sent: messages are limited to %d bytes\n",
-                          static_cast<int>(text.Length()), ConnectedSocket::kMaxMessageSize);
+                          static_cast<int>(textLength), ConnectedSocket::kMaxMessageSize);
         backlog.refuse();
         return;
     }
-    backlog.push(framed(text));
+    backlog.push(frame);
 }

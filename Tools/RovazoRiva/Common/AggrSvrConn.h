@@ -10,10 +10,11 @@
 //
 // A transaction is one `Kri_Transact` element carrying the session id, around one `Action`
 // element with one `Params`/`Param` and the payload in a CDATA section. The message operations
-// frame it and append it to the backlog (DeliveryBacklog.h) and return at once: the calling
-// thread never waits for the network. The loop thread writes the backlog in order on every
-// connection, after the studio's announcement ("AddStudio", which addStudio stores and every
-// new connection writes first), and keeps each frame until the server's TCP has acknowledged
+// write it straight into its frame (TransactionWriter.h; buildAction and wrapAction make the same
+// text through the XML classes) and append it to the backlog (DeliveryBacklog.h) and return at
+// once: the calling thread never waits for the network. The loop thread writes the backlog in order
+// on every connection, after the studio's announcement ("AddStudio", which addStudio stores and
+// every new connection writes first), and keeps each frame until the server's TCP has acknowledged
 // it; frames a connection could not deliver are written again on the next one. The backlog is
 // bounded (setDeliveryLimits): when it is full the oldest frames are dropped and counted.
 // deliveryStatus() reports the counters and the link state.
@@ -37,6 +38,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "LibraryInterfaces/String.h"
@@ -135,10 +139,11 @@ protected:
     void onTick() override;
 
 private:
-    // Wraps the action and delivers it.
-    int32_t transact(uint32_t session, const String& actionText);
-    // Frames the text and appends it to the backlog.
-    void deliver(const String& text);
+    // Writes the transaction's frame and delivers it.
+    int32_t transact(uint32_t session, const char* action, const String& paramId,
+                     const String& paramName, const String& payload);
+    // Appends a frame to the backlog, or refuses it when its text is over the message limit.
+    void deliver(std::string_view frame);
     // Detaches the sockets from the backlog, stops the loop, settles each socket's
     // acknowledgements and deletes the sockets. Requires: clientLock is held.
     void dropLink();
@@ -146,6 +151,8 @@ private:
     std::unique_ptr<SSLContext> sslContext;
     TList<CAggrSvrClientSocket*> sockets;
     TLookupList<String, CAggrSession*> sessions;
+    // findSession's index over `sessions`: each session's key text to its id.
+    std::unordered_map<std::string, uint32_t> sessionIds;
     uint32_t lastSessionId = 0;
     // connect has started the loop and no disconnect has stopped it since.
     bool loopStarted = false;

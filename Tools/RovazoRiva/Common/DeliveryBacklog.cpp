@@ -55,20 +55,20 @@ void DeliveryBacklog::setLimit(uint64_t bytes) {
 }
 
 uint64_t DeliveryBacklog::firstSequence() const {
-    return frames.empty() ? nextSequence : frames.front().sequence;
+    return nextSequence - frames.size();
 }
 
 uint64_t DeliveryBacklog::endSequence() const {
     return nextSequence;
 }
 
-void DeliveryBacklog::push(std::string framed) {
+void DeliveryBacklog::push(std::string_view framed) {
     bool episodeStarted = false;
     {
         std::lock_guard<ThreadLock> guard(lock);
         heldBytes += framed.size();
-        frames.push_back(Frame{std::move(framed), nextSequence++,
-                               static_cast<int64_t>(platform::tickCount64())});
+        frames.pushBack(framed, static_cast<int64_t>(platform::tickCount64()));
+        ++nextSequence;
         ++accepted;
         while (heldBytes > limitBytes && frames.size() > 1) {
             episodeStarted |= dropping == Dropping::kNo;
@@ -133,8 +133,8 @@ uint64_t DeliveryBacklog::announcementVersion() {
 }
 
 void DeliveryBacklog::dropOldest() {
-    heldBytes -= frames.front().bytes.size();
-    frames.pop_front();
+    heldBytes -= frames.frameLength(0);
+    frames.popFront();
     ++dropped;
     const int64_t now = static_cast<int64_t>(platform::tickCount64());
     if (dropping == Dropping::kNo) {
@@ -194,12 +194,11 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
     const uint64_t first = std::max(cursor->writtenThrough + 1, firstSequence());
     size_t taken = 0;
     for (size_t i = first - firstSequence(); i < frames.size(); ++i) {
-        const std::string& bytes = frames[i].bytes;
-        if (taken > 0 && into.size() + bytes.size() > maxBytes) {
+        if (taken > 0 && into.size() + frames.frameLength(i) > maxBytes) {
             break;
         }
-        into += bytes;
-        lastSequence = frames[i].sequence;
+        frames.appendFrame(i, into);
+        lastSequence = firstSequence() + i;
         ++taken;
     }
     if (taken > 0) {
@@ -211,6 +210,7 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
 void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.push_back(Cursor::Written{lastSequence, streamEnd});
+    ++batches;
     if (lastSequence > highestSent) {
         sent += lastSequence - highestSent;
         highestSent = lastSequence;
@@ -238,9 +238,9 @@ void DeliveryBacklog::trimDelivered() {
     for (const auto& cursor : cursors) {
         deliveredThrough = std::min(deliveredThrough, cursor->acknowledgedThrough);
     }
-    while (!frames.empty() && frames.front().sequence <= deliveredThrough) {
-        heldBytes -= frames.front().bytes.size();
-        frames.pop_front();
+    while (!frames.empty() && firstSequence() <= deliveredThrough) {
+        heldBytes -= frames.frameLength(0);
+        frames.popFront();
         ++acknowledged;
     }
 }
@@ -279,13 +279,14 @@ DeliveryStatus DeliveryBacklog::counters() {
     DeliveryStatus status;
     status.accepted = accepted;
     status.sent = sent;
+    status.batches = batches;
     status.acknowledged = acknowledged;
     status.dropped = dropped;
     status.pending = frames.size();
     status.pendingBytes = heldBytes;
     if (!frames.empty()) {
         status.oldestPendingAgeMs =
-            static_cast<int64_t>(platform::tickCount64()) - frames.front().acceptedMs;
+            static_cast<int64_t>(platform::tickCount64()) - frames.frontAcceptedMs();
     }
     return status;
 }

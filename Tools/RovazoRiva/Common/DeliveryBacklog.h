@@ -31,10 +31,12 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ThreadLock.h"
 #include "Tools/RovazoRiva/Common/DeliveryStatus.h"
+#include "Tools/RovazoRiva/Common/FrameStore.h"
 
 // The socket that writes one cursor's frames.
 class DeliveryWriter {
@@ -61,7 +63,7 @@ public:
     void setLimit(uint64_t bytes);
 
     // Appends one framed transaction (length header and text) and wakes the attached writers.
-    void push(std::string framed);
+    void push(std::string_view framed);
 
     // Counts a transaction that cannot be framed (too long) as accepted and dropped.
     void refuse();
@@ -112,12 +114,6 @@ public:
     void onTick(int64_t nowMs);
 
 private:
-    struct Frame {
-        std::string bytes;
-        uint64_t sequence;
-        int64_t acceptedMs;
-    };
-
     void trimDelivered();
     void dropOldest();
     uint64_t firstSequence() const;
@@ -130,7 +126,7 @@ private:
     uint64_t announcementRevision = 0;
     enum class Announcement { kAbsent, kPresent };
     Announcement announcementState = Announcement::kAbsent;
-    std::deque<Frame> frames;
+    FrameStore frames;
     std::vector<std::unique_ptr<Cursor>> cursors;
     uint64_t limitBytes = kDefaultLimitBytes;
     uint64_t heldBytes = 0;
@@ -138,6 +134,7 @@ private:
     uint64_t highestSent = 0;
     uint64_t accepted = 0;
     uint64_t sent = 0;
+    uint64_t batches = 0;
     uint64_t acknowledged = 0;
     uint64_t dropped = 0;
 

@@ -20,6 +20,7 @@ enum class LinkState {
 struct DeliveryStatus {
     uint64_t accepted = 0;      // transactions handed to the client
     uint64_t sent = 0;          // transactions written to the TLS layer on some connection
+    uint64_t batches = 0;       // batches of frames written whole, on all connections
     uint64_t acknowledged = 0;  // transactions whose bytes the server's TCP acknowledged
     uint64_t pending = 0;       // accepted, neither acknowledged nor dropped
     uint64_t dropped = 0;       // given up because a backlog was full, or at stop
