@@ -27,7 +27,7 @@
 # the prefix.
 file(RELATIVE_PATH KRI_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_LIBDIR}/kriatmnsvc)
-set_target_properties(KriAtmnSvc KriAtmnRegister PROPERTIES INSTALL_RPATH "$ORIGIN/${KRI_BIN_TO_LIB}")
+set_target_properties(KriAtmnSvc KriAtmnRegister KriAggrReceiver PROPERTIES INSTALL_RPATH "$ORIGIN/${KRI_BIN_TO_LIB}")
 set_target_properties(KriAtmnSimulator PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 set(KRI_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kriatmnsvc)
