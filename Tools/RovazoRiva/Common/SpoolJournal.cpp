@@ -504,12 +504,13 @@ void SpoolJournal::acknowledge(uint64_t through) {
     }
     if (const Segment* segment = segmentOf(through); segment != nullptr) {
         acknowledgedDisk = segment->diskFirst + (through - segment->first);
+    } else if (through >= nextSequence) {
+        // Records the backlog kept in memory after the journal failed: all it holds is done.
+        acknowledgedDisk = nextDiskSequence - 1;
     }
     acknowledgedThrough = through;
     liveFrom = std::max(liveFrom, through + 1);
-    if (state == State::kOpen) {
-        deleteAcknowledgedSegments();
-    }
+    deleteAcknowledgedSegments();
 }
 
 void SpoolJournal::persistAcknowledged(bool durable) {

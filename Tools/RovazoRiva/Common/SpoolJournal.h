@@ -107,7 +107,7 @@ public:
     int readFrame(uint64_t sequence, std::string& into, int64_t& wallClockMs);
 
     // The records up to `through` need not be sent again: their segments go once all of theirs
-    // are acknowledged.
+    // are acknowledged. Also after a failure, so that a restart does not send them again.
     void acknowledge(uint64_t through);
     // Loop thread, without the backlog's lock: writes the acknowledged position to its file when
     // it has moved, synced to the disk when `durable` is set.
