@@ -89,6 +89,10 @@ TEST_F(SpoolRestart, KilledRunsLoseNothingAndSendNothingTwice) {
     kill(*first);
     const std::vector<std::string> held = spoolSummaries(spool);
     ASSERT_EQ(held.size(), kHourEvents);
+    LoggedProcess check(KRI_ATMNSVC_PROGRAM, {"-spool-check", spool},
+                        environment.file("check.log"));
+    EXPECT_EQ(check.waitForExit(), std::optional<int>(0)) << check.tail();
+    EXPECT_EQ(check.count("transactions to send:  62"), 1u) << check.tail();
 
     aggr.start(TlsTestServer::Options{.port = port});
     std::unique_ptr<LoggedProcess> second = start(hour, port, "second.log");
