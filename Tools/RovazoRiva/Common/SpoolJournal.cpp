@@ -14,8 +14,6 @@ namespace {
 
 // Warning severity, facility 0xE00: transactions were given up.
 constexpr uint32_t kTransactionsDroppedEvent = 0x8E000D04u;
-// Warning severity, facility 0xE00: the spool stopped working.
-constexpr uint32_t kSpoolFailedEvent = 0x8E000D05u;
 
 constexpr char kAcknowledgedFile[] = "acknowledged";
 constexpr char kSegmentPrefix[] = "journal-";

@@ -126,7 +126,6 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
             spool.limitBytes = static_cast<uint64_t>(delivery.spoolMB) * 1024 * 1024;
             spool.sync = delivery.sync;
             if (const std::string reason = client.useSpool(spool); !reason.empty()) {
-                KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to use the spool: %s\n", reason.c_str());
                 KriReportEvent(kAtmnEventConfiguration, "Unable to use the spool: %s",
                                reason.c_str());
                 return kAtmnConfigFailed;
