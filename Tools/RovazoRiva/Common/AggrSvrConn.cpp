@@ -15,6 +15,7 @@
 
 namespace {
 
+constexpr char kAggrSvrConnUnit[] = "Tools/RovazoRiva/Common/AggrSvrConn";
 constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
 constexpr uint32_t kTickIntervalMs = 250;
 constexpr size_t kKeptFrameBufferBytes = 64 * 1024;

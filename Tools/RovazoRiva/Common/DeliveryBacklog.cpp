@@ -7,10 +7,10 @@
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Clock.h"
-#include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
 
 namespace {
 
+constexpr char kDeliveryBacklogUnit[] = "Tools/RovazoRiva/Common/DeliveryBacklog";
 // Warning severity, facility 0xE00: transactions were given up.
 constexpr uint32_t kTransactionsDroppedEvent = 0x8E000D04u;
 // Warning severity, facility 0xE00: the spool stopped working.
@@ -128,7 +128,7 @@ void DeliveryBacklog::push(std::string_view framed) {
             (bound % (1024 * 1024) == 0 ? std::to_string(bound / (1024 * 1024)) + " MiB"
                                         : std::to_string(bound / 1024) + " KiB") +
             "): dropping the oldest transactions";
-        KRI_TRACE_WARNING(kAggrSvrConnUnit, "%s\n", text.c_str());
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit, "%s\n", text.c_str());
         eventLog(kTransactionsDroppedEvent, "%s", text.c_str());
     }
     if (durableSequence != 0) {
@@ -161,7 +161,7 @@ void DeliveryBacklog::leaveJournal(const std::string& reason) {
                                    (platform::wallClockMs() - wallMs));
     }
     noteDropped(lost);
-    KRI_TRACE_WARNING(kAggrSvrConnUnit,
+    KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                       "Spool %s failed (%s): transactions are kept in memory only until the "
                       "service restarts\n",
                       journal->directory().c_str(), reason.c_str());
@@ -170,7 +170,7 @@ void DeliveryBacklog::leaveJournal(const std::string& reason) {
              "restarts",
              journal->directory().c_str(), reason.c_str());
     if (lost > 0) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "%" PRIu64 " transactions could not be read back from the spool\n", lost);
     }
 }
@@ -317,7 +317,7 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
         trimDelivered();
     }
     if (missed > 0) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "%" PRIu64
                           " pending transactions will not reach an address the server's host "
                           "no longer has\n",
@@ -438,13 +438,13 @@ void DeliveryBacklog::dropAll(const char* why) {
     if (kept) {
         journal->persistAcknowledged(true);
         if (count > 0) {
-            KRI_TRACE(kAggrSvrConnUnit,
+            KRI_TRACE(kDeliveryBacklogUnit,
                       "%" PRIu64 " transactions kept in the spool %s for the next start\n", count,
                       journal->directory().c_str());
         }
     } else if (count > 0) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit, "%" PRIu64 " transactions not delivered: %s\n", count,
-                          why);
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit, "%" PRIu64 " transactions not delivered: %s\n",
+                          count, why);
         eventLog(kTransactionsDroppedEvent, "%" PRIu64 " transactions not delivered: %s", count,
                  why);
     }
@@ -504,12 +504,12 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
         journal->persistAcknowledged(true);
     }
     if (line == Line::kEnded) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "Backlog below its bound again: %" PRIu64
                           " transactions dropped in %" PRId64 " s\n",
                           count, seconds);
     } else if (line == Line::kGoesOn) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "Backlog still full: %" PRIu64 " transactions dropped in %" PRId64 " s\n",
                           count, seconds);
     }
