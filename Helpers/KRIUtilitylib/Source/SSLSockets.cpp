@@ -271,13 +271,13 @@ bool SSLClientSocket::serverVerified() const {
 
 SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
     std::lock_guard<ThreadLock> guard(transportLock);
-    sslState = 1;
+    sslState = SSLState::kHandshaking;
     ERR_clear_error();
     const int r = SSL_connect(ssl);
     const int savedErrno = errno;
     if (r > 0) {
         if (serverVerified()) {
-            sslState = 2;
+            sslState = SSLState::kEstablished;
             return Handshake::kVerified;
         }
         // The session stays in the handshaking state, where sendRaw writes nothing.
@@ -317,7 +317,7 @@ void SSLClientSocket::onConnected() {
 }
 
 void SSLClientSocket::onReadable() {
-    if (getSSLState() != 1) {
+    if (sessionState() != SSLState::kHandshaking) {
         if (!readHook()) {
             ConnectedSocket::onReadable();
             ConnectedSocket::onWritable();
@@ -366,7 +366,7 @@ void SSLClientSocket::onWritable() {
 }
 
 int SSLClientSocket::sendRaw(const char* data, int length) {
-    if (sslState != 2) {
+    if (sslState != SSLState::kEstablished) {
         return -platform::kWsaENotConnected;
     }
     // SSL_get_error reads this thread's error queue, which must be empty before the call; it
@@ -398,12 +398,12 @@ int SSLClientSocket::recvRaw(char* buffer, int length) {
         // fatal alert too, which then names the end.
         failureReason = alertReceived;
         if (SSL_shutdown(ssl) == 1) {
-            sslState = 4;
+            sslState = SSLState::kShutDown;
             if (closeRequested) {
                 ConnectedSocket::shutdownSend();
             }
         } else {
-            sslState = 3;
+            sslState = SSLState::kShuttingDown;
         }
         return 0;
     }
@@ -474,14 +474,14 @@ int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) {
 
 int SSLClientSocket::shutdownSend() {
     std::lock_guard<ThreadLock> guard(transportLock);
-    if (sslState != 2) {
+    if (sslState != SSLState::kEstablished) {
         return 0;
     }
     closeRequested = true;
-    sslState = 3;
+    sslState = SSLState::kShuttingDown;
     ERR_clear_error();
     if (SSL_shutdown(ssl) != 0) {
-        sslState = 4;
+        sslState = SSLState::kShutDown;
         ConnectedSocket::shutdownSend();
     }
     return 0;
@@ -491,8 +491,8 @@ void SSLClientSocket::onClosed(bool /*graceful*/) {
     transportLock.lock();
     SSL_free(ssl);
     ssl = nullptr;
-    const bool shutDown = sslState == 4;
-    sslState = 0;
+    const bool shutDown = sslState == SSLState::kShutDown;
+    sslState = SSLState::kIdle;
     serverRejected = false;
     transportLock.unlock();
 
@@ -520,7 +520,7 @@ bool SSLClientSocket::onSSLDisconnected(bool /*graceful*/) {
     return false;
 }
 
-int32_t SSLClientSocket::getSSLState() {
+SSLClientSocket::SSLState SSLClientSocket::sessionState() {
     std::lock_guard<ThreadLock> guard(transportLock);
     return sslState;
 }
