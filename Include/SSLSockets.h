@@ -156,9 +156,10 @@ private:
     // Reads and drops what a server that failed verification sends.
     void dropUntrustedInput();
     // The socket layer's result for a failed SSL_write or SSL_read; notes the failure's reason.
-    int mapFailure(int result, int savedErrno, bool sending);
-    // Notes why the session failed. Requires: transportLock is held.
-    void noteFailure(int sslError, int savedErrno);
+    int mapFailure(int result, bool sending);
+    // Notes why the session failed; systemErrno is the transport's error for SSL_ERROR_SYSCALL,
+    // otherwise 0. Requires: transportLock is held.
+    void noteFailure(int sslError, int systemErrno);
     // The library's report of an alert that the server sent.
     static void onSessionInfo(const SSL* ssl, int where, int value);
 

@@ -119,6 +119,13 @@ BIO_METHOD* transportMethod() {
     return method;
 }
 
+// The transport's error behind a failed call: errno says something only when the library's
+// error is SSL_ERROR_SYSCALL; for any other error it holds whatever an earlier call left there.
+// Read before anything else can change it.
+int systemError(int sslError) {
+    return sslError == SSL_ERROR_SYSCALL ? errno : 0;
+}
+
 bool isFatal(int sslError) {
     return sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE;
 }
@@ -274,7 +281,6 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
     sslState = SSLState::kHandshaking;
     ERR_clear_error();
     const int r = SSL_connect(ssl);
-    const int savedErrno = errno;
     if (r > 0) {
         if (serverVerified()) {
             sslState = SSLState::kEstablished;
@@ -291,7 +297,7 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
     }
     const int sslError = SSL_get_error(ssl, r);
     if (r == 0 || isFatal(sslError)) {
-        noteFailure(sslError, savedErrno);
+        noteFailure(sslError, systemError(sslError));
         return Handshake::kFailed;
     }
     return Handshake::kPending;
@@ -375,11 +381,10 @@ int SSLClientSocket::sendRaw(const char* data, int length) {
         ERR_clear_error();
     }
     const int n = SSL_write(ssl, data, length);
-    const int savedErrno = errno;
     if (n > 0) {
         return n;
     }
-    return mapFailure(n, savedErrno, true);
+    return mapFailure(n, true);
 }
 
 int SSLClientSocket::recvRaw(char* buffer, int length) {
@@ -389,7 +394,6 @@ int SSLClientSocket::recvRaw(char* buffer, int length) {
     }
     ERR_clear_error();
     const int n = SSL_read(ssl, buffer, length);
-    const int savedErrno = errno;
     if (n > 0) {
         return n;
     }
@@ -407,10 +411,10 @@ int SSLClientSocket::recvRaw(char* buffer, int length) {
         }
         return 0;
     }
-    return mapFailure(n, savedErrno, false);
+    return mapFailure(n, false);
 }
 
-void SSLClientSocket::noteFailure(int sslError, int savedErrno) {
+void SSLClientSocket::noteFailure(int sslError, int systemErrno) {
     if (!alertReceived.empty()) {
         failureReason = alertReceived;
     } else if (sslError == SSL_ERROR_ZERO_RETURN) {
@@ -418,8 +422,8 @@ void SSLClientSocket::noteFailure(int sslError, int savedErrno) {
     } else if (const unsigned long error = ERR_peek_last_error(); error != 0) {
         const char* reason = ERR_reason_error_string(error);
         failureReason = reason != nullptr ? reason : "TLS library error";
-    } else if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0) {
-        failureReason = std::error_code(savedErrno, std::generic_category()).message();
+    } else if (systemErrno != 0) {
+        failureReason = std::error_code(systemErrno, std::generic_category()).message();
     } else if (sslError == SSL_ERROR_SYSCALL) {
         failureReason = "the connection ended without a TLS close";
     }
@@ -448,10 +452,11 @@ int SSLClientSocket::writeSession(const char* data, int length) {
     return sendRaw(data, length);
 }
 
-int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) {
+int SSLClientSocket::mapFailure(int result, bool sending) {
     const int sslError = SSL_get_error(ssl, result);
+    const int systemErrno = systemError(sslError);
     if (isFatal(sslError)) {
-        noteFailure(sslError, savedErrno);
+        noteFailure(sslError, systemErrno);
     }
     switch (sslError) {
         case SSL_ERROR_SSL:
@@ -461,8 +466,8 @@ int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) {
             return -platform::kWsaEWouldBlock;
         case SSL_ERROR_SYSCALL:
             // A failure without an errno would read as "nothing sent" or "closed" upstream.
-            return savedErrno == 0 ? -platform::kWsaEConnAborted
-                                   : -platform::winsockError(savedErrno);
+            return systemErrno == 0 ? -platform::kWsaEConnAborted
+                                    : -platform::winsockError(systemErrno);
         case SSL_ERROR_ZERO_RETURN:
             return sending ? 0 : result;
         case SSL_ERROR_WANT_CONNECT:
