@@ -2,7 +2,11 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "LibraryInterfaces/XMLException.h"
@@ -61,6 +65,149 @@ void requireWellFormed(pugi::xml_document& tree, const CXMLSrc& source) {
     }
 }
 
+// What an entity's name may be made of here (the five that XML defines are ASCII).
+constexpr char kNameCharacters[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-:";
+
+bool isXmlCharacter(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Bytes 0 to 31 other than tab, line feed and carriage return: characters that XML does not
+// allow even when written out in a document.
+bool isForbiddenControl(unsigned char c) {
+    return c < 0x20 && c != '\t' && c != '\n' && c != '\r';
+}
+
+[[noreturn]] void refuseControl(char c, ptrdiff_t offset, const CXMLSrc& source) {
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X",
+                  static_cast<unsigned>(static_cast<unsigned char>(c)));
+    throwMalformed(std::string("Control character ") + code + ", which XML does not allow", offset,
+                   source);
+}
+
+void appendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The number of a character reference's digits, which end at `end`; above 0x10FFFF it is
+// 0x110000, so that a long run of digits cannot overflow.
+uint32_t referenceNumber(const char* digits, const char* end, int base) {
+    uint32_t number = 0;
+    for (const char* p = digits; p < end; ++p) {
+        const char c = *p;
+        const uint32_t digit = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        number = std::min<uint32_t>(number * base + digit, 0x110000);
+    }
+    return number;
+}
+
+// The parser is run without its own reference handling, which lets an unknown entity or a bare
+// '&' through as plain text. This does that work: it replaces each reference of `raw` (a text
+// or attribute value as the parser left it) with the character it names, and refuses what a
+// well-formed document cannot hold. `offset` locates the value in the source for the message.
+std::string decodedText(const char* raw, ptrdiff_t offset, const CXMLSrc& source) {
+    static const char* const kEntities[][2] = {
+        {"lt", "<"}, {"gt", ">"}, {"amp", "&"}, {"apos", "'"}, {"quot", "\""}};
+    std::string out;
+    for (const char* p = raw; *p != '\0';) {
+        if (isForbiddenControl(static_cast<unsigned char>(*p))) {
+            refuseControl(*p, offset, source);
+        }
+        if (*p != '&') {
+            out += *p++;
+            continue;
+        }
+        const char* semicolon = std::strchr(p, ';');
+        const bool numeric = p[1] == '#';
+        const bool hex = numeric && p[2] == 'x';
+        const char* body = p + 1 + (numeric ? 1 : 0) + (hex ? 1 : 0);
+        const char* bodyEnd = body + std::strspn(body, hex       ? "0123456789abcdefABCDEF"
+                                                       : numeric ? "0123456789"
+                                                                 : kNameCharacters);
+        if (semicolon == nullptr || bodyEnd != semicolon || body == bodyEnd) {
+            throwMalformed("'&' that starts no reference (the character is written \"&amp;\")",
+                           offset, source);
+        }
+        const std::string reference(p, static_cast<size_t>(semicolon + 1 - p));
+        if (numeric) {
+            const uint32_t c = referenceNumber(body, bodyEnd, hex ? 16 : 10);
+            if (!isXmlCharacter(c)) {
+                throwMalformed("Character reference " + reference +
+                                   " names a character that XML does not allow",
+                               offset, source);
+            }
+            appendUtf8(out, c);
+        } else {
+            const std::string name(body, bodyEnd);
+            const auto* entity = std::find_if(std::begin(kEntities), std::end(kEntities),
+                                              [&](const auto& e) { return name == e[0]; });
+            if (entity == std::end(kEntities)) {
+                throwMalformed("Undefined entity " + reference, offset, source);
+            }
+            out += (*entity)[1];
+        }
+        p = semicolon + 1;
+    }
+    return out;
+}
+
+bool needsDecoding(const char* raw) {
+    for (const char* p = raw; *p != '\0'; ++p) {
+        if (*p == '&' || isForbiddenControl(static_cast<unsigned char>(*p))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Decodes the references of every text and attribute value and checks CDATA sections for
+// characters that XML does not allow. Iterative, so that deep nesting cannot exhaust the stack.
+class ReferenceDecoder : public pugi::xml_tree_walker {
+public:
+    explicit ReferenceDecoder(const CXMLSrc& source) : source(source) {}
+
+    bool for_each(pugi::xml_node& node) override {
+        const ptrdiff_t offset = node.offset_debug();
+        if (node.type() == pugi::node_pcdata && needsDecoding(node.value())) {
+            node.set_value(decodedText(node.value(), offset, source).c_str());
+        }
+        if (node.type() == pugi::node_cdata) {
+            // A section holds no references: only its characters are checked.
+            for (const char* p = node.value(); *p != '\0'; ++p) {
+                if (isForbiddenControl(static_cast<unsigned char>(*p))) {
+                    refuseControl(*p, offset, source);
+                }
+            }
+        }
+        for (pugi::xml_attribute attribute : node.attributes()) {
+            if (needsDecoding(attribute.value())) {
+                attribute.set_value(decodedText(attribute.value(), offset, source).c_str());
+            }
+        }
+        return true;
+    }
+
+private:
+    const CXMLSrc& source;
+};
+
 // Blanks, tabs and line feeds only: what the writer puts out as plain white space. (It writes a
 // carriage return as "&#13;", which the parser keeps.)
 bool isPlainWhiteSpace(const char* text) {
@@ -91,12 +238,18 @@ void CXMLDoc::Parse(const CXMLSrc& source) {
     auto parsed = std::make_shared<pugi::xml_document>();
     // Fragment mode keeps top-level text and extra elements as nodes, so that the check below
     // sees them instead of the parser dropping them silently.
-    pugi::xml_parse_result result = parsed->load_buffer(
-        text.data(), text.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_auto);
+    // References are decoded by ReferenceDecoder, which also refuses the ones the parser lets
+    // through.
+    constexpr unsigned kOptions =
+        (pugi::parse_default | pugi::parse_fragment) & ~pugi::parse_escapes;
+    pugi::xml_parse_result result =
+        parsed->load_buffer(text.data(), text.size(), kOptions, pugi::encoding_auto);
     if (!result) {
         throwMalformed(result.description(), result.offset, source);
     }
     requireWellFormed(*parsed, source);
+    ReferenceDecoder decoder(source);
+    parsed->traverse(decoder);
     dropBlankText(parsed->document_element());
     tree = std::move(parsed);
 }

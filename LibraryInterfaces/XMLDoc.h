@@ -20,7 +20,9 @@ public:
 
     // Reads the whole document from the source. Throws CXMLException when the source cannot be
     // read or its text is not one well-formed XML document (one root element, no text outside it,
-    // no attribute given twice); the message names the source and the offset of the fault.
+    // no attribute given twice, no '&' but in one of the five predefined entities or a character
+    // reference, no character that XML 1.0 does not allow, raw or referenced); the message names
+    // the source and the offset of the fault.
     void Parse(const CXMLSrc& source);
     // The root element; an empty handle when the document has none.
     CElementNode GetRootElement() const;

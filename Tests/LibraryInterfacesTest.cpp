@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/String.h"
@@ -243,6 +244,55 @@ TEST(XmlReader, MalformedTextThrowsNamingTheOffset) {
         } catch (const CXMLException& e) {
             EXPECT_NE(std::string::npos, std::string(e.what()).find("offset")) << e.what();
             EXPECT_NE(std::string::npos, std::string(e.what()).find("memory text")) << e.what();
+        }
+    }
+}
+
+TEST(XmlReader, ReferencesAreDecodedAndReadBackAfterWriting) {
+    CXMLDoc doc;
+    CElementNode root = parseText(doc,
+                                  "<a b=\"&lt;&#x41;&#66;&amp;&quot;&apos;&gt;&#x1F600;\">"
+                                  "&#233;&amp;&lt;<![CDATA[&foo; & b]]></a>");
+    const std::string attribute = "<AB&\"'>\xF0\x9F\x98\x80";
+    const std::string content = "\xC3\xA9&<&foo; & b";
+    EXPECT_EQ(attribute, text(root["b"].GetNodeValue()));
+    EXPECT_EQ(content, text(root.GetNodeValue()));
+    CXMLDoc again;
+    CElementNode back = parseText(again, root.GetXml().c_str());
+    EXPECT_EQ(attribute, text(back["b"].GetNodeValue()));
+    EXPECT_EQ(content, text(back.GetNodeValue()));
+    EXPECT_EQ(text(root.GetXml()), text(back.GetXml()));
+}
+
+// An unknown entity, a bare '&' and a character XML 1.0 does not allow, given raw or as a
+// reference: none of them could be written back as well-formed XML.
+TEST(XmlReader, WhatXmlDoesNotAllowIsRefusedWithItsCause) {
+    const std::pair<const char*, const char*> refused[] = {
+        {"<a>&foo; & b</a>", "Undefined entity &foo;"},
+        {"<a b=\"&foo;\"/>", "Undefined entity &foo;"},
+        {"<a>x & b</a>", "'&' that starts no reference"},
+        {"<a b=\"x&y\"/>", "'&' that starts no reference"},
+        {"<a>&amp</a>", "'&' that starts no reference"},
+        {"<a>&#;</a>", "'&' that starts no reference"},
+        {"<a>&#1;</a>", "Character reference &#1; names a character that XML does not allow"},
+        {"<a b=\"&#x1;\"/>", "Character reference &#x1;"},
+        {"<a>&#xD800;</a>", "Character reference &#xD800;"},
+        {"<a>&#99999999999;</a>", "Character reference &#99999999999;"},
+        {"<a>\x01</a>", "Control character 0x01, which XML does not allow"},
+        {"<a b=\"\x1f\"/>", "Control character 0x1F"},
+        {"<a><![CDATA[\x02]]></a>", "Control character 0x02"},
+    };
+    for (const auto& [xml, cause] : refused) {
+        SCOPED_TRACE(xml);
+        CXMLDoc doc;
+        CMemXMLSrc source;
+        source.SetMemPtr(xml);
+        try {
+            doc.Parse(source);
+            ADD_FAILURE() << "parsed";
+        } catch (const CXMLException& e) {
+            EXPECT_NE(std::string::npos, std::string(e.what()).find(cause)) << e.what();
+            EXPECT_NE(std::string::npos, std::string(e.what()).find("at offset")) << e.what();
         }
     }
 }

@@ -34,9 +34,6 @@
 
 class LinkMonitor;
 
-// The source unit that stamps the aggregation link's trace lines.
-inline constexpr char kAggrSvrConnUnit[] = "Tools/RovazoRiva/Common/AggrSvrConn";
-
 class CAggrSvrClientSocket : public SSLClientSocket, public DeliveryWriter {
 public:
     static constexpr int kReadBudget = 256 * 1024;

@@ -1,6 +1,5 @@
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -15,6 +14,7 @@
 
 namespace {
 
+constexpr char kAggrSvrConnUnit[] = "Tools/RovazoRiva/Common/AggrSvrConn";
 constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
 constexpr uint32_t kTickIntervalMs = 250;
 constexpr size_t kKeptFrameBufferBytes = 64 * 1024;
@@ -35,21 +35,6 @@ std::string framed(const String& text) {
 // A cursor key for an address and port.
 uint64_t addressKey(uint32_t address, int port) {
     return (static_cast<uint64_t>(address) << 16) | static_cast<uint16_t>(port);
-}
-
-// One event-log record, with its text also written as a trace line of its own.
-void reportEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void reportEvent(uint32_t code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    char text[512];
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    __KriLogTrace("%s", text);
-    va_start(args, format);
-    __KriEventLog(code, format, args);
-    va_end(args);
 }
 
 }  // namespace
@@ -79,7 +64,7 @@ int32_t CAggrSvrClient::setupSsl(const String& certificateFile, const String& ke
         return kSuccess;
     } catch (const SSLContextError&) {
         KRI_TRACE(kAggrSvrConnUnit, "Unable to create SSL context\n");
-        reportEvent(kSslContextEventCode, "%s", "");
+        KriReportEvent(kSslContextEventCode, "%s", "");
         return kSslContextFailed;
     }
 }

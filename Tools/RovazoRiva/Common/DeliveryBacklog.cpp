@@ -2,28 +2,18 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <mutex>
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Clock.h"
-#include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
 
 namespace {
 
+constexpr char kDeliveryBacklogUnit[] = "Tools/RovazoRiva/Common/DeliveryBacklog";
 // Warning severity, facility 0xE00: transactions were given up.
 constexpr uint32_t kTransactionsDroppedEvent = 0x8E000D04u;
 constexpr int64_t kEpisodeQuietMs = 1000;
 constexpr int64_t kSummaryIntervalMs = 60000;
-
-void eventLog(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void eventLog(uint32_t code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    __KriEventLog(code, format, args);
-    va_end(args);
-}
 
 }  // namespace
 
@@ -80,10 +70,8 @@ void DeliveryBacklog::push(std::string_view framed) {
         const std::string bound = limitBytes % (1024 * 1024) == 0
                                       ? std::to_string(limitBytes / (1024 * 1024)) + " MiB"
                                       : std::to_string(limitBytes / 1024) + " KiB";
-        KRI_TRACE_WARNING(kAggrSvrConnUnit, "Backlog full (%s): dropping the oldest transactions\n",
-                          bound.c_str());
-        eventLog(kTransactionsDroppedEvent, "Backlog full (%s): dropping the oldest transactions",
-                 bound.c_str());
+        KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent,
+                         "Backlog full (%s): dropping the oldest transactions", bound.c_str());
     }
 }
 
@@ -172,7 +160,7 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
         trimDelivered();
     }
     if (missed > 0) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "%" PRIu64
                           " pending transactions will not reach an address the server's host "
                           "no longer has\n",
@@ -267,10 +255,8 @@ void DeliveryBacklog::dropAll(const char* why) {
         heldBytes = 0;
     }
     if (count > 0) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit, "%" PRIu64 " transactions not delivered: %s\n", count,
-                          why);
-        eventLog(kTransactionsDroppedEvent, "%" PRIu64 " transactions not delivered: %s", count,
-                 why);
+        KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent,
+                         "%" PRIu64 " transactions not delivered: %s", count, why);
     }
 }
 
@@ -312,12 +298,12 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
         }
     }
     if (line == Line::kEnded) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "Backlog below its bound again: %" PRIu64
                           " transactions dropped in %" PRId64 " s\n",
                           count, seconds);
     } else if (line == Line::kGoesOn) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit,
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "Backlog still full: %" PRIu64 " transactions dropped in %" PRId64 " s\n",
                           count, seconds);
     }

@@ -6,10 +6,10 @@
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Clock.h"
-#include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
 
 namespace {
 
+constexpr char kLinkMonitorUnit[] = "Tools/RovazoRiva/Common/LinkMonitor";
 constexpr int64_t kRepeatWindowMs = 60000;
 
 }  // namespace
@@ -69,9 +69,9 @@ void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, s
         }
     }
     if (priority == Priority::kWarning) {
-        KRI_TRACE_WARNING(kAggrSvrConnUnit, "%s\n", line.c_str());
+        KRI_TRACE_WARNING(kLinkMonitorUnit, "%s\n", line.c_str());
     } else {
-        KRI_TRACE(kAggrSvrConnUnit, "%s\n", line.c_str());
+        KRI_TRACE(kLinkMonitorUnit, "%s\n", line.c_str());
     }
 }
 
@@ -98,10 +98,10 @@ void LinkMonitor::onTick(int64_t nowMs) {
     }
     for (const Summary& s : summaries) {
         if (s.priority == Priority::kWarning) {
-            KRI_TRACE_WARNING(kAggrSvrConnUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+            KRI_TRACE_WARNING(kLinkMonitorUnit, "%s (%" PRIu64 " more times in the last minute)\n",
                               s.line.c_str(), s.count);
         } else {
-            KRI_TRACE(kAggrSvrConnUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+            KRI_TRACE(kLinkMonitorUnit, "%s (%" PRIu64 " more times in the last minute)\n",
                       s.line.c_str(), s.count);
         }
     }
