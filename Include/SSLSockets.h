@@ -90,19 +90,33 @@ public:
     explicit SSLClientSocket(SSLContext& context);
     ~SSLClientSocket() override;
 
+    // The session's lifecycle. A connection goes kIdle, kHandshaking, kEstablished, then
+    // kShuttingDown (our close alert went out, or the server's arrived and ours is not yet
+    // through) and kShutDown (the close has completed in both directions), and back to kIdle
+    // when it closes. A handshake whose server fails verification stays kHandshaking.
+    enum class SSLState : int32_t {
+        kIdle = 0,
+        kHandshaking = 1,
+        kEstablished = 2,
+        kShuttingDown = 3,
+        kShutDown = 4,
+    };
+
     // The SSL close: sends the close alert and, once the close has completed in both
-    // directions, shuts the transport's send direction. Does nothing outside state 2. Returns 0.
+    // directions, shuts the transport's send direction. Does nothing unless established.
+    // Returns 0.
     int shutdownSend() override;
 
-    // 0 idle, 1 handshaking, 2 established, 3 shutting down, 4 shut down.
-    int32_t getSSLState();
+    SSLState sessionState();
+    // The state's number: 0 idle, 1 handshaking, 2 established, 3 shutting down, 4 shut down.
+    int32_t getSSLState() { return static_cast<int32_t>(sessionState()); }
 
 protected:
     void onReadable() override;
     void onWritable() override;
     void onConnected() override;
     void onClosed(bool graceful) override;
-    // Writes nothing and returns -10057 unless the session is established (state 2).
+    // Writes nothing and returns -10057 unless the session is established.
     // Requires: transportLock is held, or the call is on the reactor's thread.
     int sendRaw(const char* data, int length) override;
     int recvRaw(char* buffer, int length) override;
@@ -136,22 +150,23 @@ private:
 
     // Makes a new session on the current handle. Requires: transportLock is held.
     void attachSession();
-    // One SSL_connect step; a completed handshake is verified (state 2) or rejected.
+    // One SSL_connect step; a completed handshake is verified (established) or rejected.
     Handshake continueHandshake();
     bool serverVerified() const;
     // Reads and drops what a server that failed verification sends.
     void dropUntrustedInput();
     // The socket layer's result for a failed SSL_write or SSL_read; notes the failure's reason.
-    int mapFailure(int result, int savedErrno, bool sending);
-    // Notes why the session failed. Requires: transportLock is held.
-    void noteFailure(int sslError, int savedErrno);
+    int mapFailure(int result, bool sending);
+    // Notes why the session failed; systemErrno is the transport's error for SSL_ERROR_SYSCALL,
+    // otherwise 0. Requires: transportLock is held.
+    void noteFailure(int sslError, int systemErrno);
     // The library's report of an alert that the server sent.
     static void onSessionInfo(const SSL* ssl, int where, int value);
 
     SSL* ssl = nullptr;
     SSLTransport transport;
     SSLContext& context;
-    int32_t sslState = 0;
+    SSLState sslState = SSLState::kIdle;
     bool closeRequested = false;
     // This handshake completed with a server certificate that failed verification.
     bool serverRejected = false;

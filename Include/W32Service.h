@@ -26,13 +26,11 @@
 #include "KRIString.h"
 #include "Platform/ServiceDispatcher.h"
 #include "Platform/ServiceStatus.h"
+#include "Platform/SystemLog.h"
 #include "ThreadLock.h"
 
 class W32Service {
 public:
-    static constexpr uint16_t EVENTLOG_ERROR_TYPE = 1;
-    static constexpr uint16_t EVENTLOG_INFORMATION_TYPE = 4;
-
     W32Service(const KRIString& serviceName, const KRIString& displayName,
                const KRIString& dependencies);
     virtual ~W32Service();
@@ -69,7 +67,8 @@ public:
 
     // Reports a state with the next check point where one is due; does nothing in debug mode.
     bool setStatus(uint32_t state, uint32_t win32ExitCode, uint32_t waitHint);
-    // Writes one event-log record; message becomes "\n\n" followed by the message. Does
+    // Writes one event-log record of the type (platform::kEventLogErrorType, ...); message becomes
+    // "\n\n" followed by the message. The event id has no counterpart in the system log. Does
     // nothing in debug mode.
     void reportEvent(KRIString& message, uint16_t type, uint32_t eventId, const void* rawData,
                      uint32_t rawDataSize);

@@ -149,7 +149,9 @@ void KriReportEvent(uint32_t code, const char* format, ...) {
     const std::string text = formatted(format, forTrace);
     va_end(forTrace);
     // An event without a text has nothing to add to the trace.
-    if (!text.empty()) {
+    if (text.empty()) {
+        pendingStamp.given = false;
+    } else {
         __KriLogTraceAt(kriEventType(code), "%s", text.c_str());
     }
     __KriEventLog(code, format, args);

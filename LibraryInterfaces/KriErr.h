@@ -71,7 +71,8 @@ void __KriEventLog(uint32_t code, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
 // One event-log record with the code and the formatted text, whose text is also written as a
-// trace line of its own at the priority of the code's severity (unless the text is empty).
+// trace line of its own at the priority of the code's severity (unless the text is empty, when a
+// stamp given for it is dropped).
 void KriReportEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // A stamped trace line from the statement where it stands, at info, warning or error priority.
@@ -82,3 +83,6 @@ void KriReportEvent(uint32_t code, const char* format, ...) __attribute__((forma
 #define KRI_TRACE_ERROR(unit, ...)       \
     (__KriLogFileInfo((unit), __LINE__), \
      __KriLogTraceAt(platform::SystemLogType::Error, __VA_ARGS__))
+// KriReportEvent with its trace line stamped from the statement where it stands.
+#define KRI_REPORT_EVENT(unit, code, ...) \
+    (__KriLogFileInfo((unit), __LINE__), KriReportEvent((code), __VA_ARGS__))

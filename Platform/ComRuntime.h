@@ -104,4 +104,9 @@ std::string inprocServerPath(const CLSID& clsid);
 // unknown. Lets a plug-in's DllRegisterServer name its own file.
 std::string modulePathOf(const void* address);
 
+// For a plug-in's DllRegisterServer: writes the text, with its terminating zero as a string value
+// has on Windows, as the default value of the key under HKEY_CLASSES_ROOT, creating the key.
+// False when the key cannot be created or the value not written.
+bool setClassesDefaultValue(const std::string& subKey, const std::string& text);
+
 }  // namespace platform

@@ -213,4 +213,16 @@ std::string modulePathOf(const void* address) {
     return realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
 }
 
+bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool written =
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
+                       static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return written;
+}
+
 }  // namespace platform

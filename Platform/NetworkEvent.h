@@ -23,7 +23,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_set>
 
 #include "Platform/Event.h"
 #include "Platform/Socket.h"
@@ -51,6 +50,9 @@ struct NetworkEvents {
     int errorCode[kFdMaxEvents] = {};
 };
 
+// The epoll instance, its wake-up descriptor and the handles selected into it.
+struct EventDescriptors;
+
 class NetworkEvent {
 public:
     // WSACreateEvent. Returns null when the epoll instance cannot be made.
@@ -71,15 +73,12 @@ public:
     void reset();
 
     // A descriptor that polls readable while the event is set.
-    int pollDescriptor() const { return epollFd; }
+    int pollDescriptor() const;
 
 private:
-    NetworkEvent(int epollFd, int wakeFd) : epollFd(epollFd), wakeFd(wakeFd) {}
-    friend class SocketRecords;
+    explicit NetworkEvent(std::unique_ptr<EventDescriptors> descriptors);
 
-    const int epollFd;
-    const int wakeFd;  // in the epoll set; written to set the event without a handle's readiness
-    std::unordered_set<SocketHandle> members;  // handles ever selected; guarded by the records
+    const std::unique_ptr<EventDescriptors> descriptors;
 };
 
 // WSAEnumNetworkEvents(handle, no event, &events): moves the handle's recorded events into

@@ -9,12 +9,20 @@
 #include <cerrno>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "Platform/NetworkEvent.h"
 #include "Platform/PollDeadlineLinux.h"
 #include "Platform/SocketRecordsLinux.h"
 
 namespace platform {
+
+struct EventDescriptors {
+    const int epollFd;
+    const int wakeFd;  // in the epoll set; written to set the event without a handle's readiness
+    std::unordered_set<SocketHandle> members;  // handles ever selected; guarded by the records
+};
 
 namespace {
 
@@ -31,7 +39,7 @@ struct Record {
     bool writeWanted = false;  // a send would block: FD_WRITE is due once space frees up
     uint32_t recorded = 0;
     int errorCode[kFdMaxEvents] = {};
-    NetworkEvent* selectedInto = nullptr;
+    EventDescriptors* selectedInto = nullptr;
     uint32_t armed = 0;       // epoll interest registered in selectedInto; 0: not in its set
     bool armPending = false;  // armed and not yet reported (the one-shot is still enabled)
 
@@ -122,7 +130,7 @@ public:
         table.erase(it);
     }
 
-    int select(NetworkEvent& event, SocketHandle h) {
+    int select(EventDescriptors& event, SocketHandle h) {
         std::lock_guard<std::mutex> guard(mutex);
         auto it = table.find(h);
         if (it == table.end()) {
@@ -147,7 +155,7 @@ public:
         return arm(h, r);
     }
 
-    void recordReadiness(NetworkEvent& event, const epoll_event* ready, int count) {
+    void recordReadiness(EventDescriptors& event, const epoll_event* ready, int count) {
         std::lock_guard<std::mutex> guard(mutex);
         for (int i = 0; i < count; ++i) {
             if (ready[i].data.fd == event.wakeFd) {
@@ -180,7 +188,7 @@ public:
         return 0;
     }
 
-    void release(NetworkEvent& event) {
+    void release(EventDescriptors& event) {
         std::lock_guard<std::mutex> guard(mutex);
         for (SocketHandle h : event.members) {
             auto it = table.find(h);
@@ -225,7 +233,7 @@ private:
         epoll_event ev{};
         ev.events = interest | EPOLLONESHOT;
         ev.data.fd = h;
-        const int epollFd = r.selectedInto->pollDescriptor();
+        const int epollFd = r.selectedInto->epollFd;
         int rc = ::epoll_ctl(epollFd, r.armed == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, h, &ev);
         if (rc < 0 && errno == EEXIST) {
             rc = ::epoll_ctl(epollFd, EPOLL_CTL_MOD, h, &ev);
@@ -244,7 +252,7 @@ private:
 
     static void disarm(SocketHandle h, Record& r) {
         if (r.armed != 0 && r.selectedInto != nullptr) {
-            ::epoll_ctl(r.selectedInto->pollDescriptor(), EPOLL_CTL_DEL, h, nullptr);
+            ::epoll_ctl(r.selectedInto->epollFd, EPOLL_CTL_DEL, h, nullptr);
         }
         r.armed = 0;
         r.armPending = false;
@@ -330,32 +338,40 @@ std::unique_ptr<NetworkEvent> NetworkEvent::create() {
         }
         return nullptr;
     }
-    return std::unique_ptr<NetworkEvent>(new NetworkEvent(epollFd, wakeFd));
+    return std::unique_ptr<NetworkEvent>(new NetworkEvent(
+        std::make_unique<EventDescriptors>(EventDescriptors{epollFd, wakeFd, {}})));
 }
 
+NetworkEvent::NetworkEvent(std::unique_ptr<EventDescriptors> descriptors)
+    : descriptors(std::move(descriptors)) {}
+
 NetworkEvent::~NetworkEvent() {
-    SocketRecords::instance().release(*this);
+    SocketRecords::instance().release(*descriptors);
+}
+
+int NetworkEvent::pollDescriptor() const {
+    return descriptors->epollFd;
 }
 
 int NetworkEvent::select(SocketHandle handle) {
     if (handle < 0) {
         return -kWsaENotSocket;
     }
-    return SocketRecords::instance().select(*this, handle);
+    return SocketRecords::instance().select(*descriptors, handle);
 }
 
 void NetworkEvent::reset() {
     constexpr int kBatch = 64;
     epoll_event ready[kBatch];
     for (;;) {
-        const int n = ::epoll_wait(epollFd, ready, kBatch, 0);
+        const int n = ::epoll_wait(descriptors->epollFd, ready, kBatch, 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             return;
         }
-        SocketRecords::instance().recordReadiness(*this, ready, n);
+        SocketRecords::instance().recordReadiness(*descriptors, ready, n);
         if (n < kBatch) {
             return;
         }

@@ -95,6 +95,22 @@ TEST_F(KriErr, EventRecordsCarryTheCodeAndTheTypeOfItsSeverity) {
     EXPECT_TRUE(sink.traces.empty());
 }
 
+// A reported event's trace line carries the stamp given for it; one without text writes no line,
+// and its stamp does not fall to the next line that has none.
+TEST_F(KriErr, ReportedEventsTraceTheirTextUnderTheirOwnStamp) {
+    KRI_REPORT_EVENT("Unit/R", 0x8E000D04u, "dropped %d", 3);
+    KRI_REPORT_EVENT("Unit/R", 0xCE000D01u, "%s", "");
+    __KriLogTrace("plain");
+    ASSERT_EQ(2u, sink.traces.size());
+    EXPECT_EQ("dropped 3", sink.traces[0].message);
+    EXPECT_EQ(0u, sink.traces[0].stamp.rfind("Unit/R:", 0));
+    EXPECT_EQ(platform::SystemLogType::Warning, sink.traces[0].priority);
+    EXPECT_EQ("", sink.traces[1].stamp);
+    ASSERT_EQ(2u, sink.events.size());
+    EXPECT_EQ("[0x8E000D04] dropped 3", sink.events[0].record);
+    EXPECT_EQ("[0xCE000D01]", sink.events[1].record);
+}
+
 TEST_F(KriErr, StampsNeverCrossThreads) {
     constexpr int kThreads = 8;
     constexpr int kLines = 300;

@@ -3,6 +3,10 @@
 // acknowledge is not sent again.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <memory>
 #include <string>
@@ -119,6 +123,23 @@ TEST_F(SpoolRestart, KilledRunsLoseNothingAndSendNothingTwice) {
         }
     }
     EXPECT_EQ(spooled(spool), 0u);
+}
+
+TEST_F(SpoolRestart, ASpoolDirectoryOpenToOtherUsersStopsTheStart) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "giving a directory to another user needs root";
+    }
+    std::filesystem::create_directory(spool);
+    ASSERT_EQ(chown(spool.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(spool.c_str(), 0770), 0);
+    std::unique_ptr<LoggedProcess> service = start(hour, 1, "refused.log");
+    const std::optional<int> status = service->waitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    EXPECT_EQ(service->count("Unable to use the spool: the spool directory " + spool +
+                             " cannot be used: it is owned by another user"),
+              1u)
+        << service->tail();
 }
 
 }  // namespace

@@ -20,9 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/EventLog.h"
 #include "Platform/LastError.h"
 #include "Platform/ServiceControlManager.h"
+#include "Platform/SystemLog.h"
 #include "Tests/NotifySocket.h"
 #include "W32Service.h"
 
@@ -447,9 +447,9 @@ InProcessService& inProcessService() {
 }
 
 std::mutex capturedMutex;
-std::vector<platform::EventRecord> captured;
+std::vector<platform::SystemLogRecord> captured;
 
-void capture(const platform::EventRecord& record) {
+void capture(const platform::SystemLogRecord& record) {
     std::lock_guard<std::mutex> guard(capturedMutex);
     captured.push_back(record);
 }
@@ -473,22 +473,22 @@ TEST(W32ServiceInProcess, EventsCarryTheSourceAPriorityByTypeAndNoBlankLines) {
         std::lock_guard<std::mutex> guard(capturedMutex);
         captured.clear();
     }
-    platform::setEventLogWriterForTesting(capture);
+    platform::setSystemLogWriterForTesting(capture);
     KRIString error("boom");
-    inProcessService().reportEvent(error, W32Service::EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+    inProcessService().reportEvent(error, platform::kEventLogErrorType, 0, nullptr, 0);
     KRIString information("fine");
     const unsigned char raw[] = {0x01, 0xff};
-    inProcessService().reportEvent(information, W32Service::EVENTLOG_INFORMATION_TYPE, 0, raw, 2);
-    platform::setEventLogWriterForTesting(nullptr);
+    inProcessService().reportEvent(information, platform::kEventLogInformationType, 0, raw, 2);
+    platform::setSystemLogWriterForTesting(nullptr);
 
     EXPECT_STREQ(error.c_str(), "\n\nboom");
     std::lock_guard<std::mutex> guard(capturedMutex);
     ASSERT_EQ(captured.size(), 2u);
-    EXPECT_EQ(captured[0].source, "KriAtmnInProcess");
-    EXPECT_EQ(captured[0].priority, platform::kSyslogError);
+    EXPECT_EQ(captured[0].ident, "KriAtmnInProcess");
+    EXPECT_EQ(captured[0].type, platform::SystemLogType::Error);
     // The two line feeds in front of the caller's text would be blank lines in the journal.
     EXPECT_EQ(captured[0].text, "boom");
-    EXPECT_EQ(captured[1].priority, platform::kSyslogInformation);
+    EXPECT_EQ(captured[1].type, platform::SystemLogType::Information);
     EXPECT_EQ(captured[1].text, "fine\nData: 01 ff");
 }
 

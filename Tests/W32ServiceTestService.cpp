@@ -13,7 +13,7 @@
 #include <string>
 
 #include "Platform/Event.h"
-#include "Platform/EventLog.h"
+#include "Platform/SystemLog.h"
 #include "W32Service.h"
 
 namespace {
@@ -34,14 +34,15 @@ void say(const std::string& line) {
 
 std::mutex eventFileMutex;
 
-void appendEvent(const platform::EventRecord& record) {
+void appendEvent(const platform::SystemLogRecord& record) {
     std::string text;
     for (char c : record.text) {
         text += c == '\n' ? std::string("\\n") : std::string(1, c);
     }
     std::lock_guard<std::mutex> guard(eventFileMutex);
     if (FILE* f = std::fopen(std::getenv("KRI_TEST_EVENT_FILE"), "a")) {
-        std::fprintf(f, "%d %s %s\n", record.priority, record.source.c_str(), text.c_str());
+        std::fprintf(f, "%d %s %s\n", platform::syslogPriority(record.type), record.ident.c_str(),
+                     text.c_str());
         std::fclose(f);
     }
 }
@@ -90,7 +91,7 @@ private:
 
 int main(int argc, char** argv) {
     if (std::getenv("KRI_TEST_EVENT_FILE") != nullptr) {
-        platform::setEventLogWriterForTesting(appendEvent);
+        platform::setSystemLogWriterForTesting(appendEvent);
     }
     TestService service;
     if (argc > 1 && std::strcmp(argv[1], "-twice") == 0) {

@@ -100,18 +100,6 @@ private:
     std::atomic<uint32_t> references_{1};
 };
 
-bool setDefault(const std::string& subKey, const std::string& text) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    const bool written =
-        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
-                       static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return written;
-}
-
 constexpr CLSID kClasses[] = {kGreeterClass, kThrowingClass, kFailingClass, kNullObjectClass};
 
 }  // namespace
@@ -142,9 +130,10 @@ extern "C" HRESULT DllCanUnloadNow() {
 
 extern "C" HRESULT DllRegisterServer() {
     const std::string path = modulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
-    bool written = setDefault("Kri.TestGreeter\\CLSID", guidToString(kGreeterClass));
+    bool written = setClassesDefaultValue("Kri.TestGreeter\\CLSID", guidToString(kGreeterClass));
     for (const CLSID& clsid : kClasses) {
-        written = written && setDefault("CLSID\\" + guidToString(clsid) + "\\InprocServer32", path);
+        written = written && setClassesDefaultValue(
+                                 "CLSID\\" + guidToString(clsid) + "\\InprocServer32", path);
     }
     return written ? S_OK : SELFREG_E_CLASS;
 }

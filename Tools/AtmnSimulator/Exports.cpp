@@ -51,19 +51,6 @@ public:
 
 SimulatorFactory factory;
 
-bool setDefaultValue(const std::string& subKey, const std::string& text) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    // Written with its terminating zero, as a string value is on Windows.
-    const bool written =
-        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
-                       static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return written;
-}
-
 }  // namespace
 
 extern "C" HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
@@ -86,12 +73,12 @@ extern "C" HRESULT DllRegisterServer() {
     const std::string classKey = "CLSID\\" + guidToString(atmnsim::CLSID_AtmnSimulator);
     const bool written =
         !path.empty() &&
-        setDefaultValue(atmnsim::kSimulatorProgId, atmnsim::kSimulatorDescription) &&
-        setDefaultValue(std::string(atmnsim::kSimulatorProgId) + "\\CLSID",
-                        guidToString(atmnsim::CLSID_AtmnSimulator)) &&
-        setDefaultValue(classKey, atmnsim::kSimulatorDescription) &&
-        setDefaultValue(classKey + "\\ProgID", atmnsim::kSimulatorProgId) &&
-        setDefaultValue(classKey + "\\InprocServer32", path);
+        setClassesDefaultValue(atmnsim::kSimulatorProgId, atmnsim::kSimulatorDescription) &&
+        setClassesDefaultValue(std::string(atmnsim::kSimulatorProgId) + "\\CLSID",
+                               guidToString(atmnsim::CLSID_AtmnSimulator)) &&
+        setClassesDefaultValue(classKey, atmnsim::kSimulatorDescription) &&
+        setClassesDefaultValue(classKey + "\\ProgID", atmnsim::kSimulatorProgId) &&
+        setClassesDefaultValue(classKey + "\\InprocServer32", path);
     return written ? S_OK : SELFREG_E_CLASS;
 }
 

@@ -119,6 +119,13 @@ BIO_METHOD* transportMethod() {
     return method;
 }
 
+// The transport's error behind a failed call: errno says something only when the library's
+// error is SSL_ERROR_SYSCALL; for any other error it holds whatever an earlier call left there.
+// Read before anything else can change it.
+int systemError(int sslError) {
+    return sslError == SSL_ERROR_SYSCALL ? errno : 0;
+}
+
 bool isFatal(int sslError) {
     return sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE;
 }
@@ -271,13 +278,12 @@ bool SSLClientSocket::serverVerified() const {
 
 SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
     std::lock_guard<ThreadLock> guard(transportLock);
-    sslState = 1;
+    sslState = SSLState::kHandshaking;
     ERR_clear_error();
     const int r = SSL_connect(ssl);
-    const int savedErrno = errno;
     if (r > 0) {
         if (serverVerified()) {
-            sslState = 2;
+            sslState = SSLState::kEstablished;
             return Handshake::kVerified;
         }
         // The session stays in the handshaking state, where sendRaw writes nothing.
@@ -291,7 +297,7 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
     }
     const int sslError = SSL_get_error(ssl, r);
     if (r == 0 || isFatal(sslError)) {
-        noteFailure(sslError, savedErrno);
+        noteFailure(sslError, systemError(sslError));
         return Handshake::kFailed;
     }
     return Handshake::kPending;
@@ -317,7 +323,7 @@ void SSLClientSocket::onConnected() {
 }
 
 void SSLClientSocket::onReadable() {
-    if (getSSLState() != 1) {
+    if (sessionState() != SSLState::kHandshaking) {
         if (!readHook()) {
             ConnectedSocket::onReadable();
             ConnectedSocket::onWritable();
@@ -366,7 +372,7 @@ void SSLClientSocket::onWritable() {
 }
 
 int SSLClientSocket::sendRaw(const char* data, int length) {
-    if (sslState != 2) {
+    if (sslState != SSLState::kEstablished) {
         return -platform::kWsaENotConnected;
     }
     // SSL_get_error reads this thread's error queue, which must be empty before the call; it
@@ -375,11 +381,10 @@ int SSLClientSocket::sendRaw(const char* data, int length) {
         ERR_clear_error();
     }
     const int n = SSL_write(ssl, data, length);
-    const int savedErrno = errno;
     if (n > 0) {
         return n;
     }
-    return mapFailure(n, savedErrno, true);
+    return mapFailure(n, true);
 }
 
 int SSLClientSocket::recvRaw(char* buffer, int length) {
@@ -389,7 +394,6 @@ int SSLClientSocket::recvRaw(char* buffer, int length) {
     }
     ERR_clear_error();
     const int n = SSL_read(ssl, buffer, length);
-    const int savedErrno = errno;
     if (n > 0) {
         return n;
     }
@@ -398,19 +402,19 @@ int SSLClientSocket::recvRaw(char* buffer, int length) {
         // fatal alert too, which then names the end.
         failureReason = alertReceived;
         if (SSL_shutdown(ssl) == 1) {
-            sslState = 4;
+            sslState = SSLState::kShutDown;
             if (closeRequested) {
                 ConnectedSocket::shutdownSend();
             }
         } else {
-            sslState = 3;
+            sslState = SSLState::kShuttingDown;
         }
         return 0;
     }
-    return mapFailure(n, savedErrno, false);
+    return mapFailure(n, false);
 }
 
-void SSLClientSocket::noteFailure(int sslError, int savedErrno) {
+void SSLClientSocket::noteFailure(int sslError, int systemErrno) {
     if (!alertReceived.empty()) {
         failureReason = alertReceived;
     } else if (sslError == SSL_ERROR_ZERO_RETURN) {
@@ -418,8 +422,8 @@ void SSLClientSocket::noteFailure(int sslError, int savedErrno) {
     } else if (const unsigned long error = ERR_peek_last_error(); error != 0) {
         const char* reason = ERR_reason_error_string(error);
         failureReason = reason != nullptr ? reason : "TLS library error";
-    } else if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0) {
-        failureReason = std::error_code(savedErrno, std::generic_category()).message();
+    } else if (systemErrno != 0) {
+        failureReason = std::error_code(systemErrno, std::generic_category()).message();
     } else if (sslError == SSL_ERROR_SYSCALL) {
         failureReason = "the connection ended without a TLS close";
     }
@@ -448,10 +452,11 @@ int SSLClientSocket::writeSession(const char* data, int length) {
     return sendRaw(data, length);
 }
 
-int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) {
+int SSLClientSocket::mapFailure(int result, bool sending) {
     const int sslError = SSL_get_error(ssl, result);
+    const int systemErrno = systemError(sslError);
     if (isFatal(sslError)) {
-        noteFailure(sslError, savedErrno);
+        noteFailure(sslError, systemErrno);
     }
     switch (sslError) {
         case SSL_ERROR_SSL:
@@ -461,8 +466,8 @@ int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) {
             return -platform::kWsaEWouldBlock;
         case SSL_ERROR_SYSCALL:
             // A failure without an errno would read as "nothing sent" or "closed" upstream.
-            return savedErrno == 0 ? -platform::kWsaEConnAborted
-                                   : -platform::winsockError(savedErrno);
+            return systemErrno == 0 ? -platform::kWsaEConnAborted
+                                    : -platform::winsockError(systemErrno);
         case SSL_ERROR_ZERO_RETURN:
             return sending ? 0 : result;
         case SSL_ERROR_WANT_CONNECT:
@@ -474,14 +479,14 @@ int SSLClientSocket::mapFailure(int result, int savedErrno, bool sending) {
 
 int SSLClientSocket::shutdownSend() {
     std::lock_guard<ThreadLock> guard(transportLock);
-    if (sslState != 2) {
+    if (sslState != SSLState::kEstablished) {
         return 0;
     }
     closeRequested = true;
-    sslState = 3;
+    sslState = SSLState::kShuttingDown;
     ERR_clear_error();
     if (SSL_shutdown(ssl) != 0) {
-        sslState = 4;
+        sslState = SSLState::kShutDown;
         ConnectedSocket::shutdownSend();
     }
     return 0;
@@ -491,8 +496,8 @@ void SSLClientSocket::onClosed(bool /*graceful*/) {
     transportLock.lock();
     SSL_free(ssl);
     ssl = nullptr;
-    const bool shutDown = sslState == 4;
-    sslState = 0;
+    const bool shutDown = sslState == SSLState::kShutDown;
+    sslState = SSLState::kIdle;
     serverRejected = false;
     transportLock.unlock();
 
@@ -520,7 +525,7 @@ bool SSLClientSocket::onSSLDisconnected(bool /*graceful*/) {
     return false;
 }
 
-int32_t SSLClientSocket::getSSLState() {
+SSLClientSocket::SSLState SSLClientSocket::sessionState() {
     std::lock_guard<ThreadLock> guard(transportLock);
     return sslState;
 }

@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "Platform/ConsoleControl.h"
-#include "Platform/EventLog.h"
 #include "Platform/LastError.h"
 #include "Platform/Module.h"
 #include "Platform/ServiceControlManager.h"
+#include "Platform/SystemLog.h"
 
 W32Service* W32Service::instance = nullptr;
 std::atomic<uint32_t> W32Service::checkPoint{1};
@@ -39,7 +39,7 @@ W32Service::W32Service(const KRIString& serviceName, const KRIString& displayNam
     if (instance != nullptr) {
         KRIString message(
             "Unable to create multiple instances of W32Service in a single application");
-        reportEvent(message, EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+        reportEvent(message, platform::kEventLogErrorType, 0, nullptr, 0);
         std::exit(0);
     }
     instance = this;
@@ -90,7 +90,7 @@ void W32Service::execute(int argc, char** argv) {
         KRIString message;
         message.format("StartServiceCtrlDispatcher() failed with error code %d",
                        static_cast<int>(platform::lastError()));
-        reportEvent(message, EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+        reportEvent(message, platform::kEventLogErrorType, 0, nullptr, 0);
         std::exit(1);
     }
     // The service thread has ended; a start-up step of the service that never returned is not
@@ -224,7 +224,7 @@ void W32Service::serviceCtrl(uint32_t control) {
     }
     // Recorded only for controls out of the ordinary: a stop is in the journal already.
     KRIString message("in serviceCtrl()");
-    self->reportEvent(message, EVENTLOG_INFORMATION_TYPE, 0, nullptr, 0);
+    self->reportEvent(message, platform::kEventLogInformationType, 0, nullptr, 0);
     uint32_t current;
     {
         std::lock_guard<ThreadLock> guard(self->statusLock);
@@ -267,21 +267,17 @@ bool W32Service::setStatus(uint32_t state, uint32_t win32ExitCode, uint32_t wait
     KRIString message;
     message.format("Failure in SetServiceStatus().  GetLastError() reports %d",
                    static_cast<int>(platform::lastError()));
-    reportEvent(message, EVENTLOG_ERROR_TYPE, 0, nullptr, 0);
+    reportEvent(message, platform::kEventLogErrorType, 0, nullptr, 0);
     return false;
 }
 
-void W32Service::reportEvent(KRIString& message, uint16_t type, uint32_t eventId,
+void W32Service::reportEvent(KRIString& message, uint16_t type, uint32_t /*eventId*/,
                              const void* rawData, uint32_t rawDataSize) {
     if (debugMode) {
         return;
     }
-    std::unique_ptr<platform::EventSource> source =
-        platform::EventSource::open(serviceName.c_str());
     message = KRIString("\n\n") + message;
-    if (source) {
-        source->report(type, eventId, message.c_str(), rawData, rawDataSize);
-    }
+    platform::reportEvent(serviceName.c_str(), type, message.c_str(), rawData, rawDataSize);
 }
 
 char* W32Service::lastErrorText(char* buffer, int size) {

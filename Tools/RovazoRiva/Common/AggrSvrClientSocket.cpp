@@ -110,8 +110,10 @@ bool CAggrSvrClientSocket::readHook() {
     }
     readBudget = kReadBudget;
     ConnectedSocket::onReadable();
-    // 3 and 4: the server has sent its close_notify, and the session answered it.
-    if (phase.load() != Phase::kEnded && getSSLState() >= 3) {
+    // The server has sent its close_notify, and the session answered it.
+    const SSLState session = sessionState();
+    if (phase.load() != Phase::kEnded &&
+        (session == SSLState::kShuttingDown || session == SSLState::kShutDown)) {
         const std::string alert = lastFailureReason();
         if (alert.empty()) {
             endConnection(0, "the server closed the TLS session");

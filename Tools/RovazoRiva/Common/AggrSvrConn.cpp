@@ -1,6 +1,5 @@
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -38,21 +37,6 @@ uint64_t addressKey(uint32_t address, int port) {
     return (static_cast<uint64_t>(address) << 16) | static_cast<uint16_t>(port);
 }
 
-// One event-log record, with its text also written as a trace line of its own.
-void reportEvent(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void reportEvent(uint32_t code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    char text[512];
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    __KriLogTrace("%s", text);
-    va_start(args, format);
-    __KriEventLog(code, format, args);
-    va_end(args);
-}
-
 }  // namespace
 
 CAggrSvrClient::CAggrSvrClient() : hostResolver(&platform::resolveHost) {
@@ -80,7 +64,7 @@ int32_t CAggrSvrClient::setupSsl(const String& certificateFile, const String& ke
         return kSuccess;
     } catch (const SSLContextError&) {
         KRI_TRACE(kAggrSvrConnUnit, "Unable to create SSL context\n");
-        reportEvent(kSslContextEventCode, "%s", "");
+        KriReportEvent(kSslContextEventCode, "%s", "");
         return kSslContextFailed;
     }
 }

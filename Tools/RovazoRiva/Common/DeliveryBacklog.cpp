@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <mutex>
 
 #include "LibraryInterfaces/KriErr.h"
@@ -20,15 +19,6 @@ constexpr int64_t kSummaryIntervalMs = 60000;
 // How often the journal's acknowledged position is synced to the disk; in between it is written
 // without a sync, which a crash of the process does not lose, but a power cut may.
 constexpr int64_t kSpoolSyncIntervalMs = 1000;
-
-void eventLog(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void eventLog(uint32_t code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    __KriEventLog(code, format, args);
-    va_end(args);
-}
 
 }  // namespace
 
@@ -128,8 +118,7 @@ void DeliveryBacklog::push(std::string_view framed) {
             (bound % (1024 * 1024) == 0 ? std::to_string(bound / (1024 * 1024)) + " MiB"
                                         : std::to_string(bound / 1024) + " KiB") +
             "): dropping the oldest transactions";
-        KRI_TRACE_WARNING(kDeliveryBacklogUnit, "%s\n", text.c_str());
-        eventLog(kTransactionsDroppedEvent, "%s", text.c_str());
+        KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent, "%s", text.c_str());
     }
     if (durableSequence != 0) {
         journal->waitDurable(durableSequence);
@@ -161,14 +150,10 @@ void DeliveryBacklog::leaveJournal(const std::string& reason) {
                                    (platform::wallClockMs() - wallMs));
     }
     noteDropped(lost);
-    KRI_TRACE_WARNING(kDeliveryBacklogUnit,
-                      "Spool %s failed (%s): transactions are kept in memory only until the "
-                      "service restarts\n",
-                      journal->directory().c_str(), reason.c_str());
-    eventLog(kSpoolFailedEvent,
-             "Spool %s failed (%s): transactions are kept in memory only until the service "
-             "restarts",
-             journal->directory().c_str(), reason.c_str());
+    KRI_REPORT_EVENT(kDeliveryBacklogUnit, kSpoolFailedEvent,
+                     "Spool %s failed (%s): transactions are kept in memory only until the "
+                     "service restarts",
+                     journal->directory().c_str(), reason.c_str());
     if (lost > 0) {
         KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "%" PRIu64 " transactions could not be read back from the spool\n", lost);
@@ -443,10 +428,8 @@ void DeliveryBacklog::dropAll(const char* why) {
                       journal->directory().c_str());
         }
     } else if (count > 0) {
-        KRI_TRACE_WARNING(kDeliveryBacklogUnit, "%" PRIu64 " transactions not delivered: %s\n",
-                          count, why);
-        eventLog(kTransactionsDroppedEvent, "%" PRIu64 " transactions not delivered: %s", count,
-                 why);
+        KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent,
+                         "%" PRIu64 " transactions not delivered: %s", count, why);
     }
 }
 

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstring>
 
 #include "LibraryInterfaces/KriErr.h"
@@ -21,15 +20,6 @@ constexpr char kSegmentSuffix[] = ".seg";
 constexpr char kCorruptSuffix[] = ".corrupt";
 constexpr uint64_t kMinSegmentBytes = 64 * 1024;
 constexpr uint64_t kMaxSegmentBytes = 16 * 1024 * 1024;
-
-void eventLog(uint32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void eventLog(uint32_t code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    __KriEventLog(code, format, args);
-    va_end(args);
-}
 
 void putLittle(char* at, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
@@ -285,14 +275,11 @@ std::string SpoolJournal::readSegment(platform::SpoolFiles& files, const std::st
         ++contents.corruptParts;
         if (mode == Scan::kRepair) {
             const std::string aside = filePath + kCorruptSuffix;
-            KRI_TRACE_WARNING(kSpoolJournalUnit,
-                              "Spool %s: segment %s is damaged at byte %" PRIu64
-                              "; set aside as %s%s, its transactions are not sent\n",
-                              directory.c_str(), segment.name.c_str(), position,
-                              segment.name.c_str(), kCorruptSuffix);
-            eventLog(kTransactionsDroppedEvent,
-                     "Spool %s: segment %s is damaged; set aside, its transactions are not sent",
-                     directory.c_str(), segment.name.c_str());
+            KRI_REPORT_EVENT(kSpoolJournalUnit, kTransactionsDroppedEvent,
+                             "Spool %s: segment %s is damaged at byte %" PRIu64
+                             "; set aside as %s%s, its transactions are not sent",
+                             directory.c_str(), segment.name.c_str(), position,
+                             segment.name.c_str(), kCorruptSuffix);
             if (const int error = files.rename(filePath, aside); error != 0) {
                 return "the damaged spool segment " + filePath +
                        " cannot be set aside: " + errorText(error);

@@ -19,6 +19,7 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/ComponentScope.h"
 
 namespace {
 
@@ -153,15 +154,13 @@ bool AtmnCheck::checkComponent() {
         void* created = nullptr;
         const platform::HRESULT result = platform::CoCreateInstance(
             clsid, nullptr, platform::CLSCTX_INPROC_SERVER, IID_IAtmnSystem, &created);
-        ok = result >= 0 && created != nullptr;
+        const HeldReference<IAtmnSystem> instance(static_cast<IAtmnSystem*>(created), kAdopted);
+        ok = result >= 0 && instance.get() != nullptr;
         char code[16];
         std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
         report(ok, "automation component",
                platform::guidToString(clsid) +
                    (ok ? " loads and is created" : " cannot be created: " + std::string(code)));
-        if (ok) {
-            static_cast<IAtmnSystem*>(created)->Release();
-        }
     }
     platform::CoUninitialize();
     return ok;

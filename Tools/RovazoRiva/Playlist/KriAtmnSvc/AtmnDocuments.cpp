@@ -27,16 +27,8 @@ void appendTime(CElementNode& parent, const char* name, const AtmnTime& time) {
 // Every value the component is asked for starts out as 0, so a component that leaves one
 // untouched gives "0" and never a value left over in memory.
 void fillEntry(IAtmnEntry* entry, CElementNode& root) {
-    {
-        ReturnedString id;
-        entry->GetId(id.out());
-        root.AddAttribute("id", id.text());
-    }
-    {
-        ReturnedString name;
-        entry->GetName(name.out());
-        root.AddAttribute("name", name.text());
-    }
+    root.AddAttribute("id", idOf(entry));
+    root.AddAttribute("name", nameOf(entry));
     int32_t status = 0;
     entry->GetStatus(&status);
     root.AddAttribute("status", atmnStatusText(status));
@@ -64,11 +56,7 @@ void fillEntry(IAtmnEntry* entry, CElementNode& root) {
 
 void fillPlaylist(IAtmnPlaylist* playlist, IAtmnSystem* component, CElementNode& root) {
     root.AddAttribute("id", String(playlist->GetId()));
-    {
-        ReturnedString name;
-        playlist->GetName(name.out());
-        root.AddAttribute("name", name.text());
-    }
+    root.AddAttribute("name", nameOf(playlist));
     CElementNode houseTime = root.AppendChild(CElementNode("HouseTime"));
     AtmnDate date{};
     AtmnTime time{};

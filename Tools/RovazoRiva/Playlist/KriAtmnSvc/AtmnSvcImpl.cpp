@@ -33,38 +33,8 @@ constexpr auto kEntryPause = std::chrono::milliseconds(200);
 constexpr uint32_t kSupervisionPeriodMs = 1000;
 // How long stop waits for the supervision thread, which may be inside a name resolution.
 constexpr uint32_t kSupervisionStopWaitMs = 3000;
-
-// A string of ours handed to the component; freed at the end of the scope.
-class OwnString {
-public:
-    explicit OwnString(const String& text) : value(platform::bstrFromUtf8(text.c_str())) {}
-    ~OwnString() { platform::SysFreeString(value); }
-    OwnString(const OwnString&) = delete;
-    OwnString& operator=(const OwnString&) = delete;
-
-    platform::BSTR get() const { return value; }
-
-private:
-    platform::BSTR value;
-};
-
-String playlistName(IAtmnPlaylist* playlist) {
-    ReturnedString name;
-    playlist->GetName(name.out());
-    return name.text();
-}
-
-String entryId(IAtmnEntry* entry) {
-    ReturnedString id;
-    entry->GetId(id.out());
-    return id.text();
-}
-
-String entryName(IAtmnEntry* entry) {
-    ReturnedString name;
-    entry->GetName(name.out());
-    return name.text();
-}
+// How long run waits for the start-up thread to end once the service has stopped.
+constexpr uint32_t kStartUpJoinMs = 500;
 
 // The text of the exception being handled, for the trace.
 std::string currentFailure() {
@@ -126,8 +96,8 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
             spool.limitBytes = static_cast<uint64_t>(delivery.spoolMB) * 1024 * 1024;
             spool.sync = delivery.sync;
             if (const std::string reason = client.useSpool(spool); !reason.empty()) {
-                KriReportEvent(kAtmnEventConfiguration, "Unable to use the spool: %s",
-                               reason.c_str());
+                KRI_REPORT_EVENT(kAtmnSvcImplUnit, kAtmnEventConfiguration,
+                                 "Unable to use the spool: %s", reason.c_str());
                 return kAtmnConfigFailed;
             }
         }
@@ -232,6 +202,16 @@ int32_t AtmnSvcImpl::run(const std::function<void()>& started) {
         enter(Phase::kFailed, kAtmnConfigFailed);
         return kAtmnConfigFailed;
     }
+    const int32_t result = runUntilStopped(started);
+    // The start-up thread has normally long finished; one still inside a set-up step that a stop
+    // interrupted (a component call that does not return) is left to the process's exit.
+    if (startUpThread->waitFinished(kStartUpJoinMs)) {
+        startUpThread.reset();
+    }
+    return result;
+}
+
+int32_t AtmnSvcImpl::runUntilStopped(const std::function<void()>& started) {
     Phase reached;
     int32_t result;
     {
@@ -316,7 +296,7 @@ int32_t AtmnSvcImpl::setUpLink() {
     } catch (...) {
         return ReportConfigError(configPath);
     }
-    const OwnString automationXml(settings.automationXml);
+    const ComString automationXml(settings.automationXml);
     platform::HRESULT result =
         callComponent("Connect", [&] { return component->Connect(automationXml.get()); });
     if (stopping()) {
@@ -371,22 +351,19 @@ void AtmnSvcImpl::tearDownLink(bool componentConnected) {
 int32_t AtmnSvcImpl::adviseComponent() {
     void* host = nullptr;
     QueryInterface(IID_IAtmnHost, &host);
+    const HeldReference<IAtmnHost> hostReference(static_cast<IAtmnHost*>(host), kAdopted);
     void* advise = nullptr;
     platform::HRESULT result = callComponent(
         "QueryInterface", [&] { return component->QueryInterface(IID_IAtmnAdvise, &advise); });
-    if (result < 0 || advise == nullptr) {
-        static_cast<IAtmnHost*>(host)->Release();
+    const HeldReference<IAtmnAdvise> adviser(static_cast<IAtmnAdvise*>(advise), kAdopted);
+    if (result < 0 || adviser.get() == nullptr) {
         result = result < 0 ? result : kAtmnNotSupported;
         KRI_TRACE_ERROR(kAtmnSvcImplUnit,
                         "The automation component offers no IAtmnAdvise: 0x%08X\n",
                         static_cast<uint32_t>(result));
         return result;
     }
-    auto* adviser = static_cast<IAtmnAdvise*>(advise);
-    result =
-        callComponent("Advise", [&] { return adviser->Advise(static_cast<IAtmnHost*>(host)); });
-    adviser->Release();
-    static_cast<IAtmnHost*>(host)->Release();
+    result = callComponent("Advise", [&] { return adviser.get()->Advise(hostReference.get()); });
     if (result < 0) {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit, "The automation component refused Advise: 0x%08X\n",
                         static_cast<uint32_t>(result));
@@ -420,6 +397,10 @@ int32_t AtmnSvcImpl::stop() {
         platform::AutoResetEvent::WaitResult::kSignalled) {
         KRI_TRACE_WARNING(kAtmnSvcImplUnit,
                           "The supervision thread did not end in time; stopping without it\n");
+    } else {
+        // The thread returns right after it sets the done event; joined, it is not left over
+        // when the process exits.
+        supervisionThread.join(kSupervisionStopWaitMs);
     }
     stopSignalled.store(true);
     return kAtmnOk;
@@ -613,18 +594,38 @@ uint32_t AtmnSvcImpl::openSession(IAtmnPlaylist* playlist, const String& name) {
     }
 }
 
-platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                             int32_t change) {
-    if (playlist == nullptr || entry == nullptr) {
-        KRI_TRACE(kAtmnSvcImplUnit, "onEntryChange called without a playlist or entry\n");
+platform::HRESULT AtmnSvcImpl::handleEvent(const char* method, IAtmnPlaylist* playlist,
+                                           const std::function<void()>& handle) {
+    if (playlist == nullptr) {
+        KRI_TRACE(kAtmnSvcImplUnit, "%s called without a playlist\n", method);
         return kAtmnOk;
     }
-    HeldReference<IAtmnPlaylist> playlistReference(playlist);
-    HeldReference<IAtmnEntry> entryReference(entry);
+    const HeldReference<IAtmnPlaylist> playlistReference(playlist);
     try {
-        const String name = playlistName(playlist);
+        handle();
+    } catch (...) {
+        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in %s: %s\n", method,
+                          currentFailure().c_str());
+    }
+    return kAtmnOk;
+}
+
+platform::HRESULT AtmnSvcImpl::handleEvent(const char* method, IAtmnPlaylist* playlist,
+                                           IAtmnEntry* entry, const std::function<void()>& handle) {
+    if (playlist == nullptr || entry == nullptr) {
+        KRI_TRACE(kAtmnSvcImplUnit, "%s called without a playlist or entry\n", method);
+        return kAtmnOk;
+    }
+    const HeldReference<IAtmnEntry> entryReference(entry);
+    return handleEvent(method, playlist, handle);
+}
+
+platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                             int32_t change) {
+    return handleEvent("onEntryChange", playlist, entry, [&] {
+        const String name = nameOf(playlist);
         const uint32_t session = openSession(playlist, name);
-        const String id = entryId(entry);
+        const String id = idOf(entry);
         std::this_thread::sleep_for(kEntryPause);
         switch (change) {
             case kAtmnEntryAdded:
@@ -639,66 +640,34 @@ platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry
             default:
                 break;
         }
-    } catch (...) {
-        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onEntryChange: %s\n",
-                          currentFailure().c_str());
-    }
-    return kAtmnOk;
+    });
 }
 
 platform::HRESULT AtmnSvcImpl::onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t) {
-    if (playlist == nullptr) {
-        KRI_TRACE(kAtmnSvcImplUnit, "onPlaylistRemoved called without a playlist\n");
-        return kAtmnOk;
-    }
-    HeldReference<IAtmnPlaylist> playlistReference(playlist);
-    try {
-        const String name = playlistName(playlist);
+    return handleEvent("onPlaylistRemoved", playlist, [&] {
+        const String name = nameOf(playlist);
         client.removeSession(client.findSession(name), name);
-    } catch (...) {
-        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onPlaylistRemoved: %s\n",
-                          currentFailure().c_str());
-    }
-    return kAtmnOk;
+    });
 }
 
 platform::HRESULT AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
-    if (playlist == nullptr) {
-        KRI_TRACE(kAtmnSvcImplUnit, "onTimeUpdate called without a playlist\n");
-        return kAtmnOk;
-    }
-    HeldReference<IAtmnPlaylist> playlistReference(playlist);
-    try {
-        const uint32_t session = client.findSession(playlistName(playlist));
+    return handleEvent("onTimeUpdate", playlist, [&] {
+        const uint32_t session = client.findSession(nameOf(playlist));
         AtmnDate date{};
         AtmnTime time{};
         component->GetHouseTime(&date, &time);
         client.updateTime(session, buildHouseTimeXml(date, time));
-    } catch (...) {
-        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onTimeUpdate: %s\n",
-                          currentFailure().c_str());
-    }
-    return kAtmnOk;
+    });
 }
 
 platform::HRESULT AtmnSvcImpl::onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
                                                int32_t segment) {
-    if (playlist == nullptr || entry == nullptr) {
-        KRI_TRACE(kAtmnSvcImplUnit, "onSegmentChange called without a playlist or entry\n");
-        return kAtmnOk;
-    }
-    HeldReference<IAtmnPlaylist> playlistReference(playlist);
-    HeldReference<IAtmnEntry> entryReference(entry);
-    try {
-        const String name = playlistName(playlist);
-        const String title = entryName(entry);
+    return handleEvent("onSegmentChange", playlist, entry, [&] {
+        const String name = nameOf(playlist);
+        const String title = nameOf(entry);
         const uint32_t session = client.findSession(name);
         client.changeSegment(session, String(segment), buildEntryXml(entry));
         KRI_TRACE(kAtmnSvcImplUnit, "Fired change segment....name:%s title:%s segnum:%d\n",
                   name.c_str(), title.c_str(), segment);
-    } catch (...) {
-        KRI_TRACE_WARNING(kAtmnSvcImplUnit, "Failure in onSegmentChange: %s\n",
-                          currentFailure().c_str());
-    }
-    return kAtmnOk;
+    });
 }

@@ -146,6 +146,8 @@ private:
     int32_t initSteps(const String& path);
     // The start-up thread's body: set-up, then kRunning or kFailed.
     void startUp();
+    // run's wait for the end of the set-up and then for the stop.
+    int32_t runUntilStopped(const std::function<void()>& started);
     // run's steps up to Advise; kSetUpStopped when a stop came between two of them.
     int32_t setUpLink();
     // Undoes what setUpLink did before it failed or was stopped.
@@ -162,6 +164,13 @@ private:
     void reloadLink();
     // The monitor of the status and the watchdog, made by the start-up thread.
     std::unique_ptr<CAtmnMonitor> makeMonitor();
+    // The frame of a sink method: refuses a missing playlist (or entry) with a trace line, holds
+    // a reference to each object during the call and keeps any failure of handle inside with a
+    // warning line. kAtmnOk.
+    platform::HRESULT handleEvent(const char* method, IAtmnPlaylist* playlist,
+                                  const std::function<void()>& handle);
+    platform::HRESULT handleEvent(const char* method, IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                  const std::function<void()>& handle);
     // The session of the playlist's name, opened with "AddSession" when there is none.
     uint32_t openSession(IAtmnPlaylist* playlist, const String& name);
 
