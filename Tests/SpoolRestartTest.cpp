@@ -15,6 +15,7 @@
 
 #include "Tests/Eventually.h"
 #include "Tests/FaultSupport.h"
+#include "Tests/Isolation.h"
 #include "Tests/ScriptedTlsServer.h"
 #include "Tools/RovazoRiva/Common/SpoolJournal.h"
 
@@ -27,6 +28,10 @@ using faults::Milliseconds;
 // As many events as the studio's hour, numbered segment changes 5 ms apart (the shipped hour
 // takes seconds even at full speed).
 constexpr size_t kHourEvents = 62;
+
+// The services get a /dev/shm of their own where they may, as in the fault suite.
+const ::testing::Environment* const privateShm =
+    ::testing::AddGlobalTestEnvironment(new isolation::PrivateShmEnvironment);
 
 uint64_t spooled(const std::string& directory) {
     SpoolJournal::Contents contents;
