@@ -38,7 +38,8 @@ public:
     virtual int signal();
     virtual void run() = 0;
 
-    // Waits at most timeoutMs milliseconds for run() to return; repeatable.
+    // Waits at most timeoutMs milliseconds for run() to return, and then joins the thread;
+    // repeatable.
     int join(uint32_t timeoutMs);
 
     // The signal event, for waiting on it together with other descriptors.

@@ -6,4 +6,5 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default -j "$(nproc)"
-ctest --preset default -j "$(nproc)"
+# Tests that mostly wait run beside the others (see Tests/CMakeLists.txt): four more jobs.
+ctest --preset default -j "$(($(nproc) + 4))"

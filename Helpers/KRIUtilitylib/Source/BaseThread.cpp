@@ -40,5 +40,10 @@ int BaseThread::join(uint32_t timeoutMs) {
     if (!threadHandle) {
         return kSuccess;
     }
-    return threadHandle->waitFinished(timeoutMs) ? kSuccess : kTimedOut;
+    if (!threadHandle->waitFinished(timeoutMs)) {
+        return kTimedOut;
+    }
+    // Releasing the handle joins the system thread, which has returned from run() already.
+    threadHandle.reset();
+    return kSuccess;
 }

@@ -33,6 +33,8 @@ constexpr auto kEntryPause = std::chrono::milliseconds(200);
 constexpr uint32_t kSupervisionPeriodMs = 1000;
 // How long stop waits for the supervision thread, which may be inside a name resolution.
 constexpr uint32_t kSupervisionStopWaitMs = 3000;
+// How long run waits for the start-up thread to end once the service has stopped.
+constexpr uint32_t kStartUpJoinMs = 500;
 
 // The text of the exception being handled, for the trace.
 std::string currentFailure() {
@@ -189,6 +191,16 @@ int32_t AtmnSvcImpl::run(const std::function<void()>& started) {
         enter(Phase::kFailed, kAtmnConfigFailed);
         return kAtmnConfigFailed;
     }
+    const int32_t result = runUntilStopped(started);
+    // The start-up thread has normally long finished; one still inside a set-up step that a stop
+    // interrupted (a component call that does not return) is left to the process's exit.
+    if (startUpThread->waitFinished(kStartUpJoinMs)) {
+        startUpThread.reset();
+    }
+    return result;
+}
+
+int32_t AtmnSvcImpl::runUntilStopped(const std::function<void()>& started) {
     Phase reached;
     int32_t result;
     {
@@ -374,6 +386,10 @@ int32_t AtmnSvcImpl::stop() {
         platform::AutoResetEvent::WaitResult::kSignalled) {
         KRI_TRACE_WARNING(kAtmnSvcImplUnit,
                           "The supervision thread did not end in time; stopping without it\n");
+    } else {
+        // The thread returns right after it sets the done event; joined, it is not left over
+        // when the process exits.
+        supervisionThread.join(kSupervisionStopWaitMs);
     }
     stopSignalled.store(true);
     return kAtmnOk;

@@ -146,6 +146,8 @@ private:
     int32_t initSteps(const String& path);
     // The start-up thread's body: set-up, then kRunning or kFailed.
     void startUp();
+    // run's wait for the end of the set-up and then for the stop.
+    int32_t runUntilStopped(const std::function<void()>& started);
     // run's steps up to Advise; kSetUpStopped when a stop came between two of them.
     int32_t setUpLink();
     // Undoes what setUpLink did before it failed or was stopped.
