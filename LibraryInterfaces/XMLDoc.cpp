@@ -11,6 +11,7 @@
 
 #include "LibraryInterfaces/XMLException.h"
 #include "LibraryInterfaces/XMLText.h"
+#include "Platform/Com.h"
 
 namespace {
 
@@ -89,21 +90,10 @@ bool isForbiddenControl(unsigned char c) {
 }
 
 void appendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    const char16_t units[2] = {
+        static_cast<char16_t>(c < 0x10000 ? c : 0xD800 + ((c - 0x10000) >> 10)),
+        static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+    out += platform::utf16ToUtf8(units, c < 0x10000 ? 1 : 2);
 }
 
 // The number of a character reference's digits, which end at `end`; above 0x10FFFF it is

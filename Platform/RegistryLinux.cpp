@@ -226,7 +226,12 @@ std::string registryRoot() {
     return root != nullptr && *root != '\0' ? root : kDefaultRoot;
 }
 
-LSTATUS RegOpenKeyExA(HKEY key, const char* subKey, uint32_t, REGSAM, HKEY* result) {
+namespace {
+
+// What opening and creating a key check first: clears *result and splits subKey into the names
+// of the keys to walk through.
+LSTATUS startKeyWalk(HKEY key, const char* subKey, HKEY* result,
+                     std::vector<std::string>& components) {
     if (result == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -234,9 +239,16 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* subKey, uint32_t, REGSAM, HKEY* resu
     if (!isValidHandle(key)) {
         return ERROR_INVALID_HANDLE;
     }
+    return splitKeyPath(subKey, components) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+}
+
+}  // namespace
+
+LSTATUS RegOpenKeyExA(HKEY key, const char* subKey, uint32_t, REGSAM, HKEY* result) {
     std::vector<std::string> components;
-    if (!splitKeyPath(subKey, components)) {
-        return ERROR_INVALID_PARAMETER;
+    if (const LSTATUS status = startKeyWalk(key, subKey, result, components);
+        status != ERROR_SUCCESS) {
+        return status;
     }
     RegistryKey opened = *key;
     std::error_code error;
@@ -255,16 +267,10 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* subKey, uint32_t, REGSAM, HKEY* resu
 }
 
 LSTATUS RegCreateKeyExA(HKEY key, const char* subKey, REGSAM, HKEY* result, uint32_t* disposition) {
-    if (result == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *result = nullptr;
-    if (!isValidHandle(key)) {
-        return ERROR_INVALID_HANDLE;
-    }
     std::vector<std::string> components;
-    if (!splitKeyPath(subKey, components)) {
-        return ERROR_INVALID_PARAMETER;
+    if (const LSTATUS status = startKeyWalk(key, subKey, result, components);
+        status != ERROR_SUCCESS) {
+        return status;
     }
     RegistryKey opened = *key;
     std::error_code error;

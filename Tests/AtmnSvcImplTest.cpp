@@ -326,6 +326,9 @@ TEST_F(AtmnSvcImplLive, AFailureInsideTheSinkStaysThere) {
     EXPECT_EQ(1u, log.count("Failure in onPlaylistRemoved: component failed in GetName"));
     EXPECT_EQ(1u, log.count("Failure in onSegmentChange: component failed in GetName"));
     EXPECT_EQ(kAtmnOk, binding.onEntryChange(nullptr, &entry, kAtmnEntryAdded));
+    EXPECT_EQ(kAtmnOk, binding.onTimeUpdate(nullptr, 0));
+    EXPECT_EQ(1u, log.count("onEntryChange called without a playlist or entry"));
+    EXPECT_EQ(1u, log.count("onTimeUpdate called without a playlist"));
     for (fakes::FakeObjectState* state : {&main.state, &entry.state}) {
         EXPECT_EQ(1, state->references);
         EXPECT_EQ(0, state->excessReleases);

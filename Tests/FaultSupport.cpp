@@ -23,39 +23,11 @@
 #include "Platform/ComRuntime.h"
 #include "ServerSockets.h"
 
-extern char** environ;
-
 namespace faults {
 
 namespace {
 
 constexpr std::string_view kListeningPrefix = "listening on 127.0.0.1:";
-
-std::vector<std::string> mergedEnvironment(const std::vector<std::string>& added) {
-    std::vector<std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& a : added) {
-            replaced = replaced || a.rfind(name, 0) == 0;
-        }
-        if (!replaced) {
-            merged.push_back(text);
-        }
-    }
-    merged.insert(merged.end(), added.begin(), added.end());
-    return merged;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& t : texts) {
-        pointers.push_back(t.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
 
 long statusField(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -114,152 +86,12 @@ long millisecondsBetween(Clock::time_point from, Clock::time_point to) {
 LoggedProcess::LoggedProcess(const std::string& program, const std::vector<std::string>& arguments,
                              const std::filesystem::path& logFile,
                              const std::vector<std::string>& environment)
-    : logFile_(logFile) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-
-    std::vector<std::string> argumentTexts{program};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environmentTexts = mergedEnvironment(environment);
-    std::vector<char*> argv = pointersTo(argumentTexts);
-    std::vector<char*> envp = pointersTo(environmentTexts);
-    const int failure =
-        posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (failure != 0) {
-        pid_ = -1;
-        throw std::runtime_error("cannot start " + program + ": " + strerror(failure));
-    }
-}
-
-LoggedProcess::~LoggedProcess() {
-    if (pid_ > 0 && !exitStatus_) {
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
-void LoggedProcess::readLog() {
-    std::ifstream log(logFile_, std::ios::binary);
-    if (!log) {
-        return;
-    }
-    log.seekg(static_cast<std::streamoff>(logOffset_));
-    std::ostringstream fresh;
-    fresh << log.rdbuf();
-    const std::string text = fresh.str();
-    logOffset_ += text.size();
-    partialLine_ += text;
-    size_t start = 0;
-    size_t end;
-    while ((end = partialLine_.find('\n', start)) != std::string::npos) {
-        lines_.push_back(partialLine_.substr(start, end - start));
-        start = end + 1;
-    }
-    partialLine_.erase(0, start);
-}
-
-const std::vector<std::string>& LoggedProcess::lines() {
-    readLog();
-    return lines_;
-}
-
-size_t LoggedProcess::count(std::string_view needle) {
-    readLog();
-    size_t found = 0;
-    for (const std::string& line : lines_) {
-        found += line.find(needle) != std::string::npos ? 1 : 0;
-    }
-    return found;
-}
-
-bool LoggedProcess::waitForLines(std::string_view needle, size_t wanted, Milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    size_t scanned = 0;
-    size_t found = 0;
-    for (;;) {
-        const bool alive = running();
-        readLog();
-        for (; scanned < lines_.size(); ++scanned) {
-            found += lines_[scanned].find(needle) != std::string::npos ? 1 : 0;
-        }
-        if (found >= wanted) {
-            return true;
-        }
-        if (!alive || Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(Milliseconds(10));
-    }
-}
-
-std::string LoggedProcess::tail(size_t n) {
-    readLog();
-    std::string text = "--- last lines of " + logFile_.string();
-    text += exitStatus_ ? " (ended with status " + std::to_string(*exitStatus_) + ")\n" : "\n";
-    for (size_t i = lines_.size() > n ? lines_.size() - n : 0; i < lines_.size(); ++i) {
-        text += lines_[i] + "\n";
-    }
-    return text + partialLine_;
-}
-
-void LoggedProcess::sendSignal(int signalNumber) {
-    if (pid_ > 0 && !exitStatus_) {
-        kill(pid_, signalNumber);
-    }
-}
-
-bool LoggedProcess::running() {
-    if (exitStatus_) {
-        return false;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) {
-        return true;
-    }
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return false;
-}
-
-std::optional<int> LoggedProcess::waitForExit(Milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
-    while (running()) {
-        if (Clock::now() >= deadline) {
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(Milliseconds(5));
-    }
-    readLog();
-    return exitStatus_;
-}
-
-bool LoggedProcess::groupAlive() const {
-    return kill(-pid_, 0) == 0 || errno != ESRCH;
-}
+    : ChildProcess(program, arguments, Options{environment, logFile, true}) {}
 
 int LoggedProcess::openDescriptors() const {
     int n = 0;
     std::error_code error;
-    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", error);
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid()) + "/fd", error);
          !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
         ++n;
     }
@@ -267,11 +99,11 @@ int LoggedProcess::openDescriptors() const {
 }
 
 long LoggedProcess::residentKilobytes() const {
-    return statusField(pid_, "VmRSS");
+    return statusField(pid(), "VmRSS");
 }
 
 int LoggedProcess::threadCount() const {
-    return static_cast<int>(statusField(pid_, "Threads"));
+    return static_cast<int>(statusField(pid(), "Threads"));
 }
 
 std::string stopEventUsers() {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Tests/AtmnSvcTestSupport.h"
+#include "Tests/ChildProcess.h"
 #include "Tests/TempRegistry.h"
 
 namespace faults {
@@ -35,54 +36,21 @@ using Milliseconds = std::chrono::milliseconds;
 long millisecondsBetween(Clock::time_point from, Clock::time_point to);
 
 // A program run as a child process, alone in a process group of its own, with standard input
-// from /dev/null and standard output and error appended to a log file. Its log is re-read on
-// demand, so the child never waits for the test to read. The child starts with no blocked
-// signals and default handling of SIGINT, SIGTERM and SIGPIPE.
+// from /dev/null and standard output and error appended to a log file, which the runner re-reads
+// on demand (ChildProcess.h), so the child never waits for the test to read.
 // The destructor kills the group (SIGKILL) if it still runs and reaps the child.
-class LoggedProcess {
+class LoggedProcess : public ChildProcess {
 public:
     // `environment` entries ("NAME=value") are added to the test's own environment, replacing
     // a variable of the same name. Throws std::runtime_error when the program cannot start.
     LoggedProcess(const std::string& program, const std::vector<std::string>& arguments,
                   const std::filesystem::path& logFile,
                   const std::vector<std::string>& environment = {});
-    ~LoggedProcess();
-    LoggedProcess(const LoggedProcess&) = delete;
-    LoggedProcess& operator=(const LoggedProcess&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    // The whole lines written so far.
-    const std::vector<std::string>& lines();
-    size_t count(std::string_view needle);
-    // Waits until `count` lines contain `needle`; whether they came in time. Returns early, with
-    // false, when the process has ended and its log holds no more.
-    bool waitForLines(std::string_view needle, size_t count = 1,
-                      Milliseconds timeout = Milliseconds(10000));
-    // The last `n` lines, for failure messages.
-    std::string tail(size_t n = 40);
-
-    void sendSignal(int signalNumber);
-    // The exit status, or 128 plus the signal that ended it; nothing on time-out.
-    std::optional<int> waitForExit(Milliseconds timeout = Milliseconds(10000));
-    bool running();
-    // Whether any process of the child's group is still there (after waitForExit).
-    bool groupAlive() const;
 
     // Open file descriptors, resident memory (kB) and threads of the running child.
     int openDescriptors() const;
     long residentKilobytes() const;
     int threadCount() const;
-
-private:
-    void readLog();
-
-    pid_t pid_ = -1;
-    std::optional<int> exitStatus_;
-    std::filesystem::path logFile_;
-    std::uintmax_t logOffset_ = 0;
-    std::string partialLine_;
-    std::vector<std::string> lines_;
 };
 
 // The processes (pid:program) that have the machine-wide stop event "AtmnStop" open. Another
