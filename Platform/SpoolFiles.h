@@ -40,7 +40,8 @@ public:
     virtual std::shared_ptr<void> lockDirectory(const std::string& directory, int& error) = 0;
     // The names of the directory's entries, "." and ".." left out.
     virtual int list(const std::string& directory, std::vector<std::string>& names) = 0;
-    // Opens a file for reading and appending, making it (mode 0600) when `create` is set.
+    // Opens a file for reading and appending, making it (mode 0600) when `create` is set; an
+    // existing file the caller may not write is opened for reading only.
     virtual int open(const std::string& path, bool create, std::unique_ptr<SpoolFile>& file) = 0;
     virtual int readWhole(const std::string& path, std::string& into) = 0;
     // Replaces the file's content through a temporary file and a rename; with `durable`, the

@@ -135,7 +135,11 @@ public:
 
     int open(const std::string& path, bool create, std::unique_ptr<SpoolFile>& file) override {
         const int flags = O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
-        const int fd = ::open(path.c_str(), flags, 0600);
+        int fd = ::open(path.c_str(), flags, 0600);
+        if (fd < 0 && !create && (errno == EACCES || errno == EROFS)) {
+            // A spool that is only looked into may be read-only to the caller.
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        }
         if (fd < 0) {
             return errno;
         }

@@ -66,18 +66,19 @@ void expectCountsAddUp(DeliveryBacklog& backlog) {
     EXPECT_EQ(s.accepted, s.acknowledged + s.pending + s.dropped);
 }
 
-// The Linux files, with appends that fail with ENOSPC once `full` is set.
+// The Linux files, with appends that fail with ENOSPC once `full` is set and reads that fail with
+// EIO once `unreadable` is.
 class FillingFiles : public platform::SpoolFiles {
 public:
     class File : public platform::SpoolFile {
     public:
-        File(std::unique_ptr<platform::SpoolFile> real, const bool& full)
-            : real(std::move(real)), full(full) {}
+        File(std::unique_ptr<platform::SpoolFile> real, const FillingFiles& owner)
+            : real(std::move(real)), owner(owner) {}
         int append(const void* data, size_t length) override {
-            return full ? ENOSPC : real->append(data, length);
+            return owner.full ? ENOSPC : real->append(data, length);
         }
         int readAt(uint64_t offset, void* into, size_t length) override {
-            return real->readAt(offset, into, length);
+            return owner.unreadable ? EIO : real->readAt(offset, into, length);
         }
         int truncate(uint64_t length) override { return real->truncate(length); }
         int sync() override { return real->sync(); }
@@ -85,7 +86,7 @@ public:
 
     private:
         std::unique_ptr<platform::SpoolFile> real;
-        const bool& full;
+        const FillingFiles& owner;
     };
 
     std::string checkDirectory(const std::string& d) override { return linux.checkDirectory(d); }
@@ -100,7 +101,7 @@ public:
         std::unique_ptr<platform::SpoolFile> real;
         const int error = linux.open(path, create, real);
         if (error == 0) {
-            file = std::make_unique<File>(std::move(real), full);
+            file = std::make_unique<File>(std::move(real), *this);
         }
         return error;
     }
@@ -120,6 +121,7 @@ public:
     }
 
     bool full = false;
+    bool unreadable = false;
 
 private:
     platform::SpoolFiles& linux = platform::linuxSpoolFiles();
@@ -239,6 +241,38 @@ TEST_F(SpoolBacklogTest, AFullDiskOrARemovedDirectoryLeavesTheBacklogInMemory) {
         log.events.clear();
         std::filesystem::create_directories(dir.path());
     }
+}
+
+// Records past the memory window that can no longer be read: the backlog goes on in memory,
+// sends what it holds in order and counts the lost ones as dropped.
+TEST_F(SpoolBacklogTest, RecordsThatCannotBeReadBackAreCountedAsDropped) {
+    constexpr int kHeld = 60000;  // 6 MB of frames, more than the window
+    {
+        SpoolJournal journal;
+        ASSERT_EQ(journal.open(settings()), "");
+        for (int n = 1; n <= kHeld; ++n) {
+            SpoolJournal::Dropped dropped;
+            ASSERT_EQ(journal.append(framed(textOf(n)), 0, dropped), 0);
+        }
+    }
+    FillingFiles files;
+    DeliveryBacklog backlog;
+    ASSERT_EQ(backlog.useSpool(settings(), files), "");
+    files.unreadable = true;
+    const std::vector<std::string> texts = deliverAll(backlog, backlog.cursorFor(1), stream);
+    ASSERT_GT(texts.size(), 0u);
+    ASSERT_LT(texts.size(), static_cast<size_t>(kHeld));
+    for (size_t i = 0; i < texts.size(); ++i) {
+        ASSERT_EQ(texts[i], textOf(static_cast<int>(i) + 1));
+    }
+    const DeliveryStatus s = backlog.counters();
+    EXPECT_EQ(s.spool, SpoolState::kMemoryOnly);
+    EXPECT_EQ(s.dropped, kHeld - texts.size());
+    EXPECT_EQ(s.pending, 0u);
+    expectCountsAddUp(backlog);
+    EXPECT_EQ(log.count(std::to_string(kHeld - texts.size()) +
+                        " transactions could not be read back from the spool"),
+              1u);
 }
 
 // Four sink threads push while the loop thread takes, writes and acknowledges: with either sync
