@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -202,3 +203,38 @@ TEST_F(AtmnConfigTest, ReconnectionErrorAndPathsWithPercentSigns) {
 }
 
 }  // namespace
+
+TEST(AtmnDeliveryConfig, SpoolAttributesAndTheirErrors) {
+    const std::string path = std::filesystem::temp_directory_path() /
+                             ("kri-delivery-" + std::to_string(getpid()) + ".xml");
+    auto read = [&](const std::string& delivery) {
+        std::ofstream(path, std::ios::trunc)
+            << "<KriAtmnSvc><AggrServer ip=\"127.0.0.1\" port=\"1\">" << delivery
+            << "</AggrServer></KriAtmnSvc>";
+        return CAtmnConfig(path.c_str()).ReadDeliverySettings();
+    };
+    const CAtmnDeliverySettings absent = read("");
+    EXPECT_EQ(absent.spoolDir, "");
+    EXPECT_EQ(absent.sync, SpoolJournal::Sync::kBatch);
+    const CAtmnDeliverySettings given =
+        read("<Delivery spoolDir=\"/var/spool/k\" spoolMB=\"16\" sync=\"always\"/>");
+    EXPECT_EQ(given.spoolDir, "/var/spool/k");
+    EXPECT_EQ(given.spoolMB, 16);
+    EXPECT_EQ(given.sync, SpoolJournal::Sync::kAlways);
+    const std::pair<const char*, const char*> bad[] = {
+        {"<Delivery spoolDir=\"spool\"/>",
+         "attribute \"spoolDir\" is \"spool\": it must be an absolute path."},
+        {"<Delivery spoolMB=\"0\"/>", "attribute \"spoolMB\" is \"0\": it must be a whole number"},
+        {"<Delivery sync=\"Always\"/>",
+         "attribute \"sync\" is \"Always\": it must be \"always\" or \"batch\"."},
+    };
+    for (const auto& [delivery, message] : bad) {
+        try {
+            read(delivery);
+            ADD_FAILURE() << delivery << " was accepted";
+        } catch (const CAtmnConfigValueError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    std::filesystem::remove(path);
+}

@@ -76,6 +76,12 @@ TEST_F(AtmnStatus, JsonAndPrometheusCarryTheCounters) {
         << json;
     EXPECT_NE(std::string::npos, json.find(R"("updated":"2026-12-08T12:03:16Z")")) << json;
     EXPECT_EQ(1, std::count(json.begin(), json.end(), '\n'));
+    s.spool = SpoolState::kMemoryOnly;
+    s.spoolReason = "disk full";
+    EXPECT_NE(std::string::npos,
+              statusJson(s, kSinceMs).find(R"("spool":"memory only","spoolReason":"disk full")"));
+    EXPECT_NE(std::string::npos, statusLine(s).find(" · spool failed (disk full): in memory only"))
+        << statusLine(s);
 
     const std::string prometheus = prometheusText(s);
     for (const char* line :

@@ -94,6 +94,12 @@ public:
     // taking any data before it counts as dead. The bound applies at once; the time to the
     // next connect's sockets.
     void setDeliveryLimits(uint64_t backlogBytes, int deadPeerSeconds);
+    // Keeps the backlog in a spool journal (DeliveryBacklog::useSpool): what an earlier run left
+    // unacknowledged is pending at once. "" or why the spool cannot be used.
+    // Requires: before the first connect and the first message operation.
+    std::string useSpool(const SpoolJournal::Settings& settings) {
+        return backlog.useSpool(settings);
+    }
     // The delivery counters and the link's state, at this moment.
     DeliveryStatus deliveryStatus();
     // Steady-clock milliseconds of the event loop's last tick (it ticks four times a second

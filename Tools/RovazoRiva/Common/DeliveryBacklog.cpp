@@ -12,8 +12,13 @@ namespace {
 constexpr char kDeliveryBacklogUnit[] = "Tools/RovazoRiva/Common/DeliveryBacklog";
 // Warning severity, facility 0xE00: transactions were given up.
 constexpr uint32_t kTransactionsDroppedEvent = 0x8E000D04u;
+// Warning severity, facility 0xE00: the spool stopped working.
+constexpr uint32_t kSpoolFailedEvent = 0x8E000D05u;
 constexpr int64_t kEpisodeQuietMs = 1000;
 constexpr int64_t kSummaryIntervalMs = 60000;
+// How often the journal's acknowledged position is synced to the disk; in between it is written
+// without a sync, which a crash of the process does not lose, but a power cut may.
+constexpr int64_t kSpoolSyncIntervalMs = 1000;
 
 }  // namespace
 
@@ -44,35 +49,165 @@ void DeliveryBacklog::setLimit(uint64_t bytes) {
     limitBytes = bytes;
 }
 
-uint64_t DeliveryBacklog::firstSequence() const {
-    return nextSequence - frames.size();
-}
-
-uint64_t DeliveryBacklog::endSequence() const {
-    return nextSequence;
+std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
+                                      platform::SpoolFiles& files) {
+    auto opened = std::make_unique<SpoolJournal>(files);
+    if (std::string reason = opened->open(settings); !reason.empty()) {
+        return reason;
+    }
+    std::lock_guard<ThreadLock> guard(lock);
+    journal = std::move(opened);
+    store = Store::kJournal;
+    first = journal->firstSequence();
+    nextSequence = journal->endSequence();
+    accepted += nextSequence - first;
+    for (uint64_t sequence = first; sequence < nextSequence; ++sequence) {
+        heldBytes += journal->frameLength(sequence);
+    }
+    fillWindow();
+    return "";
 }
 
 void DeliveryBacklog::push(std::string_view framed) {
     bool episodeStarted = false;
+    bool spoolFull = false;
+    uint64_t bound = 0;
+    uint64_t durableSequence = 0;
     {
         std::lock_guard<ThreadLock> guard(lock);
+        const uint64_t droppedBefore = dropped;
+        const bool wasDropping = dropping == Dropping::kYes;
+        const int64_t now = static_cast<int64_t>(platform::tickCount64());
+        if (store == Store::kJournal) {
+            SpoolJournal::Dropped lost;
+            if (journal->append(framed, platform::wallClockMs(), lost) == 0) {
+                durableSequence = nextSequence;
+                // The journal deleted the oldest records for its bound.
+                for (const uint64_t kept = journal->firstSequence(); first < kept; ++first) {
+                    if (!frames.empty()) {
+                        frames.popFront();
+                    }
+                }
+                heldBytes -= lost.bytes;
+                noteDropped(lost.count);
+                if (frames.size() == nextSequence - first &&
+                    frames.bytes() + framed.size() <= kWindowBytes) {
+                    frames.pushBack(framed, now);
+                }
+            } else {
+                leaveJournal(journal->failure());
+            }
+        }
+        if (durableSequence == 0) {
+            frames.pushBack(framed, now);
+        }
         heldBytes += framed.size();
-        frames.pushBack(framed, static_cast<int64_t>(platform::tickCount64()));
         ++nextSequence;
         ++accepted;
-        while (heldBytes > limitBytes && frames.size() > 1) {
-            episodeStarted |= dropping == Dropping::kNo;
+        while (store != Store::kJournal && heldBytes > limitBytes && frames.size() > 1) {
             dropOldest();
         }
+        episodeStarted = !wasDropping && dropped > droppedBefore;
+        spoolFull = durableSequence != 0;
+        bound = spoolFull ? journal->limitBytes() : limitBytes;
         wakeWriters();
     }
     if (episodeStarted) {
-        const std::string bound = limitBytes % (1024 * 1024) == 0
-                                      ? std::to_string(limitBytes / (1024 * 1024)) + " MiB"
-                                      : std::to_string(limitBytes / 1024) + " KiB";
-        KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent,
-                         "Backlog full (%s): dropping the oldest transactions", bound.c_str());
+        const std::string text =
+            (spoolFull ? "Spool full (" : "Backlog full (") +
+            (bound % (1024 * 1024) == 0 ? std::to_string(bound / (1024 * 1024)) + " MiB"
+                                        : std::to_string(bound / 1024) + " KiB") +
+            "): dropping the oldest transactions";
+        KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent, "%s", text.c_str());
     }
+    if (durableSequence != 0) {
+        journal->waitDurable(durableSequence);
+    }
+}
+
+void DeliveryBacklog::leaveJournal(const std::string& reason) {
+    store = Store::kSpoolFailed;
+    spoolFailure = reason;
+    // The newest frames that fit the memory bound are kept; older ones that only the journal
+    // held are dropped without being read.
+    while (heldBytes > limitBytes && first < nextSequence) {
+        popFront();
+        noteDropped(1);
+    }
+    uint64_t lost = 0;
+    for (uint64_t sequence = first + frames.size(); sequence < nextSequence; ++sequence) {
+        std::string frame;
+        int64_t wallMs = 0;
+        if (journal->readFrame(sequence, frame, wallMs) != 0) {
+            // An empty frame keeps the numbering; it writes nothing and is counted as dropped.
+            heldBytes -= journal->frameLength(sequence);
+            frame.clear();
+            wallMs = platform::wallClockMs();
+            ++unreadable;
+            ++lost;
+        }
+        frames.pushBack(frame, static_cast<int64_t>(platform::tickCount64()) -
+                                   (platform::wallClockMs() - wallMs));
+    }
+    noteDropped(lost);
+    KRI_REPORT_EVENT(kDeliveryBacklogUnit, kSpoolFailedEvent,
+                     "Spool %s failed (%s): transactions are kept in memory only until the "
+                     "service restarts",
+                     journal->directory().c_str(), reason.c_str());
+    if (lost > 0) {
+        KRI_TRACE_WARNING(kDeliveryBacklogUnit,
+                          "%" PRIu64 " transactions could not be read back from the spool\n", lost);
+    }
+}
+
+void DeliveryBacklog::fillWindow() {
+    if (store != Store::kJournal) {
+        return;
+    }
+    const int64_t tickNow = static_cast<int64_t>(platform::tickCount64());
+    const int64_t wallNow = platform::wallClockMs();
+    std::string frame;
+    for (uint64_t sequence = first + frames.size();
+         sequence < nextSequence && frames.bytes() < kWindowBytes; ++sequence) {
+        int64_t wallMs = 0;
+        frame.clear();
+        if (journal->readFrame(sequence, frame, wallMs) != 0) {
+            leaveJournal("record " + std::to_string(sequence) + " cannot be read back");
+            return;
+        }
+        frames.pushBack(frame, tickNow - std::max<int64_t>(0, wallNow - wallMs));
+    }
+}
+
+bool DeliveryBacklog::appendFrame(uint64_t sequence, std::string& into) {
+    if (inWindow(sequence)) {
+        frames.appendFrame(sequence - first, into);
+        return true;
+    }
+    int64_t wallMs = 0;
+    if (journal->readFrame(sequence, into, wallMs) != 0) {
+        leaveJournal("record " + std::to_string(sequence) + " cannot be read back");
+        return false;
+    }
+    return true;
+}
+
+uint32_t DeliveryBacklog::frameLength(uint64_t sequence) {
+    return inWindow(sequence) ? static_cast<uint32_t>(frames.frameLength(sequence - first))
+                              : journal->frameLength(sequence);
+}
+
+void DeliveryBacklog::popFront() {
+    if (frames.empty()) {
+        heldBytes -= journal->frameLength(first);
+    } else {
+        if (frames.frameLength(0) == 0) {
+            --unreadable;
+        }
+        heldBytes -= frames.frameLength(0);
+        frames.popFront();
+    }
+    ++first;
 }
 
 void DeliveryBacklog::refuse() {
@@ -121,9 +256,16 @@ uint64_t DeliveryBacklog::announcementVersion() {
 }
 
 void DeliveryBacklog::dropOldest() {
-    heldBytes -= frames.frameLength(0);
-    frames.popFront();
-    ++dropped;
+    const bool counted = frames.frameLength(0) == 0;
+    popFront();
+    noteDropped(counted ? 0 : 1);
+}
+
+void DeliveryBacklog::noteDropped(uint64_t count) {
+    if (count == 0) {
+        return;
+    }
+    dropped += count;
     const int64_t now = static_cast<int64_t>(platform::tickCount64());
     if (dropping == Dropping::kNo) {
         dropping = Dropping::kYes;
@@ -131,7 +273,7 @@ void DeliveryBacklog::dropOldest() {
         episodeStartMs = now;
         lastSummaryMs = now;
     }
-    ++episodeDropped;
+    episodeDropped += count;
     lastDropMs = now;
 }
 
@@ -179,14 +321,18 @@ void DeliveryBacklog::attach(Cursor* cursor, DeliveryWriter* writer) {
 size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxBytes,
                                   uint64_t& lastSequence) {
     std::lock_guard<ThreadLock> guard(lock);
-    const uint64_t first = std::max(cursor->writtenThrough + 1, firstSequence());
     size_t taken = 0;
-    for (size_t i = first - firstSequence(); i < frames.size(); ++i) {
-        if (taken > 0 && into.size() + frames.frameLength(i) > maxBytes) {
+    uint64_t sequence = std::max(cursor->writtenThrough + 1, first);
+    while (sequence < nextSequence) {
+        if (taken > 0 && into.size() + frameLength(sequence) > maxBytes) {
             break;
         }
-        frames.appendFrame(i, into);
-        lastSequence = firstSequence() + i;
+        if (!appendFrame(sequence, into)) {
+            // The journal failed: every frame still held is in memory now.
+            sequence = std::max(sequence, first);
+            continue;
+        }
+        lastSequence = sequence++;
         ++taken;
     }
     if (taken > 0) {
@@ -206,15 +352,22 @@ void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_
 }
 
 void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged) {
-    std::lock_guard<ThreadLock> guard(lock);
-    bool advanced = false;
-    while (!cursor->inFlight.empty() && cursor->inFlight.front().streamEnd <= streamAcknowledged) {
-        cursor->acknowledgedThrough = cursor->inFlight.front().lastSequence;
-        cursor->inFlight.pop_front();
-        advanced = true;
-    }
-    if (advanced) {
+    {
+        std::lock_guard<ThreadLock> guard(lock);
+        bool advanced = false;
+        while (!cursor->inFlight.empty() &&
+               cursor->inFlight.front().streamEnd <= streamAcknowledged) {
+            cursor->acknowledgedThrough = cursor->inFlight.front().lastSequence;
+            cursor->inFlight.pop_front();
+            advanced = true;
+        }
+        if (!advanced) {
+            return;
+        }
         trimDelivered();
+    }
+    if (journal) {
+        journal->persistAcknowledged(false);
     }
 }
 
@@ -226,10 +379,15 @@ void DeliveryBacklog::trimDelivered() {
     for (const auto& cursor : cursors) {
         deliveredThrough = std::min(deliveredThrough, cursor->acknowledgedThrough);
     }
-    while (!frames.empty() && firstSequence() <= deliveredThrough) {
-        heldBytes -= frames.frameLength(0);
-        frames.popFront();
-        ++acknowledged;
+    const uint64_t acknowledgedBefore = first;
+    while (first < nextSequence && first <= deliveredThrough) {
+        const bool counted = frames.empty() || frames.frameLength(0) != 0;
+        popFront();
+        acknowledged += counted ? 1 : 0;
+    }
+    if (journal && first > acknowledgedBefore) {
+        journal->acknowledge(first - 1);
+        fillWindow();
     }
 }
 
@@ -247,14 +405,29 @@ void DeliveryBacklog::connectionEnded(Cursor* cursor) {
 
 void DeliveryBacklog::dropAll(const char* why) {
     uint64_t count = 0;
+    bool kept = false;
     {
         std::lock_guard<ThreadLock> guard(lock);
-        count = frames.size();
-        dropped += count;
+        kept = store == Store::kJournal;
+        if (kept) {
+            count = nextSequence - first;
+        } else {
+            count = nextSequence - first - unreadable;
+            dropped += count;
+        }
         frames.clear();
+        unreadable = 0;
+        first = nextSequence;
         heldBytes = 0;
     }
-    if (count > 0) {
+    if (kept) {
+        journal->persistAcknowledged(true);
+        if (count > 0) {
+            KRI_TRACE(kDeliveryBacklogUnit,
+                      "%" PRIu64 " transactions kept in the spool %s for the next start\n", count,
+                      journal->directory().c_str());
+        }
+    } else if (count > 0) {
         KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent,
                          "%" PRIu64 " transactions not delivered: %s", count, why);
     }
@@ -268,8 +441,12 @@ DeliveryStatus DeliveryBacklog::counters() {
     status.batches = batches;
     status.acknowledged = acknowledged;
     status.dropped = dropped;
-    status.pending = frames.size();
+    status.pending = nextSequence - first - unreadable;
     status.pendingBytes = heldBytes;
+    if (store != Store::kMemory) {
+        status.spool = store == Store::kJournal ? SpoolState::kJournal : SpoolState::kMemoryOnly;
+        status.spoolReason = spoolFailure;
+    }
     if (!frames.empty()) {
         status.oldestPendingAgeMs =
             static_cast<int64_t>(platform::tickCount64()) - frames.frontAcceptedMs();
@@ -282,20 +459,32 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
     Line line = Line::kNone;
     uint64_t count = 0;
     int64_t seconds = 0;
+    bool syncSpool = false;
     {
         std::lock_guard<ThreadLock> guard(lock);
-        if (dropping == Dropping::kNo) {
-            return;
+        if (store == Store::kJournal) {
+            if (std::string failure = journal->failure(); !failure.empty()) {
+                leaveJournal(failure);
+            }
         }
-        count = episodeDropped;
-        seconds = (nowMs - episodeStartMs) / 1000;
-        if (nowMs - lastDropMs >= kEpisodeQuietMs) {
-            dropping = Dropping::kNo;
-            line = Line::kEnded;
-        } else if (nowMs - lastSummaryMs >= kSummaryIntervalMs) {
-            lastSummaryMs = nowMs;
-            line = Line::kGoesOn;
+        if (journal && nowMs - lastSpoolSyncMs >= kSpoolSyncIntervalMs) {
+            lastSpoolSyncMs = nowMs;
+            syncSpool = true;
         }
+        if (dropping == Dropping::kYes) {
+            count = episodeDropped;
+            seconds = (nowMs - episodeStartMs) / 1000;
+            if (nowMs - lastDropMs >= kEpisodeQuietMs) {
+                dropping = Dropping::kNo;
+                line = Line::kEnded;
+            } else if (nowMs - lastSummaryMs >= kSummaryIntervalMs) {
+                lastSummaryMs = nowMs;
+                line = Line::kGoesOn;
+            }
+        }
+    }
+    if (syncSpool) {
+        journal->persistAcknowledged(true);
     }
     if (line == Line::kEnded) {
         KRI_TRACE_WARNING(kDeliveryBacklogUnit,

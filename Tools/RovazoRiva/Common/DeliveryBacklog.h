@@ -19,6 +19,14 @@
 // before reading) is not sent again; a frame whose acknowledgement was lost is, so the server
 // may see it twice.
 //
+// With a spool (useSpool), the backlog is a view of a SpoolJournal: every frame is appended to
+// the journal before push returns, and only a window of the oldest pending frames (kWindowBytes)
+// is also held in memory; the others are read back from the journal when a connection needs
+// them. The journal's bound replaces the memory bound, the frames the server acknowledged are
+// acknowledged in the journal, and what a previous run left unacknowledged is pending from the
+// start, in order. When the journal fails (a full disk, its directory removed), the backlog says
+// so once, reads what only the journal held back into memory and goes on as a memory backlog.
+//
 // Threads: the client's message operations push from any thread; connect and disconnect manage
 // the cursors; the client's loop thread takes batches, marks them written and acknowledged and
 // ends connections. Every member is guarded by the backlog's own lock, which is taken last
@@ -37,6 +45,7 @@
 #include "ThreadLock.h"
 #include "Tools/RovazoRiva/Common/DeliveryStatus.h"
 #include "Tools/RovazoRiva/Common/FrameStore.h"
+#include "Tools/RovazoRiva/Common/SpoolJournal.h"
 
 // The socket that writes one cursor's frames.
 class DeliveryWriter {
@@ -49,6 +58,8 @@ public:
 class DeliveryBacklog {
 public:
     static constexpr uint64_t kDefaultLimitBytes = 64ull * 1024 * 1024;
+    // The frames held in memory besides the journal, with a spool.
+    static constexpr uint64_t kWindowBytes = 4ull * 1024 * 1024;
 
     // One address's view of the backlog. Made and kept by the backlog.
     class Cursor;
@@ -62,7 +73,15 @@ public:
     // frame is pushed.
     void setLimit(uint64_t bytes);
 
+    // Opens the spool journal and makes what it holds pending. "" or why the spool cannot be
+    // used (the backlog then stays in memory). `files` is the file system the journal uses.
+    // Requires: before the first push and the first cursor.
+    std::string useSpool(const SpoolJournal::Settings& settings,
+                         platform::SpoolFiles& files = platform::linuxSpoolFiles());
+
     // Appends one framed transaction (length header and text) and wakes the attached writers.
+    // With a spool, returns once the frame is in the journal (and, as the journal's sync
+    // setting says, on the disk).
     void push(std::string_view framed);
 
     // Counts a transaction that cannot be framed (too long) as accepted and dropped.
@@ -104,20 +123,38 @@ public:
     void connectionEnded(Cursor* cursor);
 
     // Drops everything held (counted, with a trace line when anything was pending). At stop.
+    // What the spool holds stays there for the next start instead.
     void dropAll(const char* why);
 
     // The counters (the link fields are left for the client to fill).
     DeliveryStatus counters();
 
     // Loop thread, about once a second: ends a dropping episode that is over, or summarises one
-    // that goes on once a minute.
+    // that goes on once a minute; notices a journal that failed in a sync, and syncs the
+    // journal's acknowledged position.
     void onTick(int64_t nowMs);
 
 private:
+    enum class Store {
+        kMemory,       // no spool
+        kJournal,      // every frame in the journal, a window of them in memory
+        kSpoolFailed,  // the journal failed: every frame in memory
+    };
+
     void trimDelivered();
     void dropOldest();
-    uint64_t firstSequence() const;
-    uint64_t endSequence() const;
+    void noteDropped(uint64_t count);
+    void popFront();
+    uint64_t firstSequence() const { return first; }
+    uint64_t endSequence() const { return nextSequence; }
+    bool inWindow(uint64_t sequence) const { return sequence - first < frames.size(); }
+    // Appends the frame to `into`, from the window or the journal; false when it cannot be read.
+    bool appendFrame(uint64_t sequence, std::string& into);
+    uint32_t frameLength(uint64_t sequence);
+    // Reads frames that follow the window from the journal until the window is full.
+    void fillWindow();
+    // The journal failed: reports it and holds every pending frame in memory from now on.
+    void leaveJournal(const std::string& reason);
 
     void wakeWriters();
 
@@ -130,7 +167,16 @@ private:
     std::vector<std::unique_ptr<Cursor>> cursors;
     uint64_t limitBytes = kDefaultLimitBytes;
     uint64_t heldBytes = 0;
+    Store store = Store::kMemory;
+    // Never reset once made, so that sink threads may wait on it without the lock.
+    std::unique_ptr<SpoolJournal> journal;
+    std::string spoolFailure;
+    // Frames of the window that stand for journal records that could not be read back: empty,
+    // already counted as dropped.
+    uint64_t unreadable = 0;
+    uint64_t first = 1;
     uint64_t nextSequence = 1;
+    int64_t lastSpoolSyncMs = 0;
     uint64_t highestSent = 0;
     uint64_t accepted = 0;
     uint64_t sent = 0;

@@ -11,3 +11,15 @@ const char* linkStateName(LinkState state) {
     }
     return "down";
 }
+
+const char* spoolStateName(SpoolState state) {
+    switch (state) {
+        case SpoolState::kJournal:
+            return "journal";
+        case SpoolState::kMemoryOnly:
+            return "memory only";
+        case SpoolState::kNone:
+            break;
+    }
+    return "none";
+}

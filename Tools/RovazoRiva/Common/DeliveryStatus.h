@@ -17,6 +17,12 @@ enum class LinkState {
     kUp,          // every address has a verified session with the studio announced on it
 };
 
+enum class SpoolState {
+    kNone,        // no spool configured: the backlog is in memory
+    kJournal,     // every transaction is kept in the spool until acknowledged
+    kMemoryOnly,  // the spool failed (spoolReason says why); the backlog is in memory
+};
+
 struct DeliveryStatus {
     uint64_t accepted = 0;      // transactions handed to the client
     uint64_t sent = 0;          // transactions written to the TLS layer on some connection
@@ -37,6 +43,9 @@ struct DeliveryStatus {
     int64_t oldestPendingAgeMs = 0;
     // The server as host:port, as the last connect was given it.
     std::string server;
+    SpoolState spool = SpoolState::kNone;
+    std::string spoolReason;
 };
 
 const char* linkStateName(LinkState state);
+const char* spoolStateName(SpoolState state);

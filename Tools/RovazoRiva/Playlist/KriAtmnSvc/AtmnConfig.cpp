@@ -24,6 +24,12 @@ int boundedNumber(const String& text, const char* name, int fallback, int low, i
     return number;
 }
 
+CAtmnConfigValueError badDeliveryValue(const char* name, const std::string& value,
+                                       const std::string& allowed) {
+    return CAtmnConfigValueError("\"AggrServer\"/\"Delivery\" attribute \"" + std::string(name) +
+                                 "\" is \"" + value + "\": it must be " + allowed + ".");
+}
+
 }  // namespace
 
 CAtmnConfig::CAtmnConfig(const String& path) {
@@ -92,6 +98,19 @@ CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
     settings.deadPeerSeconds = boundedNumber(
         delivery["deadPeerSeconds"].GetNodeValue(), "deadPeerSeconds",
         Limits::kDefaultDeadPeerSeconds, Limits::kMinDeadPeerSeconds, Limits::kMaxDeadPeerSeconds);
+    settings.spoolDir = delivery["spoolDir"].GetNodeValue().c_str();
+    if (!settings.spoolDir.empty() && settings.spoolDir.front() != '/') {
+        throw badDeliveryValue("spoolDir", settings.spoolDir, "an absolute path");
+    }
+    settings.spoolMB =
+        boundedNumber(delivery["spoolMB"].GetNodeValue(), "spoolMB", Limits::kDefaultSpoolMB,
+                      Limits::kMinSpoolMB, Limits::kMaxSpoolMB);
+    const std::string sync = delivery["sync"].GetNodeValue().c_str();
+    if (sync == "always") {
+        settings.sync = SpoolJournal::Sync::kAlways;
+    } else if (!sync.empty() && sync != "batch") {
+        throw badDeliveryValue("sync", sync, "\"always\" or \"batch\"");
+    }
     return settings;
 }
 

@@ -26,6 +26,7 @@
 
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/String.h"
+#include "Tools/RovazoRiva/Common/SpoolJournal.h"
 
 // What init and run return for a configuration error.
 inline constexpr int32_t kAtmnConfigFailed = -1;
@@ -65,7 +66,8 @@ struct CAtmnLinkSettings {
     String studioName;
 };
 
-// "AggrServer"/"Delivery": the delivery backlog's bound and the dead-peer time. Both optional.
+// "AggrServer"/"Delivery": the delivery backlog's bound, the dead-peer time and the spool. All
+// optional; without "spoolDir" there is no spool.
 struct CAtmnDeliverySettings {
     static constexpr int kDefaultBacklogMB = 64;
     static constexpr int kMinBacklogMB = 1;
@@ -74,8 +76,15 @@ struct CAtmnDeliverySettings {
     static constexpr int kMinDeadPeerSeconds = 2;
     static constexpr int kMaxDeadPeerSeconds = 3600;
 
+    static constexpr int kDefaultSpoolMB = 1024;
+    static constexpr int kMinSpoolMB = 1;
+    static constexpr int kMaxSpoolMB = 1024 * 1024;
+
     int backlogMB = kDefaultBacklogMB;
     int deadPeerSeconds = kDefaultDeadPeerSeconds;
+    std::string spoolDir;
+    int spoolMB = kDefaultSpoolMB;
+    SpoolJournal::Sync sync = SpoolJournal::Sync::kBatch;
 };
 
 struct CAtmnRunSettings {
@@ -97,9 +106,10 @@ public:
     CAtmnRunSettings ReadRunSettings();
     // "AggrServer"/"port", "ip"; "Studio"/"id", "name".
     CAtmnLinkSettings ReadReconnectSettings();
-    // "AggrServer"/"Delivery"/"backlogMB", "deadPeerSeconds"; the defaults for what is absent.
-    // Throws CAtmnConfigValueError, naming the attribute, its text and the allowed range, for a
-    // value that is not a whole number in range.
+    // "AggrServer"/"Delivery"/"backlogMB", "deadPeerSeconds", "spoolDir", "spoolMB", "sync"; the
+    // defaults for what is absent. Throws CAtmnConfigValueError, naming the attribute, its text
+    // and what it may be, for a number that is not a whole number in range, a "spoolDir" that
+    // is not an absolute path, or a "sync" other than "always" and "batch".
     CAtmnDeliverySettings ReadDeliverySettings();
     // "Status"/"prometheusFile": where to write the counters for Prometheus; empty for nowhere.
     String ReadPrometheusFile();

@@ -122,6 +122,9 @@ std::string statusLine(const DeliveryStatus& s) {
     if (s.dropped > 0) {
         line += kSeparator + grouped(s.dropped) + " dropped";
     }
+    if (s.spool == SpoolState::kMemoryOnly) {
+        line += std::string(kSeparator) + "spool failed (" + s.spoolReason + "): in memory only";
+    }
     return line;
 }
 
@@ -135,6 +138,8 @@ std::string statusJson(const DeliveryStatus& s, int64_t nowMs) {
          << ",\"pending\":" << s.pending << ",\"dropped\":" << s.dropped
          << ",\"pendingBytes\":" << s.pendingBytes << ",\"reconnects\":" << s.reconnects
          << ",\"oldestPendingMs\":" << s.oldestPendingAgeMs
+         << ",\"spool\":" << jsonString(spoolStateName(s.spool))
+         << ",\"spoolReason\":" << jsonString(s.spoolReason)
          << ",\"text\":" << jsonString(statusLine(s))
          << ",\"updated\":" << jsonString(utcTime(nowMs)) << "}\n";
     return json.str();
@@ -168,6 +173,8 @@ std::string prometheusText(const DeliveryStatus& s) {
          static_cast<double>(s.oldestPendingAgeMs) / 1000},
         {"reconnects_total", "counter", "Connections made after the first.",
          static_cast<double>(s.reconnects)},
+        {"spool_up", "gauge", "1 while the spool keeps the pending transactions on disk.",
+         s.spool == SpoolState::kJournal ? 1.0 : 0.0},
     };
     std::ostringstream text;
     text.precision(15);

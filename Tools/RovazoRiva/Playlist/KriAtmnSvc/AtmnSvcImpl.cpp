@@ -90,6 +90,17 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         const CAtmnDeliverySettings delivery = config.ReadDeliverySettings();
         client.setDeliveryLimits(static_cast<uint64_t>(delivery.backlogMB) * 1024 * 1024,
                                  delivery.deadPeerSeconds);
+        if (!delivery.spoolDir.empty()) {
+            SpoolJournal::Settings spool;
+            spool.directory = delivery.spoolDir;
+            spool.limitBytes = static_cast<uint64_t>(delivery.spoolMB) * 1024 * 1024;
+            spool.sync = delivery.sync;
+            if (const std::string reason = client.useSpool(spool); !reason.empty()) {
+                KRI_REPORT_EVENT(kAtmnSvcImplUnit, kAtmnEventConfiguration,
+                                 "Unable to use the spool: %s", reason.c_str());
+                return kAtmnConfigFailed;
+            }
+        }
         platform::CLSID clsid{};
         if (classOf(settings.componentClass, &clsid) < 0) {
             ReportInvalidClass(settings.componentClass);

@@ -1,9 +1,12 @@
 // KriAtmnSvc: the Kri Automation Interfacing Service. See the README for the command line.
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
+#include "Tools/RovazoRiva/Common/SpoolJournal.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
@@ -18,6 +21,7 @@ constexpr char kHelp[] =
     "                                          -connect also makes a TLS handshake with the\n"
     "                                          server (exit status 0 when all pass)\n"
     "       KriAtmnSvc -status [-json]         the running service's state and counters\n"
+    "       KriAtmnSvc -spool-check DIR        what a spool directory holds; sends nothing\n"
     "       KriAtmnSvc -install | -remove      install or remove the systemd unit\n"
     "       KriAtmnSvc --version | --help\n"
     "Without -config the file named by the registry value Config under\n"
@@ -68,6 +72,46 @@ int printStatus(int argc, char** argv) {
     return 0;
 }
 
+// "KriAtmnSvc -spool-check DIR": what the spool holds, read without changing it (the running
+// service may own it). 0 when it is whole, 1 when parts are damaged, 2 when it cannot be read.
+int checkSpool(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "KriAtmnSvc -spool-check: one spool directory expected\n%s", kHelp);
+        return 2;
+    }
+    SpoolJournal::Contents contents;
+    const std::string reason =
+        SpoolJournal::inspect(platform::linuxSpoolFiles(), argv[2], contents);
+    if (!reason.empty()) {
+        std::fprintf(stderr, "KriAtmnSvc -spool-check: %s\n", reason.c_str());
+        return 2;
+    }
+    std::string oldest = "-";
+    if (contents.records > 0) {
+        const time_t seconds = static_cast<time_t>(contents.oldestMs / 1000);
+        tm parts{};
+        gmtime_r(&seconds, &parts);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+        oldest = text;
+    }
+    std::printf(
+        "Spool %s\n"
+        "  transactions to send:  %" PRIu64
+        "\n"
+        "  bytes:                 %" PRIu64 " in %" PRIu64
+        " segments\n"
+        "  oldest to send:        %s\n"
+        "  acknowledged through:  record %" PRIu64
+        "\n"
+        "  damaged segments:      %" PRIu64 " (%" PRIu64
+        " transactions in them)\n"
+        "  incomplete record:     %" PRIu64 " bytes at the end\n",
+        argv[2], contents.records, contents.bytes, contents.segments, oldest.c_str(),
+        contents.acknowledged, contents.corruptParts, contents.lostRecords, contents.cutBytes);
+    return contents.corruptParts > 0 || contents.cutBytes > 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +128,9 @@ int main(int argc, char** argv) {
     }
     if (argc > 1 && isSwitch(argv[1], "status")) {
         return printStatus(argc, argv);
+    }
+    if (argc > 1 && isSwitch(argv[1], "spool-check")) {
+        return checkSpool(argc, argv);
     }
     AtmnService service;
     service.execute(argc, argv);

@@ -1,0 +1,58 @@
+// SpoolFiles: the file-system operations of the delivery spool (a directory of journal segment
+// files), behind one small interface so that tests can make any of them fail.
+//
+// linuxSpoolFiles() gives the process's one Linux implementation; a test may pass a wrapper of
+// its own to the journal instead. Operations return 0 or an errno value; they keep no state of
+// their own, so any thread may call them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// One open spool file. Appends go to its end; reads may be anywhere. Closed when destroyed.
+class SpoolFile {
+public:
+    virtual ~SpoolFile() = default;
+    virtual int append(const void* data, size_t length) = 0;
+    // Reads exactly length bytes at offset; EIO when the file is shorter.
+    virtual int readAt(uint64_t offset, void* into, size_t length) = 0;
+    virtual int truncate(uint64_t length) = 0;
+    // fdatasync: the file's data is on the disk.
+    virtual int sync() = 0;
+    virtual uint64_t size() = 0;
+};
+
+class SpoolFiles {
+public:
+    virtual ~SpoolFiles() = default;
+
+    // Makes the directory (mode 0700) when it is missing and its parent exists; then "" when the
+    // process may use it, or why it may not: not a directory, not writable, or owned by another
+    // user while its group or others may write to it.
+    virtual std::string checkDirectory(const std::string& directory) = 0;
+    // Takes an advisory lock on the file "lock" in the directory for the life of the returned
+    // object; nothing, with the errno value in `error` (EWOULDBLOCK: another process holds it).
+    virtual std::shared_ptr<void> lockDirectory(const std::string& directory, int& error) = 0;
+    // The names of the directory's entries, "." and ".." left out.
+    virtual int list(const std::string& directory, std::vector<std::string>& names) = 0;
+    // Opens a file for reading and appending, making it (mode 0600) when `create` is set.
+    virtual int open(const std::string& path, bool create, std::unique_ptr<SpoolFile>& file) = 0;
+    virtual int readWhole(const std::string& path, std::string& into) = 0;
+    // Replaces the file's content through a temporary file and a rename; with `durable`, the
+    // temporary file and then the directory are synced as well.
+    virtual int replace(const std::string& path, const std::string& content, bool durable) = 0;
+    virtual int rename(const std::string& from, const std::string& to) = 0;
+    virtual int remove(const std::string& path) = 0;
+    virtual int syncDirectory(const std::string& directory) = 0;
+    // The bytes an unprivileged user may still write on the directory's file system.
+    virtual int freeBytes(const std::string& directory, uint64_t& bytes) = 0;
+};
+
+SpoolFiles& linuxSpoolFiles();
+
+}  // namespace platform

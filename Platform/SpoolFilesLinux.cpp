@@ -1,0 +1,210 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Platform/SpoolFiles.h"
+
+namespace platform {
+namespace {
+
+class LinuxSpoolFile : public SpoolFile {
+public:
+    explicit LinuxSpoolFile(int descriptor) : fd(descriptor) {}
+    ~LinuxSpoolFile() override { ::close(fd); }
+    LinuxSpoolFile(const LinuxSpoolFile&) = delete;
+    LinuxSpoolFile& operator=(const LinuxSpoolFile&) = delete;
+
+    int append(const void* data, size_t length) override {
+        const auto* bytes = static_cast<const char*>(data);
+        while (length > 0) {
+            const ssize_t written = ::write(fd, bytes, length);
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno;
+            }
+            bytes += written;
+            length -= static_cast<size_t>(written);
+        }
+        return 0;
+    }
+
+    int readAt(uint64_t offset, void* into, size_t length) override {
+        auto* bytes = static_cast<char*>(into);
+        while (length > 0) {
+            const ssize_t got = ::pread(fd, bytes, length, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return got < 0 ? errno : EIO;
+            }
+            bytes += got;
+            offset += static_cast<uint64_t>(got);
+            length -= static_cast<size_t>(got);
+        }
+        return 0;
+    }
+
+    int truncate(uint64_t length) override {
+        return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
+    }
+
+    int sync() override { return ::fdatasync(fd) == 0 ? 0 : errno; }
+
+    uint64_t size() override {
+        struct stat s {};
+        return ::fstat(fd, &s) == 0 ? static_cast<uint64_t>(s.st_size) : 0;
+    }
+
+private:
+    const int fd;
+};
+
+int syncPath(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    const int result = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return result;
+}
+
+class LinuxSpoolFiles : public SpoolFiles {
+public:
+    std::string checkDirectory(const std::string& directory) override {
+        if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+            return std::string("it cannot be made: ") + strerrorText(errno);
+        }
+        struct stat s {};
+        if (::stat(directory.c_str(), &s) != 0) {
+            return strerrorText(errno);
+        }
+        if (!S_ISDIR(s.st_mode)) {
+            return "it is not a directory";
+        }
+        if (s.st_uid != ::geteuid() && (s.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return "it is owned by another user and its group or others may write to it";
+        }
+        if (::access(directory.c_str(), W_OK | X_OK) != 0) {
+            return "it is not writable";
+        }
+        return "";
+    }
+
+    std::shared_ptr<void> lockDirectory(const std::string& directory, int& error) override {
+        const int fd = ::open((directory + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            error = errno;
+            return nullptr;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            error = errno;
+            ::close(fd);
+            return nullptr;
+        }
+        error = 0;
+        return std::shared_ptr<void>(new int(fd), [](void* held) {
+            ::close(*static_cast<int*>(held));
+            delete static_cast<int*>(held);
+        });
+    }
+
+    int list(const std::string& directory, std::vector<std::string>& names) override {
+        DIR* dir = ::opendir(directory.c_str());
+        if (dir == nullptr) {
+            return errno;
+        }
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+        return 0;
+    }
+
+    int open(const std::string& path, bool create, std::unique_ptr<SpoolFile>& file) override {
+        const int flags = O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
+        const int fd = ::open(path.c_str(), flags, 0600);
+        if (fd < 0) {
+            return errno;
+        }
+        file = std::make_unique<LinuxSpoolFile>(fd);
+        return 0;
+    }
+
+    int readWhole(const std::string& path, std::string& into) override {
+        std::unique_ptr<SpoolFile> file;
+        if (const int error = open(path, false, file); error != 0) {
+            return error;
+        }
+        into.resize(file->size());
+        return file->readAt(0, into.data(), into.size());
+    }
+
+    int replace(const std::string& path, const std::string& content, bool durable) override {
+        const std::string temporary = path + ".tmp";
+        std::unique_ptr<SpoolFile> file;
+        ::unlink(temporary.c_str());
+        if (const int error = open(temporary, true, file); error != 0) {
+            return error;
+        }
+        int error = file->append(content.data(), content.size());
+        if (error == 0 && durable) {
+            error = file->sync();
+        }
+        file.reset();
+        if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) {
+            error = errno;
+        }
+        if (error == 0 && durable) {
+            const size_t slash = path.find_last_of('/');
+            error = syncDirectory(slash == std::string::npos ? "." : path.substr(0, slash));
+        }
+        return error;
+    }
+
+    int rename(const std::string& from, const std::string& to) override {
+        return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    }
+
+    int remove(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+
+    int syncDirectory(const std::string& directory) override {
+        return syncPath(directory, O_RDONLY | O_DIRECTORY);
+    }
+
+    int freeBytes(const std::string& directory, uint64_t& bytes) override {
+        struct statvfs s {};
+        if (::statvfs(directory.c_str(), &s) != 0) {
+            return errno;
+        }
+        bytes = static_cast<uint64_t>(s.f_bavail) * s.f_frsize;
+        return 0;
+    }
+
+private:
+    static std::string strerrorText(int error) {
+        char buffer[128];
+        return ::strerror_r(error, buffer, sizeof buffer);
+    }
+};
+
+}  // namespace
+
+SpoolFiles& linuxSpoolFiles() {
+    static LinuxSpoolFiles files;
+    return files;
+}
+
+}  // namespace platform

@@ -1,0 +1,288 @@
+// The delivery backlog as a view of its spool journal: a large spool replayed in order while new
+// transactions come, the bound, and a journal that fails under a running backlog.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LibraryInterfaces/KriErr.h"
+#include "Tests/CapturingLogSink.h"
+#include "Tests/TempDirectory.h"
+#include "Tools/RovazoRiva/Common/DeliveryBacklog.h"
+
+namespace {
+
+constexpr uint32_t kDroppedEvent = 0x8E000D04u;
+constexpr uint32_t kSpoolFailedEvent = 0x8E000D05u;
+
+std::string framed(const std::string& text) {
+    const auto length = static_cast<uint32_t>(text.size());
+    std::string frame{static_cast<char>(length >> 24), static_cast<char>(length >> 16),
+                      static_cast<char>(length >> 8), static_cast<char>(length)};
+    return frame + text;
+}
+
+std::string textOf(int number) {
+    std::string text = "event " + std::to_string(number) + " ";
+    text.resize(96, '.');
+    return text;
+}
+
+class NoWriter : public DeliveryWriter {
+public:
+    void wake() override {}
+};
+
+// Takes every batch the cursor has, acknowledges it at once and returns the texts in order.
+std::vector<std::string> deliverAll(DeliveryBacklog& backlog, DeliveryBacklog::Cursor* cursor,
+                                    uint64_t& stream) {
+    std::vector<std::string> texts;
+    std::string batch;
+    uint64_t last = 0;
+    while (backlog.takeBatch(cursor, batch, 16 * 1024, last) > 0) {
+        for (size_t at = 0; at < batch.size();) {
+            const uint32_t length = (static_cast<uint8_t>(batch[at]) << 24) |
+                                    (static_cast<uint8_t>(batch[at + 1]) << 16) |
+                                    (static_cast<uint8_t>(batch[at + 2]) << 8) |
+                                    static_cast<uint8_t>(batch[at + 3]);
+            texts.push_back(batch.substr(at + 4, length));
+            at += 4 + length;
+        }
+        stream += batch.size();
+        backlog.markWritten(cursor, last, stream);
+        backlog.acknowledge(cursor, stream);
+        batch.clear();
+    }
+    return texts;
+}
+
+void expectCountsAddUp(DeliveryBacklog& backlog) {
+    const DeliveryStatus s = backlog.counters();
+    EXPECT_EQ(s.accepted, s.acknowledged + s.pending + s.dropped);
+}
+
+// The Linux files, with appends that fail with ENOSPC once `full` is set.
+class FillingFiles : public platform::SpoolFiles {
+public:
+    class File : public platform::SpoolFile {
+    public:
+        File(std::unique_ptr<platform::SpoolFile> real, const bool& full)
+            : real(std::move(real)), full(full) {}
+        int append(const void* data, size_t length) override {
+            return full ? ENOSPC : real->append(data, length);
+        }
+        int readAt(uint64_t offset, void* into, size_t length) override {
+            return real->readAt(offset, into, length);
+        }
+        int truncate(uint64_t length) override { return real->truncate(length); }
+        int sync() override { return real->sync(); }
+        uint64_t size() override { return real->size(); }
+
+    private:
+        std::unique_ptr<platform::SpoolFile> real;
+        const bool& full;
+    };
+
+    std::string checkDirectory(const std::string& d) override { return linux.checkDirectory(d); }
+    std::shared_ptr<void> lockDirectory(const std::string& d, int& error) override {
+        return linux.lockDirectory(d, error);
+    }
+    int list(const std::string& d, std::vector<std::string>& names) override {
+        return linux.list(d, names);
+    }
+    int open(const std::string& path, bool create,
+             std::unique_ptr<platform::SpoolFile>& file) override {
+        std::unique_ptr<platform::SpoolFile> real;
+        const int error = linux.open(path, create, real);
+        if (error == 0) {
+            file = std::make_unique<File>(std::move(real), full);
+        }
+        return error;
+    }
+    int readWhole(const std::string& path, std::string& into) override {
+        return linux.readWhole(path, into);
+    }
+    int replace(const std::string& path, const std::string& content, bool durable) override {
+        return linux.replace(path, content, durable);
+    }
+    int rename(const std::string& from, const std::string& to) override {
+        return linux.rename(from, to);
+    }
+    int remove(const std::string& path) override { return linux.remove(path); }
+    int syncDirectory(const std::string& d) override { return linux.syncDirectory(d); }
+    int freeBytes(const std::string& d, uint64_t& bytes) override {
+        return linux.freeBytes(d, bytes);
+    }
+
+    bool full = false;
+
+private:
+    platform::SpoolFiles& linux = platform::linuxSpoolFiles();
+};
+
+class SpoolBacklogTest : public ::testing::Test {
+protected:
+    void SetUp() override { setKriLogSink(&log); }
+    void TearDown() override { setKriLogSink(nullptr); }
+
+    SpoolJournal::Settings settings(uint64_t limit = 64 << 20, uint64_t segment = 0) {
+        SpoolJournal::Settings s;
+        s.directory = dir.path();
+        s.limitBytes = limit;
+        s.segmentBytes = segment;
+        return s;
+    }
+
+    CapturingLogSink log;
+    TempDirectory dir{"kri-spool"};
+    NoWriter writer;
+    uint64_t stream = 0;
+};
+
+TEST_F(SpoolBacklogTest, ALargeSpoolIsReplayedInOrderWhileNewTransactionsCome) {
+    constexpr int kHeld = 100000;
+    {
+        SpoolJournal journal;
+        ASSERT_EQ(journal.open(settings()), "");
+        for (int n = 1; n <= kHeld; ++n) {
+            SpoolJournal::Dropped dropped;
+            ASSERT_EQ(journal.append(framed(textOf(n)), 0, dropped), 0);
+        }
+    }
+    DeliveryBacklog backlog;
+    ASSERT_EQ(backlog.useSpool(settings()), "");
+    EXPECT_EQ(backlog.counters().pending, static_cast<uint64_t>(kHeld));
+    DeliveryBacklog::Cursor* cursor = backlog.cursorFor(1);
+    backlog.attach(cursor, &writer);
+
+    std::vector<std::string> received;
+    int next = kHeld + 1;
+    std::string batch;
+    uint64_t last = 0;
+    // One new transaction after each batch, until the spool is replayed.
+    while (backlog.takeBatch(cursor, batch, 16 * 1024, last) > 0) {
+        for (size_t at = 0; at < batch.size(); at += 4 + 96) {
+            received.push_back(batch.substr(at + 4, 96));
+        }
+        stream += batch.size();
+        backlog.markWritten(cursor, last, stream);
+        backlog.acknowledge(cursor, stream);
+        batch.clear();
+        if (next <= kHeld + 50) {
+            backlog.push(framed(textOf(next++)));
+        }
+    }
+    ASSERT_EQ(received.size(), static_cast<size_t>(next - 1));
+    for (int n = 1; n < next; ++n) {
+        ASSERT_EQ(received[n - 1], textOf(n)) << "at " << n;
+    }
+    expectCountsAddUp(backlog);
+    EXPECT_EQ(backlog.counters().pending, 0u);
+}
+
+TEST_F(SpoolBacklogTest, AFullSpoolDropsTheOldestCountedAndSaysSo) {
+    DeliveryBacklog backlog;
+    ASSERT_EQ(backlog.useSpool(settings(16 * 1024, 2 * 1024)), "");
+    for (int n = 1; n <= 400; ++n) {
+        backlog.push(framed(textOf(n)));
+    }
+    const DeliveryStatus s = backlog.counters();
+    EXPECT_GT(s.dropped, 0u);
+    EXPECT_EQ(s.accepted, 400u);
+    expectCountsAddUp(backlog);
+    EXPECT_EQ(log.count("Spool full (16 KiB): dropping the oldest transactions"), 1u);
+    EXPECT_EQ(log.countEvents(kDroppedEvent), 1u);
+    // What is left is the newest, in order.
+    DeliveryBacklog::Cursor* cursor = backlog.cursorFor(1);
+    const std::vector<std::string> texts = deliverAll(backlog, cursor, stream);
+    ASSERT_EQ(texts.size(), s.pending);
+    EXPECT_EQ(texts.back(), textOf(400));
+    EXPECT_EQ(texts.front(), textOf(401 - static_cast<int>(texts.size())));
+}
+
+TEST_F(SpoolBacklogTest, AFullDiskOrARemovedDirectoryLeavesTheBacklogInMemory) {
+    for (const bool removeDirectory : {false, true}) {
+        SCOPED_TRACE(removeDirectory ? "directory removed" : "disk full");
+        FillingFiles files;
+        DeliveryBacklog backlog;
+        ASSERT_EQ(backlog.useSpool(settings(64 << 20, 16 * 1024), files), "");
+        DeliveryBacklog::Cursor* cursor = backlog.cursorFor(1);
+        for (int n = 1; n <= 400; ++n) {
+            if (n == 200) {
+                if (removeDirectory) {
+                    std::filesystem::remove_all(dir.path());
+                } else {
+                    files.full = true;
+                }
+            }
+            backlog.push(framed(textOf(n)));
+        }
+        const DeliveryStatus s = backlog.counters();
+        EXPECT_EQ(s.spool, SpoolState::kMemoryOnly);
+        EXPECT_NE(s.spoolReason.find(removeDirectory ? "No such file" : "No space left"),
+                  std::string::npos)
+            << s.spoolReason;
+        EXPECT_EQ(log.count("transactions are kept in memory only until the service restarts"), 1u);
+        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 1u);
+        const std::vector<std::string> texts = deliverAll(backlog, cursor, stream);
+        ASSERT_EQ(texts.size(), 400u);
+        for (int n = 1; n <= 400; ++n) {
+            ASSERT_EQ(texts[n - 1], textOf(n));
+        }
+        expectCountsAddUp(backlog);
+        log.traces.clear();
+        log.events.clear();
+        std::filesystem::create_directories(dir.path());
+    }
+}
+
+// Four sink threads push while the loop thread takes, writes and acknowledges: with either sync
+// setting every frame arrives once and each thread's frames in the order it pushed them.
+TEST_F(SpoolBacklogTest, SinkThreadsShareSyncsAndKeepTheirOrder) {
+    for (const SpoolJournal::Sync sync :
+         {SpoolJournal::Sync::kBatch, SpoolJournal::Sync::kAlways}) {
+        constexpr int kThreads = 4;
+        constexpr int kEach = 150;
+        std::filesystem::remove_all(dir.path());
+        DeliveryBacklog backlog;
+        SpoolJournal::Settings spool = settings();
+        spool.sync = sync;
+        ASSERT_EQ(backlog.useSpool(spool), "");
+        DeliveryBacklog::Cursor* cursor = backlog.cursorFor(1);
+        std::atomic<int> done{0};
+        std::vector<std::thread> sinks;
+        for (int t = 0; t < kThreads; ++t) {
+            sinks.emplace_back([&, t] {
+                for (int n = 0; n < kEach; ++n) {
+                    backlog.push(framed(std::to_string(t) + " " + std::to_string(n)));
+                }
+                ++done;
+            });
+        }
+        std::vector<std::string> texts;
+        while (done.load() < kThreads || backlog.hasUndelivered(cursor)) {
+            const std::vector<std::string> more = deliverAll(backlog, cursor, stream);
+            texts.insert(texts.end(), more.begin(), more.end());
+            // The loop's tick syncs the acknowledged position meanwhile.
+            backlog.onTick(static_cast<int64_t>(texts.size()) * 100);
+            std::this_thread::yield();
+        }
+        for (std::thread& sink : sinks) {
+            sink.join();
+        }
+        ASSERT_EQ(texts.size(), static_cast<size_t>(kThreads * kEach));
+        std::map<int, int> next;
+        for (const std::string& text : texts) {
+            const int thread = std::stoi(text);
+            EXPECT_EQ(std::stoi(text.substr(text.find(' ') + 1)), next[thread]++) << text;
+        }
+        expectCountsAddUp(backlog);
+    }
+}
+
+}  // namespace

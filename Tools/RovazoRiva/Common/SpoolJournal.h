@@ -1,0 +1,172 @@
+// SpoolJournal: the delivery backlog's transactions on disk, so that those the server has not
+// acknowledged survive a restart, a crash or a power cut.
+//
+// The journal is a directory of segment files ("journal-<first record's number>.seg"), written
+// only at their end, and the file "acknowledged" with the number of the last record the server
+// acknowledged. Each record is a 24-byte header (the frame's length, a CRC32C of the rest of the
+// record, the record's number and its wall-clock time of acceptance in milliseconds, all
+// little-endian) followed by the framed transaction. Opening reads every segment: a record that
+// does not check out at the end of the newest segment is a torn write and is cut off; one in an
+// older segment makes the whole segment suspect, and it is set aside (renamed "*.corrupt").
+// Neither stops the open. Records are numbered without gaps for the caller (a set-aside segment
+// leaves none), in the order they were appended.
+//
+// The journal is bounded: an append that would take the files over the bound first deletes the
+// oldest segments, and reports the unacknowledged records they held as dropped. Segments whose
+// records are all acknowledged are deleted. The newest segment always stays.
+//
+// Owned by the delivery backlog. append, acknowledge, the reads and the queries take the
+// journal's own lock (the backlog calls them with its lock held: the journal's lock comes after
+// it); waitDurable and persistAcknowledged are called without the backlog's lock, by the sink
+// threads and the loop thread respectively, because they wait for the disk.
+// Requires: open succeeded before any other call; one journal per directory (the directory's
+// advisory lock makes sure of it across processes).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Platform/SpoolFiles.h"
+
+inline constexpr char kSpoolJournalUnit[] = "Tools/RovazoRiva/Common/SpoolJournal";
+
+class SpoolJournal {
+public:
+    enum class Sync {
+        kAlways,  // every append is on the disk before waitDurable returns
+        kBatch,   // appends share one sync; waitDurable waits for it at most kBatchWaitMs
+    };
+    static constexpr int64_t kBatchWaitMs = 20;
+    static constexpr size_t kHeaderBytes = 24;
+    static constexpr uint32_t kMaxFrameBytes = 64u * 1024 * 1024;
+
+    struct Settings {
+        std::string directory;
+        uint64_t limitBytes = 1024ull * 1024 * 1024;
+        Sync sync = Sync::kBatch;
+        // The size at which a new segment starts; 0: an eighth of the bound, between 64 KiB
+        // and 16 MiB.
+        uint64_t segmentBytes = 0;
+    };
+
+    // What a directory holds, as open or inspect found it.
+    struct Contents {
+        uint64_t records = 0;  // records not yet acknowledged
+        uint64_t bytes = 0;    // bytes of all segment files
+        uint64_t segments = 0;
+        int64_t oldestMs = 0;       // wall-clock time of the oldest record not acknowledged
+        uint64_t acknowledged = 0;  // the acknowledged record's number, as stored
+        uint64_t corruptParts = 0;  // segments set aside, now or before
+        uint64_t cutBytes = 0;      // bytes of torn records cut from the newest segment
+        uint64_t lostRecords = 0;   // records in the segments set aside now
+    };
+
+    // Unacknowledged records an append deleted to stay within the bound.
+    struct Dropped {
+        uint64_t count = 0;
+        uint64_t bytes = 0;  // their frames' bytes
+    };
+
+    explicit SpoolJournal(platform::SpoolFiles& files = platform::linuxSpoolFiles());
+    ~SpoolJournal();
+    SpoolJournal(const SpoolJournal&) = delete;
+    SpoolJournal& operator=(const SpoolJournal&) = delete;
+
+    // Checks and locks the directory and reads it, repairing what a crash left (with a trace
+    // line for each repair). "" when the journal is open, or why the directory cannot be used.
+    std::string open(const Settings& settings);
+    // Reads a directory without locking or changing it. "" or why it cannot be read.
+    static std::string inspect(platform::SpoolFiles& files, const std::string& directory,
+                               Contents& contents);
+
+    const Contents& opened() const { return found; }
+    const std::string& directory() const { return settings.directory; }
+    uint64_t limitBytes() const { return settings.limitBytes; }
+
+    // The number of the oldest record not acknowledged and not dropped, and of the next record.
+    uint64_t firstSequence();
+    uint64_t endSequence();
+
+    // Appends one framed transaction as record endSequence(). 0, or the errno value of a failed
+    // write (the journal has then failed: see failure()).
+    int append(std::string_view frame, int64_t wallClockMs, Dropped& dropped);
+    // Sink threads, without the backlog's lock: returns once the record is on the disk, or, with
+    // Sync::kBatch, after at most kBatchWaitMs; at once when the journal has failed.
+    void waitDurable(uint64_t sequence);
+
+    // Requires: firstSequence() <= sequence < endSequence().
+    uint32_t frameLength(uint64_t sequence);
+    // Appends the record's frame to `into` and gives its time; 0 or an errno value (EBADMSG for
+    // a record whose checksum no longer matches).
+    int readFrame(uint64_t sequence, std::string& into, int64_t& wallClockMs);
+
+    // The records up to `through` need not be sent again: their segments go once all of theirs
+    // are acknowledged. Also after a failure, so that a restart does not send them again.
+    void acknowledge(uint64_t through);
+    // Loop thread, without the backlog's lock: writes the acknowledged position to its file when
+    // it has moved, synced to the disk when `durable` is set.
+    void persistAcknowledged(bool durable);
+
+    // Why the journal stopped taking records; empty while it works.
+    std::string failure();
+
+private:
+    struct Segment {
+        uint64_t first = 0;          // the caller's number of its first record
+        uint64_t diskFirst = 0;      // the number its first record carries in the file
+        std::vector<uint32_t> ends;  // where each record ends in the file
+        std::shared_ptr<platform::SpoolFile> file;
+        std::string name;
+
+        uint64_t end() const { return first + ends.size(); }
+        uint64_t bytes() const { return ends.empty() ? 0 : ends.back(); }
+        uint64_t start(size_t index) const { return index == 0 ? 0 : ends[index - 1]; }
+    };
+    enum class State { kClosed, kOpen, kFailed };
+    enum class Scan { kRepair, kReadOnly };
+
+    static std::string scan(platform::SpoolFiles& files, const std::string& directory, Scan mode,
+                            std::deque<Segment>& segments, Contents& contents,
+                            uint64_t& acknowledgedDisk);
+    static std::string readSegment(platform::SpoolFiles& files, const std::string& directory,
+                                   Segment& segment, bool newest, Scan mode, Contents& contents,
+                                   bool& setAside);
+    std::string path(const std::string& name) const;
+    const Segment* segmentOf(uint64_t sequence) const;
+    int startSegment();
+    void dropOldestSegment(Dropped& dropped);
+    void deleteAcknowledgedSegments();
+    void fail(const std::string& what, int error);
+
+    platform::SpoolFiles& files;
+    Settings settings;
+    Contents found;
+    std::shared_ptr<void> directoryLock;
+
+    std::mutex lock;
+    std::condition_variable synced;
+    State state = State::kClosed;
+    std::string failureText;
+    std::deque<Segment> segments;
+    uint64_t totalBytes = 0;
+    uint64_t nextSequence = 1;
+    uint64_t nextDiskSequence = 1;
+    uint64_t liveFrom = 1;
+    uint64_t acknowledgedThrough = 0;
+    uint64_t acknowledgedDisk = 0;  // the number acknowledgedThrough carries in its file
+    // Group commit: records up to durableThrough are on the disk; one thread syncs at a time.
+    enum class Syncing { kNo, kYes };
+    Syncing syncing = Syncing::kNo;
+    uint64_t durableThrough = 0;
+
+    // Serialises the writes of the acknowledged position; taken before `lock`.
+    std::mutex acknowledgedFileLock;
+    uint64_t writtenAcknowledged = 0;
+    uint64_t durableAcknowledged = 0;
+};
