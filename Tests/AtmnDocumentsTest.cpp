@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "LibraryInterfaces/DomParse.h"
@@ -131,6 +133,60 @@ TEST_F(AtmnDocuments, ComponentTextBecomesUtf8AndBrokenUtf16IsReplaced) {
                  "K\xC3\xBChl \xF0\x9F\x8E\xAC \xEF\xBF\xBD"
                  "end");
     expectBalanced(entry.state);
+}
+
+// The entry document as the XML classes write it for the same values: the reference for the
+// text the builder writes directly.
+std::string entryByXmlClasses(const String& id, const String& name, const fakes::FakeEntry& e) {
+    CXMLDoc doc;
+    CElementNode root = doc.CreateRootElement("Entry");
+    root.AddAttribute("id", id);
+    root.AddAttribute("name", name);
+    root.AddAttribute("status", atmnStatusText(e.status));
+    CElementNode segment = root.AppendChild(CElementNode("Segment"));
+    segment.AddAttribute("id", String(*e.segment));
+    CElementNode onAir = segment.AppendChild(CElementNode("OnAir"));
+    CElementNode date = onAir.AppendChild(CElementNode("Date"));
+    date.AddAttribute("year", String(e.onAirDate.year));
+    date.AddAttribute("month", String(e.onAirDate.month));
+    date.AddAttribute("day", String(e.onAirDate.day));
+    for (const auto& [element, time] : {std::pair{"Time", e.onAirTime}, {"Duration", e.duration}}) {
+        CElementNode node = onAir.AppendChild(CElementNode(element));
+        node.AddAttribute("hh", String(time.hh));
+        node.AddAttribute("mm", String(time.mm));
+        node.AddAttribute("ss", String(time.ss));
+        node.AddAttribute("ff", String(time.ff));
+    }
+    CElementNode trigger = root.AppendChild(CElementNode("YuTrigger"));
+    trigger.AddAttribute("active", "true");
+    trigger.AddAttribute("sent", "false");
+    return root.GetXml().c_str();
+}
+
+TEST_F(AtmnDocuments, TheWrittenEntryIsWhatTheXmlClassesWriteForAnyText) {
+    std::mt19937 random(20261208);
+    const char16_t alphabet[] = {u'a',   u'&',   u'<',   u'>',   u'"',   u'\'',  u'\t',
+                                 u'\n',  u'\r',  u' ',   u']',   0x0001, 0x001F, 0x00FC,
+                                 0xD83C, 0xDFAC, 0xFFFD, 0x20AC, u';',   u'#'};
+    for (int round = 0; round < 2000; ++round) {
+        fakes::FakeEntry entry;
+        std::u16string texts[2];
+        for (std::u16string& text : texts) {
+            for (size_t n = random() % 12; n > 0; --n) {
+                text += alphabet[random() % std::size(alphabet)];
+            }
+        }
+        entry.id = texts[0];
+        entry.name = texts[1];
+        entry.status = static_cast<int32_t>(random() % 10);
+        entry.segment = static_cast<int32_t>(random()) - (1 << 30);
+        entry.onAirTime.ff = -1;
+        const String id(platform::utf16ToUtf8(texts[0].data(), texts[0].size()).c_str());
+        const String name(platform::utf16ToUtf8(texts[1].data(), texts[1].size()).c_str());
+        ASSERT_EQ(entryByXmlClasses(id, name, entry), buildEntryXml(&entry).c_str())
+            << "id: " << id.c_str() << " name: " << name.c_str();
+    }
+    EXPECT_TRUE(sink.traces.empty());
 }
 
 TEST_F(AtmnDocuments, EntryThatFailsHalfwayGivesTheTraceLineAndTheDocumentSoFar) {

@@ -112,6 +112,10 @@ void writeFrame(std::string& frame, uint32_t session, const char* action, const 
     frame[3] = static_cast<char>(length);
 }
 
+void appendAttribute(std::string& out, const char* value) {
+    appendAttributeValue(out, value);
+}
+
 std::string framedTransaction(uint32_t session, const char* action, const char* paramId,
                               const char* paramName, const char* payload) {
     std::string frame;

@@ -19,6 +19,10 @@ namespace transactionwriter {
 void appendTransaction(std::string& out, uint32_t session, const char* action, const char* paramId,
                        const char* paramName, const char* payload);
 
+// Appends an attribute value as the XML classes write it (see above), for the other documents
+// written straight as text. The value ends at its first NUL.
+void appendAttribute(std::string& out, const char* value);
+
 // Makes `frame` the frame as it goes on the wire: 4 bytes of big-endian length, then the
 // transaction text. The buffer's earlier contents go; its capacity is reused.
 void writeFrame(std::string& frame, uint32_t session, const char* action, const char* paramId,

@@ -2,8 +2,9 @@
 // (payload of "AddEntry", "UpdateEntry", "RemoveEntry" and "ChangeSegment"), the playlist
 // document ("AddSession") and the house-time document ("UpdateTime").
 //
-// Each builder makes a fresh document from the component's objects at the moment it is called
-// and returns the XML text of its root element. The builders keep no state and may be called
+// Each builder writes the XML text of a fresh document from the component's objects at the
+// moment it is called, straight as text (byte for byte what the XML classes write for the same
+// tree). The builders keep no state and may be called
 // from any thread; the event sink calls them on the component's threads.
 //
 // Requires: the entry, playlist and component pointers are valid objects of the component; the
@@ -20,8 +21,8 @@ const char* atmnStatusText(int32_t status);
 
 // <Entry id name status><Segment id><OnAir><Date/><Time/><Duration/></OnAir></Segment>
 // <YuTrigger active="true" sent="false"/></Entry>. Holds a reference to the entry for the
-// duration and frees every string it returns. If the component or the XML classes fail after
-// the root exists, writes the trace line "Error in exporting xml of Entry object\n" and returns
+// duration and frees every string it returns. If a call to the component throws, writes the
+// trace line "Error in exporting xml of Entry object\n" and returns
 // the document built so far.
 String buildEntryXml(IAtmnEntry* entry);
 
@@ -31,5 +32,4 @@ String buildEntryXml(IAtmnEntry* entry);
 String buildPlaylistXml(IAtmnPlaylist* playlist, IAtmnSystem* component);
 
 // <HouseTime><Date/><Time/></HouseTime> from a house time the caller got from the component.
-// Failures of the XML classes are passed on to the caller.
 String buildHouseTimeXml(const AtmnDate& date, const AtmnTime& time);
