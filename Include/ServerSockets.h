@@ -62,10 +62,9 @@ public:
     // Called on the reactor's thread when its loop ends.
     virtual void reactorStopped() = 0;
 
-    // The number of live sockets in the process.
-    static int getSocketLibraryUsers() { return socketLibraryUsers.load(); }
-
 private:
+    // Live sockets in the process: where the socket library is started with the first socket
+    // and cleaned up after the last, this count decides when. Nothing needs starting here.
     static std::atomic<int> socketLibraryUsers;
 };
 
