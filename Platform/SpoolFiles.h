@@ -14,11 +14,14 @@
 
 namespace platform {
 
-// One open spool file. Appends go to its end; reads may be anywhere. Closed when destroyed.
+// One open spool file. Appends go to its end, or, for a file opened Opening::kInPlace, writes go
+// where writeAt says; reads may be anywhere. Closed when destroyed.
 class SpoolFile {
 public:
     virtual ~SpoolFile() = default;
     virtual int append(const void* data, size_t length) = 0;
+    // Requires: the file was opened Opening::kInPlace.
+    virtual int writeAt(uint64_t offset, const void* data, size_t length) = 0;
     // Reads exactly length bytes at offset; EIO when the file is shorter.
     virtual int readAt(uint64_t offset, void* into, size_t length) = 0;
     virtual int truncate(uint64_t length) = 0;
@@ -29,6 +32,12 @@ public:
 
 class SpoolFiles {
 public:
+    enum class Opening {
+        kExisting,  // an existing file, for reading and appending
+        kNew,       // made (mode 0600) when missing, for reading and appending
+        kInPlace,   // made (mode 0600) when missing, for reading and writeAt
+    };
+
     virtual ~SpoolFiles() = default;
 
     // Makes the directory (mode 0700) when it is missing and its parent exists; then "" when the
@@ -40,13 +49,11 @@ public:
     virtual std::shared_ptr<void> lockDirectory(const std::string& directory, int& error) = 0;
     // The names of the directory's entries, "." and ".." left out.
     virtual int list(const std::string& directory, std::vector<std::string>& names) = 0;
-    // Opens a file for reading and appending, making it (mode 0600) when `create` is set; an
-    // existing file the caller may not write is opened for reading only.
-    virtual int open(const std::string& path, bool create, std::unique_ptr<SpoolFile>& file) = 0;
+    // Opens a file as `opening` says; an existing file the caller may not write is opened for
+    // reading only.
+    virtual int open(const std::string& path, Opening opening,
+                     std::unique_ptr<SpoolFile>& file) = 0;
     virtual int readWhole(const std::string& path, std::string& into) = 0;
-    // Replaces the file's content through a temporary file and a rename; with `durable`, the
-    // temporary file and then the directory are synced as well.
-    virtual int replace(const std::string& path, const std::string& content, bool durable) = 0;
     virtual int rename(const std::string& from, const std::string& to) = 0;
     virtual int remove(const std::string& path) = 0;
     virtual int syncDirectory(const std::string& directory) = 0;

@@ -36,6 +36,23 @@ public:
         return 0;
     }
 
+    int writeAt(uint64_t offset, const void* data, size_t length) override {
+        const auto* bytes = static_cast<const char*>(data);
+        while (length > 0) {
+            const ssize_t written = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno;
+            }
+            bytes += written;
+            offset += static_cast<uint64_t>(written);
+            length -= static_cast<size_t>(written);
+        }
+        return 0;
+    }
+
     int readAt(uint64_t offset, void* into, size_t length) override {
         auto* bytes = static_cast<char*>(into);
         while (length > 0) {
@@ -133,10 +150,11 @@ public:
         return 0;
     }
 
-    int open(const std::string& path, bool create, std::unique_ptr<SpoolFile>& file) override {
-        const int flags = O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
+    int open(const std::string& path, Opening opening, std::unique_ptr<SpoolFile>& file) override {
+        const int flags = O_RDWR | O_CLOEXEC | (opening == Opening::kInPlace ? 0 : O_APPEND) |
+                          (opening == Opening::kExisting ? 0 : O_CREAT);
         int fd = ::open(path.c_str(), flags, 0600);
-        if (fd < 0 && !create && (errno == EACCES || errno == EROFS)) {
+        if (fd < 0 && opening == Opening::kExisting && (errno == EACCES || errno == EROFS)) {
             // A spool that is only looked into may be read-only to the caller.
             fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         }
@@ -149,33 +167,11 @@ public:
 
     int readWhole(const std::string& path, std::string& into) override {
         std::unique_ptr<SpoolFile> file;
-        if (const int error = open(path, false, file); error != 0) {
+        if (const int error = open(path, Opening::kExisting, file); error != 0) {
             return error;
         }
         into.resize(file->size());
         return file->readAt(0, into.data(), into.size());
-    }
-
-    int replace(const std::string& path, const std::string& content, bool durable) override {
-        const std::string temporary = path + ".tmp";
-        std::unique_ptr<SpoolFile> file;
-        ::unlink(temporary.c_str());
-        if (const int error = open(temporary, true, file); error != 0) {
-            return error;
-        }
-        int error = file->append(content.data(), content.size());
-        if (error == 0 && durable) {
-            error = file->sync();
-        }
-        file.reset();
-        if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) {
-            error = errno;
-        }
-        if (error == 0 && durable) {
-            const size_t slash = path.find_last_of('/');
-            error = syncDirectory(slash == std::string::npos ? "." : path.substr(0, slash));
-        }
-        return error;
     }
 
     int rename(const std::string& from, const std::string& to) override {

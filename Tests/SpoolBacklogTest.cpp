@@ -77,6 +77,9 @@ public:
         int append(const void* data, size_t length) override {
             return owner.full ? ENOSPC : real->append(data, length);
         }
+        int writeAt(uint64_t offset, const void* data, size_t length) override {
+            return real->writeAt(offset, data, length);
+        }
         int readAt(uint64_t offset, void* into, size_t length) override {
             return owner.unreadable ? EIO : real->readAt(offset, into, length);
         }
@@ -96,10 +99,10 @@ public:
     int list(const std::string& d, std::vector<std::string>& names) override {
         return linux.list(d, names);
     }
-    int open(const std::string& path, bool create,
+    int open(const std::string& path, Opening opening,
              std::unique_ptr<platform::SpoolFile>& file) override {
         std::unique_ptr<platform::SpoolFile> real;
-        const int error = linux.open(path, create, real);
+        const int error = linux.open(path, opening, real);
         if (error == 0) {
             file = std::make_unique<File>(std::move(real), *this);
         }
@@ -107,9 +110,6 @@ public:
     }
     int readWhole(const std::string& path, std::string& into) override {
         return linux.readWhole(path, into);
-    }
-    int replace(const std::string& path, const std::string& content, bool durable) override {
-        return linux.replace(path, content, durable);
     }
     int rename(const std::string& from, const std::string& to) override {
         return linux.rename(from, to);

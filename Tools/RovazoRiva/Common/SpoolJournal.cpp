@@ -117,6 +117,16 @@ std::string SpoolJournal::open(const Settings& wanted) {
         directoryLock.reset();
         return reason;
     }
+    error = files.open(path(kAcknowledgedFile), platform::SpoolFiles::Opening::kInPlace,
+                       acknowledgedFile);
+    if (error == 0) {
+        error = files.syncDirectory(dir);
+    }
+    if (error != 0) {
+        directoryLock.reset();
+        return "the spool's file " + path(kAcknowledgedFile) +
+               " cannot be opened: " + errorText(error);
+    }
     nextSequence = segments.empty() ? storedAcknowledged + 1 : segments.back().end();
     nextDiskSequence = segments.empty() ? storedAcknowledged + 1
                                         : segments.back().diskFirst + segments.back().ends.size();
@@ -171,7 +181,8 @@ std::string SpoolJournal::scan(platform::SpoolFiles& files, const std::string& d
     if (readError == 0 && stored.size() == 12 &&
         crc32c(stored.data(), 8) == getLittle(stored.data() + 8, 4)) {
         acknowledgedDisk = getLittle(stored.data(), 8);
-    } else if (readError != ENOENT) {
+        // An empty file is one made before anything was acknowledged.
+    } else if (readError != ENOENT && !(readError == 0 && stored.empty())) {
         KRI_TRACE_WARNING(kSpoolJournalUnit,
                           "Spool %s: the acknowledged position is unreadable (%s); every "
                           "transaction it holds will be sent again\n",
@@ -233,7 +244,8 @@ std::string SpoolJournal::readSegment(platform::SpoolFiles& files, const std::st
                                       bool& setAside) {
     const std::string filePath = directory + "/" + segment.name;
     std::unique_ptr<platform::SpoolFile> file;
-    if (const int error = files.open(filePath, false, file); error != 0) {
+    if (const int error = files.open(filePath, platform::SpoolFiles::Opening::kExisting, file);
+        error != 0) {
         return "the spool segment " + filePath + " cannot be opened: " + errorText(error);
     }
     const uint64_t size = file->size();
@@ -338,7 +350,7 @@ int SpoolJournal::startSegment() {
     segment.diskFirst = nextDiskSequence;
     segment.name = segmentName(nextDiskSequence);
     std::unique_ptr<platform::SpoolFile> file;
-    int error = files.open(path(segment.name), true, file);
+    int error = files.open(path(segment.name), platform::SpoolFiles::Opening::kNew, file);
     if (error == 0) {
         error = files.syncDirectory(settings.directory);
     }
@@ -508,13 +520,15 @@ void SpoolJournal::persistAcknowledged(bool durable) {
         }
         diskSequence = acknowledgedDisk;
     }
-    if (diskSequence == durableAcknowledged || (!durable && diskSequence == writtenAcknowledged)) {
-        return;
-    }
-    if (files.replace(path(kAcknowledgedFile), acknowledgedText(diskSequence), durable) == 0) {
-        writtenAcknowledged = diskSequence;
-        if (durable) {
-            durableAcknowledged = diskSequence;
+    // Written in place: 12 bytes in one sector, which a crash of the process cannot tear; a
+    // torn write in a power cut fails its checksum and everything held is sent again.
+    if (diskSequence != writtenAcknowledged) {
+        const std::string text = acknowledgedText(diskSequence);
+        if (acknowledgedFile->writeAt(0, text.data(), text.size()) == 0) {
+            writtenAcknowledged = diskSequence;
         }
+    }
+    if (durable && writtenAcknowledged != durableAcknowledged && acknowledgedFile->sync() == 0) {
+        durableAcknowledged = writtenAcknowledged;
     }
 }

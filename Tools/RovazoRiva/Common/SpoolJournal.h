@@ -167,6 +167,7 @@ private:
 
     // Serialises the writes of the acknowledged position; taken before `lock`.
     std::mutex acknowledgedFileLock;
+    std::unique_ptr<platform::SpoolFile> acknowledgedFile;
     uint64_t writtenAcknowledged = 0;
     uint64_t durableAcknowledged = 0;
 };
