@@ -179,7 +179,7 @@ TEST_F(AtmnDocuments, TheWrittenEntryIsWhatTheXmlClassesWriteForAnyText) {
         entry.id = texts[0];
         entry.name = texts[1];
         entry.status = static_cast<int32_t>(random() % 10);
-        entry.segment = static_cast<int32_t>(random()) - (1 << 30);
+        entry.segment = static_cast<int32_t>(random());
         entry.onAirTime.ff = -1;
         const String id(platform::utf16ToUtf8(texts[0].data(), texts[0].size()).c_str());
         const String name(platform::utf16ToUtf8(texts[1].data(), texts[1].size()).c_str());
