@@ -13,7 +13,41 @@ bool isPlainInAttribute(unsigned char c) {
     return c >= 0x20 && c != '&' && c != '<' && c != '"';
 }
 
-void appendAttributeValue(std::string& out, const char* value) {
+bool isPlainInCdata(const char* p) {
+    const auto c = static_cast<unsigned char>(*p);
+    return c >= 0x20 && !(c == ']' && p[1] == ']' && p[2] == '>');
+}
+
+// A "]]>" would end the section: the section ends after "]]" and the '>' opens the next one.
+void appendCdata(std::string& out, const char* text) {
+    out += "<![CDATA[";
+    const char* p = text;
+    while (*p != '\0') {
+        const char* run = p;
+        while (*p == '\t' || *p == '\n' || isPlainInCdata(p)) {
+            ++p;
+        }
+        out.append(run, static_cast<size_t>(p - run));
+        if (*p == '\0') {
+            break;
+        }
+        if (*p == ']') {
+            out += "]]]]><![CDATA[>";
+            p += 3;
+        } else if (*p == '\r') {
+            out += '\n';
+            p += p[1] == '\n' ? 2 : 1;
+        } else {
+            out += kReplacement;
+            ++p;
+        }
+    }
+    out += "]]>";
+}
+
+}  // namespace
+
+void appendAttribute(std::string& out, const char* value) {
     const char* p = value;
     while (*p != '\0') {
         const char* run = p;
@@ -50,40 +84,6 @@ void appendAttributeValue(std::string& out, const char* value) {
     }
 }
 
-bool isPlainInCdata(const char* p) {
-    const auto c = static_cast<unsigned char>(*p);
-    return c >= 0x20 && !(c == ']' && p[1] == ']' && p[2] == '>');
-}
-
-// A "]]>" would end the section: the section ends after "]]" and the '>' opens the next one.
-void appendCdata(std::string& out, const char* text) {
-    out += "<![CDATA[";
-    const char* p = text;
-    while (*p != '\0') {
-        const char* run = p;
-        while (*p == '\t' || *p == '\n' || isPlainInCdata(p)) {
-            ++p;
-        }
-        out.append(run, static_cast<size_t>(p - run));
-        if (*p == '\0') {
-            break;
-        }
-        if (*p == ']') {
-            out += "]]]]><![CDATA[>";
-            p += 3;
-        } else if (*p == '\r') {
-            out += '\n';
-            p += p[1] == '\n' ? 2 : 1;
-        } else {
-            out += kReplacement;
-            ++p;
-        }
-    }
-    out += "]]>";
-}
-
-}  // namespace
-
 void appendTransaction(std::string& out, uint32_t session, const char* action, const char* paramId,
                        const char* paramName, const char* payload) {
     out += "<Kri_Transact session=\"";
@@ -91,9 +91,9 @@ void appendTransaction(std::string& out, uint32_t session, const char* action, c
     out += "\"><Action name=\"";
     out += action;
     out += "\"><Params><Param id=\"";
-    appendAttributeValue(out, paramId);
+    appendAttribute(out, paramId);
     out += "\" name=\"";
-    appendAttributeValue(out, paramName);
+    appendAttribute(out, paramName);
     out += "\">";
     appendCdata(out, payload);
     out += "</Param></Params></Action></Kri_Transact>";
@@ -110,10 +110,6 @@ void writeFrame(std::string& frame, uint32_t session, const char* action, const 
     frame[1] = static_cast<char>(length >> 16);
     frame[2] = static_cast<char>(length >> 8);
     frame[3] = static_cast<char>(length);
-}
-
-void appendAttribute(std::string& out, const char* value) {
-    appendAttributeValue(out, value);
 }
 
 std::string framedTransaction(uint32_t session, const char* action, const char* paramId,
