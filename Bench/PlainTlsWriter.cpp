@@ -8,16 +8,15 @@
 
 #include <stdexcept>
 
-PlainTlsWriter::PlainTlsWriter(SSL_CTX* ctx, uint16_t port, uint32_t address) {
+PlainTlsWriter::PlainTlsWriter(SSL_CTX* ctx, uint16_t port, uint32_t address, Sending sending) {
     fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = htonl(address);
     ssl = SSL_new(ctx);
-    // The client's socket option, so that both write each frame at once.
-    const int on = 1;
-    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 ||
+    const int atOnce = sending == Sending::kAtOnce ? 1 : 0;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &atOnce, sizeof atOnce) != 0 ||
         ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0 ||
         SSL_set_fd(ssl, fd) != 1 || SSL_connect(ssl) != 1) {
         SSL_free(ssl);

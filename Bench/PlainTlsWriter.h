@@ -14,9 +14,16 @@
 
 class PlainTlsWriter {
 public:
+    // How the socket sends small writes. The kernel's default holds one back while earlier
+    // data waits for its acknowledgement, which gathers frames into fewer segments (more
+    // throughput) but can delay one by the peer's delayed acknowledgement (tens of
+    // milliseconds); TCP_NODELAY sends each at once, as the aggregation client's socket does.
+    enum class Sending { kKernelDefault, kAtOnce };
+
     // Connects to the address (host byte order) and port and completes the handshake.
     // Throws std::runtime_error when either fails.
-    PlainTlsWriter(SSL_CTX* ctx, uint16_t port, uint32_t address = 0x7F000001);
+    PlainTlsWriter(SSL_CTX* ctx, uint16_t port, uint32_t address = 0x7F000001,
+                   Sending sending = Sending::kKernelDefault);
     // Sends the close alert and closes the connection.
     ~PlainTlsWriter();
     PlainTlsWriter(const PlainTlsWriter&) = delete;
