@@ -93,33 +93,55 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
         if (a == "-" || b == "-" || a == "error" || b == "error" || b == 0) return "-"
         return sprintf("%.2f", a / b)
     }
+    # A goal is "max N" (the figure at most N), "ratio>= R" or "ratio<= R" (the figure over its
+    # limit); no goal leaves the last two columns empty.
+    function holds(measured, limit, kind, value,    r) {
+        if (kind == "") return "-"
+        if (measured == "-" || measured == "error") return "no figure"
+        if (kind == "max") return measured + 0 <= value + 0 ? "yes" : "no"
+        r = ratio(measured, limit)
+        if (r == "-") return "no figure"
+        if (kind == "ratio>=") return r + 0 >= value + 0 ? "yes" : "no"
+        return r + 0 <= value + 0 ? "yes" : "no"
+    }
+    function goalText(kind, value) {
+        if (kind == "") return "-"
+        if (kind == "max") return "≤ " value
+        return (kind == "ratio>=" ? "≥ " : "≤ ") value "× limit"
+    }
+    function goalRow(what, measured, limit, limitWhat, digits, kind, value) {
+        printf "| %s | %s | %s %s | %s | %s | %s |\n", what, num(measured, digits),
+               num(limit, digits), limitWhat, ratio(measured, limit), goalText(kind, value),
+               holds(measured, limit, kind, value)
+    }
     function row(what, measured, limit, limitWhat, digits) {
-        printf "| %s | %s | %s %s | %s |\n", what, num(measured, digits), num(limit, digits),
-               limitWhat, ratio(measured, limit)
+        goalRow(what, measured, limit, limitWhat, digits, "", "")
     }
     function kib(key) { return get("BM_ServiceMillionTransactions", key) }
     END {
         printf "Run of %s, commit %s: %s CPUs (%s), %s, %s build; load average %s before, %s after.\n\n",
                date, commit, cpus, model, kernel,
                build_type, load_before, load_after
-        print "| Figure | Measured | Limit (same run) | Measured / limit |"
-        print "|---|---|---|---|"
+        print "| Figure | Measured | Limit (same run) | Measured / limit | Goal | Holds |"
+        print "|---|---|---|---|---|---|"
         row("Entry transaction, client operation to the text for the sockets (CPU ns)",
             get("BM_UpdateEntryWithoutSockets", "cpu_time"),
             get("BM_CopyEntryTransactionText", "cpu_time"), "(copying the finished text)", 0)
-        row("Entry transaction frame written from its fields, no document (CPU ns)",
+        goalRow("Entry transaction frame written from its fields, no document (CPU ns)",
             get("BM_EntryTransactionFrame", "cpu_time"),
-            get("BM_CopyEntryTransactionText", "cpu_time"), "(copying the finished text)", 0)
+            get("BM_CopyEntryTransactionText", "cpu_time"), "(copying the finished text)", 0,
+            "max", 300)
         row("Entry document built from the component (CPU ns)",
             get("BM_BuildEntryXmlFromComponent", "cpu_time"),
             get("BM_CopyEntryXmlText", "cpu_time"), "(copying the finished document)", 0)
         split("1 4 8", threads, " ")
+        split("1.0 1.2 1.0", throughputGoal, " ")
         for (i = 1; i <= 3; i++) {
             t = threads[i]
-            row("Transactions/s through CAggrSvrClient, TLS loopback, " t " sending thread" (t > 1 ? "s" : ""),
+            goalRow("Transactions/s through CAggrSvrClient, TLS loopback, " t " sending thread" (t > 1 ? "s" : ""),
                 get("BM_ClientToReader/" t, "tx_per_s"),
                 get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "tx_per_s"),
-                "(raw SSL_write, same frames)", 0)
+                "(raw SSL_write, same frames)", 0, "ratio>=", throughputGoal[i])
         }
         for (i = 1; i <= 3; i++) {
             t = threads[i]
@@ -130,17 +152,24 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
         }
         for (i = 1; i <= 3; i++) {
             t = threads[i]
-            row("CPU per transaction of every thread but the reader (senders, loop), " t " thread" (t > 1 ? "s" : "") " (ns)",
+            goalRow("CPU per transaction of every thread but the reader (senders, loop), " t " thread" (t > 1 ? "s" : "") " (ns)",
                 get("BM_ClientToReader/" t, "client_cpu_ns"),
                 get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "client_cpu_ns"),
-                "(raw SSL_write, same frames)", 0)
+                "(raw SSL_write, same frames)", 0, "max", 1000)
+        }
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            row("System calls per transaction of every thread but the reader, " t " thread" (t > 1 ? "s" : ""),
+                get("BM_ClientToReader/" t, "syscalls_per_tx"),
+                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "syscalls_per_tx"),
+                "(raw SSL_write, same frames)", 3)
         }
         for (i = 1; i <= 3; i++) {
             t = threads[i]
             row("Reader sleeps per frame, " t " sending thread" (t > 1 ? "s" : ""),
                 get("BM_ClientToReader/" t, "reader_sleeps_per_frame"),
                 get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "reader_sleeps_per_frame"),
-                "(raw SSL_write, same frames)", 2)
+                "(raw SSL_write, same frames)", 3)
         }
         for (i = 1; i <= 3; i++) {
             t = threads[i]
@@ -148,18 +177,21 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
                 get("BM_ClientToReader/" t, "frames_per_write"), 1,
                 "(raw SSL_write: one frame each)", 2)
         }
-        row("Heap held per queued entry frame (bytes)",
+        goalRow("Heap held per queued entry frame (bytes)",
             get("BM_BacklogHeapPerQueuedFrame", "heap_per_frame"),
-            get("BM_BacklogHeapPerQueuedFrame", "frame_bytes"), "(the frame's own bytes)", 0)
+            get("BM_BacklogHeapPerQueuedFrame", "frame_bytes"), "(the frame itself)", 0,
+            "ratio<=", 1.1)
         row("Backlog push with 4 threads while the loop drains (ns per push, wall)",
             get("BM_BacklogPushWhileTheLoopDrains/threads:4", "real_time"), "-", "", 0)
         split("p50_us p99_us max_us", quantile, " ")
         split("median|99th percentile|maximum", quantileName, "|")
+        split("ratio<=|ratio<=|", latencyGoal, "|")
+        split("2|1|", latencyGoalValue, "|")
         for (i = 1; i <= 3; i++) {
-            row("Latency at 1,000 tx/s, client operation to the reader, " quantileName[i] " (us)",
+            goalRow("Latency at 1,000 tx/s, client operation to the reader, " quantileName[i] " (us)",
                 get("BM_ClientLatencyAt1000PerSecond", quantile[i]),
                 get("BM_RawSslWriteLatencyAt1000PerSecond", quantile[i]),
-                "(raw SSL_write)", 0)
+                "(raw SSL_write, sent at once)", 0, latencyGoal[i], latencyGoalValue[i])
         }
         idle = get("BM_ServiceIdle", "rss_kib")
         row("KriAtmnSvc resident memory, idle with the link up (KiB)", idle, "-", "", 0)
@@ -174,9 +206,9 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
         row("Transactions/s through KriAtmnSvc (simulator, 16 threads, fast; mostly house-time and segment reports)",
             kib("tx_per_s"), get("BM_RawSslWriteToReader/threads:8/addresses:1", "tx_per_s"),
             "(raw SSL_write of entry frames, 8 threads)", 0)
-        printf "| KriAtmnSvc CPU over 10 s idle with the link up (ms) | %s | 0 (clock tick %s ms) | - |\n",
+        printf "| KriAtmnSvc CPU over 10 s idle with the link up (ms) | %s | 0 (clock tick %s ms) | - | - | - |\n",
                num(get("BM_ServiceIdle", "cpu_ms"), 0), tick_ms
-        printf "| KriAtmnSvc CPU over 10 s idle after the million (ms) | %s | 0 (clock tick %s ms) | - |\n",
+        printf "| KriAtmnSvc CPU over 10 s idle after the million (ms) | %s | 0 (clock tick %s ms) | - | - | - |\n",
                num(kib("cpu_after_ms"), 0), tick_ms
         split("1 16 256", sessions, " ")
         for (i = 1; i <= 3; i++) {
@@ -186,9 +218,9 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
         }
         sessions[4] = 1024
         for (i = 1; i <= 4; i++) {
-            row("Session lookup alone, " sessions[i] " open session" (i > 1 ? "s" : "") " (CPU ns)",
+            goalRow("Session lookup alone, " sessions[i] " open session" (i > 1 ? "s" : "") " (CPU ns)",
                 get("BM_FindSessionAmong/sessions:" sessions[i], "cpu_time"),
-                get("BM_FindSessionAmong/sessions:1", "cpu_time"), "(1 session)", 0)
+                get("BM_FindSessionAmong/sessions:1", "cpu_time"), "(1 session)", 0, "max", 50)
         }
         split("1 8", addresses, " ")
         for (i = 1; i <= 2; i++) {
