@@ -133,8 +133,8 @@ protected:
     // sendRaw under transportLock, from any thread.
     int writeSession(const char* data, int length);
     // The bytes the session has handed to the kernel on the current connection, handshake
-    // included. Requires: the reactor's thread, or no loop running.
-    uint64_t transportBytesWritten() const { return transport.bytesWritten; }
+    // included. Any thread.
+    uint64_t transportBytesWritten();
     // Why the last handshake, read or write failed, in words: the alert the server sent (its
     // rejection of our certificate named as such), why the server's certificate failed
     // verification, the library's reason, or the system's error text. Empty when nothing failed.

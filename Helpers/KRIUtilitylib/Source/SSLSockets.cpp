@@ -447,6 +447,11 @@ std::string SSLClientSocket::lastFailureReason() {
     return failureReason;
 }
 
+uint64_t SSLClientSocket::transportBytesWritten() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    return transport.bytesWritten;
+}
+
 int SSLClientSocket::writeSession(const char* data, int length) {
     std::lock_guard<ThreadLock> guard(transportLock);
     return sendRaw(data, length);

@@ -29,46 +29,106 @@ void CAggrSvrClientSocket::WriteTask::executeOnStop() {
 }
 
 void CAggrSvrClientSocket::wake() {
-    if (!writePosted.exchange(true)) {
+    // Read first: while a pass is waiting, senders only read the flag and do not pull its cache
+    // line away from the loop thread on every frame.
+    if (!writePosted.load(std::memory_order_relaxed) && !writePosted.exchange(true)) {
         link.loop.postTask(&writeTask);
     }
 }
 
+namespace {
+
+int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 bool CAggrSvrClientSocket::onSSLConnected() {
     linkUp.store(true, std::memory_order_release);
     phase.store(Phase::kAnnouncing);
-    lastProgressMs = static_cast<int64_t>(platform::tickCount64());
+    {
+        std::lock_guard<std::mutex> guard(writeLock);
+        lastProgressMs = static_cast<int64_t>(platform::tickCount64());
+    }
     link.monitor.sessionVerified(link.peer);
     writePending();
     return true;
 }
 
+bool CAggrSvrClientSocket::idle() {
+    return phase.load(std::memory_order_acquire) == Phase::kReady &&
+           !writePosted.load(std::memory_order_relaxed) &&
+           steadyNowNs() - lastWriteNs.load(std::memory_order_relaxed) >=
+               std::chrono::nanoseconds(kIdleBeforeCallerWrite).count();
+}
+
+bool CAggrSvrClientSocket::writeOnCallerThread() {
+    std::unique_lock<std::mutex> guard(writeLock, std::try_to_lock);
+    if (!guard.owns_lock() || phase.load() != Phase::kReady || batch != Batch::kNone ||
+        callerFailure != 0) {
+        return false;
+    }
+    // One batch at most: a sender does not stay to write what others push meanwhile.
+    if (!takeNextBatch()) {
+        return true;
+    }
+    return writeBatch(DeliveryBacklog::WrittenBy::kCaller) == WriteResult::kDone;
+}
+
 void CAggrSvrClientSocket::writePending() {
-    for (;;) {
-        const Phase now = phase.load();
-        if (now != Phase::kAnnouncing && now != Phase::kReady) {
-            return;
-        }
-        if (batch == Batch::kNone && !takeNextBatch()) {
-            return;
-        }
-        const int length = static_cast<int>(writeBuffer.size());
-        const int written = writeSession(writeBuffer.data(), length);
-        if (written == length) {
-            completeBatch();
-        } else if (written == -platform::kWsaEWouldBlock) {
-            // The transport noted the block; the socket's next writable event resumes here with
-            // the same buffer, as the TLS layer requires.
-            return;
-        } else {
-            onError(written < 0 ? written : -platform::kWsaEConnAborted);
-            return;
+    int failure = 0;
+    {
+        std::lock_guard<std::mutex> guard(writeLock);
+        for (;;) {
+            const Phase now = phase.load();
+            if (now != Phase::kAnnouncing && now != Phase::kReady) {
+                return;
+            }
+            if (callerFailure != 0) {
+                failure = callerFailure;
+                callerFailure = 0;
+                break;
+            }
+            if (batch == Batch::kNone && !takeNextBatch()) {
+                return;
+            }
+            const WriteResult result = writeBatch(DeliveryBacklog::WrittenBy::kLoop);
+            if (result == WriteResult::kBlocked) {
+                // The transport noted the block; the socket's next writable event resumes here
+                // with the same buffer, as the TLS layer requires.
+                return;
+            }
+            if (result == WriteResult::kFailed) {
+                failure = callerFailure;
+                callerFailure = 0;
+                break;
+            }
         }
     }
+    // Ending the connection takes the write lock again.
+    onError(failure);
+}
+
+CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(DeliveryBacklog::WrittenBy by) {
+    const int length = static_cast<int>(writeBuffer.size());
+    const int written = writeSession(writeBuffer.data(), length);
+    if (written == length) {
+        completeBatch(by);
+        return WriteResult::kDone;
+    }
+    if (written == -platform::kWsaEWouldBlock) {
+        return WriteResult::kBlocked;
+    }
+    callerFailure = written < 0 ? written : -platform::kWsaEConnAborted;
+    return WriteResult::kFailed;
 }
 
 bool CAggrSvrClientSocket::takeNextBatch() {
     writeBuffer.clear();
+    lastWriteNs.store(steadyNowNs(), std::memory_order_relaxed);
     if (announcedVersion == 0 || link.backlog.announcementVersion() != announcedVersion) {
         batchAnnouncement = link.backlog.takeAnnouncement(writeBuffer);
         if (batchAnnouncement == 0) {
@@ -84,7 +144,7 @@ bool CAggrSvrClientSocket::takeNextBatch() {
     return true;
 }
 
-void CAggrSvrClientSocket::completeBatch() {
+void CAggrSvrClientSocket::completeBatch(DeliveryBacklog::WrittenBy by) {
     if (batch == Batch::kAnnouncement) {
         announcedVersion = batchAnnouncement;
         if (phase.load() == Phase::kAnnouncing) {
@@ -92,10 +152,11 @@ void CAggrSvrClientSocket::completeBatch() {
             link.monitor.announced();
         }
     } else {
-        link.backlog.markWritten(link.cursor, batchLastSequence, transportBytesWritten());
+        link.backlog.markWritten(link.cursor, batchLastSequence, transportBytesWritten(), by);
     }
     batch = Batch::kNone;
     writeBuffer.clear();
+    lastWriteNs.store(steadyNowNs(), std::memory_order_relaxed);
 }
 
 bool CAggrSvrClientSocket::writeHook() {
@@ -158,17 +219,21 @@ void CAggrSvrClientSocket::takeAcknowledgements() {
 }
 
 void CAggrSvrClientSocket::onTick(int64_t nowMs) {
-    if (phase.load() != Phase::kReady) {
-        lastProgressMs = nowMs;
-        return;
+    bool stalled = false;
+    {
+        std::lock_guard<std::mutex> guard(writeLock);
+        if (phase.load() != Phase::kReady) {
+            lastProgressMs = nowMs;
+            return;
+        }
+        takeAcknowledgements();
+        if (batch == Batch::kNone && !link.backlog.hasUndelivered(link.cursor)) {
+            lastProgressMs = nowMs;
+            return;
+        }
+        stalled = nowMs - lastProgressMs >= static_cast<int64_t>(link.deadPeerSeconds) * 1000;
     }
-    takeAcknowledgements();
-    if (batch == Batch::kNone && !link.backlog.hasUndelivered(link.cursor)) {
-        lastProgressMs = nowMs;
-        return;
-    }
-    const int64_t limitMs = static_cast<int64_t>(link.deadPeerSeconds) * 1000;
-    if (nowMs - lastProgressMs >= limitMs) {
+    if (stalled) {
         endConnection(-platform::kWsaETimedOut,
                       "the server took no data for " + std::to_string(link.deadPeerSeconds) + " s");
         return;
@@ -179,6 +244,7 @@ void CAggrSvrClientSocket::onTick(int64_t nowMs) {
 void CAggrSvrClientSocket::settle() {
     const Phase now = phase.load();
     if (now == Phase::kAnnouncing || now == Phase::kReady) {
+        std::lock_guard<std::mutex> guard(writeLock);
         takeAcknowledgements();
         link.backlog.connectionEnded(link.cursor);
     }
@@ -233,10 +299,14 @@ void CAggrSvrClientSocket::onClosed(bool graceful) {
 
 bool CAggrSvrClientSocket::onSSLDisconnected(bool /*graceful*/) {
     linkUp.store(false, std::memory_order_release);
-    phase.store(Phase::kEnded, std::memory_order_release);
-    batch = Batch::kNone;
-    writeBuffer.clear();
-    link.backlog.connectionEnded(link.cursor);
+    {
+        std::lock_guard<std::mutex> guard(writeLock);
+        phase.store(Phase::kEnded, std::memory_order_release);
+        batch = Batch::kNone;
+        writeBuffer.clear();
+        callerFailure = 0;
+        link.backlog.connectionEnded(link.cursor);
+    }
     if (endReason.empty()) {
         // A handshake that failed ends here without passing through onClosed above.
         endReason = lastFailureReason();

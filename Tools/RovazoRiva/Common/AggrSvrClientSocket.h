@@ -18,14 +18,20 @@
 // The socket sets TCP keepalive and TCP_USER_TIMEOUT, so a peer that dies silently ends the
 // connection within deadPeerSeconds whether it is idle or busy.
 //
-// Threads: the event loop's thread runs every callback, every write and the tick; wake() is
-// called from any thread (with the backlog's lock held); isConnected() from any thread.
+// Threads: the event loop's thread runs every callback, the writes and the tick. A sending
+// thread may write instead when the connection has been idle for kIdleBeforeCallerWrite
+// (writeOnCallerThread): the write state (the batch, its buffer, the announcement written) and
+// the reading of acknowledgements belong to whoever holds writeLock; a sender only tries it, and
+// leaves the work to the loop when it is taken. The TLS session itself is serialised by the
+// socket layer. wake() and idle() are called from any thread; isConnected() from any thread.
 // Requires: the SSL context, the loop, the backlog and the monitor outlive the socket; the
 // socket is removed from its loop, or the loop has ended, before it is deleted.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "Reactor.h"
@@ -62,8 +68,14 @@ public:
 
     DeliveryBacklog::Cursor* cursor() const { return link.cursor; }
 
+    // Nothing written for this long makes the connection idle: a frame pushed then may be
+    // written on the pushing thread. Faster senders leave the writing to the loop, in batches.
+    static constexpr std::chrono::microseconds kIdleBeforeCallerWrite{500};
+
     // Posts one write pass to the loop unless one is already waiting.
     void wake() override;
+    bool idle() override;
+    bool writeOnCallerThread() override;
     // Loop thread: takes the server's acknowledgements and ends a connection whose data has not
     // moved for deadPeerSeconds.
     void onTick(int64_t nowMs);
@@ -96,11 +108,16 @@ private:
         CAggrSvrClientSocket& owner;
     };
 
-    // Writes the announcement and the backlog until done or a write would block.
+    // Writes the announcement and the backlog until done or a write would block; a failed
+    // write (its own or a sender's) ends the connection.
     void writePending();
+    // What a write of the current batch came to. Requires: writeLock is held.
+    enum class WriteResult { kDone, kBlocked, kFailed };
+    WriteResult writeBatch(DeliveryBacklog::WrittenBy by);
     // Fills writeBuffer with the next batch; false when there is nothing to write.
     bool takeNextBatch();
-    void completeBatch();
+    void completeBatch(DeliveryBacklog::WrittenBy by);
+    // Requires: writeLock is held, so that no write comes between the two counts it reads.
     void takeAcknowledgements();
     // Reads what the server sent before its connection failed, so that an alert it sent (such as
     // the one that rejects our certificate) becomes the reason rather than the reset after it.
@@ -113,14 +130,22 @@ private:
     std::atomic<bool> writePosted{false};
     std::atomic<bool> linkUp{false};
     std::atomic<Phase> phase{Phase::kConnecting};
+    // When the last write ended, or a batch was taken; steady clock, nanoseconds.
+    std::atomic<int64_t> lastWriteNs{0};
 
-    // Loop thread only.
+    std::mutex writeLock;
+    // Guarded by writeLock.
     std::string writeBuffer;
     Batch batch = Batch::kNone;
     uint64_t batchLastSequence = 0;
     uint64_t batchAnnouncement = 0;
     uint64_t announcedVersion = 0;
+    // A sender's write failed with this code; the loop ends the connection with it.
+    int callerFailure = 0;
+
+    // Loop thread only.
     int readBudget = 0;
+    // Guarded by writeLock.
     uint64_t lastAcknowledged = 0;
     int64_t lastProgressMs = 0;
     // Why the connection ends, noted before the close that reports it.

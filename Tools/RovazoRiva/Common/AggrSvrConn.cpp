@@ -311,14 +311,14 @@ int32_t CAggrSvrClient::transact(uint32_t session, const char* action, const Str
     thread_local std::string frame;
     transactionwriter::writeFrame(frame, session, action, paramId.c_str(), paramName.c_str(),
                                   payload.c_str());
-    deliver(frame);
+    deliver(frame, DeliveryBacklog::Writing::kOnCallerThreadIfIdle);
     if (frame.capacity() > kKeptFrameBufferBytes) {
         frame = std::string();
     }
     return kSuccess;
 }
 
-void CAggrSvrClient::deliver(std::string_view frame) {
+void CAggrSvrClient::deliver(std::string_view frame, DeliveryBacklog::Writing writing) {
     const size_t textLength = frame.size() - 4;
     if (textLength > static_cast<size_t>(ConnectedSocket::kMaxMessageSize)) {
         KRI_TRACE_WARNING(kAggrSvrConnUnit,
@@ -327,5 +327,5 @@ void CAggrSvrClient::deliver(std::string_view frame) {
         backlog.refuse();
         return;
     }
-    backlog.push(frame);
+    backlog.push(frame, writing);
 }

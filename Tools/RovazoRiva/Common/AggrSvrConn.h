@@ -13,23 +13,25 @@
 // write it straight into its frame (TransactionWriter.h; buildAction and wrapAction make the same
 // text through the XML classes) and append it to the backlog (DeliveryBacklog.h) and return at
 // once: the calling thread never waits for the network. The loop thread writes the backlog in order
-// on every connection, after the studio's announcement ("AddStudio", which addStudio stores and
-// every new connection writes first), and keeps each frame until the server's TCP has acknowledged
-// it; frames a connection could not deliver are written again on the next one. The backlog is
-// bounded (setDeliveryLimits): when it is full the oldest frames are dropped and counted.
-// deliveryStatus() reports the counters and the link state.
+// on every connection (a message operation on an idle link writes its own frame, with the socket's
+// non-blocking write, instead of waking the loop), after the studio's announcement ("AddStudio",
+// which addStudio stores and every new connection writes first), and keeps each frame until the
+// server's TCP has acknowledged it; frames a connection could not deliver are written again on the
+// next one. The backlog is bounded (setDeliveryLimits): when it is full the oldest frames are
+// dropped and counted. deliveryStatus() reports the counters and the link state.
 //
 // Threads: the binding's service thread (setupSsl, connect, disconnect), its supervision thread
 // (isConnected, disconnect, connect, addStudio) and the automation component's event threads (the
 // message operations) call the client at the same time; the client's own loop thread runs only
 // socket callbacks, write passes and the tick; any thread may ask for deliveryStatus.
 //
-// Lock order: clientLock, then the event loop's own locks (inside start, addSocket and stop),
-// then the backlog's lock, then the loop's task queue (a backlog push wakes the writers), then a
-// socket's transportLock, then the trace library's lock. clientLock serialises the session
-// registry, the socket list, connect, disconnect and isConnected; it is never held across a
-// network call. The loop thread never takes clientLock, so connect and disconnect may wait for
-// the loop (addSocket, stop) while holding it.
+// Lock order: clientLock, then the event loop's own locks (inside start, addSocket and stop), then
+// a socket's writeLock, then the backlog's lock, then the loop's task queue (a backlog push wakes
+// the writers), then a socket's transportLock, then the trace library's lock. A message operation
+// writing its own frame only tries a socket's writeLock, and holds no other lock meanwhile.
+// clientLock serialises the session registry, the socket list, connect, disconnect and isConnected;
+// it is never held across a network call. The loop thread never takes clientLock, so connect and
+// disconnect may wait for the loop (addSocket, stop) while holding it.
 //
 // Requires: setupSsl once, before the first connect; connect and disconnect never on the
 // client's own loop thread.
@@ -149,7 +151,8 @@ private:
     int32_t transact(uint32_t session, const char* action, const String& paramId,
                      const String& paramName, const String& payload);
     // Appends a frame to the backlog, or refuses it when its text is over the message limit.
-    void deliver(std::string_view frame);
+    void deliver(std::string_view frame,
+                 DeliveryBacklog::Writing writing = DeliveryBacklog::Writing::kByWriters);
     // Detaches the sockets from the backlog, stops the loop, settles each socket's
     // acknowledgements and deletes the sockets. Requires: clientLock is held.
     void dropLink();

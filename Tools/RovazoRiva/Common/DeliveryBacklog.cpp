@@ -35,6 +35,8 @@ public:
 
     const uint64_t key;
     DeliveryWriter* writer = nullptr;
+    // Threads writing through the writer on their own, without the backlog's lock.
+    int callerWrites = 0;
     uint64_t acknowledgedThrough;
     uint64_t writtenThrough;
     std::deque<Written> inFlight;
@@ -68,7 +70,8 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
     return "";
 }
 
-void DeliveryBacklog::push(std::string_view framed) {
+void DeliveryBacklog::push(std::string_view framed, Writing writing) {
+    Cursor* callerCursor = nullptr;
     bool episodeStarted = false;
     bool spoolFull = false;
     uint64_t bound = 0;
@@ -110,7 +113,14 @@ void DeliveryBacklog::push(std::string_view framed) {
         episodeStarted = !wasDropping && dropped > droppedBefore;
         spoolFull = durableSequence != 0;
         bound = spoolFull ? journal->limitBytes() : limitBytes;
-        wakeWriters();
+        if (writing == Writing::kOnCallerThreadIfIdle) {
+            callerCursor = cursorForCallerWrite();
+        }
+        if (callerCursor != nullptr) {
+            ++callerCursor->callerWrites;
+        } else {
+            wakeWriters();
+        }
     }
     if (episodeStarted) {
         const std::string text =
@@ -123,6 +133,26 @@ void DeliveryBacklog::push(std::string_view framed) {
     if (durableSequence != 0) {
         journal->waitDurable(durableSequence);
     }
+    if (callerCursor != nullptr) {
+        // The cursor and its writer stay while callerWrites holds them (see attach).
+        const bool written = callerCursor->writer->writeOnCallerThread();
+        std::lock_guard<ThreadLock> guard(lock);
+        if (!written) {
+            callerCursor->writer->wake();
+        }
+        if (--callerCursor->callerWrites == 0) {
+            callerWriteEnded.notify_all();
+        }
+    }
+}
+
+DeliveryBacklog::Cursor* DeliveryBacklog::cursorForCallerWrite() {
+    // With several addresses every frame goes to each; their loop writes them side by side.
+    if (cursors.size() != 1) {
+        return nullptr;
+    }
+    Cursor* cursor = cursors.front().get();
+    return cursor->writer != nullptr && cursor->writer->idle() ? cursor : nullptr;
 }
 
 void DeliveryBacklog::leaveJournal(const std::string& reason) {
@@ -311,7 +341,8 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
 }
 
 void DeliveryBacklog::attach(Cursor* cursor, DeliveryWriter* writer) {
-    std::lock_guard<ThreadLock> guard(lock);
+    std::unique_lock<ThreadLock> guard(lock);
+    callerWriteEnded.wait(guard, [cursor] { return cursor->callerWrites == 0; });
     cursor->writer = writer;
     if (writer != nullptr) {
         writer->wake();
@@ -341,10 +372,12 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
     return taken;
 }
 
-void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd) {
+void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd,
+                                  WrittenBy by) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.push_back(Cursor::Written{lastSequence, streamEnd});
     ++batches;
+    callerBatches += by == WrittenBy::kCaller ? 1 : 0;
     if (lastSequence > highestSent) {
         sent += lastSequence - highestSent;
         highestSent = lastSequence;
@@ -439,6 +472,7 @@ DeliveryStatus DeliveryBacklog::counters() {
     status.accepted = accepted;
     status.sent = sent;
     status.batches = batches;
+    status.callerBatches = callerBatches;
     status.acknowledged = acknowledged;
     status.dropped = dropped;
     status.pending = nextSequence - first - unreadable;

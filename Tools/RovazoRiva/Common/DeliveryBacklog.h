@@ -27,14 +27,22 @@
 // start, in order. When the journal fails (a full disk, its directory removed), the backlog says
 // so once, reads what only the journal held back into memory and goes on as a memory backlog.
 //
+// Writing on the caller's thread. A push may ask for its frame to be written on the pushing
+// thread when the link is idle (one address, and its writer idle for a while): the lone event of
+// a quiet studio then goes out without waiting for the loop thread to be woken and scheduled. The
+// writer is held (not detached) while it writes, without the backlog's lock; when it cannot write
+// at once it is woken as usual. Under load the loop thread writes, in batches.
+//
 // Threads: the client's message operations push from any thread; connect and disconnect manage
-// the cursors; the client's loop thread takes batches, marks them written and acknowledged and
-// ends connections. Every member is guarded by the backlog's own lock, which is taken last
-// (after the client's lock) and never held across a network call; writers are woken while it is
-// held, so a writer must not take it in wake().
+// the cursors; the client's loop thread (and a pushing thread writing its own frame) takes
+// batches, marks them written and acknowledged and ends connections. Every member is guarded by
+// the backlog's own lock, which is taken last (after the client's lock and a writer's write lock)
+// and never held across a network call; writers are woken and asked whether they are idle while
+// it is held, so a writer must not take it in wake() or idle().
 // Requires: a writer stays valid while it is attached to a cursor.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -51,8 +59,17 @@
 class DeliveryWriter {
 public:
     virtual ~DeliveryWriter() = default;
-    // New frames wait for this writer. Called with the backlog's lock held, on any thread.
+    // New frames wait for this writer. Called on any thread, with the backlog's lock held or
+    // while the writer is held for a caller's write.
     virtual void wake() = 0;
+    // Whether a frame pushed now may be written on the pushing thread: the connection is ready
+    // and has had nothing to write for a while. A hint; called with the backlog's lock held. A
+    // writer that leaves all writing to its own thread keeps the default.
+    virtual bool idle() { return false; }
+    // Writes what waits on the calling thread. False when it could not at once (another thread
+    // is writing, the connection is not ready, a write would block or failed): the caller then
+    // wakes the writer, whose thread finishes the work.
+    virtual bool writeOnCallerThread() { return false; }
 };
 
 class DeliveryBacklog {
@@ -79,10 +96,16 @@ public:
     std::string useSpool(const SpoolJournal::Settings& settings,
                          platform::SpoolFiles& files = platform::linuxSpoolFiles());
 
-    // Appends one framed transaction (length header and text) and wakes the attached writers.
-    // With a spool, returns once the frame is in the journal (and, as the journal's sync
+    enum class Writing {
+        kByWriters,             // the writers are woken
+        kOnCallerThreadIfIdle,  // written on the calling thread when the link is idle
+    };
+
+    // Appends one framed transaction (length header and text) and has it written as `writing`
+    // says. With a spool, returns once the frame is in the journal (and, as the journal's sync
     // setting says, on the disk).
-    void push(std::string_view framed);
+    // Requires: for kOnCallerThreadIfIdle, the caller holds no lock that a writer takes.
+    void push(std::string_view framed, Writing writing = Writing::kByWriters);
 
     // Counts a transaction that cannot be framed (too long) as accepted and dropped.
     void refuse();
@@ -104,16 +127,19 @@ public:
     // Forgets the cursors whose keys are not listed; what only they waited for counts as
     // delivered to the others, and a trace line names the frames the forgotten addresses missed.
     void keepCursors(const std::vector<uint64_t>& keys);
-    // Attaches the writer of a new connection (or none) to the cursor.
+    // Attaches the writer of a new connection (or none) to the cursor. Waits until no thread is
+    // writing through the cursor's previous writer, so that it may be deleted afterwards.
     void attach(Cursor* cursor, DeliveryWriter* writer);
 
     // Loop thread. Appends to `into` the frames after the ones this cursor has written, at most
     // maxBytes unless the first frame alone is larger; returns the number of frames taken and
     // the sequence number of the last one in lastSequence.
     size_t takeBatch(Cursor* cursor, std::string& into, size_t maxBytes, uint64_t& lastSequence);
+    enum class WrittenBy { kLoop, kCaller };
     // The frames up to lastSequence have been handed to the kernel; the connection's byte count
     // stood at streamEnd after them.
-    void markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd);
+    void markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd,
+                     WrittenBy by = WrittenBy::kLoop);
     // The server's TCP has acknowledged the connection's bytes up to streamAcknowledged.
     void acknowledge(Cursor* cursor, uint64_t streamAcknowledged);
     // Whether the cursor has frames written and not acknowledged, or frames still to write.
@@ -157,8 +183,12 @@ private:
     void leaveJournal(const std::string& reason);
 
     void wakeWriters();
+    // The cursor whose idle writer may write a frame pushed now on the pushing thread, or none.
+    Cursor* cursorForCallerWrite();
 
     ThreadLock lock;
+    // Signalled when a caller's write through a writer ends.
+    std::condition_variable_any callerWriteEnded;
     std::string announcement;
     uint64_t announcementRevision = 0;
     enum class Announcement { kAbsent, kPresent };
@@ -181,6 +211,7 @@ private:
     uint64_t accepted = 0;
     uint64_t sent = 0;
     uint64_t batches = 0;
+    uint64_t callerBatches = 0;
     uint64_t acknowledged = 0;
     uint64_t dropped = 0;
 
