@@ -1,6 +1,7 @@
 #include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Platform/Clock.h"
 #include "Platform/Socket.h"
@@ -75,7 +76,9 @@ bool CAggrSvrClientSocket::writeOnCallerThread() {
     if (!takeNextBatch()) {
         return true;
     }
-    return writeBatch(DeliveryBacklog::WrittenBy::kCaller) == WriteResult::kDone;
+    // A write that would block is resumed by the loop at the socket's next writable event, as
+    // the loop's own are; a failed one is left for the loop to report.
+    return writeBatch(DeliveryBacklog::WrittenBy::kCaller) != WriteResult::kFailed;
 }
 
 void CAggrSvrClientSocket::writePending() {
@@ -172,12 +175,22 @@ bool CAggrSvrClientSocket::readHook() {
     if (now == Phase::kEnded) {
         return true;
     }
+    // A sender's write that failed took the socket's error with it: after a reset, a read finds
+    // only the end of the stream, which would read as the server's close.
+    if (const int failure = takeCallerFailure(); failure != 0) {
+        onError(failure);
+        return true;
+    }
     readBudget = kReadBudget;
     ConnectedSocket::onReadable();
     // The server has sent its close_notify, and the session answered it.
     const SSLState session = sessionState();
     if (phase.load() != Phase::kEnded &&
         (session == SSLState::kShuttingDown || session == SSLState::kShutDown)) {
+        if (const int failure = takeCallerFailure(); failure != 0) {
+            onError(failure);
+            return true;
+        }
         const std::string alert = lastFailureReason();
         if (alert.empty()) {
             endConnection(0, "the server closed the TLS session");
@@ -281,7 +294,16 @@ void CAggrSvrClientSocket::endConnection(int code, const std::string& reason) {
     onClosed(false);
 }
 
+int CAggrSvrClientSocket::takeCallerFailure() {
+    std::lock_guard<std::mutex> guard(writeLock);
+    return std::exchange(callerFailure, 0);
+}
+
 void CAggrSvrClientSocket::onClosed(bool graceful) {
+    if (const int failure = takeCallerFailure(); endReason.empty() && failure != 0) {
+        endCode = failure;
+        endReason = platform::winsockErrorText(-failure);
+    }
     if (endReason.empty()) {
         readLastWords();
         endReason = lastFailureReason();

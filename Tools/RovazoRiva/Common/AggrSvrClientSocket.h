@@ -122,6 +122,8 @@ private:
     // Reads what the server sent before its connection failed, so that an alert it sent (such as
     // the one that rejects our certificate) becomes the reason rather than the reset after it.
     void readLastWords();
+    // The code of a sender's failed write, once; 0 when none failed.
+    int takeCallerFailure();
     // Notes why the connection ends and closes it.
     void endConnection(int code, const std::string& reason);
 

@@ -66,9 +66,10 @@ public:
     // and has had nothing to write for a while. A hint; called with the backlog's lock held. A
     // writer that leaves all writing to its own thread keeps the default.
     virtual bool idle() { return false; }
-    // Writes what waits on the calling thread. False when it could not at once (another thread
-    // is writing, the connection is not ready, a write would block or failed): the caller then
-    // wakes the writer, whose thread finishes the work.
+    // Writes what waits on the calling thread; a write that would block is finished by the
+    // writer's own thread. False when it could not write (another thread is writing, the
+    // connection is not ready) or the write failed: the caller then wakes the writer, whose
+    // thread does the rest.
     virtual bool writeOnCallerThread() { return false; }
 };
 
