@@ -276,6 +276,22 @@ TEST_F(Delivery, ThreadsSendingWhileTheLinkDropsKeepTheirOrder) {
     for (std::thread& sender : senders) {
         sender.join();
     }
+    // Acknowledged means in the server's buffers: the script reads the last ones a little later.
+    const auto lastEventsRead = [&] {
+        std::vector<bool> read(kThreads, false);
+        for (const std::vector<std::string>& connection : aggr.connections()) {
+            for (const std::string& frame : connection) {
+                int t = -1;
+                int i = -1;
+                if (std::sscanf(frame.c_str(), "AddEntry T%d-%d", &t, &i) == 2 && t >= 0 &&
+                    t < kThreads && i == kEach - 1) {
+                    read[t] = true;
+                }
+            }
+        }
+        return std::find(read.begin(), read.end(), false) == read.end();
+    };
+    ASSERT_TRUE(eventually(lastEventsRead, milliseconds(20000))) << sink.text();
     ASSERT_TRUE(
         eventually([&] { return client->deliveryStatus().pending == 0; }, milliseconds(20000)))
         << sink.text();
