@@ -64,7 +64,7 @@ struct CdataBytes {
 };
 
 // The text being written into a string sized ahead of the bytes: `at` is the next byte to write
-// and the string's size ends the room. The string is cut to what was written by finish().
+// and `limit` the end of the string, which finish() cuts to what was written.
 class Output {
 public:
     Output(std::string& buffer, size_t start, size_t expected) : buffer(buffer) {
@@ -72,13 +72,12 @@ public:
             buffer.resize(start + expected);
         }
         at = buffer.data() + start;
+        limit = buffer.data() + buffer.size();
     }
 
     void makeRoom(size_t bytes) {
-        const size_t used = static_cast<size_t>(at - buffer.data());
-        if (buffer.size() - used < bytes) {
-            buffer.resize(std::max(used + bytes, buffer.size() + buffer.size() / 2));
-            at = buffer.data() + used;
+        if (static_cast<size_t>(limit - at) < bytes) {
+            grow(bytes);
         }
     }
 
@@ -101,23 +100,27 @@ public:
 
     // Copies bytes from `from` up to the first that Bytes does not call plain, or to `end`;
     // returns where it stopped. A whole word is copied before it is looked at; what follows the
-    // plain bytes is overwritten next. Requires: room for end - from bytes.
+    // plain bytes is overwritten next. The loop writes through a local pointer: a member written
+    // to through char pointers would be stored and loaded again at every byte.
+    // Requires: room for end - from bytes.
     template <typename Bytes>
     const char* copyPlain(const char* from, const char* end) {
+        char* to = at;
         while (end - from >= 8) {
             const uint64_t special = Bytes::special(loadWord(from));
-            std::memcpy(at, from, 8);
+            std::memcpy(to, from, 8);
             if (special != 0) {
                 const int plain = std::countr_zero(special) / 8;
-                at += plain;
+                at = to + plain;
                 return from + plain;
             }
-            at += 8;
+            to += 8;
             from += 8;
         }
         while (from != end && Bytes::plain(static_cast<unsigned char>(*from))) {
-            *at++ = *from++;
+            *to++ = *from++;
         }
+        at = to;
         return from;
     }
 
@@ -127,8 +130,16 @@ public:
     }
 
 private:
+    [[gnu::noinline]] void grow(size_t bytes) {
+        const size_t used = static_cast<size_t>(at - buffer.data());
+        buffer.resize(std::max(used + bytes, buffer.size() + buffer.size() / 2));
+        at = buffer.data() + used;
+        limit = buffer.data() + buffer.size();
+    }
+
     std::string& buffer;
     char* at;
+    char* limit;
 };
 
 void writeAttribute(Output& out, std::string_view value) {
