@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,7 +15,10 @@ PlainTlsWriter::PlainTlsWriter(SSL_CTX* ctx, uint16_t port, uint32_t address) {
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = htonl(address);
     ssl = SSL_new(ctx);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0 ||
+    // The client's socket option, so that both write each frame at once.
+    const int on = 1;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0 ||
         SSL_set_fd(ssl, fd) != 1 || SSL_connect(ssl) != 1) {
         SSL_free(ssl);
         close(fd);

@@ -96,6 +96,12 @@ int recvSocket(SocketHandle handle, void* buffer, int length);
 // error number.
 int setDeadPeerTimeout(SocketHandle handle, int seconds);
 
+// Sends each write at once (TCP_NODELAY) instead of holding a small one back while earlier data
+// waits for its acknowledgement. For a writer that gathers its messages itself, holding back only
+// adds delay: up to the peer's delayed acknowledgement (tens of milliseconds) when the peer never
+// sends anything that would carry the acknowledgement sooner. 0 or a negated error number.
+int setSendAtOnce(SocketHandle handle);
+
 // The bytes written on the handle that the peer's TCP has not acknowledged yet (sent and unsent
 // alike, SIOCOUTQ); still answers once the connection has ended. -1 when it cannot be read.
 int64_t unacknowledgedBytes(SocketHandle handle);

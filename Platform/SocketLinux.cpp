@@ -147,6 +147,11 @@ int setDeadPeerTimeout(SocketHandle handle, int seconds) {
     return 0;
 }
 
+int setSendAtOnce(SocketHandle handle) {
+    const int on = 1;
+    return ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0 ? lastError() : 0;
+}
+
 int64_t unacknowledgedBytes(SocketHandle handle) {
     int bytes = 0;
     if (::ioctl(handle, SIOCOUTQ, &bytes) < 0) {

@@ -10,6 +10,9 @@ CAggrSvrClientSocket::CAggrSvrClientSocket(SSLContext& context, const Link& link
     : SSLClientSocket(context), link(link) {
     // A failure leaves the kernel's defaults; the stall check below still ends a dead link.
     platform::setDeadPeerTimeout(socketHandle, link.deadPeerSeconds);
+    // Frames are gathered into batches here; the server never answers, so a batch held back for
+    // its acknowledgement would wait for the server's delayed one.
+    platform::setSendAtOnce(socketHandle);
 }
 
 CAggrSvrClientSocket::~CAggrSvrClientSocket() = default;
