@@ -236,8 +236,8 @@ int32_t CAggrSvrClient::sendTransaction(uint32_t session, const String& actionTe
 }
 
 uint32_t CAggrSvrClient::findSession(const String& name) {
-    std::lock_guard<ThreadLock> guard(clientLock);
-    const auto found = sessionIds.find(name.c_str());
+    std::lock_guard<std::mutex> guard(sessionIdsLock);
+    const auto found = sessionIds.find(std::string_view(name.c_str(), name.Length()));
     return found == sessionIds.end() ? 0 : found->second;
 }
 
@@ -246,11 +246,14 @@ uint32_t CAggrSvrClient::addSession(const String& key, const String& name, const
     auto session = std::make_unique<CAggrSession>(key, lastSessionId + 1);
     sessions.insert(key, session.get());
     const uint32_t id = session.release()->getId();
-    sessionIds.emplace(key.c_str(), id);
     lastSessionId = id;
     // Written under the lock: frames reach the backlog in the order the ids were handed out.
     deliver(
         transactionwriter::framedTransaction(id, "AddSession", "0", name.c_str(), payload.c_str()));
+    // Found only from here on, so that no transaction for the session reaches the backlog before
+    // its "AddSession".
+    std::lock_guard<std::mutex> indexGuard(sessionIdsLock);
+    sessionIds.emplace(key.c_str(), id);
     return id;
 }
 
@@ -263,6 +266,7 @@ int32_t CAggrSvrClient::removeSession(uint32_t session, const String& name) {
     while (sessions.hasCurrent()) {
         CAggrSession* record = sessions.iterator().value;
         if (record->getId() == session) {
+            std::lock_guard<std::mutex> indexGuard(sessionIdsLock);
             sessionIds.erase(record->getName().c_str());
             sessions.remove();
             delete record;

@@ -25,7 +25,8 @@
 // message operations) call the client at the same time; the client's own loop thread runs only
 // socket callbacks, write passes and the tick; any thread may ask for deliveryStatus.
 //
-// Lock order: clientLock, then the event loop's own locks (inside start, addSocket and stop), then
+// Lock order: clientLock, then sessionIdsLock (the session index's own, under which nothing else
+// is taken); clientLock, then the event loop's own locks (inside start, addSocket and stop), then
 // a socket's writeLock, then the backlog's lock, then the loop's task queue (a backlog push wakes
 // the writers), then a socket's transportLock, then the trace library's lock. A message operation
 // writing its own frame only tries a socket's writeLock, and holds no other lock meanwhile.
@@ -39,7 +40,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -160,8 +163,18 @@ private:
     std::unique_ptr<SSLContext> sslContext;
     TList<CAggrSvrClientSocket*> sockets;
     TLookupList<String, CAggrSession*> sessions;
-    // findSession's index over `sessions`: each session's key text to its id.
-    std::unordered_map<std::string, uint32_t> sessionIds;
+    // Hashes session keys as string views, so that a lookup builds no string. Not noexcept on
+    // purpose: libstdc++ then keeps each key's hash in its node, and a lookup compares those
+    // instead of hashing the other keys of its bucket again.
+    struct KeyHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+    };
+    // findSession's index over `sessions`: each session's key text to its id. Changed under
+    // clientLock and sessionIdsLock; findSession takes sessionIdsLock alone, so that a lookup
+    // never waits for a connect or disconnect.
+    std::unordered_map<std::string, uint32_t, KeyHash, std::equal_to<>> sessionIds;
+    std::mutex sessionIdsLock;
     uint32_t lastSessionId = 0;
     // connect has started the loop and no disconnect has stopped it since.
     bool loopStarted = false;
