@@ -32,6 +32,11 @@ void CAggrSvrClientSocket::WriteTask::executeOnStop() {
 void CAggrSvrClientSocket::wake() {
     // Read first: while a pass is waiting, senders only read the flag and do not pull its cache
     // line away from the loop thread on every frame.
+    // A write that would block resumes at the socket's writable event; a pass now would only
+    // try it again, and could write into a connection whose reset the loop has yet to report.
+    if (writeBlocked.load()) {
+        return;
+    }
     if (!writePosted.load(std::memory_order_relaxed) && !writePosted.exchange(true)) {
         link.loop.postTask(&writeTask);
     }
@@ -119,10 +124,18 @@ CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(DeliveryBackl
     const int length = static_cast<int>(writeBuffer.size());
     const int written = writeSession(writeBuffer.data(), length);
     if (written == length) {
+        writeBlocked.store(false);
         completeBatch(by);
         return WriteResult::kDone;
     }
     if (written == -platform::kWsaEWouldBlock) {
+        writeBlocked.store(true);
+        return WriteResult::kBlocked;
+    }
+    if (by == DeliveryBacklog::WrittenBy::kCaller && written == -platform::kWsaEShutdown) {
+        // The connection is closed for sending because the loop has already taken its error (a
+        // reset, say) from the socket; its close event ends the connection with that reason.
+        writeBlocked.store(true);
         return WriteResult::kBlocked;
     }
     callerFailure = written < 0 ? written : -platform::kWsaEConnAborted;
@@ -324,6 +337,7 @@ bool CAggrSvrClientSocket::onSSLDisconnected(bool /*graceful*/) {
     {
         std::lock_guard<std::mutex> guard(writeLock);
         phase.store(Phase::kEnded, std::memory_order_release);
+        writeBlocked.store(false);
         batch = Batch::kNone;
         writeBuffer.clear();
         callerFailure = 0;

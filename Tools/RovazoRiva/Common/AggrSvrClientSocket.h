@@ -111,7 +111,9 @@ private:
     // Writes the announcement and the backlog until done or a write would block; a failed
     // write (its own or a sender's) ends the connection.
     void writePending();
-    // What a write of the current batch came to. Requires: writeLock is held.
+    // What a write of the current batch came to. kBlocked: the batch waits for the socket's
+    // writable event (or, for a sender's write, for the close event the loop has yet to handle).
+    // Requires: writeLock is held.
     enum class WriteResult { kDone, kBlocked, kFailed };
     WriteResult writeBatch(DeliveryBacklog::WrittenBy by);
     // Fills writeBuffer with the next batch; false when there is nothing to write.
@@ -130,6 +132,8 @@ private:
     Link link;
     WriteTask writeTask{*this};
     std::atomic<bool> writePosted{false};
+    // The current batch's write would block: the writable event resumes it.
+    std::atomic<bool> writeBlocked{false};
     std::atomic<bool> linkUp{false};
     std::atomic<Phase> phase{Phase::kConnecting};
     // When the last write ended, or a batch was taken; steady clock, nanoseconds.
