@@ -140,6 +140,16 @@ protected:
         return s;
     }
 
+    // A spool as an earlier run leaves it: transactions 1 to count, none acknowledged.
+    void leaveSpoolOf(int count) {
+        SpoolJournal journal;
+        ASSERT_EQ(journal.open(settings()), "");
+        for (int n = 1; n <= count; ++n) {
+            SpoolJournal::Dropped dropped;
+            ASSERT_EQ(journal.append(framed(textOf(n)), 0, dropped), 0);
+        }
+    }
+
     CapturingLogSink log;
     TempDirectory dir{"kri-spool"};
     NoWriter writer;
@@ -148,14 +158,7 @@ protected:
 
 TEST_F(SpoolBacklogTest, ALargeSpoolIsReplayedInOrderWhileNewTransactionsCome) {
     constexpr int kHeld = 100000;
-    {
-        SpoolJournal journal;
-        ASSERT_EQ(journal.open(settings()), "");
-        for (int n = 1; n <= kHeld; ++n) {
-            SpoolJournal::Dropped dropped;
-            ASSERT_EQ(journal.append(framed(textOf(n)), 0, dropped), 0);
-        }
-    }
+    ASSERT_NO_FATAL_FAILURE(leaveSpoolOf(kHeld));
     DeliveryBacklog backlog;
     ASSERT_EQ(backlog.useSpool(settings()), "");
     EXPECT_EQ(backlog.counters().pending, static_cast<uint64_t>(kHeld));
@@ -247,14 +250,7 @@ TEST_F(SpoolBacklogTest, AFullDiskOrARemovedDirectoryLeavesTheBacklogInMemory) {
 // sends what it holds in order and counts the lost ones as dropped.
 TEST_F(SpoolBacklogTest, RecordsThatCannotBeReadBackAreCountedAsDropped) {
     constexpr int kHeld = 60000;  // 6 MB of frames, more than the window
-    {
-        SpoolJournal journal;
-        ASSERT_EQ(journal.open(settings()), "");
-        for (int n = 1; n <= kHeld; ++n) {
-            SpoolJournal::Dropped dropped;
-            ASSERT_EQ(journal.append(framed(textOf(n)), 0, dropped), 0);
-        }
-    }
+    ASSERT_NO_FATAL_FAILURE(leaveSpoolOf(kHeld));
     FillingFiles files;
     DeliveryBacklog backlog;
     ASSERT_EQ(backlog.useSpool(settings(), files), "");

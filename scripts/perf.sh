@@ -117,6 +117,17 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
     function row(what, measured, limit, limitWhat, digits) {
         goalRow(what, measured, limit, limitWhat, digits, "", "")
     }
+    # One row per count of sending threads (the array threads); whatFormat takes the count and
+    # the plural ending; goalValues holds one goal per count.
+    function clientRows(whatFormat, key, digits, kind, goalValues,    i, t, goal) {
+        split(goalValues, goal, " ")
+        for (i = 1; i <= 3; i++) {
+            t = threads[i]
+            goalRow(sprintf(whatFormat, t, t > 1 ? "s" : ""), get("BM_ClientToReader/" t, key),
+                    get("BM_RawSslWriteToReader/threads:" t "/addresses:1", key),
+                    "(raw SSL_write, same frames)", digits, kind, goal[i])
+        }
+    }
     function kib(key) { return get("BM_ServiceMillionTransactions", key) }
     END {
         printf "Run of %s, commit %s: %s CPUs (%s), %s, %s build; load average %s before, %s after.\n\n",
@@ -134,43 +145,18 @@ awk -v model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
         row("Entry document built from the component (CPU ns)",
             get("BM_BuildEntryXmlFromComponent", "cpu_time"),
             get("BM_CopyEntryXmlText", "cpu_time"), "(copying the finished document)", 0)
+        # The client against the raw writer with 1, 4 and 8 sending threads, one row each.
         split("1 4 8", threads, " ")
-        split("1.0 1.2 1.0", throughputGoal, " ")
-        for (i = 1; i <= 3; i++) {
-            t = threads[i]
-            goalRow("Transactions/s through CAggrSvrClient, TLS loopback, " t " sending thread" (t > 1 ? "s" : ""),
-                get("BM_ClientToReader/" t, "tx_per_s"),
-                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "tx_per_s"),
-                "(raw SSL_write, same frames)", 0, "ratio>=", throughputGoal[i])
-        }
-        for (i = 1; i <= 3; i++) {
-            t = threads[i]
-            row("CPU of the sending threads per transaction, " t " thread" (t > 1 ? "s" : "") " (ns)",
-                get("BM_ClientToReader/" t, "sender_cpu_ns"),
-                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "sender_cpu_ns"),
-                "(raw SSL_write, same frames)", 0)
-        }
-        for (i = 1; i <= 3; i++) {
-            t = threads[i]
-            goalRow("CPU per transaction of every thread but the reader (senders, loop), " t " thread" (t > 1 ? "s" : "") " (ns)",
-                get("BM_ClientToReader/" t, "client_cpu_ns"),
-                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "client_cpu_ns"),
-                "(raw SSL_write, same frames)", 0, "max", 1000)
-        }
-        for (i = 1; i <= 3; i++) {
-            t = threads[i]
-            row("System calls per transaction of every thread but the reader, " t " thread" (t > 1 ? "s" : ""),
-                get("BM_ClientToReader/" t, "syscalls_per_tx"),
-                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "syscalls_per_tx"),
-                "(raw SSL_write, same frames)", 3)
-        }
-        for (i = 1; i <= 3; i++) {
-            t = threads[i]
-            row("Reader sleeps per frame, " t " sending thread" (t > 1 ? "s" : ""),
-                get("BM_ClientToReader/" t, "reader_sleeps_per_frame"),
-                get("BM_RawSslWriteToReader/threads:" t "/addresses:1", "reader_sleeps_per_frame"),
-                "(raw SSL_write, same frames)", 3)
-        }
+        clientRows("Transactions/s through CAggrSvrClient, TLS loopback, %d sending thread%s",
+                   "tx_per_s", 0, "ratio>=", "1.0 1.2 1.0")
+        clientRows("CPU of the sending threads per transaction, %d thread%s (ns)",
+                   "sender_cpu_ns", 0, "", "")
+        clientRows("CPU per transaction of every thread but the reader (senders, loop), %d thread%s (ns)",
+                   "client_cpu_ns", 0, "max", "1000 1000 1000")
+        clientRows("System calls per transaction of every thread but the reader, %d thread%s",
+                   "syscalls_per_tx", 3, "", "")
+        clientRows("Reader sleeps per frame, %d sending thread%s",
+                   "reader_sleeps_per_frame", 3, "", "")
         for (i = 1; i <= 3; i++) {
             t = threads[i]
             row("Frames per SSL_write through CAggrSvrClient, " t " sending thread" (t > 1 ? "s" : ""),

@@ -74,7 +74,7 @@ bool CAggrSvrClientSocket::idle() {
 bool CAggrSvrClientSocket::writeOnCallerThread() {
     std::unique_lock<std::mutex> guard(writeLock, std::try_to_lock);
     if (!guard.owns_lock() || phase.load() != Phase::kReady || batch != Batch::kNone ||
-        callerFailure != 0) {
+        writeFailure != 0) {
         return false;
     }
     // One batch at most: a sender does not stay to write what others push meanwhile.
@@ -95,9 +95,7 @@ void CAggrSvrClientSocket::writePending() {
             if (now != Phase::kAnnouncing && now != Phase::kReady) {
                 return;
             }
-            if (callerFailure != 0) {
-                failure = callerFailure;
-                callerFailure = 0;
+            if (writeFailure != 0) {
                 break;
             }
             if (batch == Batch::kNone && !takeNextBatch()) {
@@ -110,11 +108,11 @@ void CAggrSvrClientSocket::writePending() {
                 return;
             }
             if (result == WriteResult::kFailed) {
-                failure = callerFailure;
-                callerFailure = 0;
                 break;
             }
         }
+        // Left by a failed write, this pass's or a sender's.
+        failure = std::exchange(writeFailure, 0);
     }
     // Ending the connection takes the write lock again.
     onError(failure);
@@ -138,7 +136,7 @@ CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(DeliveryBackl
         writeBlocked.store(true);
         return WriteResult::kBlocked;
     }
-    callerFailure = written < 0 ? written : -platform::kWsaEConnAborted;
+    writeFailure = written < 0 ? written : -platform::kWsaEConnAborted;
     return WriteResult::kFailed;
 }
 
@@ -190,7 +188,7 @@ bool CAggrSvrClientSocket::readHook() {
     }
     // A sender's write that failed took the socket's error with it: after a reset, a read finds
     // only the end of the stream, which would read as the server's close.
-    if (const int failure = takeCallerFailure(); failure != 0) {
+    if (const int failure = takeWriteFailure(); failure != 0) {
         onError(failure);
         return true;
     }
@@ -200,7 +198,7 @@ bool CAggrSvrClientSocket::readHook() {
     const SSLState session = sessionState();
     if (phase.load() != Phase::kEnded &&
         (session == SSLState::kShuttingDown || session == SSLState::kShutDown)) {
-        if (const int failure = takeCallerFailure(); failure != 0) {
+        if (const int failure = takeWriteFailure(); failure != 0) {
             onError(failure);
             return true;
         }
@@ -307,13 +305,13 @@ void CAggrSvrClientSocket::endConnection(int code, const std::string& reason) {
     onClosed(false);
 }
 
-int CAggrSvrClientSocket::takeCallerFailure() {
+int CAggrSvrClientSocket::takeWriteFailure() {
     std::lock_guard<std::mutex> guard(writeLock);
-    return std::exchange(callerFailure, 0);
+    return std::exchange(writeFailure, 0);
 }
 
 void CAggrSvrClientSocket::onClosed(bool graceful) {
-    if (const int failure = takeCallerFailure(); endReason.empty() && failure != 0) {
+    if (const int failure = takeWriteFailure(); endReason.empty() && failure != 0) {
         endCode = failure;
         endReason = platform::winsockErrorText(-failure);
     }
@@ -340,7 +338,7 @@ bool CAggrSvrClientSocket::onSSLDisconnected(bool /*graceful*/) {
         writeBlocked.store(false);
         batch = Batch::kNone;
         writeBuffer.clear();
-        callerFailure = 0;
+        writeFailure = 0;
         link.backlog.connectionEnded(link.cursor);
     }
     if (endReason.empty()) {

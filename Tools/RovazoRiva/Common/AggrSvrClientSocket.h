@@ -124,8 +124,9 @@ private:
     // Reads what the server sent before its connection failed, so that an alert it sent (such as
     // the one that rejects our certificate) becomes the reason rather than the reset after it.
     void readLastWords();
-    // The code of a sender's failed write, once; 0 when none failed.
-    int takeCallerFailure();
+    // The code of a failed write (a sender's, or the loop's own) not yet reported, once; 0 when
+    // none failed.
+    int takeWriteFailure();
     // Notes why the connection ends and closes it.
     void endConnection(int code, const std::string& reason);
 
@@ -146,8 +147,8 @@ private:
     uint64_t batchLastSequence = 0;
     uint64_t batchAnnouncement = 0;
     uint64_t announcedVersion = 0;
-    // A sender's write failed with this code; the loop ends the connection with it.
-    int callerFailure = 0;
+    // A write failed with this code; the loop ends the connection with it.
+    int writeFailure = 0;
 
     // Loop thread only.
     int readBudget = 0;
