@@ -21,6 +21,7 @@
 
 namespace {
 
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using Connection = TlsTestServer::Connection;
 using ScriptedServer = ScriptedTlsServer;
@@ -79,6 +80,9 @@ protected:
     void TearDown() override {
         supervisor.reset();
         client.reset();
+        if (server) {
+            server->release.store(true);
+        }
         server.reset();
         setKriLogSink(nullptr);
     }
@@ -92,7 +96,7 @@ protected:
     void supervise(uint16_t port) { supervisor = std::make_unique<Supervisor>(*client, port); }
 
     void send(int from, int to, const std::string& payload = "<Entry/>",
-              milliseconds pause = milliseconds(0)) {
+              microseconds pause = microseconds(0)) {
         for (int i = from; i <= to; ++i) {
             client->addEntry(1, ("E" + std::to_string(i)).c_str(), "Entry", payload.c_str());
             std::this_thread::sleep_for(pause);
@@ -117,14 +121,22 @@ Frames concat(Frames a, const Frames& b) {
     return a;
 }
 
+// The server keeps its TCP open after its close_notify, past our own close: the link ends
+// after a while all the same.
 TEST_F(Delivery, CloseNotifyWithTcpLeftOpenEndsTheLinkAndNothingIsLost) {
     ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
         s.readFrames(c, 3);
         c.sendCloseNotify();
-        c.waitForClientClose(5000);
+        while (!s.release.load()) {
+            std::this_thread::sleep_for(milliseconds(10));
+        }
     }});
     supervise(aggr.server->port());
     send(1, 2);
+    const char* closed = "SSL disconnect successful (the server closed the TLS session)";
+    ASSERT_TRUE(eventually([&] { return sink.count(closed) == 1; })) << sink.text();
+    // The test server serves one connection at a time.
+    aggr.release.store(true);
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) > 0; }));
     send(3, 10);
     ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 9; })) << sink.text();
@@ -132,9 +144,30 @@ TEST_F(Delivery, CloseNotifyWithTcpLeftOpenEndsTheLinkAndNothingIsLost) {
     const auto received = aggr.connections();
     EXPECT_EQ(concat({"AddStudio"}, events(1, 2)), received[0]);
     EXPECT_EQ(concat({"AddStudio"}, events(3, 10)), received[1]);
-    EXPECT_EQ(1u, sink.count("SSL disconnect successful (the server closed the TLS session)"));
+    EXPECT_EQ(1u, sink.count(closed));
     ASSERT_TRUE(eventually([&] { return client->deliveryStatus().pending == 0; }));
     expectCountersAddUp();
+}
+
+// Frames keep coming while the server closes its TLS session and reads on until ours: each
+// arrives exactly once, none on the closed connection is written again on the next.
+TEST_F(Delivery, CloseNotifyFromAServerThatReadsOnDeliversEveryFrameOnce) {
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
+        s.readFrames(c, 20);
+        c.sendCloseNotify();
+        s.readAll(c);
+    }});
+    supervise(aggr.server->port());
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 1; })) << sink.text();
+    send(1, 60, "<Entry/>", microseconds(100));
+    ASSERT_TRUE(eventually([&] { return client->deliveryStatus().pending == 0; })) << sink.text();
+
+    Frames received;
+    for (const Frames& connection : aggr.connections()) {
+        EXPECT_EQ("AddStudio", connection.front());
+        received.insert(received.end(), connection.begin() + 1, connection.end());
+    }
+    EXPECT_EQ(events(1, 60), received);
 }
 
 TEST_F(Delivery, ServerGoneForFiveSecondsGetsEverythingAfterAddStudio) {

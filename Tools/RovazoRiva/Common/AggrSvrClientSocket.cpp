@@ -44,6 +44,8 @@ void CAggrSvrClientSocket::wake() {
 
 namespace {
 
+constexpr char kServerClosedSession[] = "the server closed the TLS session";
+
 int64_t steadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -186,6 +188,12 @@ bool CAggrSvrClientSocket::readHook() {
     if (now == Phase::kEnded) {
         return true;
     }
+    if (now == Phase::kClosing) {
+        // Data after its close_notify: this server is not closing as expected, so the
+        // connection ends without waiting for its TCP close.
+        endConnection(0, kServerClosedSession);
+        return true;
+    }
     // A sender's write that failed took the socket's error with it: after a reset, a read finds
     // only the end of the stream, which would read as the server's close.
     if (const int failure = takeWriteFailure(); failure != 0) {
@@ -204,7 +212,7 @@ bool CAggrSvrClientSocket::readHook() {
         }
         const std::string alert = lastFailureReason();
         if (alert.empty()) {
-            endConnection(0, "the server closed the TLS session");
+            awaitServerClose();
         } else {
             endConnection(-platform::kWsaEConnAborted, alert);
         }
@@ -242,7 +250,26 @@ void CAggrSvrClientSocket::takeAcknowledgements() {
     link.backlog.acknowledge(link.cursor, acknowledged);
 }
 
+void CAggrSvrClientSocket::awaitServerClose() {
+    {
+        std::lock_guard<std::mutex> guard(writeLock);
+        takeAcknowledgements();
+        phase.store(Phase::kClosing, std::memory_order_release);
+    }
+    closingSinceMs = static_cast<int64_t>(platform::tickCount64());
+    endCode = 0;
+    endReason = kServerClosedSession;
+    // A server that waits for our close before it closes its own end hears of it at once.
+    ConnectedSocket::shutdownSend();
+}
+
 void CAggrSvrClientSocket::onTick(int64_t nowMs) {
+    if (phase.load() == Phase::kClosing) {
+        if (nowMs - closingSinceMs >= kCloseWaitMs) {
+            endConnection(0, kServerClosedSession);
+        }
+        return;
+    }
     bool stalled = false;
     {
         std::lock_guard<std::mutex> guard(writeLock);
@@ -267,9 +294,13 @@ void CAggrSvrClientSocket::onTick(int64_t nowMs) {
 
 void CAggrSvrClientSocket::settle() {
     const Phase now = phase.load();
-    if (now == Phase::kAnnouncing || now == Phase::kReady) {
+    if (now == Phase::kAnnouncing || now == Phase::kReady || now == Phase::kClosing) {
         std::lock_guard<std::mutex> guard(writeLock);
-        takeAcknowledgements();
+        // A closing connection's acknowledgements were taken at the server's close: what its
+        // TCP took since may never have been read.
+        if (now != Phase::kClosing) {
+            takeAcknowledgements();
+        }
         link.backlog.connectionEnded(link.cursor);
     }
 }
@@ -311,6 +342,12 @@ int CAggrSvrClientSocket::takeWriteFailure() {
 }
 
 void CAggrSvrClientSocket::onClosed(bool graceful) {
+    if (graceful && phase.load() == Phase::kClosing) {
+        // A server closes its TCP in order only when it has read all its TCP took, so what
+        // this close acknowledges was read.
+        std::lock_guard<std::mutex> guard(writeLock);
+        takeAcknowledgements();
+    }
     if (const int failure = takeWriteFailure(); endReason.empty() && failure != 0) {
         endCode = failure;
         endReason = platform::winsockErrorText(-failure);

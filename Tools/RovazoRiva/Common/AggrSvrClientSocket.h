@@ -11,6 +11,11 @@
 //   kAnnouncing  the server passed verification; the studio's announcement is written first,
 //                as soon as there is one
 //   kReady       the announcement is written; the backlog's frames follow in order
+//   kClosing     the server has closed its TLS session and ours has answered: nothing more is
+//                written, our TCP side is shut, and the connection waits up to kCloseWait for
+//                the server's TCP close. An orderly one acknowledges every byte the server read,
+//                so the frames it read while closing are not written again; a reset or the end
+//                of the wait leaves the acknowledgements as they stood at the server's close.
 //   kEnded       an error, a reset, the server's close (TLS close_notify or TCP), or data that
 //                the server's TCP took no byte of for deadPeerSeconds. The connection is closed,
 //                its unacknowledged frames go back to the backlog, and the reason goes to the
@@ -71,6 +76,8 @@ public:
     // Nothing written for this long makes the connection idle: a frame pushed then may be
     // written on the pushing thread. Faster senders leave the writing to the loop, in batches.
     static constexpr std::chrono::microseconds kIdleBeforeCallerWrite{500};
+    // How long a connection the server closed politely waits for the server's TCP close.
+    static constexpr int64_t kCloseWaitMs = 1000;
 
     // Posts one write pass to the loop unless one is already waiting.
     void wake() override;
@@ -95,7 +102,7 @@ protected:
     bool onSSLDisconnected(bool graceful) override;
 
 private:
-    enum class Phase { kConnecting, kAnnouncing, kReady, kEnded };
+    enum class Phase { kConnecting, kAnnouncing, kReady, kClosing, kEnded };
     enum class Batch { kNone, kAnnouncement, kFrames };
 
     class WriteTask : public Task {
@@ -129,6 +136,8 @@ private:
     int takeWriteFailure();
     // Notes why the connection ends and closes it.
     void endConnection(int code, const std::string& reason);
+    // The server's close_notify has been answered: stops writing and waits for its TCP close.
+    void awaitServerClose();
 
     Link link;
     WriteTask writeTask{*this};
@@ -155,6 +164,8 @@ private:
     // Guarded by writeLock.
     uint64_t lastAcknowledged = 0;
     int64_t lastProgressMs = 0;
+    // Loop thread only: when kClosing began.
+    int64_t closingSinceMs = 0;
     // Why the connection ends, noted before the close that reports it.
     int endCode = 0;
     std::string endReason;
