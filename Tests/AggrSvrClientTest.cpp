@@ -108,7 +108,8 @@ std::string payloadOf(const std::string& transaction) {
     return document.GetRootElement()("Action")("Params")("Param").GetNodeValue().c_str();
 }
 
-// The messages a receiver wrote to its transactions file, in arrival order.
+// The messages a receiver wrote to its transactions file, in arrival order. A receiver still
+// running may be part way through its last record, which is left out.
 std::vector<std::string> receivedTexts(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream whole;
@@ -118,8 +119,14 @@ std::vector<std::string> receivedTexts(const std::string& path) {
     size_t at = 0;
     while ((at = file.find("--- ", at)) != std::string::npos) {
         const size_t lineEnd = file.find('\n', at);
+        if (lineEnd == std::string::npos) {
+            break;
+        }
         const size_t sizeStart = file.rfind(", ", lineEnd) + 2;
         const size_t bytes = std::stoul(file.substr(sizeStart, lineEnd - sizeStart));
+        if (lineEnd + 1 + bytes + 1 > file.size()) {
+            break;
+        }
         texts.push_back(file.substr(lineEnd + 1, bytes));
         at = lineEnd + 1 + bytes;
     }
