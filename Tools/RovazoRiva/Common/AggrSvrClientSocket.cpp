@@ -132,9 +132,11 @@ CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(DeliveryBackl
         writeBlocked.store(true);
         return WriteResult::kBlocked;
     }
-    if (by == DeliveryBacklog::WrittenBy::kCaller && written == -platform::kWsaEShutdown) {
+    if (by == DeliveryBacklog::WrittenBy::kCaller &&
+        (written == -platform::kWsaEShutdown || written == -platform::kWsaENotConnected)) {
         // The connection is closed for sending because the loop has already taken its error (a
-        // reset, say) from the socket; its close event ends the connection with that reason.
+        // reset, say) from the socket, or the TLS session because the loop has just read the
+        // server's close_notify: the loop ends the connection with the real reason.
         writeBlocked.store(true);
         return WriteResult::kBlocked;
     }
