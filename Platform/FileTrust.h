@@ -24,8 +24,9 @@ namespace platform {
 std::string untrustedReason(const std::string& path);
 
 // Whether users other than the file's owner and this process's own group may read it: other
-// read permission, or group read permission for a group that is not the effective group (a key
-// of mode 0640 in the service's own group is read through that group on purpose).
-bool readableByOthers(const std::string& path);
+// read permission, or group read permission for a group that is neither the effective group nor
+// the primary group of account (a key of mode 0640 in the service's own group is read through
+// that group on purpose, also when root looks at it).
+bool readableByOthers(const std::string& path, const std::string& account = "");
 
 }  // namespace platform

@@ -1,3 +1,4 @@
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,12 +137,15 @@ std::string untrustedReason(const std::string& path) {
     return current == "/" ? "/ is not a regular file" : "";
 }
 
-bool readableByOthers(const std::string& path) {
+bool readableByOthers(const std::string& path, const std::string& account) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         return false;
     }
-    const bool groupReads = (info.st_mode & S_IRGRP) != 0 && info.st_gid != getegid();
+    const passwd* user = account.empty() ? nullptr : getpwnam(account.c_str());
+    const bool serviceGroup = user != nullptr && info.st_gid == user->pw_gid;
+    const bool groupReads =
+        (info.st_mode & S_IRGRP) != 0 && info.st_gid != getegid() && !serviceGroup;
     return groupReads || (info.st_mode & S_IROTH) != 0;
 }
 

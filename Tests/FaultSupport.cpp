@@ -114,7 +114,8 @@ std::string stopEventUsers() {
         std::ifstream maps(it->path() / "maps");
         std::string line;
         while (std::getline(maps, line)) {
-            if (line.find("/dev/shm/sem.AtmnStop") != std::string::npos) {
+            if (line.find("/kriatmnsvc-") != std::string::npos &&
+                line.find("/AtmnStop") != std::string::npos) {
                 std::ifstream commandLine(it->path() / "cmdline");
                 std::string program;
                 std::getline(commandLine, program, '\0');

@@ -73,6 +73,7 @@ TEST_F(FileTrust, AKeyIsReadByOthersThroughOtherReadOrAForeignGroup) {
         chmod(key.c_str(), 0640);
         ASSERT_EQ(0, chown(key.c_str(), static_cast<uid_t>(-1), 65534));
         EXPECT_TRUE(platform::readableByOthers(key));
+        EXPECT_FALSE(platform::readableByOthers(key, "nobody")) << "the group of the account";
     }
 }
 

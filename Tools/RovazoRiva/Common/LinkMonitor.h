@@ -6,7 +6,8 @@
 // lines, rate-limited: a line is written when it differs from every line written in the last
 // minute for the same address; a repeat within the minute is counted instead, and the count is
 // written as one summary line once that minute is over. A server that refuses every reconnection
-// thus gives one line, then one summary a minute, not a line a second.
+// thus gives one line, then one summary a minute, not a line a second. A session verified while
+// the link is down (the end of an outage) is always written.
 //
 // Threads: the client's loop thread reports the turns and ticks; any thread reads the state.
 #pragma once
@@ -44,7 +45,9 @@ private:
     };
 
     // Writes the line unless the peer's connection wrote it in the last minute.
-    void writeRateLimited(const std::string& peer, Priority priority, std::string line);
+    // always: written even when the same line was written within the minute.
+    void writeRateLimited(const std::string& peer, Priority priority, std::string line,
+                          bool always = false);
     void enter(LinkState state, const std::string& reason);
 
     ThreadLock lock;

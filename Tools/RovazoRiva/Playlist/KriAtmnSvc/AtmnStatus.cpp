@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
+
+#include "Platform/StatusFiles.h"
 
 namespace {
 
@@ -83,21 +84,6 @@ std::string jsonString(const std::string& text) {
         }
     }
     return quoted + "\"";
-}
-
-// Writes the text to a temporary file beside path and renames it over path.
-bool replaceFile(const std::filesystem::path& path, const std::string& text) {
-    const std::filesystem::path temporary = path.string() + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-            return false;
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    return !error;
 }
 
 }  // namespace
@@ -193,17 +179,24 @@ std::string statusDirectory() {
 CAtmnStatusFiles::CAtmnStatusFiles(std::string directory, std::string prometheusFile)
     : directory(std::move(directory)), prometheusFile(std::move(prometheusFile)) {}
 
-bool CAtmnStatusFiles::write(const DeliveryStatus& status, int64_t nowMs) {
-    bool written = true;
+std::string CAtmnStatusFiles::write(const DeliveryStatus& status, int64_t nowMs) {
+    std::string failures[3];
     if (!directory.empty()) {
-        const std::filesystem::path dir(directory);
-        written = replaceFile(dir / "status", statusLine(status) + "\n");
-        written = replaceFile(dir / "status.json", statusJson(status, nowMs)) && written;
+        failures[0] =
+            platform::replaceFile(directory + "/status", statusLine(status) + "\n", kStatusMode);
+        failures[1] = platform::replaceFile(directory + "/status.json", statusJson(status, nowMs),
+                                            kStatusMode);
     }
     if (!prometheusFile.empty()) {
-        written = replaceFile(prometheusFile, prometheusText(status)) && written;
+        failures[2] =
+            platform::replaceFile(prometheusFile, prometheusText(status), kPrometheusMode);
     }
-    return written;
+    for (const std::string& failure : failures) {
+        if (!failure.empty()) {
+            return failure;
+        }
+    }
+    return "";
 }
 
 void CAtmnStatusFiles::remove() {
@@ -215,13 +208,29 @@ void CAtmnStatusFiles::remove() {
     std::filesystem::remove(std::filesystem::path(directory) / "status.json", ignored);
 }
 
-std::optional<std::string> readStatusFile(const std::string& directory, bool json) {
-    std::ifstream in(std::filesystem::path(directory) / (json ? "status.json" : "status"),
-                     std::ios::binary);
-    if (!in) {
-        return std::nullopt;
+StatusRead readStatusFile(const std::string& directory, bool json) {
+    // A status line or document is far smaller; the cap keeps a planted large file harmless.
+    constexpr size_t kMaxBytes = 64 * 1024;
+    platform::ReadFile file =
+        platform::readRegularFile(directory + (json ? "/status.json" : "/status"), kMaxBytes);
+    return StatusRead{std::move(file.text), file.missing, std::move(file.reason)};
+}
+
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if ((byte < 0x20 && byte != '\n') || byte == 0x7F || c1) {
+            const auto code = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
+            shown += escaped;
+        } else {
+            shown += text[i];
+        }
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return shown;
 }

@@ -30,6 +30,7 @@ constexpr auto kAnnouncePause = std::chrono::milliseconds(2000);
 // the named event: only other processes do.
 constexpr uint32_t kOwnStopCheckMs = 250;
 constexpr auto kEntryPause = std::chrono::milliseconds(200);
+constexpr int64_t kReconnectLinePeriodMs = 60000;
 constexpr uint32_t kSupervisionPeriodMs = 1000;
 // How long stop waits for the supervision thread, which may be inside a name resolution.
 constexpr uint32_t kSupervisionStopWaitMs = 3000;
@@ -65,6 +66,7 @@ AtmnSvcImpl::~AtmnSvcImpl() {
 
 int32_t AtmnSvcImpl::init(const String& path) {
     initResult = initSteps(path);
+    configurationFailure = initResult < 0 && stopEvent && !componentUnavailable;
     enter(initResult == kAtmnOk ? Phase::kInitialised : Phase::kInitFailed);
     return initResult;
 }
@@ -115,6 +117,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         if (platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
                                        IID_IAtmnSystem, &created) < 0 ||
             created == nullptr) {
+            componentUnavailable = true;
             KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to load Automation stub component\n");
             reportEvent(kAtmnEventNoComponent, "Playlist Automation");
             return kAtmnConfigFailed;
@@ -134,6 +137,9 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit, "%s\n", e.what());
         return ReportConfigError(configPath);
     } catch (...) {
+        // The reason first (a file the service's account may not read says "Permission denied").
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "The configuration cannot be used: %s\n",
+                        currentFailure().c_str());
         return ReportConfigError(configPath);
     }
     doneEvent = std::make_unique<platform::AutoResetEvent>();
@@ -482,7 +488,13 @@ void AtmnSvcImpl::reconnect() {
             client.disconnect();
             return;
         }
-        KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
+        // Written at most once a minute: while the server is away every attempt would repeat
+        // it, and the link's own lines say whether the connection came about.
+        const int64_t nowMs = CAtmnMonitor::steadyNowMs();
+        if (nowMs - reconnectLineMs >= kReconnectLinePeriodMs) {
+            reconnectLineMs = nowMs;
+            KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
+        }
         if (!pauseUnlessStopping(kAnnouncePause)) {
             return;
         }

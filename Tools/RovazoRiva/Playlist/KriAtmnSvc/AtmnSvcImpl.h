@@ -57,6 +57,9 @@ public:
     // client's SSL context. kAtmnOk; -1 for a configuration error or a component that cannot be
     // created; the client's negative result when the SSL set-up fails.
     int32_t init(const String& path);
+    // After a failed init: whether only a change of the configuration or of the files it names
+    // can mend it (not another instance that runs, nor a component that cannot be created).
+    bool initFailedOnConfiguration() const { return configurationFailure; }
     // Connects the component and the client, announces the studio, hands the component the host
     // interface, starts the supervision thread, calls started and waits for the stop event.
     // kAtmnOk after a stop, also one that came during the set-up; -1 for a configuration error
@@ -198,6 +201,10 @@ private:
     // What init returned; run gives it back at once when init failed after creating the
     // component. Written by init, read by run, on the same thread.
     int32_t initResult = kAtmnOk;
+    bool configurationFailure = false;
+    bool componentUnavailable = false;  // the registered component could not be created
+    // When reconnect last wrote its line (steady clock, ms); the supervision thread's alone.
+    int64_t reconnectLineMs = INT64_MIN / 2;
     std::unique_ptr<platform::Thread> startUpThread;
     std::function<void(const std::string&)> notifyManager;
     // Written by the start-up thread before it enters kRunning; stopped by stop or uninit.

@@ -7,6 +7,7 @@
 #include "Platform/FileTrust.h"
 #include "Platform/Registry.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
 
 std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
                                     const platform::CLSID& clsid) {
@@ -36,7 +37,7 @@ void ReportRefusal(uint32_t code, const char* what, const std::string& reason) {
 }
 
 void WarnIfKeyReadableByOthers(const String& keyFile) {
-    if (platform::readableByOthers(keyFile.c_str())) {
+    if (platform::readableByOthers(keyFile.c_str(), AtmnService::serviceAccount())) {
         KriReportEvent(kAtmnEventSslWarning, "Warning: the key file %s can be read by other users",
                        keyFile.c_str());
     }
