@@ -390,6 +390,7 @@ fi
         fail "-check on the documented Prometheus file: $(grep prometheus <<<"$check_output")"
     key=/etc/kriatmnsvc/certs/client.key
     in_ns chmod 644 "$key"
+    announced=$(received AddStudio)
     in_ns systemctl restart KriAtmn
     prom_written() { in_ns runuser -u nobody -- grep -q '^kriatmnsvc_link_up ' "$prom"; }
     if wait_for 15 prom_written; then
@@ -402,9 +403,8 @@ fi
     grep -qF "$remedy" docs/messages.md || fail "messages.md no longer gives the remedy: $remedy"
     warned=$(in_ns journalctl -u KriAtmn -o cat | grep -c "key file $key can be read by other users" || true)
     in_ns sh -c "${remedy//<key file>/$key}"
-    announced=$(received AddStudio)
     in_ns systemctl restart KriAtmn
-    if [ "$warned" -ge 1 ] && wait_for 15 has_received AddStudio $((announced + 1)) &&
+    if [ "$warned" -ge 1 ] && wait_for 15 has_received AddStudio $((announced + 2)) &&
         [ "$(in_ns journalctl -u KriAtmn -o cat | grep -c "key file $key can be read by other users")" = "$warned" ]; then
         pass "messages.md's remedy \"$remedy\" ends the key warning and the service works"
     else

@@ -26,9 +26,9 @@ void LinkMonitor::sessionVerified(const std::string& peer) {
     bool recovering;
     {
         std::lock_guard<ThreadLock> guard(lock);
-        recovering = state == LinkState::kDown;
+        recovering = state == LinkState::kDown &&
+                     platform::wallClockMs() - sinceMs >= LinkMonitor::kOutageMs;
     }
-    // The end of an outage is always written, also within a minute of the last such line.
     writeRateLimited(peer, Priority::kInfo, "SSL connect successful", recovering);
 }
 
