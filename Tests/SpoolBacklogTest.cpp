@@ -86,6 +86,7 @@ public:
         int truncate(uint64_t length) override { return real->truncate(length); }
         int sync() override { return real->sync(); }
         uint64_t size() override { return real->size(); }
+        int identify(platform::FileIdentity& identity) override { return real->identify(identity); }
 
     private:
         std::unique_ptr<platform::SpoolFile> real;
@@ -108,8 +109,11 @@ public:
         }
         return error;
     }
-    int readWhole(const std::string& path, std::string& into) override {
-        return linux.readWhole(path, into);
+    int readWhole(const std::string& path, std::string& into, size_t maxBytes) override {
+        return linux.readWhole(path, into, maxBytes);
+    }
+    int identify(const std::string& path, platform::FileIdentity& identity) override {
+        return linux.identify(path, identity);
     }
     int rename(const std::string& from, const std::string& to) override {
         return linux.rename(from, to);

@@ -142,7 +142,7 @@ TEST_F(SpoolRestart, ASpoolDirectoryOpenToOtherUsersStopsTheStart) {
     ASSERT_TRUE(status.has_value());
     EXPECT_NE(*status, 0);
     EXPECT_EQ(service->count("Unable to use the spool: the spool directory " + spool +
-                             " cannot be used: it is owned by another user"),
+                             " cannot be used: it belongs to user 65534"),
               1u)
         << service->tail();
 }
