@@ -149,6 +149,27 @@ TEST_F(SpoolRestart, ASpoolDirectoryOpenToOtherUsersStopsTheStart) {
         << service->tail();
 }
 
+// The spool directory removed under a running service: it says so at once (within a tick) and
+// goes on in memory, instead of writing into a file nobody will read.
+TEST_F(SpoolRestart, ARemovedSpoolDirectoryIsNoticedAtOnce) {
+    ScriptedTlsServer aggr({});
+    const uint16_t port = aggr.server->port();
+    aggr.server->shutDown();
+    std::unique_ptr<LoggedProcess> service = start(hour, port, "removed.log");
+    ASSERT_TRUE(eventually([&] { return spooled(spool) >= 10; }, Milliseconds(20000)))
+        << service->tail();
+    std::filesystem::remove_all(spool);
+    EXPECT_TRUE(eventually(
+        [&] {
+            return service->count("spool directory " + spool + " was removed or replaced") == 1;
+        },
+        Milliseconds(3000)))
+        << service->tail();
+    EXPECT_EQ(service->count("transactions are kept in memory only until the service restarts"),
+              1u);
+    stop(*service);
+}
+
 // "-spool-check": 0 when nothing held is at risk, 1 while something is damaged (until a start
 // repairs it), a note only for the copies earlier repairs kept, 2 when the spool cannot be read.
 TEST_F(SpoolRestart, SpoolCheckSaysWhetherAnythingIsAtRiskNow) {
