@@ -25,18 +25,19 @@
 //   afterwards are numbered past both, in a new segment, so that no position can hide them.
 // Records are numbered without gaps for the caller, in the order they were appended.
 //
-// Durability: the acknowledged position written to its file never passes the last record known
-// to be on the disk, and it is synced only after the records it covers, so no power cut can leave
-// it ahead of them.
+// Durability: while the journal works, the acknowledged position written to its file never passes
+// the last record known to be on the disk, and it is synced only after the records it covers, so
+// no power cut can leave it ahead of them. (After a failure the records can no longer be synced;
+// the clamp at the next open covers a position that got ahead then.)
 //
 // The journal is bounded: an append that would take the files over the bound first deletes the
 // oldest segments, and reports the unacknowledged records they held as dropped. Segments whose
 // records are all acknowledged are deleted. The newest segment always stays.
 //
-// Owned by the delivery backlog. append, acknowledge, the reads, checkFiles and the queries take
-// the journal's own lock (the backlog calls them with its lock held: the journal's lock comes after
-// it); waitDurable and persistAcknowledged are called without the backlog's lock, by the sink
-// threads and the loop thread respectively, because they wait for the disk.
+// Owned by the delivery backlog. append, acknowledge, the reads and the queries take the
+// journal's own lock (the backlog calls them with its lock held: the journal's lock comes after
+// it); waitDurable, persistAcknowledged and checkFiles are called without the backlog's lock, by
+// the sink threads and the loop thread respectively, because they wait for the disk.
 // Requires: open succeeded before any other call; one journal per directory (the directory's
 // advisory lock makes sure of it across processes).
 #pragma once
