@@ -101,6 +101,10 @@ bool AtmnCheck::run() {
             checkItem("AggrServer/SslCfktFile", init.sslCfktFile);
             checkItem("AggrServer/SslKeyFile", init.sslKeyFile);
             checkItem("AggrServer/SslCAFile", init.sslCAFile);
+            if (const CAtmnRefusal untrusted = untrustedSslFiles(init)) {
+                report(false, untrusted.what, untrusted.reason);
+                sslFilesTrusted = false;
+            }
             certificateFile = init.sslCfktFile.c_str();
             keyFile = init.sslKeyFile.c_str();
             caFile = init.sslCAFile.c_str();
@@ -117,6 +121,8 @@ bool AtmnCheck::run() {
                    : "not a TCP port number");
         checkItem("Studio/id", link.studioId);
         checkItem("Studio/name", link.studioName);
+        CAtmnConfig written(configPath);
+        checkWrittenFiles(written);
     } catch (const std::exception& e) {
         report(false, "configuration file", e.what());
         return false;
@@ -124,7 +130,8 @@ bool AtmnCheck::run() {
     if (classKnown) {
         checkComponent();
     }
-    if (!certificateFile.empty() && !keyFile.empty() && !caFile.empty() && checkTls()) {
+    if (sslFilesTrusted && !certificateFile.empty() && !keyFile.empty() && !caFile.empty() &&
+        checkTls()) {
         checkKeyPermissions();
     }
     const std::vector<uint32_t> addresses = checkServer();
@@ -132,6 +139,17 @@ bool AtmnCheck::run() {
         checkHandshakes(addresses);
     }
     return allPassed;
+}
+
+void AtmnCheck::checkWrittenFiles(CAtmnConfig& config) {
+    const std::string spoolDir = config.ReadDeliverySettings().spoolDir;
+    const std::string prometheusFile = config.ReadPrometheusFile().c_str();
+    for (const CAtmnRefusal& untrusted :
+         {untrustedSpoolDirectory(spoolDir), untrustedPrometheusFile(prometheusFile)}) {
+        if (untrusted) {
+            report(false, untrusted.what, untrusted.reason);
+        }
+    }
 }
 
 bool AtmnCheck::checkComponent() {
