@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "CertificateDates.h"
+#include "LibraryInterfaces/KriErr.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/FileAccess.h"
 #include "Platform/FileTrust.h"
@@ -71,7 +72,8 @@ AtmnCheck::AtmnCheck(const String& configPath, std::string account, bool connect
     : configPath(configPath), account(std::move(account)), connect(connect), out(out) {}
 
 void AtmnCheck::report(bool ok, const std::string& what, const std::string& text) {
-    std::fprintf(out, "%s  %s: %s\n", ok ? "OK  " : "FAIL", what.c_str(), text.c_str());
+    // The text may quote the configuration, which could hold line breaks or terminal escapes.
+    std::fprintf(out, "%s  %s: %s\n", ok ? "OK  " : "FAIL", what.c_str(), KriOneLine(text).c_str());
     std::fflush(out);
     allPassed = allPassed && ok;
 }
