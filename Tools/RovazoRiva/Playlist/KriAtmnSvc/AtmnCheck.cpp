@@ -226,12 +226,14 @@ void AtmnCheck::checkHandshakes(const std::vector<uint32_t>& addresses) {
         }
         const std::string failure =
             platform::tlsHandshake(session.get(), address, port, kHandshakeTimeoutMs);
-        if (!failure.empty()) {
+        // A server whose certificate fails verification ends the handshake: that is reported
+        // as the verification's result.
+        const long verified = SSL_get_verify_result(session.get());
+        if (!failure.empty() && verified == X509_V_OK) {
             report(false, what, failure);
             continue;
         }
         X509* peer = SSL_get0_peer_certificate(session.get());
-        const long verified = SSL_get_verify_result(session.get());
         const std::string server = peer != nullptr ? subjectOf(peer) : "no certificate";
         report(peer != nullptr && verified == X509_V_OK, what,
                std::string(SSL_get_version(session.get())) + ", server " + server + ", " +
