@@ -3,7 +3,8 @@
 // per check, "OK    <what>: <detail>" or "FAIL  <what>: <reason>" (and "WARN  <what>: <why>"
 // for what the service accepts but warns about), in this order:
 //   - the configuration file: trusted, parses, readable by the service's account, and has each
-//     item (a missing SslServerName is a warning);
+//     item (a missing SslServerName is a warning); the certificate, key and CA files, the spool
+//     directory and the Prometheus file trusted;
 //   - the automation component: registered, its files trusted, and created;
 //   - each of the client certificate, the key and the CA file: readable and PEM (the line names
 //     the file and the reason); then the certificate's expiry, the key opened with the program's
@@ -28,6 +29,8 @@
 #include "LibraryInterfaces/String.h"
 #include "SSLSockets.h"
 
+class CAtmnConfig;
+
 class AtmnCheck {
 public:
     static constexpr int kHandshakeTimeoutMs = 10000;
@@ -49,6 +52,8 @@ private:
     void checkItem(const char* what, const String& value);
     bool checkComponent();
     bool checkTls();
+    // FAIL lines for a spool directory or Prometheus file that is not to be trusted.
+    void checkWrittenFiles(CAtmnConfig& config);
     void checkKeyPermissions();
     // The server's addresses, after the line that reports them.
     std::vector<uint32_t> checkServer();
@@ -59,6 +64,7 @@ private:
     bool connect;
     FILE* out;
     bool allPassed = true;
+    bool sslFilesTrusted = true;
 
     // From the configuration.
     std::string componentName;
