@@ -113,7 +113,9 @@ std::string untrustedReason(const std::string& path) {
     return "";
 }
 
-bool readableByOthers(const std::string& path) {
+// The ACL's entries for every user are what makes a key readable by others; the service's own
+// account has no group of its own here to be excused.
+bool readableByOthers(const std::string& path, const std::string&) {
     FileSecurity security;
     DWORD error = 0;
     return readFileSecurity(path, security, &error) &&

@@ -19,7 +19,7 @@ namespace platform {
 // reason, naming the path.
 std::string replaceFile(const std::string& path, const std::string& text, uint32_t mode);
 
-struct ReadFile {
+struct FileRead {
     std::optional<std::string> text;  // the content, when it could be read
     bool missing = false;             // nothing of that name
     std::string reason;               // why it could not be read, naming the path
@@ -27,6 +27,6 @@ struct ReadFile {
 
 // Reads at most maxBytes of the regular file at path. A link, a FIFO or a device is refused
 // without being opened for reading, so that the read never blocks.
-ReadFile readRegularFile(const std::string& path, size_t maxBytes);
+FileRead readRegularFile(const std::string& path, size_t maxBytes);
 
 }  // namespace platform

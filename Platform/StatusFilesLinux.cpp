@@ -81,8 +81,8 @@ std::string replaceFile(const std::string& path, const std::string& text, uint32
     return failure;
 }
 
-ReadFile readRegularFile(const std::string& path, size_t maxBytes) {
-    ReadFile result;
+FileRead readRegularFile(const std::string& path, size_t maxBytes) {
+    FileRead result;
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         result.missing = errno == ENOENT;

@@ -216,7 +216,7 @@ void CAtmnStatusFiles::remove() {
 StatusRead readStatusFile(const std::string& directory, bool json) {
     // A status line or document is far smaller; the cap keeps a planted large file harmless.
     constexpr size_t kMaxBytes = 64 * 1024;
-    platform::ReadFile file =
+    platform::FileRead file =
         platform::readRegularFile(directory + (json ? "/status.json" : "/status"), kMaxBytes);
     return StatusRead{std::move(file.text), file.missing, std::move(file.reason)};
 }
