@@ -89,7 +89,9 @@ std::string parentOf(const std::string& path) {
 
 }  // namespace
 
-std::string untrustedReason(const std::string& path) {
+// The account is not needed here: the ACL's owner and writers are judged against the
+// administrators and SYSTEM, under which the service and its check both run.
+std::string untrustedReason(const std::string& path, const std::string&) {
     if (path.empty()) {
         return "";
     }

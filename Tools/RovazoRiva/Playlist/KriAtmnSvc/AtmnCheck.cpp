@@ -216,8 +216,8 @@ bool AtmnCheck::run() {
 void AtmnCheck::checkWrittenFiles(CAtmnConfig& config) {
     const std::string spoolDir = config.ReadDeliverySettings().spoolDir;
     const std::string prometheusFile = config.ReadPrometheusFile().c_str();
-    for (const CAtmnRefusal& untrusted :
-         {untrustedSpoolDirectory(spoolDir), untrustedPrometheusFile(prometheusFile)}) {
+    for (const CAtmnRefusal& untrusted : {untrustedSpoolDirectory(spoolDir, account),
+                                          untrustedPrometheusFile(prometheusFile, account)}) {
         if (untrusted) {
             report(false, untrusted.what, untrusted.reason);
         }

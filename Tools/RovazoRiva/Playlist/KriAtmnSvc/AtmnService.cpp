@@ -39,6 +39,9 @@ int AtmnService::init(int argc, char** argv) {
 int AtmnService::run(int, char**) {
     binding.setNotify([this](const std::string& message) { notifyServiceManager(message); });
     const int32_t result = binding.run([this] { reportReady(); });
+    if (result == kAtmnConfigFailed) {
+        return kExitConfiguration;
+    }
     return result < 0 ? result : 0;
 }
 
