@@ -19,7 +19,8 @@
 # warning; the link comes back with the server; reload picks up a changed studio name and a
 # renewed certificate; the Prometheus file is written at the documented place, readable by
 # others; the key warning's documented remedy leaves a working service; the watchdog fires on a
-# stopped process; stop takes under 5 s. Where the service reports its link in STATUS=, also:
+# stopped process; stop takes under 5 s; removing the package says how many transactions the
+# spool still holds. Where the service reports its link in STATUS=, also:
 # STATUS shows the link going down and coming back.
 #
 # It never starts a systemd without the overlay and the tmpfs on /tmp (the systemd's boot-time
@@ -412,6 +413,9 @@ fi
     fi
 }
 
+# From here on the service keeps its pending transactions in the package's spool.
+in_ns sed -i 's|</AggrServer>|  <Delivery spoolDir="/var/spool/kriatmnsvc"/>\n  </AggrServer>|' "$config"
+
 # 7. The watchdog: a stopped process is killed and started again.
 {
     in_ns mkdir -p /etc/systemd/system/KriAtmn.service.d
@@ -441,6 +445,15 @@ if [ "$elapsed" -lt 5000 ] && [ "$(service_prop ActiveState)" = inactive ]; then
     pass "stop with the link down took $elapsed ms; Result=$(service_prop Result)"
 else
     fail "stop with the link down took $elapsed ms, now $(service_prop ActiveState)"
+fi
+
+# Removing the package says how many transactions the spool still holds (a purge deletes them).
+removal=$(in_ns env DEBIAN_FRONTEND=noninteractive dpkg -r kriatmnsvc 2>&1 || true)
+if grep -q "the spool /var/spool/kriatmnsvc still holds [1-9][0-9]* transactions not sent" <<<"$removal"; then
+    pass "dpkg -r: $(grep -o 'still holds [0-9]* transactions not sent' <<<"$removal")"
+else
+    fail "dpkg -r did not say what the spool holds ($(in_ns KriAtmnSvc -spool-check /var/spool/kriatmnsvc 2>&1 | grep 'to send')):"
+    sed 's/^/    /' <<<"$removal" | tail -5
 fi
 
 if [ "$failures" -gt 0 ]; then
