@@ -127,10 +127,19 @@ TEST(WindowsSpoolFiles, TheLockIsExclusiveAndAnOpenFileDoesNotStopARename) {
     ASSERT_EQ(0, files.open(spool + "\\segment", platform::SpoolFiles::Opening::kNew, older));
     ASSERT_EQ(0, older->append("old", 3));
     EXPECT_EQ(0, files.rename(spool + "\\segment.new", spool + "\\segment"));
+    platform::FileIdentity renamed;
+    platform::FileIdentity named;
+    platform::FileIdentity replaced;
+    ASSERT_EQ(0, segment->identify(renamed));
+    ASSERT_EQ(0, files.identify(spool + "\\segment", named));
+    ASSERT_EQ(0, older->identify(replaced));
+    EXPECT_TRUE(renamed.sameFile(named));
+    EXPECT_FALSE(replaced.sameFile(named));
+    EXPECT_EQ(0u, replaced.links);
     std::string whole;
-    EXPECT_EQ(0, files.readWhole(spool + "\\segment", whole));
+    EXPECT_EQ(0, files.readWhole(spool + "\\segment", whole, 100));
     EXPECT_EQ("hello", whole);
-    EXPECT_EQ(ENOENT, files.readWhole(spool + "\\segment.new", whole));
+    EXPECT_EQ(ENOENT, files.readWhole(spool + "\\segment.new", whole, 100));
 
     std::vector<std::string> names;
     EXPECT_EQ(0, files.list(spool, names));
@@ -151,8 +160,9 @@ TEST(WindowsSpoolFiles, AFileOpenedInPlaceIsWrittenWhereAsked) {
     ASSERT_EQ(0, file->writeAt(0, "abcdef", 6));
     ASSERT_EQ(0, file->writeAt(2, "XY", 2));
     std::string whole;
-    EXPECT_EQ(0, files.readWhole(dir.file("state"), whole));
+    EXPECT_EQ(0, files.readWhole(dir.file("state"), whole, 6));
     EXPECT_EQ("abXYef", whole);
+    EXPECT_EQ(EFBIG, files.readWhole(dir.file("state"), whole, 5));
     EXPECT_EQ(ENOENT,
               files.open(dir.file("missing"), platform::SpoolFiles::Opening::kExisting, file));
 }
