@@ -214,6 +214,37 @@ std::string errorText(int error) {
     return std::strerror(error);
 }
 
+constexpr int kRenameAttempts = 20;
+constexpr DWORD kRenameRetryMs = 50;
+
+// FileRenameInfoEx and its flags (Windows 10 1709), named here because the headers declare them
+// only for programs that require that version.
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplaceIfExists = 0x1;
+constexpr DWORD kRenamePosixSemantics = 0x2;
+
+// Renames with POSIX semantics, replacing a target that others hold open; false where Windows,
+// the file system or the files do not allow it.
+bool renameOverOpenTarget(const std::wstring& source, const std::wstring& target) {
+    HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    // The flags share their place with ReplaceIfExists, the structure's first member.
+    const DWORD flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+    std::memcpy(buffer.data(), &flags, sizeof flags);
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, target.data(), nameBytes);
+    const bool renamed = SetFileInformationByHandle(file, kFileRenameInfoEx, rename,
+                                                    static_cast<DWORD>(buffer.size())) != FALSE;
+    CloseHandle(file);
+    return renamed;
+}
+
 class WindowsSpoolFiles : public SpoolFiles {
 public:
     std::string checkDirectory(const std::string& directory) override {
@@ -331,13 +362,28 @@ public:
         return error;
     }
 
-    // Replaces an existing target in one step; MOVEFILE_WRITE_THROUGH returns only once the
-    // rename is on the disk.
+    // Replaces an existing target in one step. A scanner or backup program may hold the target
+    // open: POSIX rename semantics (Windows 10 1709 and later, NTFS) replace it all the same,
+    // provided it shares deletion. Elsewhere, and under Wine, a plain replacement is tried again
+    // for up to a second while another program holds either file without sharing it.
     int rename(const std::string& from, const std::string& to) override {
-        return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                   ? 0
-                   : lastErrno();
+        const std::wstring source = wide(from);
+        const std::wstring target = wide(to);
+        if (renameOverOpenTarget(source, target)) {
+            return 0;
+        }
+        for (int attempt = 1;; ++attempt) {
+            if (MoveFileExW(source.c_str(), target.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                return 0;
+            }
+            const DWORD error = GetLastError();
+            const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+            if (!held || attempt == kRenameAttempts) {
+                return errnoOf(error);
+            }
+            Sleep(kRenameRetryMs);
+        }
     }
 
     int remove(const std::string& path) override {
