@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <system_error>
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Tools/RovazoRiva/Common/Crc32c.h"
@@ -44,9 +45,9 @@ uint32_t recordCrc(const char* header, const char* frame, uint32_t length) {
     return crc32c(header, 4, crc);
 }
 
+// The errno value's text; thread-safe, unlike strerror, and portable, unlike strerror_r.
 std::string errorText(int error) {
-    char buffer[128];
-    return strerror_r(error, buffer, sizeof buffer);
+    return std::generic_category().message(error);
 }
 
 std::string segmentName(uint64_t diskFirst) {
