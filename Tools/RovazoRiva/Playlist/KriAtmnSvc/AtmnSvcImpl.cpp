@@ -90,6 +90,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         const CAtmnDeliverySettings delivery = config.ReadDeliverySettings();
         client.setDeliveryLimits(static_cast<uint64_t>(delivery.backlogMB) * 1024 * 1024,
                                  delivery.deadPeerSeconds);
+        client.setResendWindow(delivery.resendSeconds);
         if (!delivery.spoolDir.empty()) {
             SpoolJournal::Settings spool;
             spool.directory = delivery.spoolDir;
@@ -391,7 +392,9 @@ int32_t AtmnSvcImpl::stop() {
     }
     monitor->stop();
     callComponent("Disconnect", [&] { return component->Disconnect(); });
-    client.disconnect();
+    // The process ends through exit, which runs no destructor: the client says here what it
+    // leaves undelivered.
+    client.stopDelivery();
     supervisionThread.signal();
     if (doneEvent->wait(kSupervisionStopWaitMs) !=
         platform::AutoResetEvent::WaitResult::kSignalled) {
