@@ -54,6 +54,10 @@ public:
     std::deque<Written> inFlight;
     // The acknowledgements of frames after releasedThrough, oldest first.
     std::deque<Acknowledged> retained;
+    // The last moment the connection was seen working: its acknowledgements advanced, or it had
+    // nothing unacknowledged. The window counts back from here, so that the frames acknowledged
+    // just before a connection stalled stay until the stall is noticed.
+    int64_t workingAtMs = 0;
 };
 
 DeliveryBacklog::DeliveryBacklog() = default;
@@ -327,7 +331,7 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
             missed += endSequence() - std::max((*it)->acknowledgedThrough + 1, firstSequence());
         }
         cursors.erase(forgotten, cursors.end());
-        trimDelivered(static_cast<int64_t>(platform::tickCount64()));
+        trimDelivered();
     }
     if (missed > 0) {
         KRI_TRACE_WARNING(kDeliveryBacklogUnit,
@@ -401,18 +405,22 @@ void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged, i
                 (cursor->retained.empty() || through > cursor->retained.back().lastSequence)) {
                 cursor->retained.push_back(Cursor::Acknowledged{through, nowMs});
             }
+            cursor->workingAtMs = nowMs;
+        }
+        if (cursor->inFlight.empty()) {
+            cursor->workingAtMs = nowMs;
         }
         if (!advanced && resendWindowMs == 0) {
             return;
         }
-        trimDelivered(nowMs);
+        trimDelivered();
     }
     if (journal) {
         journal->persistAcknowledged(false);
     }
 }
 
-void DeliveryBacklog::trimDelivered(int64_t nowMs) {
+void DeliveryBacklog::trimDelivered() {
     if (cursors.empty()) {
         return;
     }
@@ -420,7 +428,7 @@ void DeliveryBacklog::trimDelivered(int64_t nowMs) {
     uint64_t releasedThrough = UINT64_MAX;
     for (const auto& cursor : cursors) {
         while (!cursor->retained.empty() &&
-               nowMs - cursor->retained.front().atMs >= resendWindowMs) {
+               cursor->workingAtMs - cursor->retained.front().atMs >= resendWindowMs) {
             cursor->releasedThrough = cursor->retained.front().lastSequence;
             cursor->retained.pop_front();
         }
@@ -558,9 +566,6 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
             if (std::string failure = journal->failure(); !failure.empty()) {
                 leaveJournal(failure);
             }
-        }
-        if (resendWindowMs > 0) {
-            trimDelivered(nowMs);
         }
         if (journal && nowMs - lastSpoolSyncMs >= kSpoolSyncIntervalMs) {
             lastSpoolSyncMs = nowMs;

@@ -17,13 +17,14 @@
 //
 // The resend window. A TCP acknowledgement says only that the bytes reached the server's kernel,
 // not its application: a server that fails soon after may never have read them. So the frames
-// a connection acknowledged stay held (retained) for the window (setResendWindow) after their
-// acknowledgement. When a connection ends in any way but our own orderly close (connectionEnded
-// with kBroken), its frames acknowledged within the window before the end, and those written
-// but not acknowledged, are written again, in order, on the next connection to that address;
-// after our own close only the unacknowledged ones are. Retained frames count as acknowledged
-// (not pending) and against the bound; over the bound they go first, and are not counted as
-// dropped. A window of 0 retains nothing.
+// a connection acknowledged stay held (retained) until the connection has been seen working for
+// the window (setResendWindow) after their acknowledgement: its acknowledgements advanced since,
+// or nothing was left unacknowledged. When a connection ends in any way but our own orderly close
+// (connectionEnded with kBroken), its frames acknowledged within the window before the end, and
+// those written but not acknowledged, are written again, in order, on the next connection to that
+// address; after our own close only the unacknowledged ones are. Retained frames count as
+// acknowledged (not pending) and against the bound; over the bound they go first, and are not
+// counted as dropped. A window of 0 retains nothing.
 //
 // With a spool (useSpool), the backlog is a view of a SpoolJournal: every frame is appended to
 // the journal before push returns, and only a window of the oldest held frames (kWindowBytes)
@@ -168,8 +169,8 @@ private:
     };
 
     // Counts the frames every cursor has acknowledged, and lets go of those that every cursor
-    // acknowledged longer than the window ago.
-    void trimDelivered(int64_t nowMs);
+    // acknowledged longer than the window before its connection was last seen working.
+    void trimDelivered();
     // The first frame that is neither acknowledged nor retained.
     uint64_t firstPending() const { return std::max(first, countedThrough + 1); }
     void dropOldest();
