@@ -5,8 +5,9 @@
 // SSLContext: one OpenSSL client context with the client's certificate, private key (and its
 // pass phrase) and trusted authorities. The first live context in the process starts the library;
 // the count of live contexts is changed atomically. The aggregation client owns one context and
-// makes every socket from it; the context sets no verification mode, so a handshake with an
-// untrusted server completes and the socket checks the verification result afterwards.
+// makes every socket from it. Sessions speak TLS 1.2 or later, refuse renegotiation, and verify
+// the server's certificate during the handshake: a server that fails ends the handshake before
+// the client's certificate (or anything else) is sent to it.
 // Requires: the context outlives every socket made from it.
 //
 // SSLClientSocket: a ClientSocket whose transport is a TLS session on its handle. When the TCP
@@ -150,8 +151,12 @@ private:
 
     // Makes a new session on the current handle. Requires: transportLock is held.
     void attachSession();
-    // One SSL_connect step; a completed handshake is verified (established) or rejected.
+    // One SSL_connect step; a completed handshake is verified (established) or rejected, as is
+    // one that the library ended because the server's certificate failed verification.
     Handshake continueHandshake();
+    // Notes why the server is not trusted and keeps the session from carrying data.
+    // Requires: transportLock is held.
+    Handshake rejectServer();
     bool serverVerified() const;
     // Reads and drops what a server that failed verification sends.
     void dropUntrustedInput();

@@ -50,20 +50,28 @@ std::string formatted(const char* format, va_list args) {
     return std::string(buffer.data(), static_cast<size_t>(length));
 }
 
-// The message as one line: line ends at its end are dropped, those inside become blanks.
-std::string asOneLine(std::string message) {
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
-        message.pop_back();
+}  // namespace
+
+std::string KriOneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
     }
-    for (char& c : message) {
+    std::string line;
+    line.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
         if (c == '\n' || c == '\r') {
-            c = ' ';
+            line += ' ';
+        } else if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            line += escaped;
+        } else {
+            line += c;
         }
     }
-    return message;
+    return line;
 }
-
-}  // namespace
 
 platform::SystemLogType kriEventType(uint32_t code) {
     switch (code >> 30) {
@@ -99,7 +107,7 @@ void writeTrace(platform::SystemLogType priority, const char* format, va_list ar
         record.stamp = pendingStamp.unit + ":" + std::to_string(pendingStamp.line);
         pendingStamp.given = false;
     }
-    record.message = asOneLine(formatted(format, args));
+    record.message = KriOneLine(formatted(format, args));
     const std::string rest = "[" + std::to_string(record.threadId) + "] " +
                              (record.stamp.empty() ? "-" : record.stamp) + " " + record.message;
     // The journal stamps each line with its own time.
@@ -131,7 +139,7 @@ void __KriEventLog(uint32_t code, const char* format, va_list args) {
     KriEventRecord record;
     record.code = code;
     record.type = kriEventType(code);
-    record.text = formatted(format, args);
+    record.text = KriOneLine(formatted(format, args));
     char codeText[16];
     std::snprintf(codeText, sizeof codeText, "0x%08" PRIX32, code);
     record.record =

@@ -19,6 +19,10 @@
 // to syslog under the ident "KriAtmn" as "[0xCE000D02] text", with the priority taken from the
 // code's severity bits (error: LOG_ERR, warning: LOG_WARNING, success and information: LOG_INFO).
 // Tests replace the destination with setKriLogSink.
+//
+// Every text that reaches a line-oriented destination (a trace line, an event-log record, the
+// service manager's status, the status files) goes through KriOneLine, so that a value taken
+// from the configuration or from the network cannot end the line and forge the next one.
 #pragma once
 
 #include <cstdarg>
@@ -58,6 +62,10 @@ KriLogSink* setKriLogSink(KriLogSink* sink);
 // The priority of an event-log record with the code: its severity bits (3 error, 2 warning,
 // otherwise information).
 platform::SystemLogType kriEventType(uint32_t code);
+
+// The text as one line: line ends at its end are dropped, those inside become blanks, and every
+// other control character (below 0x20 but the tab, and 0x7F) is written as "\xNN".
+std::string KriOneLine(std::string text);
 
 // Remembers the source unit and line for the calling thread's next trace line.
 void __KriLogFileInfo(const char* file, int32_t line);

@@ -8,6 +8,9 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "LibraryInterfaces/XMLException.h"
 #include "LibraryInterfaces/XMLText.h"
@@ -21,27 +24,38 @@ namespace {
                         " of " + source.Describe() + ".");
 }
 
-bool hasRepeatedAttribute(pugi::xml_node element) {
-    for (pugi::xml_attribute a : element.attributes()) {
-        for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
-            if (std::strcmp(a.name(), b.name()) == 0) {
-                return true;
-            }
+// Whether an element gives an attribute twice; linear in its number of attributes.
+bool hasRepeatedAttribute(pugi::xml_node element, std::unordered_set<std::string_view>& seen) {
+    seen.clear();
+    for (pugi::xml_attribute attribute : element.attributes()) {
+        if (!seen.insert(attribute.name()).second) {
+            return true;
         }
     }
     return false;
 }
 
-class RepeatedAttributeFinder : public pugi::xml_tree_walker {
+// The first element that gives an attribute twice or lies deeper than CXMLDoc::kMaxDepth. The
+// walk is the library's own, which keeps no stack of ours.
+class StructureCheck : public pugi::xml_tree_walker {
 public:
     bool for_each(pugi::xml_node& node) override {
-        if (node.type() == pugi::node_element && hasRepeatedAttribute(node)) {
-            offender = node;
-            return false;
+        if (node.type() != pugi::node_element) {
+            return true;
         }
-        return true;
+        // depth() counts from 0 for the root element's level.
+        if (depth() + 1 > CXMLDoc::kMaxDepth) {
+            tooDeep = node;
+        } else if (hasRepeatedAttribute(node, seen)) {
+            repeated = node;
+        }
+        return !tooDeep && !repeated;
     }
-    pugi::xml_node offender;
+    pugi::xml_node tooDeep;
+    pugi::xml_node repeated;
+
+private:
+    std::unordered_set<std::string_view> seen;
 };
 
 // pugixml accepts some texts that are not one well-formed document: several top-level elements,
@@ -59,10 +73,14 @@ void requireWellFormed(pugi::xml_document& tree, const CXMLSrc& source) {
     if (roots == 0) {
         throwMalformed("No document element found", 0, source);
     }
-    RepeatedAttributeFinder finder;
-    tree.traverse(finder);
-    if (finder.offender) {
-        throwMalformed("Attribute given twice", finder.offender.offset_debug(), source);
+    StructureCheck check;
+    tree.traverse(check);
+    if (check.tooDeep) {
+        throwMalformed("Elements nested more than " + std::to_string(CXMLDoc::kMaxDepth) + " deep",
+                       check.tooDeep.offset_debug(), source);
+    }
+    if (check.repeated) {
+        throwMalformed("Attribute given twice", check.repeated.offset_debug(), source);
     }
 }
 
@@ -207,15 +225,23 @@ bool isPlainWhiteSpace(const char* text) {
 // The parser drops text that is only white space, but keeps it when it was written as character
 // references ("&#32;"). Such text would be written out as plain white space and then dropped by
 // the next parse, so a document would not read back as it was written. It is dropped here too.
-void dropBlankText(pugi::xml_node node) {
-    for (pugi::xml_node child = node.first_child(); child;) {
-        pugi::xml_node following = child.next_sibling();
-        if (child.type() == pugi::node_pcdata && isPlainWhiteSpace(child.value())) {
-            node.remove_child(child);
-        } else if (child.type() == pugi::node_element) {
-            dropBlankText(child);
+class BlankTextCollector : public pugi::xml_tree_walker {
+public:
+    bool for_each(pugi::xml_node& node) override {
+        if (node.type() == pugi::node_pcdata && node.parent().type() == pugi::node_element &&
+            isPlainWhiteSpace(node.value())) {
+            blanks.push_back(node);
         }
-        child = following;
+        return true;
+    }
+    std::vector<pugi::xml_node> blanks;
+};
+
+void dropBlankText(pugi::xml_node root) {
+    BlankTextCollector collector;
+    root.traverse(collector);
+    for (pugi::xml_node blank : collector.blanks) {
+        blank.parent().remove_child(blank);
     }
 }
 
@@ -225,6 +251,10 @@ CXMLDoc::CXMLDoc() : tree(std::make_shared<pugi::xml_document>()) {}
 
 void CXMLDoc::Parse(const CXMLSrc& source) {
     std::string text = source.ReadAll();
+    if (text.size() > CXMLSrc::kMaxTextBytes) {
+        throw CXMLException("CXMLDoc::Parse(): " + source.Describe() + " is longer than the " +
+                            std::to_string(CXMLSrc::kMaxTextBytes) + " bytes a document may have.");
+    }
     auto parsed = std::make_shared<pugi::xml_document>();
     // Fragment mode keeps top-level text and extra elements as nodes, so that the check below
     // sees them instead of the parser dropping them silently.

@@ -18,8 +18,13 @@ public:
     CXMLDoc(const CXMLDoc&) = delete;
     CXMLDoc& operator=(const CXMLDoc&) = delete;
 
+    // Elements may lie this many levels deep, the root element being the first: far more than
+    // any document of the system has, few enough that no walk over a tree can run out of stack.
+    static constexpr int kMaxDepth = 256;
+
     // Reads the whole document from the source. Throws CXMLException when the source cannot be
-    // read or its text is not one well-formed XML document (one root element, no text outside it,
+    // read, holds more than CXMLSrc::kMaxTextBytes, has elements deeper than kMaxDepth, or its
+    // text is not one well-formed XML document (one root element, no text outside it,
     // no attribute given twice, no '&' but in one of the five predefined entities or a character
     // reference, no character that XML 1.0 does not allow, raw or referenced); the message names
     // the source and the offset of the fault.

@@ -30,7 +30,8 @@ std::string CFileXMLSrc::ReadAll() const {
     std::string text;
     char buffer[8192];
     size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    while (text.size() <= kMaxTextBytes &&
+           (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
         text.append(buffer, got);
     }
     if (std::ferror(file.get())) {

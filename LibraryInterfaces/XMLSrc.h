@@ -6,12 +6,17 @@
 // every later parse.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "LibraryInterfaces/String.h"
 
 class CXMLSrc {
 public:
+    // The longest text a document may have (as the longest message of the wire); a file source
+    // reads no more than one byte beyond it.
+    static constexpr size_t kMaxTextBytes = 16 * 1024 * 1024;
+
     virtual ~CXMLSrc() = default;
     // The whole text of the source. Throws CXMLException when it cannot be read.
     virtual std::string ReadAll() const = 0;

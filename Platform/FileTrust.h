@@ -18,10 +18,16 @@ namespace platform {
 
 // Why path is not to be trusted, naming the file or directory at fault and the reason, e.g.
 // "/opt/plug/x.so is writable by group or others"; empty when it is to be trusted. A path that
-// does not exist (or is empty) is not refused here: whoever opens it finds it missing, and only
-// a trusted user could create it below the trusted directories. A relative path is taken from
-// the current directory.
+// does not exist (or is empty) is not refused here when the directory it would be made in is
+// writable by root and this process's user only: whoever opens it finds it missing, and only
+// a trusted user could create it. Below a directory that others may write to, even a sticky one,
+// another user could create it first, so it is refused. A relative path is taken from the
+// current directory.
 std::string untrustedReason(const std::string& path);
+
+// As untrustedReason, for a directory the service writes its files in: the path must name a
+// directory instead of a regular file.
+std::string untrustedDirectoryReason(const std::string& path);
 
 // Whether users other than the file's owner and this process's own group may read it: other
 // read permission, or group read permission for a group that is not the effective group (a key

@@ -49,13 +49,18 @@ std::string ownerFlaw(const std::string& path, const struct stat& info) {
                      ", not to root or to this process's user " + std::to_string(geteuid());
 }
 
-// The flaw of one step of the way: a directory (not last) or the file itself (last).
-std::string flawOf(const std::string& path, const struct stat& info, bool last) {
+enum class Kind { kFile, kDirectory };
+
+// The flaw of one step of the way: a directory (not last) or what the path names (last).
+std::string flawOf(const std::string& path, const struct stat& info, bool last, Kind kind) {
     if (std::string flaw = ownerFlaw(path, info); !flaw.empty()) {
         return flaw;
     }
-    if (last && !S_ISREG(info.st_mode)) {
+    if (last && kind == Kind::kFile && !S_ISREG(info.st_mode)) {
         return path + " is not a regular file";
+    }
+    if (last && kind == Kind::kDirectory && !S_ISDIR(info.st_mode)) {
+        return path + " is not a directory";
     }
     const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     const bool sticky = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
@@ -65,9 +70,21 @@ std::string flawOf(const std::string& path, const struct stat& info, bool last) 
     return "";
 }
 
-}  // namespace
+// A missing step is as safe as the directory it would be made in: one that others may write to
+// (sticky or not) lets them make it before we open it.
+std::string missingFlaw(const std::string& missing, const std::string& directory) {
+    struct stat info {};
+    if (lstat(directory.c_str(), &info) != 0) {
+        return directory + " cannot be examined: " + std::strerror(errno);
+    }
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0
+               ? ""
+               : missing + " does not exist and " + directory +
+                     " is writable by group or others, who could make it";
+}
 
-std::string untrustedReason(const std::string& path) {
+// The walk of untrustedReason and untrustedDirectoryReason.
+std::string untrustedWay(const std::string& path, Kind kind) {
     std::string start = "/";
     if (path.empty()) {
         return "";
@@ -83,7 +100,7 @@ std::string untrustedReason(const std::string& path) {
     if (lstat("/", &info) != 0) {
         return "/ cannot be examined";
     }
-    if (std::string flaw = flawOf("/", info, false); !flaw.empty()) {
+    if (std::string flaw = flawOf("/", info, false, kind); !flaw.empty()) {
         return flaw;
     }
     // The steps still to take; a relative path begins with those of the current directory.
@@ -106,7 +123,8 @@ std::string untrustedReason(const std::string& path) {
         }
         const std::string next = joined(current, name);
         if (lstat(next.c_str(), &info) != 0) {
-            return errno == ENOENT ? "" : next + " cannot be examined: " + std::strerror(errno);
+            return errno == ENOENT ? missingFlaw(next, current)
+                                   : next + " cannot be examined: " + std::strerror(errno);
         }
         if (S_ISLNK(info.st_mode)) {
             if (std::string flaw = ownerFlaw(next, info); !flaw.empty()) {
@@ -128,12 +146,22 @@ std::string untrustedReason(const std::string& path) {
             pending.insert(pending.begin(), steps.begin(), steps.end());
             continue;
         }
-        if (std::string flaw = flawOf(next, info, pending.empty()); !flaw.empty()) {
+        if (std::string flaw = flawOf(next, info, pending.empty(), kind); !flaw.empty()) {
             return flaw;
         }
         current = next;
     }
-    return current == "/" ? "/ is not a regular file" : "";
+    return current == "/" && kind == Kind::kFile ? "/ is not a regular file" : "";
+}
+
+}  // namespace
+
+std::string untrustedReason(const std::string& path) {
+    return untrustedWay(path, Kind::kFile);
+}
+
+std::string untrustedDirectoryReason(const std::string& path) {
+    return untrustedWay(path, Kind::kDirectory);
 }
 
 bool readableByOthers(const std::string& path) {

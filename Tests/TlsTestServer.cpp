@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -93,8 +93,12 @@ bool TlsTestServer::Connection::writeFrame(const std::string& payload) {
     const uint32_t length = htonl(static_cast<uint32_t>(payload.size()));
     std::string frame(reinterpret_cast<const char*>(&length), sizeof(length));
     frame += payload;
-    return SSL_write(ssl, frame.data(), static_cast<int>(frame.size())) ==
-           static_cast<int>(frame.size());
+    return writeBytes(frame);
+}
+
+bool TlsTestServer::Connection::writeBytes(const std::string& bytes) {
+    return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) ==
+           static_cast<int>(bytes.size());
 }
 
 size_t TlsTestServer::Connection::drain(int timeoutMs) {
@@ -150,6 +154,17 @@ void TlsTestServer::Connection::blackhole() {
     setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program));
 }
 
+bool TlsTestServer::Connection::renegotiate() {
+    if (SSL_renegotiate(ssl) != 1 || SSL_do_handshake(ssl) != 1) {
+        return false;
+    }
+    // The client's new handshake arrives among its application data, which is read and dropped.
+    char scratch[4096];
+    while (SSL_renegotiate_pending(ssl) == 1 && SSL_read(ssl, scratch, sizeof scratch) > 0) {
+    }
+    return SSL_renegotiate_pending(ssl) == 0;
+}
+
 bool TlsTestServer::Connection::waitForData(int timeoutMs) {
     pollfd entry{fd, POLLIN, 0};
     return SSL_pending(ssl) > 0 || poll(&entry, 1, timeoutMs) > 0;
@@ -187,6 +202,9 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
         throw std::runtime_error("TlsTestServer: cannot load " + certificateFile);
     }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    if (options.maxProtocolVersion != 0) {
+        SSL_CTX_set_max_proto_version(ctx, options.maxProtocolVersion);
+    }
 
     // Not inherited by the processes a test starts, which would keep the port listening.
     listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

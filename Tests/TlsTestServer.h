@@ -30,6 +30,8 @@ public:
         // One length-prefixed message; false on close, error or time-out.
         bool readFrame(std::string& payload);
         bool writeFrame(const std::string& payload);
+        // Writes the bytes as they are, with no length in front.
+        bool writeBytes(const std::string& bytes);
         // Reads and counts application data until the client closes or the time-out passes.
         size_t drain(int timeoutMs);
         // Sends the close alert and waits (bounded) for the client's; true when both are done.
@@ -53,6 +55,10 @@ public:
         bool sessionReused() const { return SSL_session_reused(ssl) == 1; }
         // The client certificate's subject, one line.
         std::string clientSubject() const;
+        // Asks the client for a new handshake (TLS 1.2 only) and reads, dropping what it reads,
+        // until that has completed; false when the client refuses it or it does not complete
+        // before a read fails or times out.
+        bool renegotiate();
 
     private:
         friend class TlsTestServer;
@@ -75,6 +81,8 @@ public:
         uint16_t port = 0;
         // How long one blocking read or write on a connection may wait.
         int ioTimeoutSeconds = 5;
+        // The highest protocol version offered (TLS1_2_VERSION, say); 0: the library's.
+        int maxProtocolVersion = 0;
     };
 
     TlsTestServer(const std::string& certificateFile, const std::string& keyFile,

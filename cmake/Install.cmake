@@ -25,10 +25,35 @@
 # The shared string allocator (libkricom.so) is installed in the service's private library
 # folder; the programs and the plug-in find it there relative to their own location, whatever
 # the prefix.
+#
+# CMake would give them that run path at installation by editing the one they have in the build
+# tree, and to that end it ends the build tree's run path with ':', an empty element that the
+# loader reads as the current directory: a program started from the build tree in someone else's
+# folder would load a library planted there. So they are linked with the build tree's run path as
+# it is (no edit expected), and installation sets the installed one itself. The build tree's run
+# path is lengthened with "/." steps where it is shorter than the installed one, so that the edit
+# fits in place.
 file(RELATIVE_PATH KRI_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_LIBDIR}/kriatmnsvc)
-set_target_properties(KriAtmnSvc KriAtmnRegister KriAggrReceiver PROPERTIES INSTALL_RPATH "$ORIGIN/${KRI_BIN_TO_LIB}")
-set_target_properties(KriAtmnSimulator PROPERTIES INSTALL_RPATH "$ORIGIN")
+function(kri_installed_runpath target destination runpath)
+    set(build_runpath "$<TARGET_FILE_DIR:kricom>")
+    string(LENGTH "${PROJECT_BINARY_DIR}/Platform" length)
+    string(LENGTH "${runpath}" needed)
+    while(length LESS needed)
+        string(APPEND build_runpath "/.")
+        math(EXPR length "${length} + 2")
+    endwhile()
+    set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON
+                                               INSTALL_RPATH "${build_runpath}")
+    install(CODE "file(RPATH_SET FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\"
+                       NEW_RPATH \"${runpath}\")")
+endfunction()
+if(NOT WIN32)
+    foreach(program KriAtmnSvc KriAtmnRegister KriAggrReceiver)
+        kri_installed_runpath(${program} ${CMAKE_INSTALL_BINDIR} "\$ORIGIN/${KRI_BIN_TO_LIB}")
+    endforeach()
+    kri_installed_runpath(KriAtmnSimulator ${CMAKE_INSTALL_LIBDIR}/kriatmnsvc "\$ORIGIN")
+endif()
 
 set(KRI_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kriatmnsvc)
 install(DIRECTORY docs/ DESTINATION ${KRI_DOC_DIR} FILES_MATCHING PATTERN "*.md")

@@ -173,6 +173,14 @@ SSLContext::SSLContext(const KRIString& certificateFile, const KRIString& keyFil
     if (ctx == nullptr) {
         fail(-2, "Unable to allocate a new SSL context with SSL_CTX_new()");
     }
+    // No version below TLS 1.2, no renegotiation the server could ask for, and the server's
+    // certificate verified inside the handshake: one that fails ends it at once, before our
+    // certificate or anything else of ours is sent.
+    if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1) {
+        fail(-2, "Unable to require TLS 1.2 or later");
+    }
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     this->passPhrase = passPhrase;
     SSL_CTX_set_default_passwd_cb(ctx, &SSLContext::passPhraseCallback);
     SSL_CTX_set_default_passwd_cb_userdata(ctx, const_cast<char*>(this->passPhrase.c_str()));
@@ -290,14 +298,11 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
             sslState = SSLState::kEstablished;
             return Handshake::kVerified;
         }
-        // The session stays in the handshaking state, where sendRaw writes nothing.
-        serverRejected = true;
-        const long verifyResult = SSL_get_verify_result(ssl);
-        failureReason = SSL_get0_peer_certificate(ssl) == nullptr
-                            ? "the server showed no certificate"
-                            : std::string("the server's certificate failed verification: ") +
-                                  X509_verify_cert_error_string(verifyResult);
-        return Handshake::kRejected;
+        return rejectServer();
+    }
+    if (SSL_get_verify_result(ssl) != X509_V_OK) {
+        // The library ended the handshake when the server's certificate failed.
+        return rejectServer();
     }
     const int sslError = SSL_get_error(ssl, r);
     if (r == 0 || isFatal(sslError)) {
@@ -305,6 +310,17 @@ SSLClientSocket::Handshake SSLClientSocket::continueHandshake() {
         return Handshake::kFailed;
     }
     return Handshake::kPending;
+}
+
+SSLClientSocket::Handshake SSLClientSocket::rejectServer() {
+    // The session stays in the handshaking state, where sendRaw writes nothing.
+    serverRejected = true;
+    const long verifyResult = SSL_get_verify_result(ssl);
+    failureReason = verifyResult == X509_V_OK && SSL_get0_peer_certificate(ssl) == nullptr
+                        ? "the server showed no certificate"
+                        : std::string("the server's certificate failed verification: ") +
+                              X509_verify_cert_error_string(verifyResult);
+    return Handshake::kRejected;
 }
 
 // An unfinished handshake, and one that failed here, go on at the next readable event.

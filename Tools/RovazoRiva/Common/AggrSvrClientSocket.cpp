@@ -154,7 +154,7 @@ bool CAggrSvrClientSocket::readHook() {
         return true;
     }
     readBudget = kReadBudget;
-    ConnectedSocket::onReadable();
+    drainServerInput();
     // The server has sent its close_notify, and the session answered it.
     const SSLState session = sessionState();
     if (phase.load() != Phase::kEnded &&
@@ -182,7 +182,18 @@ int CAggrSvrClientSocket::recvRaw(char* buffer, int length) {
     return received;
 }
 
-void CAggrSvrClientSocket::handleMessage(const char* /*data*/, int /*length*/) {}
+void CAggrSvrClientSocket::drainServerInput() {
+    char scratch[kDrainBytes];
+    for (;;) {
+        const int received = recvRaw(scratch, sizeof scratch);
+        if (received <= 0) {
+            if (received < 0 && received != -platform::kWsaEWouldBlock) {
+                onError(received);
+            }
+            return;
+        }
+    }
+}
 
 void CAggrSvrClientSocket::takeAcknowledgements() {
     const int64_t unacknowledged = platform::unacknowledgedBytes(socketHandle);

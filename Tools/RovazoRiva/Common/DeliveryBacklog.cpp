@@ -86,7 +86,11 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
     first = journal->firstSequence();
     countedThrough = first - 1;
     nextSequence = journal->endSequence();
-    accepted += nextSequence - first;
+    highestSent = first - 1;
+    // What damage cost at the open counts as accepted by the earlier run and dropped now.
+    const uint64_t damaged = journal->opened().damagedRecords;
+    accepted += nextSequence - first + damaged;
+    dropped += damaged;
     for (uint64_t sequence = first; sequence < nextSequence; ++sequence) {
         heldBytes += journal->frameLength(sequence);
     }
@@ -560,6 +564,9 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
     uint64_t count = 0;
     int64_t seconds = 0;
     bool syncSpool = false;
+    if (journal) {
+        journal->checkFiles();
+    }
     {
         std::lock_guard<ThreadLock> guard(lock);
         if (store == Store::kJournal) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "CertificateDates.h"
+#include "LibraryInterfaces/KriErr.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/FileAccess.h"
 #include "Platform/FileTrust.h"
@@ -71,7 +72,8 @@ AtmnCheck::AtmnCheck(const String& configPath, std::string account, bool connect
     : configPath(configPath), account(std::move(account)), connect(connect), out(out) {}
 
 void AtmnCheck::report(bool ok, const std::string& what, const std::string& text) {
-    std::fprintf(out, "%s  %s: %s\n", ok ? "OK  " : "FAIL", what.c_str(), text.c_str());
+    // The text may quote the configuration, which could hold line breaks or terminal escapes.
+    std::fprintf(out, "%s  %s: %s\n", ok ? "OK  " : "FAIL", what.c_str(), KriOneLine(text).c_str());
     std::fflush(out);
     allPassed = allPassed && ok;
 }
@@ -101,6 +103,10 @@ bool AtmnCheck::run() {
             checkItem("AggrServer/SslCfktFile", init.sslCfktFile);
             checkItem("AggrServer/SslKeyFile", init.sslKeyFile);
             checkItem("AggrServer/SslCAFile", init.sslCAFile);
+            if (const CAtmnRefusal untrusted = untrustedSslFiles(init)) {
+                report(false, untrusted.what, untrusted.reason);
+                sslFilesTrusted = false;
+            }
             certificateFile = init.sslCfktFile.c_str();
             keyFile = init.sslKeyFile.c_str();
             caFile = init.sslCAFile.c_str();
@@ -117,6 +123,8 @@ bool AtmnCheck::run() {
                    : "not a TCP port number");
         checkItem("Studio/id", link.studioId);
         checkItem("Studio/name", link.studioName);
+        CAtmnConfig written(configPath);
+        checkWrittenFiles(written);
     } catch (const std::exception& e) {
         report(false, "configuration file", e.what());
         return false;
@@ -124,7 +132,8 @@ bool AtmnCheck::run() {
     if (classKnown) {
         checkComponent();
     }
-    if (!certificateFile.empty() && !keyFile.empty() && !caFile.empty() && checkTls()) {
+    if (sslFilesTrusted && !certificateFile.empty() && !keyFile.empty() && !caFile.empty() &&
+        checkTls()) {
         checkKeyPermissions();
     }
     const std::vector<uint32_t> addresses = checkServer();
@@ -132,6 +141,17 @@ bool AtmnCheck::run() {
         checkHandshakes(addresses);
     }
     return allPassed;
+}
+
+void AtmnCheck::checkWrittenFiles(CAtmnConfig& config) {
+    const std::string spoolDir = config.ReadDeliverySettings().spoolDir;
+    const std::string prometheusFile = config.ReadPrometheusFile().c_str();
+    for (const CAtmnRefusal& untrusted :
+         {untrustedSpoolDirectory(spoolDir), untrustedPrometheusFile(prometheusFile)}) {
+        if (untrusted) {
+            report(false, untrusted.what, untrusted.reason);
+        }
+    }
 }
 
 bool AtmnCheck::checkComponent() {
@@ -206,12 +226,14 @@ void AtmnCheck::checkHandshakes(const std::vector<uint32_t>& addresses) {
         }
         const std::string failure =
             platform::tlsHandshake(session.get(), address, port, kHandshakeTimeoutMs);
-        if (!failure.empty()) {
+        // A server whose certificate fails verification ends the handshake: that is reported
+        // as the verification's result.
+        const long verified = SSL_get_verify_result(session.get());
+        if (!failure.empty() && verified == X509_V_OK) {
             report(false, what, failure);
             continue;
         }
         X509* peer = SSL_get0_peer_certificate(session.get());
-        const long verified = SSL_get_verify_result(session.get());
         const std::string server = peer != nullptr ? subjectOf(peer) : "no certificate";
         report(peer != nullptr && verified == X509_V_OK, what,
                std::string(SSL_get_version(session.get())) + ", server " + server + ", " +

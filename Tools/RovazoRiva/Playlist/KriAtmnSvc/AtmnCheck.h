@@ -1,7 +1,8 @@
 // AtmnCheck: "KriAtmnSvc -check [-connect] -config FILE", the commissioning check of a
 // configuration. It goes through what the service needs one item at a time and prints one line
 // per check, "OK    <what>: <detail>" or "FAIL  <what>: <reason>", in this order:
-//   - the configuration file: trusted, parses, and has each item;
+//   - the configuration file: trusted, parses, and has each item; the certificate, key and CA
+//     files, the spool directory and the Prometheus file trusted;
 //   - the automation component: registered, its files trusted, and created;
 //   - the client certificate (and that it has not expired), the key with the program's pass
 //     phrase and belonging to the certificate, the CA file, and the certificate issued by it;
@@ -23,6 +24,8 @@
 #include "LibraryInterfaces/String.h"
 #include "SSLSockets.h"
 
+class CAtmnConfig;
+
 class AtmnCheck {
 public:
     static constexpr int kHandshakeTimeoutMs = 10000;
@@ -39,6 +42,8 @@ private:
     void checkItem(const char* what, const String& value);
     bool checkComponent();
     bool checkTls();
+    // FAIL lines for a spool directory or Prometheus file that is not to be trusted.
+    void checkWrittenFiles(CAtmnConfig& config);
     void checkKeyPermissions();
     // The server's addresses, after the line that reports them.
     std::vector<uint32_t> checkServer();
@@ -49,6 +54,7 @@ private:
     bool connect;
     FILE* out;
     bool allPassed = true;
+    bool sslFilesTrusted = true;
 
     // From the configuration.
     std::string componentName;

@@ -1,6 +1,7 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 
 #include "LibraryInterfaces/KriErr.h"
+#include "Platform/FileTrust.h"
 #include "Tools/RovazoRiva/Common/KriStatusCodes.h"
 
 namespace {
@@ -33,6 +34,9 @@ CAtmnConfigValueError badDeliveryValue(const char* name, const std::string& valu
 }  // namespace
 
 CAtmnConfig::CAtmnConfig(const String& path) {
+    if (std::string reason = platform::untrustedReason(path.c_str()); !reason.empty()) {
+        throw CAtmnConfigUntrusted(reason);
+    }
     CFileXMLSrc source;
     source.SetFilePath(path);
     try {

@@ -2,7 +2,8 @@
 // binding writes when a reading fails.
 //
 // The file is never kept: each reader (initialisation, the start of run, each reconnection of
-// the supervision thread) makes a CAtmnConfig of its own, which opens and parses the file anew,
+// the supervision thread, a reload) makes a CAtmnConfig of its own, which checks that the file is
+// to be trusted and opens and parses it anew,
 // and takes its items with the one Read...Settings call for that reader, which reads them in the
 // reader's order. An edited file therefore takes effect at the next reading. Items that are
 // absent read as empty text (a missing "port" as 0); no value is checked beyond that.
@@ -35,6 +36,19 @@ inline constexpr int32_t kAtmnConfigFailed = -1;
 class CAtmnConfigError : public std::runtime_error {
 public:
     explicit CAtmnConfigError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A configuration file that must not be used: someone other than root and the service's user
+// could have written it (platform::untrustedReason). reason() names the file or directory at
+// fault.
+class CAtmnConfigUntrusted : public CAtmnConfigError {
+public:
+    explicit CAtmnConfigUntrusted(const std::string& reason)
+        : CAtmnConfigError("the configuration file is not to be trusted: " + reason), why(reason) {}
+    const std::string& reason() const { return why; }
+
+private:
+    std::string why;
 };
 
 // An item whose value is out of range; its message names the item, the value and the range.
@@ -99,8 +113,10 @@ struct CAtmnRunSettings {
 
 class CAtmnConfig {
 public:
-    // Opens and parses the file. Throws CAtmnConfigError, whose message names the path and the
-    // cause, when the file cannot be read or is not well-formed XML.
+    // Checks that the file is to be trusted, then opens and parses it: every reading checks
+    // anew, since the file or a directory above it may have changed since the last one. Throws
+    // CAtmnConfigUntrusted for a file not to be trusted, and CAtmnConfigError, whose message
+    // names the path and the cause, when the file cannot be read or is not well-formed XML.
     explicit CAtmnConfig(const String& path);
 
     // "Automation"/"progid"; "Automation"/"uuid" only when "progid" is empty; then

@@ -9,6 +9,9 @@
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <utility>
+
+#include "LibraryInterfaces/KriErr.h"
 
 namespace {
 
@@ -128,7 +131,9 @@ std::string statusLine(const DeliveryStatus& s) {
     if (s.spool == SpoolState::kMemoryOnly) {
         line += std::string(kSeparator) + "spool failed (" + s.spoolReason + "): in memory only";
     }
-    return line;
+    // The server's name comes from the configuration and the reasons may quote what the server
+    // sent; the line goes to the service manager, which reads a line break as the next field.
+    return KriOneLine(std::move(line));
 }
 
 std::string statusJson(const DeliveryStatus& s, int64_t nowMs) {

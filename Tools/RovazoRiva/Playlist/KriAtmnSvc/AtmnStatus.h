@@ -16,7 +16,8 @@
 // "Link up to 10.1.2.3:4433 since 12:03:11 · 12,345 sent · 0 pending · 2 reconnects",
 // "Link down since 12:03:11 (connection refused) · 54 pending, oldest 00:01:12",
 // "Connecting to 10.1.2.3:4433 since 12:03:11 · 0 pending". Times of day are local; a count of
-// dropped transactions is added when there is one.
+// dropped transactions is added when there is one. Always one line: control characters in the
+// server's name or a reason are escaped (KriOneLine).
 std::string statusLine(const DeliveryStatus& status);
 
 // The counters, the link state with its reason and since when (UTC), the status line and the

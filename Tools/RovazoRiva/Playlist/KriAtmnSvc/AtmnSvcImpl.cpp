@@ -13,7 +13,6 @@
 #include "LibraryInterfaces/KriErr.h"
 #include "LibraryInterfaces/XMLException.h"
 #include "Platform/ComRuntime.h"
-#include "Platform/FileTrust.h"
 #include "Platform/ServiceDispatcher.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnDocuments.h"
@@ -81,16 +80,16 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
     }
     try {
         configPath = path;
-        if (const std::string reason = platform::untrustedReason(path.c_str()); !reason.empty()) {
-            ReportRefusal(kAtmnEventConfiguration, "the configuration file", reason);
-            return kAtmnConfigFailed;
-        }
         CAtmnConfig config(path);
         const CAtmnInitSettings settings = config.ReadInitSettings();
         const CAtmnDeliverySettings delivery = config.ReadDeliverySettings();
         client.setDeliveryLimits(static_cast<uint64_t>(delivery.backlogMB) * 1024 * 1024,
                                  delivery.deadPeerSeconds);
         client.setResendWindow(delivery.resendSeconds);
+        if (const CAtmnRefusal untrusted = untrustedSpoolDirectory(delivery.spoolDir)) {
+            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            return kAtmnConfigFailed;
+        }
         if (!delivery.spoolDir.empty()) {
             SpoolJournal::Settings spool;
             spool.directory = delivery.spoolDir;
@@ -121,6 +120,10 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
             return kAtmnConfigFailed;
         }
         component = static_cast<IAtmnSystem*>(created);
+        if (const CAtmnRefusal untrusted = untrustedSslFiles(settings)) {
+            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            return kAtmnConfigFailed;
+        }
         WarnIfKeyReadableByOthers(settings.sslKeyFile);
         const int32_t ssl =
             client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
@@ -131,6 +134,9 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         WarnIfServerNameUnchecked(settings.sslServerName);
         certificates.watch(settings.sslCfktFile, settings.sslCAFile);
         certificates.checkIfDue(CertificateWatch::currentTime());
+    } catch (const CAtmnConfigUntrusted& e) {
+        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        return kAtmnConfigFailed;
     } catch (const CAtmnConfigValueError& e) {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit, "%s\n", e.what());
         return ReportConfigError(configPath);
@@ -294,8 +300,15 @@ int32_t AtmnSvcImpl::setUpLink() {
         CAtmnConfig config(configPath);
         settings = config.ReadRunSettings();
         prometheusFile = config.ReadPrometheusFile();
+    } catch (const CAtmnConfigUntrusted& e) {
+        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        return kAtmnConfigFailed;
     } catch (...) {
         return ReportConfigError(configPath);
+    }
+    if (const CAtmnRefusal refusal = untrustedPrometheusFile(prometheusFile.c_str())) {
+        ReportRefusal(kAtmnEventConfiguration, refusal);
+        return kAtmnConfigFailed;
     }
     const ComString automationXml(settings.automationXml);
     platform::HRESULT result =
@@ -491,6 +504,9 @@ void AtmnSvcImpl::reconnect() {
         }
         client.addStudio(link.studioName, link.studioId);
         reconnectionFailed = false;
+    } catch (const CAtmnConfigUntrusted& e) {
+        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reconnectionFailed = true;
     } catch (...) {
         ReportReconnectError();
         reconnectionFailed = true;
@@ -507,6 +523,12 @@ void AtmnSvcImpl::reloadLink() {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit,
                         "Reload refused, the running configuration stays: %s: %s\n",
                         configPath.c_str(), currentFailure().c_str());
+        return;
+    }
+    if (const CAtmnRefusal refusal = untrustedSslFiles(settings)) {
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit,
+                        "Reload refused, the running configuration stays: the %s: %s\n",
+                        refusal.what, refusal.reason.c_str());
         return;
     }
     // Loaded on a client of its own first: the running link's context must not go before the

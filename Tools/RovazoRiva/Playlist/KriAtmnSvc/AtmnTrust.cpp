@@ -1,5 +1,6 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
 
+#include <filesystem>
 #include <vector>
 
 #include "LibraryInterfaces/KriErr.h"
@@ -19,7 +20,12 @@ std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
     files.push_back(platform::registryValueFile(
         platform::HKEY_CLASSES_ROOT,
         ("CLSID\\" + platform::guidToString(clsid) + "\\InprocServer32").c_str(), nullptr));
-    files.push_back(platform::inprocServerPath(clsid));
+    const std::string server = platform::inprocServerPath(clsid);
+    if (!server.empty() && !std::filesystem::path(server).is_absolute()) {
+        return "the InprocServer32 value of " + platform::guidToString(clsid) + " is \"" + server +
+               "\", not an absolute path";
+    }
+    files.push_back(server);
     for (const std::string& file : files) {
         if (file.empty()) {
             continue;
@@ -31,8 +37,41 @@ std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
     return "";
 }
 
+namespace {
+
+CAtmnRefusal untrustedFile(const char* what, const std::string& path) {
+    return {what, path.empty() ? "" : platform::untrustedReason(path)};
+}
+
+}  // namespace
+
+CAtmnRefusal untrustedSslFiles(const CAtmnInitSettings& settings) {
+    for (const CAtmnRefusal& refusal :
+         {untrustedFile("certificate file", settings.sslCfktFile.c_str()),
+          untrustedFile("key file", settings.sslKeyFile.c_str()),
+          untrustedFile("CA file", settings.sslCAFile.c_str())}) {
+        if (refusal) {
+            return refusal;
+        }
+    }
+    return {};
+}
+
+CAtmnRefusal untrustedSpoolDirectory(const std::string& directory) {
+    return {"spool directory",
+            directory.empty() ? "" : platform::untrustedDirectoryReason(directory)};
+}
+
+CAtmnRefusal untrustedPrometheusFile(const std::string& file) {
+    return untrustedFile("Prometheus file", file);
+}
+
 void ReportRefusal(uint32_t code, const char* what, const std::string& reason) {
     KriReportEvent(code, "Refusing %s: %s", what, reason.c_str());
+}
+
+void ReportRefusal(uint32_t code, const CAtmnRefusal& refusal) {
+    ReportRefusal(code, ("the " + std::string(refusal.what)).c_str(), refusal.reason);
 }
 
 void WarnIfKeyReadableByOthers(const String& keyFile) {

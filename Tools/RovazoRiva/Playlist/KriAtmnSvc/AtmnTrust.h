@@ -1,7 +1,9 @@
-// The service's checks of the files that decide which code it runs and which settings it takes:
-// the registry values that name the automation component and the component's shared object
-// (the configuration file and the registry value "Config" are checked directly with
-// platform::untrustedReason). Platform/FileTrust.h says when a file is trusted.
+// The service's checks of the files that decide which code it runs, which settings it takes,
+// whom it trusts and where it writes: the registry values that name the automation component
+// and the component's shared object; the certificate, key and CA files; the spool directory and
+// the Prometheus file (the configuration file is checked by CAtmnConfig each time it is read, the
+// registry value "Config" directly with platform::untrustedReason). Platform/FileTrust.h says
+// when a file is trusted.
 //
 // Stateless; called by the binding's init and the service object's start on the service thread.
 #pragma once
@@ -13,14 +15,33 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 
 // Why the component of clsid (found through componentClass) must not be loaded: its ProgId's
-// registry value, its InprocServer32 value or its shared object is not to be trusted. Empty
-// when all are, or when something is missing (creating the component then fails as it would).
+// registry value, its InprocServer32 value or its shared object is not to be trusted, or the
+// InprocServer32 value is not an absolute path (a bare name would be looked for along the
+// library search path, which the check cannot follow). Empty when all are trusted, or when
+// something is missing (creating the component then fails as it would).
 std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
                                     const platform::CLSID& clsid);
+
+// A file the configuration names that is not to be trusted: what it is ("CA file") and why.
+struct CAtmnRefusal {
+    const char* what = nullptr;
+    std::string reason;
+    explicit operator bool() const { return !reason.empty(); }
+};
+
+// The first of the certificate, key and CA files that is not to be trusted; none when all are
+// (an empty name is left to the SSL set-up, which refuses it).
+CAtmnRefusal untrustedSslFiles(const CAtmnInitSettings& settings);
+// The spool directory, when it is not to be trusted (empty: no spool).
+CAtmnRefusal untrustedSpoolDirectory(const std::string& directory);
+// The Prometheus file, when it is not to be trusted (empty: none is written).
+CAtmnRefusal untrustedPrometheusFile(const std::string& file);
 
 // The report of a refused file: the trace line and event-log record "Refusing <what>: <reason>"
 // with the code (0xCE000D02 for configuration, 0xCE000D03 for the component).
 void ReportRefusal(uint32_t code, const char* what, const std::string& reason);
+// The same for a configured file: "Refusing the <what>: <reason>".
+void ReportRefusal(uint32_t code, const CAtmnRefusal& refusal);
 
 // The warning "the key file <path> can be read by other users" (trace line and event-log record
 // 0x8E000D01) when users other than its owner and the service's own group can read it.
