@@ -763,6 +763,27 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Events keep coming while the server cannot be reached; an orderly stop says how many it
+// leaves undelivered, although the process ends without running the client's destructor.
+TEST(FaultInjection, AnOrderlyStopWithPendingEventsSaysWhatItLeaves) {
+    FaultEnvironment environment;
+    environment.config.port = closedPort();
+    environment.config.automationContent = floodAutomation(1, 20);
+    environment.writeConfig();
+    std::unique_ptr<LoggedProcess> service = environment.startService();
+    ASSERT_TRUE(service->waitForLines("Fired change segment", 20)) << diagnose(*service);
+    service->sendSignal(SIGTERM);
+    ASSERT_EQ(std::optional<int>(0), service->waitForExit(Milliseconds(15000)))
+        << diagnose(*service);
+    const std::vector<std::string> left = service->linesContaining(
+        " transactions not delivered: the service stopped before the "
+        "server acknowledged them");
+    ASSERT_EQ(1u, left.size()) << diagnose(*service);
+    const size_t end = left[0].find(" transactions not delivered");
+    const size_t start = left[0].find_last_not_of("0123456789", end - 1) + 1;
+    EXPECT_GE(std::atol(left[0].substr(start, end - start).c_str()), 20) << left[0];
+}
+
 }  // namespace
 
 namespace {
