@@ -89,7 +89,7 @@ FileRead readRegularFile(const std::string& path, size_t maxBytes) {
     while (done < maxBytes) {
         DWORD read = 0;
         if (::ReadFile(file, text.data() + done, static_cast<DWORD>(maxBytes - done), &read,
-                     nullptr) == FALSE) {
+                       nullptr) == FALSE) {
             result.reason = path + ": " + errorText(GetLastError());
             CloseHandle(file);
             return result;
