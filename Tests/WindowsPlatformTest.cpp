@@ -13,6 +13,8 @@
 #include "Platform/FileTrust.h"
 #include "Platform/LastError.h"
 #include "Platform/NamedEvent.h"
+#include "Platform/ServiceControlManager.h"
+#include "Platform/ServiceDispatcher.h"
 #include "Platform/SpoolFiles.h"
 #include "Platform/SystemLog.h"
 
@@ -208,6 +210,59 @@ TEST(WindowsFileTrust, AFileEveryUserMayWriteIsRefusedOneOfAdministratorsOnlyIsA
     EXPECT_EQ("", platform::untrustedReason(dir.file("missing.dll")));
     EXPECT_NE(std::string::npos,
               platform::untrustedReason(dir.path.string()).find("not a regular"));
+}
+
+void unusedServiceMain(int, char**) {}
+
+// Windows answers at once; Wine waits some ten seconds for the service control manager first.
+TEST(WindowsServices, AConsoleProgramHasNoServiceManagerToDispatchFor) {
+    EXPECT_FALSE(platform::hasServiceManager());
+    const platform::ServiceTableEntry table[] = {{"KriTest", unusedServiceMain},
+                                                 {nullptr, nullptr}};
+    char program[] = "test";
+    char* argv[] = {program, nullptr};
+    EXPECT_FALSE(platform::startServiceCtrlDispatcher(table, 1, argv));
+    EXPECT_EQ(platform::kErrorFailedServiceControllerConnect, platform::lastError());
+}
+
+TEST(WindowsServices, AServiceIsInstalledQueriedAndRemoved) {
+    const auto manager = platform::ServiceControlManager::open();
+    ASSERT_NE(nullptr, manager);
+    const std::string name = unique("KriTestSvc");
+    EXPECT_EQ(nullptr, manager->openService(name.c_str()));
+    EXPECT_EQ(platform::kErrorServiceDoesNotExist, platform::lastError());
+
+    const platform::ServiceConfig config{name.c_str(),
+                                         "Kri test service",
+                                         platform::kServiceWin32OwnProcess,
+                                         platform::kServiceDemandStart,
+                                         platform::kServiceErrorNormal,
+                                         "C:\\Program Files\\Kri\\missing.exe",
+                                         ""};
+    ASSERT_NE(nullptr, manager->createService(config));
+    EXPECT_EQ(nullptr, manager->createService(config));
+    EXPECT_EQ(platform::kErrorServiceExists, platform::lastError());
+
+    const auto service = manager->openService(name.c_str());
+    ASSERT_NE(nullptr, service);
+    platform::ServiceStatus status;
+    ASSERT_TRUE(service->queryStatus(status));
+    EXPECT_EQ(platform::kServiceStopped, status.currentState);
+    EXPECT_FALSE(service->control(platform::kServiceControlStop, status));
+    EXPECT_EQ(platform::kErrorServiceNotActive, platform::lastError());
+
+    // The program path is quoted, as a path with spaces needs.
+    char command[512] = {};
+    HKEY key = nullptr;
+    const std::string keyPath = "SYSTEM\\CurrentControlSet\\Services\\" + name;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key));
+    DWORD size = sizeof command - 1;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "ImagePath", nullptr, nullptr,
+                                              reinterpret_cast<BYTE*>(command), &size));
+    RegCloseKey(key);
+    EXPECT_EQ(std::string("\"") + config.binaryPath + "\"", command);
+
+    EXPECT_TRUE(service->remove());
 }
 
 std::vector<platform::SystemLogRecord> captured;
