@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/ComRuntime.h"
 #include "Platform/FileTrust.h"
 #include "Platform/LastError.h"
 #include "Platform/NamedEvent.h"
@@ -17,6 +18,7 @@
 #include "Platform/ServiceDispatcher.h"
 #include "Platform/SpoolFiles.h"
 #include "Platform/SystemLog.h"
+#include "Tests/Plugins/TestGreeter.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
@@ -46,12 +48,16 @@ public:
     const fs::path path;
 };
 
-// Runs a program of this build's test directory and returns its exit code.
-DWORD runSibling(const char* program, const std::string& arguments) {
+// A file of this build's test directory, where the test programs and plug-ins are.
+std::string sibling(const char* name) {
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string command =
-        "\"" + (fs::path(self).parent_path() / program).string() + "\" " + arguments;
+    return (fs::path(self).parent_path() / name).string();
+}
+
+// Runs a program of this build's test directory and returns its exit code.
+DWORD runSibling(const char* program, const std::string& arguments) {
+    std::string command = "\"" + sibling(program) + "\" " + arguments;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -210,6 +216,42 @@ TEST(WindowsFileTrust, AFileEveryUserMayWriteIsRefusedOneOfAdministratorsOnlyIsA
     EXPECT_EQ("", platform::untrustedReason(dir.file("missing.dll")));
     EXPECT_NE(std::string::npos,
               platform::untrustedReason(dir.path.string()).find("not a regular"));
+}
+
+TEST(WindowsCom, APluginRegisteredThroughItsEntryIsCreatedByProgIdAndUsed) {
+    const std::string plugin = sibling(KRI_TEST_GREETER_PLUGIN);
+    ASSERT_EQ(S_OK, platform::registerServer(plugin));
+    ASSERT_EQ(S_OK, platform::CoInitialize(nullptr));
+    platform::CLSID clsid{};
+    ASSERT_EQ(S_OK, platform::CLSIDFromProgID(u"Kri.TestGreeter", &clsid));
+    EXPECT_EQ(kGreeterClass, clsid);
+    EXPECT_EQ(plugin, platform::inprocServerPath(clsid));
+    EXPECT_EQ(CO_E_CLASSSTRING, platform::CLSIDFromString(u"Kri.TestGreeter", &clsid));
+
+    void* object = nullptr;
+    ASSERT_EQ(S_OK,
+              platform::CoCreateInstance(kGreeterClass, nullptr, platform::CLSCTX_INPROC_SERVER,
+                                         IID_ITestGreeter, &object));
+    auto* greeter = static_cast<ITestGreeter*>(object);
+    platform::BSTR name = platform::bstrFromUtf8("Wine");
+    platform::BSTR greeting = nullptr;
+    EXPECT_EQ(S_OK, greeter->Greet(name, &greeting));
+    EXPECT_EQ("Hello from Wine", platform::bstrToUtf8(greeting));
+    platform::SysFreeString(greeting);
+    platform::SysFreeString(name);
+    greeter->Release();
+    // A DLL without DllGetClassObject serves nothing, and one without the removal entry says so.
+    const std::string noEntry = sibling(KRI_TEST_NO_ENTRY_PLUGIN);
+    ASSERT_EQ(S_OK, platform::registerServer(noEntry));
+    EXPECT_LT(platform::CoCreateInstance(kNoEntryClass, nullptr, platform::CLSCTX_INPROC_SERVER,
+                                         IID_ITestGreeter, &object),
+              0);
+    EXPECT_EQ(nullptr, object);
+    EXPECT_EQ(platform::kProcedureNotFound, platform::unregisterServer(noEntry));
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + platform::guidToString(kNoEntryClass)).c_str());
+    platform::CoUninitialize();
+    EXPECT_EQ(S_OK, platform::unregisterServer(plugin));
+    EXPECT_EQ(CO_E_CLASSSTRING, platform::CLSIDFromProgID(u"Kri.TestGreeter", &clsid));
 }
 
 void unusedServiceMain(int, char**) {}
