@@ -120,6 +120,9 @@ std::string statusLine(const DeliveryStatus& s) {
                    pendingPart(s);
             break;
     }
+    if (s.resent > 0) {
+        line += kSeparator + grouped(s.resent) + " resent";
+    }
     if (s.dropped > 0) {
         line += kSeparator + grouped(s.dropped) + " dropped";
     }
@@ -140,7 +143,7 @@ std::string statusJson(const DeliveryStatus& s, int64_t nowMs) {
          << ",\"sent\":" << s.sent << ",\"acknowledged\":" << s.acknowledged
          << ",\"pending\":" << s.pending << ",\"dropped\":" << s.dropped
          << ",\"pendingBytes\":" << s.pendingBytes << ",\"reconnects\":" << s.reconnects
-         << ",\"oldestPendingMs\":" << s.oldestPendingAgeMs
+         << ",\"resent\":" << s.resent << ",\"oldestPendingMs\":" << s.oldestPendingAgeMs
          << ",\"spool\":" << jsonString(spoolStateName(s.spool))
          << ",\"spoolReason\":" << jsonString(s.spoolReason)
          << ",\"text\":" << jsonString(statusLine(s))
@@ -166,6 +169,8 @@ std::string prometheusText(const DeliveryStatus& s) {
          static_cast<double>(s.sent)},
         {"transactions_acknowledged_total", "counter",
          "Transactions whose bytes the server acknowledged.", static_cast<double>(s.acknowledged)},
+        {"transactions_resent_total", "counter",
+         "Transactions written again on a later connection.", static_cast<double>(s.resent)},
         {"transactions_dropped_total", "counter", "Transactions given up.",
          static_cast<double>(s.dropped)},
         {"transactions_pending", "gauge", "Transactions neither acknowledged nor dropped.",
