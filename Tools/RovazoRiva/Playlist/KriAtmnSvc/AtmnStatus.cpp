@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "LibraryInterfaces/KriErr.h"
+#include "Platform/ServicePaths.h"
 
 namespace {
 
@@ -189,7 +190,8 @@ std::string prometheusText(const DeliveryStatus& s) {
 
 std::string statusDirectory() {
     const char* directory = std::getenv("KRI_STATUS_DIR");
-    return directory != nullptr && *directory != '\0' ? directory : "/run/kriatmnsvc";
+    return directory != nullptr && *directory != '\0' ? directory
+                                                      : platform::defaultStatusDirectory();
 }
 
 CAtmnStatusFiles::CAtmnStatusFiles(std::string directory, std::string prometheusFile)
