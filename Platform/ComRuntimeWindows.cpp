@@ -5,9 +5,6 @@
 // From the multithreaded apartment Windows would create such a component on a thread of its own
 // and hand out a proxy, which needs marshalling registered for the component's interfaces;
 // without it CoCreateInstance fails (E_NOINTERFACE).
-//
-// The entry points of a real COM DLL are STDAPI, __stdcall on 32-bit Windows; they are called
-// here through types of that convention.
 #include "Platform/ComRuntime.h"
 #include "Platform/Registry.h"
 
@@ -21,8 +18,6 @@
 namespace platform {
 
 namespace {
-
-using RegistrationEntry = HRESULT(STDAPICALLTYPE*)();
 
 thread_local int threadInitCount = 0;
 
@@ -77,7 +72,7 @@ HRESULT callRegistrationEntry(const std::string& path, const char* entryName) {
     }
     // GetProcAddress's result is cast through a plain function pointer type, which any function
     // pointer may be cast from and back to.
-    const auto entry = reinterpret_cast<RegistrationEntry>(
+    const auto entry = reinterpret_cast<DllRegisterServerFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(module, entryName)));
     const HRESULT result = entry == nullptr ? kProcedureNotFound : entry();
     FreeLibrary(module);
