@@ -7,6 +7,7 @@
 // platform::IUnknown). Methods that have no known name keep their slot under a name that says
 // so; they do nothing and are never called. Interfaces are reference counted; a string returned
 // through an out-parameter belongs to the caller, who frees it with platform::SysFreeString.
+// Methods use COM's calling convention (KRI_COM_CALL), which matters on 32-bit Windows.
 //
 // The component calls IAtmnEvents on threads of its own; the other service-side methods are
 // called on the thread that holds the interface.
@@ -73,7 +74,7 @@ class IAtmnEntry;
 // object's destructor. A C++ virtual destructor cannot stand for it, because under the
 // Itanium ABI it takes two slots (complete and deleting destructor) where the Windows table
 // has one; the slot is therefore declared as an ordinary method. Release calls it when the
-// count reaches zero; nobody else does.
+// count reaches zero; nobody else does, so it keeps the compiler's own calling convention.
 class IAtmnUnknown : public platform::IUnknown {
 public:
     virtual void DestroySelf() = 0;
