@@ -182,9 +182,21 @@ int connectSocket(SocketHandle handle, uint32_t address, uint16_t port) {
     return resultOf(connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
 }
 
+// Windows re-enables FD_WRITE only after a send that fails with WSAEWOULDBLOCK, not after one
+// that takes part of the data. The rest is offered at once until all is taken or a send would
+// block, so that a caller left with data to send is always told FD_WRITE later.
 int sendSocket(SocketHandle handle, const void* data, int length) {
-    const int n = send(handle, static_cast<const char*>(data), length, 0);
-    return n == SOCKET_ERROR ? winsock::lastError() : n;
+    const char* bytes = static_cast<const char*>(data);
+    int sent = 0;
+    do {
+        const int n = send(handle, bytes + sent, length - sent, 0);
+        if (n == SOCKET_ERROR) {
+            const int error = winsock::lastError();
+            return sent > 0 && error == -kWsaEWouldBlock ? sent : error;
+        }
+        sent += n;
+    } while (sent < length);
+    return sent;
 }
 
 int recvSocket(SocketHandle handle, void* buffer, int length) {
@@ -267,8 +279,6 @@ SocketHandle acceptSocket(SocketHandle listener) {
         winsock::lastError();
         return kInvalidSocket;
     }
-    // An accepted socket inherits the listener's event selection; the loop selects it afresh.
-    WSAEventSelect(s, nullptr, 0);
     return s;
 }
 

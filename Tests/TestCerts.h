@@ -39,4 +39,9 @@ struct CertFiles {
 
 const CertFiles& testCerts();
 
+// Makes the material in dir unless it is there already (TestCertsLinux.cpp runs the script; on
+// Windows the build has made it on the host, and TestCertsWindows.cpp checks that it is there).
+// Throws std::runtime_error when it cannot.
+void makeCertificateMaterial(const std::string& dir);
+
 }  // namespace testcerts

@@ -563,7 +563,8 @@ void AtmnSvcImpl::reloadLink() {
     reconnect();
 }
 
-platform::HRESULT AtmnSvcImpl::QueryInterface(const platform::IID& iid, void** object) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::QueryInterface(const platform::IID& iid,
+                                                           void** object) {
     if (object == nullptr) {
         return kAtmnNotSupported;
     }
@@ -581,11 +582,11 @@ platform::HRESULT AtmnSvcImpl::QueryInterface(const platform::IID& iid, void** o
     return kAtmnOk;
 }
 
-uint32_t AtmnSvcImpl::AddRef() {
+uint32_t KRI_COM_CALL AtmnSvcImpl::AddRef() {
     return static_cast<uint32_t>(referenceCount.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
-uint32_t AtmnSvcImpl::Release() {
+uint32_t KRI_COM_CALL AtmnSvcImpl::Release() {
     int32_t count = referenceCount.load(std::memory_order_relaxed);
     do {
         if (count <= 1) {
@@ -601,15 +602,15 @@ void AtmnSvcImpl::DestroySelf() {
     KRI_TRACE(kAtmnSvcImplUnit, "Release without a matching AddRef ignored\n");
 }
 
-platform::HRESULT AtmnSvcImpl::UnnamedHostMethod1() {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::UnnamedHostMethod1() {
     return kAtmnNotSupported;
 }
 
-platform::HRESULT AtmnSvcImpl::UnnamedHostMethod2() {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::UnnamedHostMethod2() {
     return kAtmnNotSupported;
 }
 
-platform::HRESULT AtmnSvcImpl::UnnamedHostMethod3(int32_t) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::UnnamedHostMethod3(int32_t) {
     return kAtmnNotSupported;
 }
 
@@ -657,8 +658,8 @@ platform::HRESULT AtmnSvcImpl::handleEvent(const char* method, IAtmnPlaylist* pl
     return handleEvent(method, playlist, handle);
 }
 
-platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                             int32_t change) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist,
+                                                          IAtmnEntry* entry, int32_t change) {
     return handleEvent("onEntryChange", playlist, entry, [&] {
         const String name = nameOf(playlist);
         const uint32_t session = openSession(playlist, name);
@@ -680,14 +681,14 @@ platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry
     });
 }
 
-platform::HRESULT AtmnSvcImpl::onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t) {
     return handleEvent("onPlaylistRemoved", playlist, [&] {
         const String name = nameOf(playlist);
         client.removeSession(client.findSession(name), name);
     });
 }
 
-platform::HRESULT AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
     return handleEvent("onTimeUpdate", playlist, [&] {
         const uint32_t session = client.findSession(nameOf(playlist));
         AtmnDate date{};
@@ -697,8 +698,8 @@ platform::HRESULT AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
     });
 }
 
-platform::HRESULT AtmnSvcImpl::onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                               int32_t segment) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onSegmentChange(IAtmnPlaylist* playlist,
+                                                            IAtmnEntry* entry, int32_t segment) {
     return handleEvent("onSegmentChange", playlist, entry, [&] {
         const String name = nameOf(playlist);
         const String title = nameOf(entry);

@@ -95,25 +95,26 @@ public:
     // IAtmnUnknown, IAtmnHost and IAtmnEvents. QueryInterface answers IAtmnEvents, IAtmnHost and
     // IAtmnUnknown and nothing else (IUnknown's own identifier included): kAtmnNotSupported with
     // *object null.
-    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
-    uint32_t AddRef() override;
-    uint32_t Release() override;
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t KRI_COM_CALL AddRef() override;
+    uint32_t KRI_COM_CALL Release() override;
     // Called by Release instead of ending the object: gives the owner's reference back and writes
     // a trace line about the unbalanced Release.
     void DestroySelf() override;
 
-    platform::HRESULT UnnamedHostMethod1() override;
-    platform::HRESULT UnnamedHostMethod2() override;
-    platform::HRESULT UnnamedHostMethod3(int32_t value) override;
+    platform::HRESULT KRI_COM_CALL UnnamedHostMethod1() override;
+    platform::HRESULT KRI_COM_CALL UnnamedHostMethod2() override;
+    platform::HRESULT KRI_COM_CALL UnnamedHostMethod3(int32_t value) override;
 
     // Each adds its own references to the objects for the call, frees every string the component
     // returns, keeps any failure inside (a trace line) and returns kAtmnOk.
-    platform::HRESULT onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                    int32_t change) override;
-    platform::HRESULT onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t unused) override;
-    platform::HRESULT onTimeUpdate(IAtmnPlaylist* playlist, int32_t unused) override;
-    platform::HRESULT onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                      int32_t segment) override;
+    platform::HRESULT KRI_COM_CALL onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                                 int32_t change) override;
+    platform::HRESULT KRI_COM_CALL onPlaylistRemoved(IAtmnPlaylist* playlist,
+                                                     int32_t unused) override;
+    platform::HRESULT KRI_COM_CALL onTimeUpdate(IAtmnPlaylist* playlist, int32_t unused) override;
+    platform::HRESULT KRI_COM_CALL onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                                   int32_t segment) override;
 
 private:
     // The supervision thread; its body is superviseLink.
