@@ -222,6 +222,60 @@ TEST_F(SpoolBacklogTest, AFullSpoolDropsTheOldestCountedAndSaysSo) {
     EXPECT_EQ(texts.front(), textOf(401 - static_cast<int>(texts.size())));
 }
 
+// A slow reader: frames written and not yet acknowledged when the full spool deletes them are
+// pending until their outcome is known, acknowledged when the server acknowledges them, dropped
+// only when their connection ends without doing so.
+TEST_F(SpoolBacklogTest, FramesInFlightWhenTheFullSpoolDeletesThemWaitForTheirOutcome) {
+    constexpr uint64_t kInFlight = 40;
+    constexpr uint64_t kAccepted = 400;
+    for (const bool acknowledgedLate : {true, false}) {
+        SCOPED_TRACE(acknowledgedLate ? "acknowledged late" : "connection ends");
+        TempDirectory spool{"kri-spool"};
+        SpoolJournal::Settings spoolSettings = settings(16 * 1024, 2 * 1024);
+        spoolSettings.directory = spool.path();
+        DeliveryBacklog backlog;
+        ASSERT_EQ(backlog.useSpool(spoolSettings), "");
+        DeliveryBacklog::Cursor* cursor = backlog.cursorFor(1);
+        backlog.attach(cursor, &writer);
+        for (uint64_t n = 1; n <= kInFlight; ++n) {
+            backlog.push(framed(textOf(static_cast<int>(n))));
+        }
+        std::string batch;
+        uint64_t last = 0;
+        uint64_t written = 0;
+        while (backlog.takeBatch(cursor, batch, 1024, last) > 0) {
+            written += batch.size();
+            backlog.markWritten(cursor, last, written);
+            batch.clear();
+        }
+        ASSERT_EQ(last, kInFlight);
+        for (uint64_t n = kInFlight + 1; n <= kAccepted; ++n) {
+            backlog.push(framed(textOf(static_cast<int>(n))));
+        }
+        const DeliveryStatus full = backlog.counters();
+        EXPECT_EQ(full.acknowledged, 0u);
+        expectCountsAddUp(backlog);
+
+        uint64_t stream = written;
+        if (acknowledgedLate) {
+            backlog.acknowledge(cursor, written);
+        } else {
+            backlog.connectionEnded(cursor, DeliveryBacklog::Ending::kBroken, 0);
+            stream = 0;
+        }
+        expectCountsAddUp(backlog);
+        const std::vector<std::string> texts = deliverAll(backlog, cursor, stream);
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts.back(), textOf(static_cast<int>(kAccepted)));
+        EXPECT_EQ(full.pending, kInFlight + texts.size());
+        const DeliveryStatus done = backlog.counters();
+        EXPECT_EQ(done.pending, 0u);
+        EXPECT_EQ(done.acknowledged, (acknowledgedLate ? kInFlight : 0) + texts.size());
+        EXPECT_EQ(done.dropped, kAccepted - done.acknowledged);
+        expectCountsAddUp(backlog);
+    }
+}
+
 TEST_F(SpoolBacklogTest, AFullDiskOrARemovedDirectoryLeavesTheBacklogInMemory) {
     for (const bool removeDirectory : {false, true}) {
         SCOPED_TRACE(removeDirectory ? "directory removed" : "disk full");
