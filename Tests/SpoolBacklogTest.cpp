@@ -382,19 +382,36 @@ TEST_F(SpoolBacklogTest, SinkThreadsShareSyncsAndKeepTheirOrder) {
 }
 
 // A spool of an earlier version whose position file is still empty, on a disk that is full: the
-// spool is not taken up (nothing is sent that could not be marked as sent); once there is room
-// the file gets its bytes at open, and from then on a full disk does not keep the position from
+// start goes on with the spool failed, once said, and what it holds in memory up to the backlog's
+// bound; what could not be marked as sent goes again at the next start. Once there is room the
+// file gets its bytes at open, and from then on a full disk does not keep the position from
 // being stored. A position that cannot be written at all is said once, as the spool's failure.
-TEST_F(SpoolBacklogTest, APositionThatCannotBeStoredIsSaidOnceAndNothingIsSentTwice) {
+TEST_F(SpoolBacklogTest, APositionThatCannotBeStoredIsSaidOnceAndNothingIsLost) {
     ASSERT_NO_FATAL_FAILURE(leaveSpoolOf(50));
     std::filesystem::resize_file(dir / "acknowledged", 0);
     FillingFiles files;
     files.full = true;
     {
         DeliveryBacklog backlog;
-        EXPECT_EQ(backlog.useSpool(settings(), files),
-                  "the spool's file " + dir / "acknowledged" +
-                      " cannot be written: No space left on device");
+        backlog.setLimit(30 * framed(textOf(1)).size());
+        ASSERT_EQ(backlog.useSpool(settings(), files), "");
+        const DeliveryStatus s = backlog.counters();
+        EXPECT_EQ(s.spool, SpoolState::kMemoryOnly);
+        const std::string reason = "the spool's file " + dir / "acknowledged" +
+                                   " cannot be written: No space left on device";
+        EXPECT_EQ(s.spoolReason, reason);
+        EXPECT_EQ(log.count("Spool " + dir.path() + " failed (" + reason +
+                            "): transactions are kept in memory only until the service restarts"),
+                  1u);
+        EXPECT_EQ(s.accepted, 50u);
+        EXPECT_EQ(s.dropped, 20u);
+        const std::vector<std::string> texts = deliverAll(backlog, backlog.cursorFor(1), stream);
+        ASSERT_EQ(texts.size(), 30u);
+        EXPECT_EQ(texts.front(), textOf(21));
+        EXPECT_EQ(texts.back(), textOf(50));
+        backlog.onTick(1000);
+        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 1u);
+        expectCountsAddUp(backlog);
     }
     files.full = false;
     {
@@ -420,7 +437,7 @@ TEST_F(SpoolBacklogTest, APositionThatCannotBeStoredIsSaidOnceAndNothingIsSentTw
         EXPECT_NE(s.spoolReason.find("acknowledged cannot be written: Input/output error"),
                   std::string::npos)
             << s.spoolReason;
-        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 1u);
+        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 2u);  // the first start's and this one
         expectCountsAddUp(backlog);
     }
 }

@@ -95,6 +95,10 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
         heldBytes += journal->frameLength(sequence);
     }
     fillWindow();
+    if (std::string failure = journal->failure(); !failure.empty()) {
+        // Its position could not be stored at open (a full disk): a failure at run time.
+        leaveJournal(failure);
+    }
     return "";
 }
 

@@ -87,7 +87,9 @@ public:
     void setLimit(uint64_t bytes);
 
     // Opens the spool journal and makes what it holds pending. "" or why the spool cannot be
-    // used (the backlog then stays in memory). `files` is the file system the journal uses.
+    // used (the backlog then stays in memory). A journal that opens failed (its position cannot
+    // be written on a full disk) is left at once, as one that fails later. `files` is the file
+    // system the journal uses.
     // Requires: before the first push and the first cursor.
     std::string useSpool(const SpoolJournal::Settings& settings,
                          platform::SpoolFiles& files = platform::linuxSpoolFiles());
