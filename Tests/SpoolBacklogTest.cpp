@@ -223,17 +223,20 @@ TEST_F(SpoolBacklogTest, AFullSpoolDropsTheOldestCountedAndSaysSo) {
 }
 
 // A slow reader: frames written and not yet acknowledged when the full spool deletes them are
-// pending until their outcome is known, acknowledged when the server acknowledges them, dropped
-// only when their connection ends without doing so.
+// pending until their outcome is known: acknowledged when the server acknowledges them, dropped
+// when their connection ends without doing so, or when the service stops first.
 TEST_F(SpoolBacklogTest, FramesInFlightWhenTheFullSpoolDeletesThemWaitForTheirOutcome) {
     constexpr uint64_t kInFlight = 40;
     constexpr uint64_t kAccepted = 400;
-    for (const bool acknowledgedLate : {true, false}) {
-        SCOPED_TRACE(acknowledgedLate ? "acknowledged late" : "connection ends");
+    enum class Outcome { kAcknowledged, kConnectionEnds, kStop };
+    for (const Outcome outcome :
+         {Outcome::kAcknowledged, Outcome::kConnectionEnds, Outcome::kStop}) {
+        SCOPED_TRACE("outcome " + std::to_string(static_cast<int>(outcome)));
         TempDirectory spool{"kri-spool"};
         SpoolJournal::Settings spoolSettings = settings(16 * 1024, 2 * 1024);
         spoolSettings.directory = spool.path();
         DeliveryBacklog backlog;
+        backlog.setResendWindow(10000);
         ASSERT_EQ(backlog.useSpool(spoolSettings), "");
         DeliveryBacklog::Cursor* cursor = backlog.cursorFor(1);
         backlog.attach(cursor, &writer);
@@ -256,8 +259,14 @@ TEST_F(SpoolBacklogTest, FramesInFlightWhenTheFullSpoolDeletesThemWaitForTheirOu
         EXPECT_EQ(full.acknowledged, 0u);
         expectCountsAddUp(backlog);
 
+        if (outcome == Outcome::kStop) {
+            backlog.dropAll("the service stops");
+            EXPECT_EQ(backlog.counters().dropped, full.dropped + kInFlight);
+            EXPECT_EQ(log.count("40 transactions not delivered: the service stops"), 1u);
+            continue;
+        }
         uint64_t stream = written;
-        if (acknowledgedLate) {
+        if (outcome == Outcome::kAcknowledged) {
             backlog.acknowledge(cursor, written);
         } else {
             backlog.connectionEnded(cursor, DeliveryBacklog::Ending::kBroken, 0);
@@ -270,7 +279,8 @@ TEST_F(SpoolBacklogTest, FramesInFlightWhenTheFullSpoolDeletesThemWaitForTheirOu
         EXPECT_EQ(full.pending, kInFlight + texts.size());
         const DeliveryStatus done = backlog.counters();
         EXPECT_EQ(done.pending, 0u);
-        EXPECT_EQ(done.acknowledged, (acknowledgedLate ? kInFlight : 0) + texts.size());
+        EXPECT_EQ(done.acknowledged,
+                  (outcome == Outcome::kAcknowledged ? kInFlight : 0) + texts.size());
         EXPECT_EQ(done.dropped, kAccepted - done.acknowledged);
         expectCountsAddUp(backlog);
     }

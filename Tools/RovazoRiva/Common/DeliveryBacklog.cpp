@@ -577,13 +577,17 @@ void DeliveryBacklog::dropAll(const char* why) {
         std::lock_guard<ThreadLock> guard(lock);
         kept = store == Store::kJournal;
         count = nextSequence - firstPending() - unreadable;
-        // The frames held back are no longer in the journal.
-        lost = kept ? heldBackCount : count + heldBackCount;
-        if (kept && countedThrough >= first) {
+        if (kept) {
             // What was acknowledged need not wait in the journal for a resend that will not come.
-            journal->acknowledge(countedThrough);
+            if (countedThrough >= first) {
+                journal->acknowledge(countedThrough);
+            }
+        } else {
+            dropped += count;
         }
-        dropped += lost;
+        // The frames held back are no longer in the journal.
+        lost = (kept ? 0 : count) + heldBackCount;
+        dropped += heldBackCount;
         heldBack.clear();
         heldBackCount = 0;
         frames.clear();
