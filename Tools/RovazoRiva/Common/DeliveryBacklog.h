@@ -37,7 +37,7 @@
 // journal deletes its oldest records for its bound while every cursor has them written and not
 // yet acknowledged, their outcome is not known yet: they are held back, pending, and count as
 // acknowledged once every cursor has acknowledged them, or as dropped once a connection ends
-// without acknowledging them (they can no longer be written again).
+// without acknowledging them or the backlog stops (they can no longer be written again).
 //
 // Threads: the client's message operations push from any thread; connect and disconnect manage
 // the cursors; the client's loop thread takes batches, marks them written and acknowledged and
