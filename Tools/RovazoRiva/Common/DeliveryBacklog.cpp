@@ -95,6 +95,10 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
         heldBytes += journal->frameLength(sequence);
     }
     fillWindow();
+    if (std::string failure = journal->failure(); !failure.empty()) {
+        // Its position could not be stored at open (a full disk): a failure at run time.
+        leaveJournal(failure);
+    }
     return "";
 }
 
@@ -113,16 +117,22 @@ void DeliveryBacklog::push(std::string_view framed) {
             if (journal->append(framed, platform::wallClockMs(), lost) == 0) {
                 durableSequence = nextSequence;
                 // The journal deleted the oldest records for its bound; the retained ones among
-                // them were acknowledged already.
-                uint64_t retainedLost = 0;
+                // them were acknowledged already, and those in flight wait for their outcome.
+                uint64_t counted = 0;
+                const uint64_t inFlightThrough = writtenByEveryCursor();
                 for (const uint64_t kept = journal->firstSequence(); first < kept; ++first) {
-                    retainedLost += first <= countedThrough ? 1 : 0;
+                    if (first <= countedThrough) {
+                        ++counted;
+                    } else if (first <= inFlightThrough) {
+                        holdBack(first);
+                        ++counted;
+                    }
                     if (!frames.empty()) {
                         frames.popFront();
                     }
                 }
                 heldBytes -= lost.bytes;
-                noteDropped(lost.count - std::min(lost.count, retainedLost));
+                noteDropped(lost.count - std::min(lost.count, counted));
                 if (frames.size() == nextSequence - first &&
                     frames.bytes() + framed.size() <= kWindowBytes) {
                     frames.pushBack(framed, now);
@@ -193,6 +203,56 @@ void DeliveryBacklog::leaveJournal(const std::string& reason) {
         KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "%" PRIu64 " transactions could not be read back from the spool\n", lost);
     }
+}
+
+uint64_t DeliveryBacklog::writtenByEveryCursor() const {
+    if (cursors.empty()) {
+        return 0;
+    }
+    uint64_t through = UINT64_MAX;
+    for (const auto& cursor : cursors) {
+        through = std::min(through, std::max(cursor->writtenThrough, cursor->acknowledgedThrough));
+    }
+    return through;
+}
+
+void DeliveryBacklog::holdBack(uint64_t sequence) {
+    if (!heldBack.empty() && heldBack.back().through + 1 == sequence) {
+        heldBack.back().through = sequence;
+    } else {
+        heldBack.push_back(HeldBack{sequence, sequence});
+    }
+    ++heldBackCount;
+}
+
+void DeliveryBacklog::acknowledgeHeldBack(uint64_t through) {
+    while (!heldBack.empty() && heldBack.front().from <= through) {
+        HeldBack& range = heldBack.front();
+        const uint64_t last = std::min(range.through, through);
+        acknowledged += last - range.from + 1;
+        heldBackCount -= last - range.from + 1;
+        if (last == range.through) {
+            heldBack.pop_front();
+        } else {
+            range.from = last + 1;
+        }
+    }
+}
+
+void DeliveryBacklog::dropHeldBackAfter(uint64_t through) {
+    uint64_t count = 0;
+    while (!heldBack.empty() && heldBack.back().through > through) {
+        HeldBack& range = heldBack.back();
+        const uint64_t from = std::max(range.from, through + 1);
+        count += range.through - from + 1;
+        if (from == range.from) {
+            heldBack.pop_back();
+        } else {
+            range.through = from - 1;
+        }
+    }
+    heldBackCount -= count;
+    noteDropped(count);
 }
 
 void DeliveryBacklog::fillWindow() {
@@ -336,6 +396,10 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
         }
         cursors.erase(forgotten, cursors.end());
         trimDelivered();
+        if (cursors.empty()) {
+            // No address is left to acknowledge them.
+            dropHeldBackAfter(0);
+        }
     }
     if (missed > 0) {
         KRI_TRACE_WARNING(kDeliveryBacklogUnit,
@@ -439,6 +503,7 @@ void DeliveryBacklog::trimDelivered() {
         acknowledgedThrough = std::min(acknowledgedThrough, cursor->acknowledgedThrough);
         releasedThrough = std::min(releasedThrough, cursor->releasedThrough);
     }
+    acknowledgeHeldBack(acknowledgedThrough);
     for (uint64_t sequence = firstPending(); sequence <= acknowledgedThrough; ++sequence) {
         if (sequence >= nextSequence) {
             break;
@@ -475,6 +540,8 @@ DeliveryBacklog::Resend DeliveryBacklog::connectionEnded(Cursor* cursor, Ending 
                                                          int64_t endMs) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.clear();
+    // What this connection did not acknowledge of the frames held back cannot be written again.
+    dropHeldBackAfter(cursor->acknowledgedThrough);
     uint64_t from = cursor->acknowledgedThrough;
     if (ending == Ending::kBroken && resendWindowMs > 0) {
         // The frames acknowledged within the window before the end go again: back to the last
@@ -504,6 +571,7 @@ DeliveryBacklog::Resend DeliveryBacklog::connectionEnded(Cursor* cursor, Ending 
 
 void DeliveryBacklog::dropAll(const char* why) {
     uint64_t count = 0;
+    uint64_t lost = 0;
     bool kept = false;
     {
         std::lock_guard<ThreadLock> guard(lock);
@@ -517,6 +585,11 @@ void DeliveryBacklog::dropAll(const char* why) {
         } else {
             dropped += count;
         }
+        // The frames held back are no longer in the journal.
+        lost = (kept ? 0 : count) + heldBackCount;
+        dropped += heldBackCount;
+        heldBack.clear();
+        heldBackCount = 0;
         frames.clear();
         unreadable = 0;
         first = nextSequence;
@@ -530,9 +603,10 @@ void DeliveryBacklog::dropAll(const char* why) {
                       "%" PRIu64 " transactions kept in the spool %s for the next start\n", count,
                       journal->directory().c_str());
         }
-    } else if (count > 0) {
+    }
+    if (lost > 0) {
         KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent,
-                         "%" PRIu64 " transactions not delivered: %s", count, why);
+                         "%" PRIu64 " transactions not delivered: %s", lost, why);
     }
 }
 
@@ -545,7 +619,7 @@ DeliveryStatus DeliveryBacklog::counters() {
     status.resent = resent;
     status.acknowledged = acknowledged;
     status.dropped = dropped;
-    status.pending = nextSequence - firstPending() - unreadable;
+    status.pending = nextSequence - firstPending() - unreadable + heldBackCount;
     status.pendingBytes = heldBytes;
     if (store != Store::kMemory) {
         status.spool = store == Store::kJournal ? SpoolState::kJournal : SpoolState::kMemoryOnly;

@@ -33,7 +33,11 @@
 // the last frame that has left the backlog, so retained frames stay in the journal until they
 // leave the resend window, and what a previous run left there is pending from the start, in
 // order. When the journal fails (a full disk, its directory removed), the backlog says so once,
-// reads what only the journal held back into memory and goes on as a memory backlog.
+// reads what only the journal held back into memory and goes on as a memory backlog. When the
+// journal deletes its oldest records for its bound while every cursor has them written and not
+// yet acknowledged, their outcome is not known yet: they are held back, pending, and count as
+// acknowledged once every cursor has acknowledged them, or as dropped once a connection ends
+// without acknowledging them or the backlog stops (they can no longer be written again).
 //
 // Threads: the client's message operations push from any thread; connect and disconnect manage
 // the cursors; the client's loop thread takes batches, marks them written and acknowledged and
@@ -83,7 +87,9 @@ public:
     void setLimit(uint64_t bytes);
 
     // Opens the spool journal and makes what it holds pending. "" or why the spool cannot be
-    // used (the backlog then stays in memory). `files` is the file system the journal uses.
+    // used (the backlog then stays in memory). A journal that opens failed (its position cannot
+    // be written on a full disk) is left at once, as one that fails later. `files` is the file
+    // system the journal uses.
     // Requires: before the first push and the first cursor.
     std::string useSpool(const SpoolJournal::Settings& settings,
                          platform::SpoolFiles& files = platform::linuxSpoolFiles());
@@ -186,6 +192,13 @@ private:
     void fillWindow();
     // The journal failed: reports it and holds every pending frame in memory from now on.
     void leaveJournal(const std::string& reason);
+    // The last frame that every cursor has written or acknowledged (0 without cursors).
+    uint64_t writtenByEveryCursor() const;
+    void holdBack(uint64_t sequence);
+    // Counts the held-back frames up to `through` as acknowledged.
+    void acknowledgeHeldBack(uint64_t through);
+    // Counts the held-back frames after `through` as dropped.
+    void dropHeldBackAfter(uint64_t through);
 
     void wakeWriters();
 
@@ -207,6 +220,14 @@ private:
     uint64_t unreadable = 0;
     uint64_t first = 1;
     uint64_t nextSequence = 1;
+    // Frames the journal deleted while they were in flight (see above), as ranges of sequence
+    // numbers before `first`, oldest first; heldBackCount frames in all.
+    struct HeldBack {
+        uint64_t from;
+        uint64_t through;
+    };
+    std::deque<HeldBack> heldBack;
+    uint64_t heldBackCount = 0;
     int64_t lastSpoolSyncMs = 0;
     uint64_t highestSent = 0;
     // The frames through this one count as acknowledged; those of them still held are retained.

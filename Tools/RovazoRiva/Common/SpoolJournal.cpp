@@ -236,27 +236,28 @@ std::string SpoolJournal::open(const Settings& wanted) {
     if (reason.empty() && (error = files.identify(dir, directoryIdentity)) != 0) {
         reason = "the spool directory " + dir + " cannot be read: " + errorText(error);
     }
+    if (reason.empty() &&
+        (error = files.open(path(kAcknowledgedFile), platform::SpoolFiles::Opening::kInPlace,
+                            acknowledgedFile)) != 0) {
+        reason = "the spool's file " + path(kAcknowledgedFile) +
+                 " cannot be written: " + errorText(error);
+    }
+    // Written now, so that the file has its block before the disk can fill, and synced after the
+    // records (scan synced them) so that it is never ahead of them. Should that fail (a full
+    // disk), the journal opens failed: its records can still be read, and what the caller cannot
+    // mark as sent is sent again at the next start.
+    int positionError = 0;
     if (reason.empty()) {
-        error = files.open(path(kAcknowledgedFile), platform::SpoolFiles::Opening::kInPlace,
-                           acknowledgedFile);
-        // Written now, so that the file has its block before the disk can fill, and synced
-        // after the records (scan synced them) so that it is never ahead of them.
-        if (error == 0) {
-            const std::string text = acknowledgedText(clampedAcknowledged);
-            error = acknowledgedFile->writeAt(0, text.data(), text.size());
+        const std::string text = acknowledgedText(clampedAcknowledged);
+        positionError = acknowledgedFile->writeAt(0, text.data(), text.size());
+        if (positionError == 0) {
+            positionError = acknowledgedFile->truncate(12);
         }
-        if (error == 0) {
-            error = acknowledgedFile->truncate(12);
+        if (positionError == 0) {
+            positionError = acknowledgedFile->sync();
         }
-        if (error == 0) {
-            error = acknowledgedFile->sync();
-        }
-        if (error == 0) {
-            error = files.syncDirectory(dir);
-        }
-        if (error != 0) {
-            reason = "the spool's file " + path(kAcknowledgedFile) +
-                     " cannot be written: " + errorText(error);
+        if (positionError == 0) {
+            positionError = files.syncDirectory(dir);
         }
     }
     if (!reason.empty()) {
@@ -281,6 +282,9 @@ std::string SpoolJournal::open(const Settings& wanted) {
     }
     state = State::kOpen;
     deleteAcknowledgedSegments();
+    if (positionError != 0) {
+        fail("the spool's file " + path(kAcknowledgedFile) + " cannot be written", positionError);
+    }
     uint64_t freeBytes = 0;
     if (files.freeBytes(dir, freeBytes) == 0 && freeBytes + totalBytes < settings.limitBytes) {
         KRI_TRACE_WARNING(kSpoolJournalUnit,
