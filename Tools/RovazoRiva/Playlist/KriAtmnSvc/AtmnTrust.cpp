@@ -58,8 +58,10 @@ CAtmnRefusal untrustedSslFiles(const CAtmnInitSettings& settings) {
 }
 
 CAtmnRefusal untrustedSpoolDirectory(const std::string& directory) {
-    return {"spool directory",
-            directory.empty() ? "" : platform::untrustedDirectoryReason(directory)};
+    return {"spool directory", directory.empty()
+                                   ? ""
+                                   : platform::untrustedDirectoryReason(
+                                         std::filesystem::path(directory).parent_path().string())};
 }
 
 CAtmnRefusal untrustedPrometheusFile(const std::string& file) {
