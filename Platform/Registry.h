@@ -60,7 +60,8 @@ using HKEY = RegistryKey*;
 extern HKEY const HKEY_CLASSES_ROOT;
 extern HKEY const HKEY_LOCAL_MACHINE;
 
-// The registry root directory in use now.
+// The registry root directory in use now ("of Windows" on Windows, where the registry is the
+// system's own).
 std::string registryRoot();
 
 // Opens the existing key subKey below key (an empty or null subKey opens key itself again).
@@ -89,7 +90,8 @@ LSTATUS RegSetValueExA(HKEY key, const char* valueName, uint32_t reserved, uint3
 LSTATUS RegDeleteTreeA(HKEY key, const char* subKey);
 
 // The file that holds the value valueName (null or empty: the default value) of key's subKey,
-// as RegQueryValueExA would read it; empty when the key or the value does not exist.
+// as RegQueryValueExA would read it; empty when the key or the value does not exist. Always
+// empty on Windows: there the registry's own access control guards a value.
 std::string registryValueFile(HKEY key, const char* subKey, const char* valueName);
 
 // Closes a key from RegOpenKeyExA or RegCreateKeyExA. Closing a hive key does nothing; a handle

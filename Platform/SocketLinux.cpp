@@ -152,6 +152,17 @@ int setSendAtOnce(SocketHandle handle) {
     return ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0 ? lastError() : 0;
 }
 
+int setUnsentLimit(SocketHandle handle, int bytes) {
+    return ::setsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) < 0
+               ? lastError()
+               : 0;
+}
+
+int setResetOnClose(SocketHandle handle) {
+    const linger reset{1, 0};
+    return ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) < 0 ? lastError() : 0;
+}
+
 int64_t unacknowledgedBytes(SocketHandle handle) {
     int bytes = 0;
     if (::ioctl(handle, SIOCOUTQ, &bytes) < 0) {
@@ -199,6 +210,26 @@ SocketHandle acceptSocket(SocketHandle listener) {
     }
     records::opened(h, true);
     return h;
+}
+
+int abortiveClose(SocketHandle handle) {
+    const linger immediately{1, 0};
+    ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+    return closeSocket(handle);
+}
+
+int setReceiveBuffer(SocketHandle handle, int bytes) {
+    return ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) < 0 ? lastError() : 0;
+}
+
+int setSendBuffer(SocketHandle handle, int bytes) {
+    return ::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) < 0 ? lastError() : 0;
+}
+
+int setReceiveTimeout(SocketHandle handle, int timeoutMs) {
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0 ? lastError()
+                                                                                   : 0;
 }
 
 uint16_t localPort(SocketHandle handle) {

@@ -13,6 +13,30 @@
 namespace platform {
 namespace {
 
+FileIdentity identityOf(const struct stat& s) {
+    return FileIdentity{static_cast<uint64_t>(s.st_dev), static_cast<uint64_t>(s.st_ino),
+                        static_cast<uint64_t>(s.st_nlink)};
+}
+
+// Opens a regular file without following a link in its last component; O_NONBLOCK keeps an
+// open of a FIFO from waiting for a writer. The descriptor, or -1 with errno set.
+int openRegular(const std::string& path, int flags, mode_t mode = 0) {
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat s {};
+    if (::fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
+        const int error = S_ISREG(s.st_mode) ? errno : EINVAL;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    // Blocking again, for the writes and reads of a regular file (which ignore the flag).
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 class LinuxSpoolFile : public SpoolFile {
 public:
     explicit LinuxSpoolFile(int descriptor) : fd(descriptor) {}
@@ -81,6 +105,15 @@ public:
         return ::fstat(fd, &s) == 0 ? static_cast<uint64_t>(s.st_size) : 0;
     }
 
+    int identify(FileIdentity& identity) override {
+        struct stat s {};
+        if (::fstat(fd, &s) != 0) {
+            return errno;
+        }
+        identity = identityOf(s);
+        return 0;
+    }
+
 private:
     const int fd;
 };
@@ -102,14 +135,18 @@ public:
             return std::string("it cannot be made: ") + strerrorText(errno);
         }
         struct stat s {};
-        if (::stat(directory.c_str(), &s) != 0) {
+        if (::lstat(directory.c_str(), &s) != 0) {
             return strerrorText(errno);
         }
         if (!S_ISDIR(s.st_mode)) {
-            return "it is not a directory";
+            return S_ISLNK(s.st_mode) ? "it is a symbolic link" : "it is not a directory";
         }
-        if (s.st_uid != ::geteuid() && (s.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            return "it is owned by another user and its group or others may write to it";
+        if (s.st_uid != ::geteuid()) {
+            return "it belongs to user " + std::to_string(s.st_uid) +
+                   ", not to this process's user " + std::to_string(::geteuid());
+        }
+        if ((s.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return "its group or others may write to it";
         }
         if (::access(directory.c_str(), W_OK | X_OK) != 0) {
             return "it is not writable";
@@ -118,7 +155,7 @@ public:
     }
 
     std::shared_ptr<void> lockDirectory(const std::string& directory, int& error) override {
-        const int fd = ::open((directory + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const int fd = openRegular(directory + "/lock", O_RDWR | O_CREAT, 0600);
         if (fd < 0) {
             error = errno;
             return nullptr;
@@ -151,13 +188,21 @@ public:
     }
 
     int open(const std::string& path, Opening opening, std::unique_ptr<SpoolFile>& file) override {
-        const int flags = O_RDWR | O_CLOEXEC | (opening == Opening::kInPlace ? 0 : O_APPEND) |
-                          (opening == Opening::kExisting ? 0 : O_CREAT);
-        int fd = ::open(path.c_str(), flags, 0600);
-        if (fd < 0 && opening == Opening::kExisting && (errno == EACCES || errno == EROFS)) {
-            // A spool that is only looked into may be read-only to the caller.
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = O_RDWR | O_APPEND | O_CREAT;
+        switch (opening) {
+            case Opening::kExisting:
+                flags = O_RDWR | O_APPEND;
+                break;
+            case Opening::kNew:
+                break;
+            case Opening::kInPlace:
+                flags = O_RDWR | O_CREAT;
+                break;
+            case Opening::kReadOnly:
+                flags = O_RDONLY;
+                break;
         }
+        const int fd = openRegular(path, flags, 0600);
         if (fd < 0) {
             return errno;
         }
@@ -165,13 +210,26 @@ public:
         return 0;
     }
 
-    int readWhole(const std::string& path, std::string& into) override {
+    int readWhole(const std::string& path, std::string& into, size_t maxBytes) override {
         std::unique_ptr<SpoolFile> file;
-        if (const int error = open(path, Opening::kExisting, file); error != 0) {
+        if (const int error = open(path, Opening::kReadOnly, file); error != 0) {
             return error;
         }
-        into.resize(file->size());
+        const uint64_t size = file->size();
+        if (size > maxBytes) {
+            return EFBIG;
+        }
+        into.resize(size);
         return file->readAt(0, into.data(), into.size());
+    }
+
+    int identify(const std::string& path, FileIdentity& identity) override {
+        struct stat s {};
+        if (::lstat(path.c_str(), &s) != 0) {
+            return errno;
+        }
+        identity = identityOf(s);
+        return 0;
     }
 
     int rename(const std::string& from, const std::string& to) override {

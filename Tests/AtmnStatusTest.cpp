@@ -55,7 +55,8 @@ TEST_F(AtmnStatus, TheLineSaysWhereTheLinkStandsInPlainWords) {
 
     DeliveryStatus never;
     never.dropped = 1234567;
-    EXPECT_EQ("Link down · 0 pending · 1,234,567 dropped", statusLine(never));
+    never.resent = 2500;
+    EXPECT_EQ("Link down · 0 pending · 2,500 resent · 1,234,567 dropped", statusLine(never));
 
     DeliveryStatus connecting = up();
     connecting.link = LinkState::kConnecting;
@@ -68,12 +69,14 @@ TEST_F(AtmnStatus, JsonAndPrometheusCarryTheCounters) {
     s.linkReason = "a \"quoted\"\nreason\\";
     s.pending = 3;
     s.pendingBytes = 900;
+    s.resent = 41;
     const std::string json = statusJson(s, kSinceMs + 5000);
     EXPECT_NE(std::string::npos, json.find(R"("link":"up","server":"10.1.2.3:4433")")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("since":"2026-12-08T12:03:11Z")")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("reason":"a \"quoted\"\u000areason\\")")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("pending":3,"dropped":0,"pendingBytes":900)"))
         << json;
+    EXPECT_NE(std::string::npos, json.find(R"("reconnects":2,"resent":41,)")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("updated":"2026-12-08T12:03:16Z")")) << json;
     EXPECT_EQ(1, std::count(json.begin(), json.end(), '\n'));
     s.spool = SpoolState::kMemoryOnly;
@@ -87,7 +90,9 @@ TEST_F(AtmnStatus, JsonAndPrometheusCarryTheCounters) {
     for (const char* line :
          {"# TYPE kriatmnsvc_link_up gauge\nkriatmnsvc_link_up 1\n",
           "kriatmnsvc_transactions_sent_total 12345\n", "kriatmnsvc_transactions_pending 3\n",
-          "kriatmnsvc_reconnects_total 2\n", "kriatmnsvc_link_since_seconds 1796731391\n"}) {
+          "kriatmnsvc_reconnects_total 2\n", "kriatmnsvc_link_since_seconds 1796731391\n",
+          "# TYPE kriatmnsvc_transactions_resent_total counter\n"
+          "kriatmnsvc_transactions_resent_total 41\n"}) {
         EXPECT_NE(std::string::npos, prometheus.find(line)) << line << "\n" << prometheus;
     }
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -66,8 +67,9 @@ void expectCountsAddUp(DeliveryBacklog& backlog) {
     EXPECT_EQ(s.accepted, s.acknowledged + s.pending + s.dropped);
 }
 
-// The Linux files, with appends that fail with ENOSPC once `full` is set and reads that fail with
-// EIO once `unreadable` is.
+// The Linux files, with writes that fail with ENOSPC once `full` is set (a write in place within
+// the file's size still works, as on a full disk), writes in place that fail with EIO once
+// `positionFails` is, and reads that fail with EIO once `unreadable` is.
 class FillingFiles : public platform::SpoolFiles {
 public:
     class File : public platform::SpoolFile {
@@ -78,7 +80,12 @@ public:
             return owner.full ? ENOSPC : real->append(data, length);
         }
         int writeAt(uint64_t offset, const void* data, size_t length) override {
-            return real->writeAt(offset, data, length);
+            if (owner.positionFails) {
+                return EIO;
+            }
+            return owner.full && offset + length > real->size()
+                       ? ENOSPC
+                       : real->writeAt(offset, data, length);
         }
         int readAt(uint64_t offset, void* into, size_t length) override {
             return owner.unreadable ? EIO : real->readAt(offset, into, length);
@@ -86,6 +93,7 @@ public:
         int truncate(uint64_t length) override { return real->truncate(length); }
         int sync() override { return real->sync(); }
         uint64_t size() override { return real->size(); }
+        int identify(platform::FileIdentity& identity) override { return real->identify(identity); }
 
     private:
         std::unique_ptr<platform::SpoolFile> real;
@@ -108,8 +116,11 @@ public:
         }
         return error;
     }
-    int readWhole(const std::string& path, std::string& into) override {
-        return linux.readWhole(path, into);
+    int readWhole(const std::string& path, std::string& into, size_t maxBytes) override {
+        return linux.readWhole(path, into, maxBytes);
+    }
+    int identify(const std::string& path, platform::FileIdentity& identity) override {
+        return linux.identify(path, identity);
     }
     int rename(const std::string& from, const std::string& to) override {
         return linux.rename(from, to);
@@ -121,6 +132,7 @@ public:
     }
 
     bool full = false;
+    bool positionFails = false;
     bool unreadable = false;
 
 private:
@@ -313,6 +325,117 @@ TEST_F(SpoolBacklogTest, SinkThreadsShareSyncsAndKeepTheirOrder) {
         }
         expectCountsAddUp(backlog);
     }
+}
+
+// A spool of an earlier version whose position file is still empty, on a disk that is full: the
+// spool is not taken up (nothing is sent that could not be marked as sent); once there is room
+// the file gets its bytes at open, and from then on a full disk does not keep the position from
+// being stored. A position that cannot be written at all is said once, as the spool's failure.
+TEST_F(SpoolBacklogTest, APositionThatCannotBeStoredIsSaidOnceAndNothingIsSentTwice) {
+    ASSERT_NO_FATAL_FAILURE(leaveSpoolOf(50));
+    std::filesystem::resize_file(dir / "acknowledged", 0);
+    FillingFiles files;
+    files.full = true;
+    {
+        DeliveryBacklog backlog;
+        EXPECT_EQ(backlog.useSpool(settings(), files),
+                  "the spool's file " + dir / "acknowledged" +
+                      " cannot be written: No space left on device");
+    }
+    files.full = false;
+    {
+        DeliveryBacklog backlog;
+        ASSERT_EQ(backlog.useSpool(settings(), files), "");
+        files.full = true;
+        EXPECT_EQ(deliverAll(backlog, backlog.cursorFor(1), stream).size(), 50u);
+    }
+    {
+        DeliveryBacklog backlog;
+        ASSERT_EQ(backlog.useSpool(settings(), files), "");
+        EXPECT_EQ(backlog.counters().pending, 0u);
+        files.full = false;
+        backlog.push(framed(textOf(51)));
+        files.positionFails = true;
+        EXPECT_EQ(deliverAll(backlog, backlog.cursorFor(1), stream).size(), 1u);
+        backlog.onTick(1000);
+        backlog.push(framed(textOf(52)));
+        EXPECT_EQ(deliverAll(backlog, backlog.cursorFor(1), stream).size(), 1u);
+        backlog.onTick(2000);
+        const DeliveryStatus s = backlog.counters();
+        EXPECT_EQ(s.spool, SpoolState::kMemoryOnly);
+        EXPECT_NE(s.spoolReason.find("acknowledged cannot be written: Input/output error"),
+                  std::string::npos)
+            << s.spoolReason;
+        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 1u);
+        expectCountsAddUp(backlog);
+    }
+}
+
+// The directory removed, or the segment being written removed or replaced: the next tick (four a
+// second) leaves the journal, and nothing it held is lost.
+TEST_F(SpoolBacklogTest, ARemovedDirectoryOrSegmentIsNoticedAtTheNextTick) {
+    for (const bool wholeDirectory : {true, false}) {
+        SCOPED_TRACE(wholeDirectory ? "directory" : "segment");
+        std::filesystem::remove_all(dir.path());
+        log.events.clear();
+        DeliveryBacklog backlog;
+        ASSERT_EQ(backlog.useSpool(settings()), "");
+        for (int n = 1; n <= 10; ++n) {
+            backlog.push(framed(textOf(n)));
+        }
+        backlog.onTick(1000);
+        ASSERT_EQ(backlog.counters().spool, SpoolState::kJournal);
+        if (wholeDirectory) {
+            std::filesystem::remove_all(dir.path());
+        } else {
+            for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+                if (entry.path().extension() == ".seg") {
+                    std::filesystem::remove(entry.path());
+                }
+            }
+        }
+        backlog.onTick(1250);
+        const DeliveryStatus s = backlog.counters();
+        EXPECT_EQ(s.spool, SpoolState::kMemoryOnly);
+        EXPECT_NE(s.spoolReason.find("was removed or replaced"), std::string::npos)
+            << s.spoolReason;
+        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 1u);
+        const std::vector<std::string> texts = deliverAll(backlog, backlog.cursorFor(1), stream);
+        ASSERT_EQ(texts.size(), 10u);
+        EXPECT_EQ(texts.back(), textOf(10));
+        expectCountsAddUp(backlog);
+    }
+}
+
+// A restart takes up a spool whose first records were acknowledged and one of whose records is
+// damaged: what the earlier run left counts as accepted, the damaged one as dropped, and only
+// what is written now as sent.
+TEST_F(SpoolBacklogTest, CountersAddUpAfterARestartWithDamage) {
+    ASSERT_NO_FATAL_FAILURE(leaveSpoolOf(100));
+    {
+        SpoolJournal journal;
+        ASSERT_EQ(journal.open(settings()), "");
+        journal.acknowledge(60);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        if (entry.path().extension() == ".seg") {
+            std::fstream file(entry.path(), std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(79 * (24 + 100) + 50);  // inside record 80
+            file.put('#');
+        }
+    }
+    DeliveryBacklog backlog;
+    ASSERT_EQ(backlog.useSpool(settings()), "");
+    EXPECT_EQ(log.countEvents(kDroppedEvent), 1u);
+    const std::vector<std::string> texts = deliverAll(backlog, backlog.cursorFor(1), stream);
+    ASSERT_EQ(texts.size(), 39u);
+    EXPECT_EQ(texts.front(), textOf(61));
+    EXPECT_EQ(texts.back(), textOf(100));
+    const DeliveryStatus s = backlog.counters();
+    EXPECT_EQ(s.accepted, 40u);
+    EXPECT_EQ(s.dropped, 1u);
+    EXPECT_EQ(s.sent, 39u);
+    expectCountsAddUp(backlog);
 }
 
 }  // namespace

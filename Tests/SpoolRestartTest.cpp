@@ -7,7 +7,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "Tests/FaultSupport.h"
 #include "Tests/Isolation.h"
 #include "Tests/ScriptedTlsServer.h"
+#include "Tests/TempDirectory.h"
 #include "Tools/RovazoRiva/Common/SpoolJournal.h"
 
 namespace {
@@ -141,10 +143,122 @@ TEST_F(SpoolRestart, ASpoolDirectoryOpenToOtherUsersStopsTheStart) {
     const std::optional<int> status = service->waitForExit();
     ASSERT_TRUE(status.has_value());
     EXPECT_NE(*status, 0);
-    EXPECT_EQ(service->count("Unable to use the spool: the spool directory " + spool +
-                             " cannot be used: it is owned by another user"),
+    // The trust check of the configured paths refuses it before the spool is opened.
+    EXPECT_EQ(service->count("Refusing the spool directory: " + spool + " belongs to user 65534"),
               1u)
         << service->tail();
+}
+
+// The spool directory removed under a running service: it says so at once (within a tick) and
+// goes on in memory, instead of writing into a file nobody will read.
+TEST_F(SpoolRestart, ARemovedSpoolDirectoryIsNoticedAtOnce) {
+    ScriptedTlsServer aggr({});
+    const uint16_t port = aggr.server->port();
+    aggr.server->shutDown();
+    std::unique_ptr<LoggedProcess> service = start(hour, port, "removed.log");
+    ASSERT_TRUE(eventually([&] { return spooled(spool) >= 10; }, Milliseconds(20000)))
+        << service->tail();
+    std::filesystem::remove_all(spool);
+    EXPECT_TRUE(eventually(
+        [&] {
+            return service->count("spool directory " + spool + " was removed or replaced") == 1;
+        },
+        Milliseconds(3000)))
+        << service->tail();
+    EXPECT_EQ(service->count("transactions are kept in memory only until the service restarts"),
+              1u);
+    stop(*service);
+}
+
+// "-spool-check": 0 when nothing held is at risk, 1 while something is damaged (until a start
+// repairs it), a note only for the copies earlier repairs kept, 2 when the spool cannot be read.
+TEST_F(SpoolRestart, SpoolCheckSaysWhetherAnythingIsAtRiskNow) {
+    SpoolJournal::Settings settings;
+    settings.directory = spool;
+    {
+        SpoolJournal journal;
+        ASSERT_EQ(journal.open(settings), "");
+        for (int n = 1; n <= 10; ++n) {
+            SpoolJournal::Dropped dropped;
+            ASSERT_EQ(journal.append(std::string(100, static_cast<char>('a' + n)), n, dropped), 0);
+        }
+        journal.acknowledge(3);
+    }
+    const std::string segment = spool + "/journal-00000000000000000001.seg";
+    int runs = 0;
+    const auto check = [&](const char* what, int code, const std::string& line) {
+        SCOPED_TRACE(what);
+        LoggedProcess process(KRI_ATMNSVC_PROGRAM, {"-spool-check", spool},
+                              environment.file("check" + std::to_string(++runs) + ".log"));
+        EXPECT_EQ(process.waitForExit(), std::optional<int>(code)) << process.tail();
+        EXPECT_EQ(process.count(line), 1u) << process.tail();
+    };
+    check("whole", 0, "transactions to send:  7");
+    {
+        std::fstream file(segment, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(5 * 124 + 60);  // inside record 6
+        file.put('#');
+    }
+    check("damaged", 1, "damaged:               124 bytes in 1 segments (1 transactions lost");
+    {
+        SpoolJournal repairing;
+        ASSERT_EQ(repairing.open(settings), "");
+    }
+    check("repaired", 0, "note: 1 copies of segments repaired at earlier starts");
+    std::filesystem::resize_file(segment, 2 * 124);
+    check("cut below the position", 1, "(beyond the last record");
+    std::ofstream(spool + "/acknowledged", std::ios::binary | std::ios::trunc)
+        << std::string(12, '\0');
+    check("zeroed position", 1, "(unreadable");
+    std::filesystem::remove_all(spool);
+    check("gone", 2, "cannot be read: No such file or directory");
+}
+
+// Another user's spool, with what that user can plant in it: -spool-check reads, follows no link,
+// does not wait on a FIFO and reads no more of the position file than it can hold.
+TEST_F(SpoolRestart, SpoolCheckOnlyReadsAnotherUsersSpool) {
+    if (!isolation::available()) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    TempDirectory place{"kri-foreign-spool"};
+    ASSERT_EQ(chmod(place.path().c_str(), 0755), 0);
+    const std::string victim = place / "victim";
+    std::ofstream(victim) << "root's";
+    const std::string theirs = place / "theirs";
+    ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    const auto plant = [&](bool fifo) {
+        return isolation::inChild([&]() -> std::string {
+            if (!isolation::becomeNobody()) {
+                return "not nobody";
+            }
+            std::filesystem::remove_all(theirs + "/acknowledged");
+            std::filesystem::remove_all(theirs + "/journal-00000000000000000001.seg");
+            if (fifo) {
+                const bool made =
+                    symlink(victim.c_str(), (theirs + "/acknowledged").c_str()) == 0 &&
+                    mkfifo((theirs + "/journal-00000000000000000001.seg").c_str(), 0666) == 0;
+                return made ? "planted" : "cannot plant";
+            }
+            std::ofstream(theirs + "/journal-00000000000000000001.seg");
+            std::ofstream(theirs + "/acknowledged");
+            std::filesystem::resize_file(theirs + "/acknowledged", 1ull << 40);
+            return "planted";
+        });
+    };
+    ASSERT_EQ(plant(true), "planted");
+    LoggedProcess fifo(KRI_ATMNSVC_PROGRAM, {"-spool-check", theirs}, environment.file("fifo.log"));
+    EXPECT_EQ(fifo.waitForExit(), std::optional<int>(2)) << fifo.tail();
+    EXPECT_EQ(fifo.count("journal-00000000000000000001.seg cannot be opened: Invalid argument"), 1u)
+        << fifo.tail();
+
+    ASSERT_EQ(plant(false), "planted");
+    LoggedProcess sparse(KRI_ATMNSVC_PROGRAM, {"-spool-check", theirs},
+                         environment.file("sparse.log"));
+    EXPECT_EQ(sparse.waitForExit(), std::optional<int>(1)) << sparse.tail();
+    EXPECT_EQ(sparse.count("(unreadable"), 1u) << sparse.tail();
+    std::ifstream file(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "root's");
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
-targets=(FrameReaderFuzz ConfigReaderFuzz XmlFuzz TransactionWriterFuzz)
+targets=(FrameReaderFuzz ConfigReaderFuzz XmlFuzz TransactionWriterFuzz SpoolSegmentFuzz)
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]}"

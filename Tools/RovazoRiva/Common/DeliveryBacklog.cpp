@@ -25,21 +25,39 @@ constexpr int64_t kSpoolSyncIntervalMs = 1000;
 class DeliveryBacklog::Cursor {
 public:
     explicit Cursor(uint64_t key, uint64_t start)
-        : key(key), acknowledgedThrough(start), writtenThrough(start) {}
+        : key(key),
+          acknowledgedThrough(start),
+          releasedThrough(start),
+          writtenThrough(start),
+          resendThrough(start) {}
 
     // One batch handed to the kernel: its last frame and the stream offset after it.
     struct Written {
         uint64_t lastSequence;
         uint64_t streamEnd;
     };
+    // Frames acknowledged at one moment: the last of them and the moment (steady clock).
+    struct Acknowledged {
+        uint64_t lastSequence;
+        int64_t atMs;
+    };
 
     const uint64_t key;
     DeliveryWriter* writer = nullptr;
-    // Threads writing through the writer on their own, without the backlog's lock.
-    int callerWrites = 0;
     uint64_t acknowledgedThrough;
+    // The frames through this one left this cursor's resend window.
+    uint64_t releasedThrough;
     uint64_t writtenThrough;
+    // The frames through this one were written on an earlier connection: writing them again
+    // counts as a resend.
+    uint64_t resendThrough;
     std::deque<Written> inFlight;
+    // The acknowledgements of frames after releasedThrough, oldest first.
+    std::deque<Acknowledged> retained;
+    // The last moment the connection was seen working: its acknowledgements advanced, or it had
+    // nothing unacknowledged. The window counts back from here, so that the frames acknowledged
+    // just before a connection stalled stay until the stall is noticed.
+    int64_t workingAtMs = 0;
 };
 
 DeliveryBacklog::DeliveryBacklog() = default;
@@ -49,6 +67,11 @@ DeliveryBacklog::~DeliveryBacklog() = default;
 void DeliveryBacklog::setLimit(uint64_t bytes) {
     std::lock_guard<ThreadLock> guard(lock);
     limitBytes = bytes;
+}
+
+void DeliveryBacklog::setResendWindow(int64_t milliseconds) {
+    std::lock_guard<ThreadLock> guard(lock);
+    resendWindowMs = milliseconds;
 }
 
 std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
@@ -61,8 +84,13 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
     journal = std::move(opened);
     store = Store::kJournal;
     first = journal->firstSequence();
+    countedThrough = first - 1;
     nextSequence = journal->endSequence();
-    accepted += nextSequence - first;
+    highestSent = first - 1;
+    // What damage cost at the open counts as accepted by the earlier run and dropped now.
+    const uint64_t damaged = journal->opened().damagedRecords;
+    accepted += nextSequence - first + damaged;
+    dropped += damaged;
     for (uint64_t sequence = first; sequence < nextSequence; ++sequence) {
         heldBytes += journal->frameLength(sequence);
     }
@@ -70,8 +98,7 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
     return "";
 }
 
-void DeliveryBacklog::push(std::string_view framed, Writing writing) {
-    Cursor* callerCursor = nullptr;
+void DeliveryBacklog::push(std::string_view framed) {
     bool episodeStarted = false;
     bool spoolFull = false;
     uint64_t bound = 0;
@@ -85,14 +112,17 @@ void DeliveryBacklog::push(std::string_view framed, Writing writing) {
             SpoolJournal::Dropped lost;
             if (journal->append(framed, platform::wallClockMs(), lost) == 0) {
                 durableSequence = nextSequence;
-                // The journal deleted the oldest records for its bound.
+                // The journal deleted the oldest records for its bound; the retained ones among
+                // them were acknowledged already.
+                uint64_t retainedLost = 0;
                 for (const uint64_t kept = journal->firstSequence(); first < kept; ++first) {
+                    retainedLost += first <= countedThrough ? 1 : 0;
                     if (!frames.empty()) {
                         frames.popFront();
                     }
                 }
                 heldBytes -= lost.bytes;
-                noteDropped(lost.count);
+                noteDropped(lost.count - std::min(lost.count, retainedLost));
                 if (frames.size() == nextSequence - first &&
                     frames.bytes() + framed.size() <= kWindowBytes) {
                     frames.pushBack(framed, now);
@@ -113,14 +143,7 @@ void DeliveryBacklog::push(std::string_view framed, Writing writing) {
         episodeStarted = !wasDropping && dropped > droppedBefore;
         spoolFull = durableSequence != 0;
         bound = spoolFull ? journal->limitBytes() : limitBytes;
-        if (writing == Writing::kOnCallerThreadIfIdle) {
-            callerCursor = cursorForCallerWrite();
-        }
-        if (callerCursor != nullptr) {
-            ++callerCursor->callerWrites;
-        } else {
-            wakeWriters();
-        }
+        wakeWriters();
     }
     if (episodeStarted) {
         const std::string text =
@@ -133,26 +156,6 @@ void DeliveryBacklog::push(std::string_view framed, Writing writing) {
     if (durableSequence != 0) {
         journal->waitDurable(durableSequence);
     }
-    if (callerCursor != nullptr) {
-        // The cursor and its writer stay while callerWrites holds them (see attach).
-        const bool written = callerCursor->writer->writeOnCallerThread();
-        std::lock_guard<ThreadLock> guard(lock);
-        if (!written) {
-            callerCursor->writer->wake();
-        }
-        if (--callerCursor->callerWrites == 0) {
-            callerWriteEnded.notify_all();
-        }
-    }
-}
-
-DeliveryBacklog::Cursor* DeliveryBacklog::cursorForCallerWrite() {
-    // With several addresses every frame goes to each; their loop writes them side by side.
-    if (cursors.size() != 1) {
-        return nullptr;
-    }
-    Cursor* cursor = cursors.front().get();
-    return cursor->writer != nullptr && cursor->writer->idle() ? cursor : nullptr;
 }
 
 void DeliveryBacklog::leaveJournal(const std::string& reason) {
@@ -161,20 +164,22 @@ void DeliveryBacklog::leaveJournal(const std::string& reason) {
     // The newest frames that fit the memory bound are kept; older ones that only the journal
     // held are dropped without being read.
     while (heldBytes > limitBytes && first < nextSequence) {
-        popFront();
-        noteDropped(1);
+        dropOldest();
     }
     uint64_t lost = 0;
     for (uint64_t sequence = first + frames.size(); sequence < nextSequence; ++sequence) {
         std::string frame;
         int64_t wallMs = 0;
         if (journal->readFrame(sequence, frame, wallMs) != 0) {
-            // An empty frame keeps the numbering; it writes nothing and is counted as dropped.
+            // An empty frame keeps the numbering; it writes nothing and, unless it was
+            // acknowledged already, is counted as dropped.
             heldBytes -= journal->frameLength(sequence);
             frame.clear();
             wallMs = platform::wallClockMs();
-            ++unreadable;
-            ++lost;
+            if (sequence > countedThrough) {
+                ++unreadable;
+                ++lost;
+            }
         }
         frames.pushBack(frame, static_cast<int64_t>(platform::tickCount64()) -
                                    (platform::wallClockMs() - wallMs));
@@ -231,7 +236,7 @@ void DeliveryBacklog::popFront() {
     if (frames.empty()) {
         heldBytes -= journal->frameLength(first);
     } else {
-        if (frames.frameLength(0) == 0) {
+        if (frames.frameLength(0) == 0 && first > countedThrough) {
             --unreadable;
         }
         heldBytes -= frames.frameLength(0);
@@ -286,7 +291,8 @@ uint64_t DeliveryBacklog::announcementVersion() {
 }
 
 void DeliveryBacklog::dropOldest() {
-    const bool counted = frames.frameLength(0) == 0;
+    // A retained frame was acknowledged, and an empty one counted as dropped, already.
+    const bool counted = first <= countedThrough || (!frames.empty() && frames.frameLength(0) == 0);
     popFront();
     noteDropped(counted ? 0 : 1);
 }
@@ -341,8 +347,7 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
 }
 
 void DeliveryBacklog::attach(Cursor* cursor, DeliveryWriter* writer) {
-    std::unique_lock<ThreadLock> guard(lock);
-    callerWriteEnded.wait(guard, [cursor] { return cursor->callerWrites == 0; });
+    std::lock_guard<ThreadLock> guard(lock);
     cursor->writer = writer;
     if (writer != nullptr) {
         writer->wake();
@@ -363,6 +368,7 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
             sequence = std::max(sequence, first);
             continue;
         }
+        resent += sequence <= cursor->resendThrough ? 1 : 0;
         lastSequence = sequence++;
         ++taken;
     }
@@ -372,12 +378,10 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
     return taken;
 }
 
-void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd,
-                                  WrittenBy by) {
+void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.push_back(Cursor::Written{lastSequence, streamEnd});
     ++batches;
-    callerBatches += by == WrittenBy::kCaller ? 1 : 0;
     if (lastSequence > highestSent) {
         sent += lastSequence - highestSent;
         highestSent = lastSequence;
@@ -385,16 +389,32 @@ void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_
 }
 
 void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged) {
+    acknowledge(cursor, streamAcknowledged, static_cast<int64_t>(platform::tickCount64()));
+}
+
+void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged, int64_t nowMs) {
     {
         std::lock_guard<ThreadLock> guard(lock);
         bool advanced = false;
         while (!cursor->inFlight.empty() &&
                cursor->inFlight.front().streamEnd <= streamAcknowledged) {
-            cursor->acknowledgedThrough = cursor->inFlight.front().lastSequence;
+            const uint64_t through = cursor->inFlight.front().lastSequence;
             cursor->inFlight.pop_front();
-            advanced = true;
+            // A frame written again was acknowledged before: it keeps its place.
+            if (through > cursor->acknowledgedThrough) {
+                cursor->acknowledgedThrough = through;
+                advanced = true;
+            }
+            if (through > cursor->releasedThrough &&
+                (cursor->retained.empty() || through > cursor->retained.back().lastSequence)) {
+                cursor->retained.push_back(Cursor::Acknowledged{through, nowMs});
+            }
+            cursor->workingAtMs = nowMs;
         }
-        if (!advanced) {
+        if (cursor->inFlight.empty()) {
+            cursor->workingAtMs = nowMs;
+        }
+        if (!advanced && resendWindowMs == 0) {
             return;
         }
         trimDelivered();
@@ -408,17 +428,33 @@ void DeliveryBacklog::trimDelivered() {
     if (cursors.empty()) {
         return;
     }
-    uint64_t deliveredThrough = UINT64_MAX;
+    uint64_t acknowledgedThrough = UINT64_MAX;
+    uint64_t releasedThrough = UINT64_MAX;
     for (const auto& cursor : cursors) {
-        deliveredThrough = std::min(deliveredThrough, cursor->acknowledgedThrough);
+        while (!cursor->retained.empty() &&
+               cursor->workingAtMs - cursor->retained.front().atMs >= resendWindowMs) {
+            cursor->releasedThrough = cursor->retained.front().lastSequence;
+            cursor->retained.pop_front();
+        }
+        acknowledgedThrough = std::min(acknowledgedThrough, cursor->acknowledgedThrough);
+        releasedThrough = std::min(releasedThrough, cursor->releasedThrough);
     }
-    const uint64_t acknowledgedBefore = first;
-    while (first < nextSequence && first <= deliveredThrough) {
-        const bool counted = frames.empty() || frames.frameLength(0) != 0;
+    for (uint64_t sequence = firstPending(); sequence <= acknowledgedThrough; ++sequence) {
+        if (sequence >= nextSequence) {
+            break;
+        }
+        if (inWindow(sequence) && frames.frameLength(sequence - first) == 0) {
+            --unreadable;  // counted as dropped when it could not be read
+        } else {
+            ++acknowledged;
+        }
+        countedThrough = sequence;
+    }
+    const uint64_t releasedBefore = first;
+    while (first < nextSequence && first <= releasedThrough && first <= countedThrough) {
         popFront();
-        acknowledged += counted ? 1 : 0;
     }
-    if (journal && first > acknowledgedBefore) {
+    if (journal && first > releasedBefore) {
         journal->acknowledge(first - 1);
         fillWindow();
     }
@@ -430,10 +466,40 @@ bool DeliveryBacklog::hasUndelivered(Cursor* cursor) {
            std::max(cursor->writtenThrough + 1, firstSequence()) < endSequence();
 }
 
-void DeliveryBacklog::connectionEnded(Cursor* cursor) {
+bool DeliveryBacklog::hasUnacknowledged(Cursor* cursor) {
+    std::lock_guard<ThreadLock> guard(lock);
+    return !cursor->inFlight.empty();
+}
+
+DeliveryBacklog::Resend DeliveryBacklog::connectionEnded(Cursor* cursor, Ending ending,
+                                                         int64_t endMs) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.clear();
-    cursor->writtenThrough = cursor->acknowledgedThrough;
+    uint64_t from = cursor->acknowledgedThrough;
+    if (ending == Ending::kBroken && resendWindowMs > 0) {
+        // The frames acknowledged within the window before the end go again: back to the last
+        // frame acknowledged before it.
+        from = cursor->releasedThrough;
+        for (const Cursor::Acknowledged& ack : cursor->retained) {
+            if (ack.atMs >= endMs - resendWindowMs) {
+                break;
+            }
+            from = ack.lastSequence;
+        }
+        while (!cursor->retained.empty() && cursor->retained.back().lastSequence > from) {
+            cursor->retained.pop_back();
+        }
+    }
+    from = std::max(from, first - 1);
+    Resend resend;
+    if (cursor->writtenThrough > from) {
+        resend.frames = cursor->writtenThrough - from;
+        resend.acknowledged =
+            cursor->acknowledgedThrough > from ? cursor->acknowledgedThrough - from : 0;
+        cursor->resendThrough = std::max(cursor->resendThrough, cursor->writtenThrough);
+        cursor->writtenThrough = from;
+    }
+    return resend;
 }
 
 void DeliveryBacklog::dropAll(const char* why) {
@@ -442,15 +508,19 @@ void DeliveryBacklog::dropAll(const char* why) {
     {
         std::lock_guard<ThreadLock> guard(lock);
         kept = store == Store::kJournal;
+        count = nextSequence - firstPending() - unreadable;
         if (kept) {
-            count = nextSequence - first;
+            // What was acknowledged need not wait in the journal for a resend that will not come.
+            if (countedThrough >= first) {
+                journal->acknowledge(countedThrough);
+            }
         } else {
-            count = nextSequence - first - unreadable;
             dropped += count;
         }
         frames.clear();
         unreadable = 0;
         first = nextSequence;
+        countedThrough = nextSequence - 1;
         heldBytes = 0;
     }
     if (kept) {
@@ -472,18 +542,18 @@ DeliveryStatus DeliveryBacklog::counters() {
     status.accepted = accepted;
     status.sent = sent;
     status.batches = batches;
-    status.callerBatches = callerBatches;
+    status.resent = resent;
     status.acknowledged = acknowledged;
     status.dropped = dropped;
-    status.pending = nextSequence - first - unreadable;
+    status.pending = nextSequence - firstPending() - unreadable;
     status.pendingBytes = heldBytes;
     if (store != Store::kMemory) {
         status.spool = store == Store::kJournal ? SpoolState::kJournal : SpoolState::kMemoryOnly;
         status.spoolReason = spoolFailure;
     }
-    if (!frames.empty()) {
-        status.oldestPendingAgeMs =
-            static_cast<int64_t>(platform::tickCount64()) - frames.frontAcceptedMs();
+    if (firstPending() < nextSequence && inWindow(firstPending())) {
+        status.oldestPendingAgeMs = static_cast<int64_t>(platform::tickCount64()) -
+                                    frames.acceptedMs(firstPending() - first);
     }
     return status;
 }
@@ -494,6 +564,9 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
     uint64_t count = 0;
     int64_t seconds = 0;
     bool syncSpool = false;
+    if (journal) {
+        journal->checkFiles();
+    }
     {
         std::lock_guard<ThreadLock> guard(lock);
         if (store == Store::kJournal) {

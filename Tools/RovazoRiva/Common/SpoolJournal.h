@@ -3,13 +3,32 @@
 //
 // The journal is a directory of segment files ("journal-<first record's number>.seg"), written
 // only at their end, and the file "acknowledged" with the number of the last record the server
-// acknowledged. Each record is a 24-byte header (the frame's length, a CRC32C of the rest of the
-// record, the record's number and its wall-clock time of acceptance in milliseconds, all
-// little-endian) followed by the framed transaction. Opening reads every segment: a record that
-// does not check out at the end of the newest segment is a torn write and is cut off; one in an
-// older segment makes the whole segment suspect, and it is set aside (renamed "*.corrupt").
-// Neither stops the open. Records are numbered without gaps for the caller (a set-aside segment
-// leaves none), in the order they were appended.
+// acknowledged (12 bytes: the number and a CRC32C of it, little-endian; written at open, so that
+// its block exists before the disk can fill, and then in place). Each record is a 24-byte header
+// (the frame's length, a CRC32C of the rest of the record, the record's number and its wall-clock
+// time of acceptance in milliseconds, all little-endian) followed by the framed transaction.
+// Numbers rise by one from record to record; a record may carry a higher number than the one
+// before it where records were lost to damage (or where a new segment starts after a position
+// that was ahead of the journal's end).
+//
+// Repair at open, segment by segment:
+// - A torn tail (fewer bytes than a header, zeros to the end, or a last record with the expected
+//   number whose length runs past the end) is what an interrupted append leaves: it is cut.
+// - Anything else that does not check out is damage. Reading resynchronises at the next record
+//   whose length fits, whose number is higher than the last good one and whose checksum matches,
+//   so every valid record before and after the damage is kept. The records lost in it are counted
+//   (Contents::damagedRecords, reported as dropped with a warning and an event-log record); the
+//   segment is copied aside as "*.corrupt" for inspection and rewritten without the damaged bytes,
+//   so the next open does not count them again.
+// - A stored acknowledged position beyond the journal's end (its records were cut, or a power cut
+//   kept the position but not its records) is clamped to the end, with a warning; records appended
+//   afterwards are numbered past both, in a new segment, so that no position can hide them.
+// Records are numbered without gaps for the caller, in the order they were appended.
+//
+// Durability: while the journal works, the acknowledged position written to its file never passes
+// the last record known to be on the disk, and it is synced only after the records it covers, so
+// no power cut can leave it ahead of them. (After a failure the records can no longer be synced;
+// the clamp at the next open covers a position that got ahead then.)
 //
 // The journal is bounded: an append that would take the files over the bound first deletes the
 // oldest segments, and reports the unacknowledged records they held as dropped. Segments whose
@@ -17,12 +36,13 @@
 //
 // Owned by the delivery backlog. append, acknowledge, the reads and the queries take the
 // journal's own lock (the backlog calls them with its lock held: the journal's lock comes after
-// it); waitDurable and persistAcknowledged are called without the backlog's lock, by the sink
-// threads and the loop thread respectively, because they wait for the disk.
+// it); waitDurable, persistAcknowledged and checkFiles are called without the backlog's lock, by
+// the sink threads and the loop thread respectively, because they wait for the disk.
 // Requires: open succeeded before any other call; one journal per directory (the directory's
 // advisory lock makes sure of it across processes).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -62,10 +82,43 @@ public:
         uint64_t segments = 0;
         int64_t oldestMs = 0;       // wall-clock time of the oldest record not acknowledged
         uint64_t acknowledged = 0;  // the acknowledged record's number, as stored
-        uint64_t corruptParts = 0;  // segments set aside, now or before
-        uint64_t cutBytes = 0;      // bytes of torn records cut from the newest segment
-        uint64_t lostRecords = 0;   // records in the segments set aside now
+        enum class Position {
+            kWhole,       // readable (or empty: nothing acknowledged yet)
+            kUnreadable,  // torn, zeroed or not a file: everything held counts as not acknowledged
+            kBeyondEnd,   // ahead of the last record: clamped to it
+        };
+        Position position = Position::kWhole;
+        uint64_t damagedSegments = 0;  // segments with damage found now
+        uint64_t damagedBytes = 0;     // their bytes that are not valid records
+        uint64_t damagedRecords = 0;   // records lost in them and not acknowledged
+        uint64_t cutBytes = 0;         // bytes of torn records cut from the segments' ends
+        uint64_t repairedBefore = 0;   // "*.corrupt" copies of segments repaired at earlier opens
     };
+
+    // What the bytes of one segment file hold, as reading them found it.
+    struct Gap {
+        size_t index;      // from this record on ...
+        uint64_t skipped;  // ... the numbers are this much higher than their place says
+    };
+    struct Damage {
+        uint64_t at;         // the first byte that does not check out
+        uint64_t bytes;      // how many bytes up to the next valid record (or the end)
+        uint64_t firstLost;  // the number of the first record lost in it
+        uint64_t lost;       // how many (at least one when nothing valid follows)
+    };
+    struct SegmentReading {
+        std::vector<uint32_t> ends;  // where each valid record ends
+        std::vector<Gap> gaps;
+        std::vector<Damage> damage;
+        uint64_t tornBytes = 0;  // the torn tail after the last valid record
+    };
+    // Reads the records of one segment's bytes, whose first record carries diskFirst. nextFirst
+    // is the first number of the next segment (0: none), which bounds what damage at the end lost.
+    static SegmentReading readRecords(std::string_view bytes, uint64_t diskFirst,
+                                      uint64_t nextFirst);
+    // The largest segment file a journal writes: a full segment and one largest record.
+    static constexpr uint64_t kMaxSegmentFileBytes =
+        16u * 1024 * 1024 + kHeaderBytes + kMaxFrameBytes;
 
     // Unacknowledged records an append deleted to stay within the bound.
     struct Dropped {
@@ -113,6 +166,11 @@ public:
     // it has moved, synced to the disk when `durable` is set.
     void persistAcknowledged(bool durable);
 
+    // Loop thread, about once a second: fails the journal when its directory or the newest
+    // segment is gone (removed, or replaced by another file), so that records do not go on into
+    // a file nobody will read.
+    void checkFiles();
+
     // Why the journal stopped taking records; empty while it works.
     std::string failure();
 
@@ -121,12 +179,21 @@ private:
         uint64_t first = 0;          // the caller's number of its first record
         uint64_t diskFirst = 0;      // the number its first record carries in the file
         std::vector<uint32_t> ends;  // where each record ends in the file
+        std::vector<Gap> gaps;
         std::shared_ptr<platform::SpoolFile> file;
         std::string name;
 
         uint64_t end() const { return first + ends.size(); }
         uint64_t bytes() const { return ends.empty() ? 0 : ends.back(); }
         uint64_t start(size_t index) const { return index == 0 ? 0 : ends[index - 1]; }
+        // The number the record at index carries in the file.
+        uint64_t diskSequence(size_t index) const;
+        // The number after the last record's.
+        uint64_t diskEnd() const {
+            return ends.empty() ? diskFirst : diskSequence(ends.size() - 1) + 1;
+        }
+        // How many of its records carry a number above diskSequence.
+        size_t countAfter(uint64_t diskSequence) const;
     };
     enum class State { kClosed, kOpen, kFailed };
     enum class Scan { kRepair, kReadOnly };
@@ -134,15 +201,29 @@ private:
     static std::string scan(platform::SpoolFiles& files, const std::string& directory, Scan mode,
                             std::deque<Segment>& segments, Contents& contents,
                             uint64_t& acknowledgedDisk);
+    static uint64_t readAcknowledged(platform::SpoolFiles& files, const std::string& directory,
+                                     Scan mode, Contents& contents);
     static std::string readSegment(platform::SpoolFiles& files, const std::string& directory,
-                                   Segment& segment, bool newest, Scan mode, Contents& contents,
-                                   bool& setAside);
+                                   Segment& segment, uint64_t nextFirst, uint64_t acknowledgedDisk,
+                                   Scan mode, Contents& contents);
+    // Keeps a copy of the damaged segment as "*.corrupt" and replaces the segment with its valid
+    // records only.
+    static std::string rewriteWithoutDamage(platform::SpoolFiles& files,
+                                            const std::string& directory, const std::string& name,
+                                            const std::string& bytes,
+                                            const SegmentReading& reading);
     std::string path(const std::string& name) const;
     const Segment* segmentOf(uint64_t sequence) const;
     int startSegment();
+    // Syncs the newest segment (one thread at a time) until sequence is on the disk, or until the
+    // deadline when one is given. With `lock` held through guard.
+    void syncThrough(uint64_t sequence, std::unique_lock<std::mutex>& guard,
+                     const std::chrono::steady_clock::time_point* deadline);
+    int writeAcknowledged(uint64_t diskSequence);
     void dropOldestSegment(Dropped& dropped);
     void deleteAcknowledgedSegments();
     void fail(const std::string& what, int error);
+    void failWith(const std::string& text);
 
     platform::SpoolFiles& files;
     Settings settings;
@@ -157,6 +238,8 @@ private:
     uint64_t totalBytes = 0;
     uint64_t nextSequence = 1;
     uint64_t nextDiskSequence = 1;
+    // The next append starts a segment: its number is not the one after the newest segment's.
+    bool numberingLeaps = false;
     uint64_t liveFrom = 1;
     uint64_t acknowledgedThrough = 0;
     uint64_t acknowledgedDisk = 0;  // the number acknowledgedThrough carries in its file
@@ -164,6 +247,8 @@ private:
     enum class Syncing { kNo, kYes };
     Syncing syncing = Syncing::kNo;
     uint64_t durableThrough = 0;
+    uint64_t durableDisk = 0;  // the number durableThrough carries in its file
+    platform::FileIdentity directoryIdentity;
 
     // Serialises the writes of the acknowledged position; taken before `lock`.
     std::mutex acknowledgedFileLock;

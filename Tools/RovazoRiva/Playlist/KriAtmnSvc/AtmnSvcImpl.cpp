@@ -85,6 +85,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         const CAtmnDeliverySettings delivery = config.ReadDeliverySettings();
         client.setDeliveryLimits(static_cast<uint64_t>(delivery.backlogMB) * 1024 * 1024,
                                  delivery.deadPeerSeconds);
+        client.setResendWindow(delivery.resendSeconds);
         if (const CAtmnRefusal untrusted = untrustedSpoolDirectory(delivery.spoolDir)) {
             ReportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
@@ -404,7 +405,9 @@ int32_t AtmnSvcImpl::stop() {
     }
     monitor->stop();
     callComponent("Disconnect", [&] { return component->Disconnect(); });
-    client.disconnect();
+    // The process ends through exit, which runs no destructor: the client says here what it
+    // leaves undelivered.
+    client.stopDelivery();
     supervisionThread.signal();
     if (doneEvent->wait(kSupervisionStopWaitMs) !=
         platform::AutoResetEvent::WaitResult::kSignalled) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Platform/Clock.h"
 #include "Tools/RovazoRiva/Common/SpoolJournal.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
@@ -73,7 +74,9 @@ int printStatus(int argc, char** argv) {
 }
 
 // "KriAtmnSvc -spool-check DIR": what the spool holds, read without changing it (the running
-// service may own it). 0 when it is whole, 1 when parts are damaged, 2 when it cannot be read.
+// service may own it; another user's spool is only read, never through a link). 0 when nothing
+// held is at risk now, 1 when something is damaged now (the service repairs it at its next
+// start), 2 when the spool cannot be read. Copies kept from earlier repairs get a note only.
 int checkSpool(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr, "KriAtmnSvc -spool-check: one spool directory expected\n%s", kHelp);
@@ -88,13 +91,17 @@ int checkSpool(int argc, char** argv) {
     }
     std::string oldest = "-";
     if (contents.records > 0) {
-        const time_t seconds = static_cast<time_t>(contents.oldestMs / 1000);
-        tm parts{};
-        gmtime_r(&seconds, &parts);
+        const tm parts = platform::utcParts(contents.oldestMs / 1000);
         char text[32];
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
         oldest = text;
     }
+    using Position = SpoolJournal::Contents::Position;
+    const char* position = contents.position == Position::kUnreadable
+                               ? " (unreadable: everything held will be sent again)"
+                           : contents.position == Position::kBeyondEnd
+                               ? " (beyond the last record: the next start takes it back)"
+                               : "";
     std::printf(
         "Spool %s\n"
         "  transactions to send:  %" PRIu64
@@ -103,13 +110,22 @@ int checkSpool(int argc, char** argv) {
         " segments\n"
         "  oldest to send:        %s\n"
         "  acknowledged through:  record %" PRIu64
-        "\n"
-        "  damaged segments:      %" PRIu64 " (%" PRIu64
-        " transactions in them)\n"
+        "%s\n"
+        "  damaged:               %" PRIu64 " bytes in %" PRIu64 " segments (%" PRIu64
+        " transactions lost in them)\n"
         "  incomplete record:     %" PRIu64 " bytes at the end\n",
         argv[2], contents.records, contents.bytes, contents.segments, oldest.c_str(),
-        contents.acknowledged, contents.corruptParts, contents.lostRecords, contents.cutBytes);
-    return contents.corruptParts > 0 || contents.cutBytes > 0 ? 1 : 0;
+        contents.acknowledged, position, contents.damagedBytes, contents.damagedSegments,
+        contents.damagedRecords, contents.cutBytes);
+    if (contents.repairedBefore > 0) {
+        std::printf("  note: %" PRIu64
+                    " copies of segments repaired at earlier starts are kept as *.corrupt; "
+                    "delete them once inspected\n",
+                    contents.repairedBefore);
+    }
+    const bool damagedNow = contents.damagedSegments > 0 || contents.cutBytes > 0 ||
+                            contents.position != Position::kWhole;
+    return damagedNow ? 1 : 0;
 }
 
 }  // namespace

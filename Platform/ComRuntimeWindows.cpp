@@ -1,0 +1,182 @@
+// The COM run-time of Windows itself (ole32): it finds the class in the registry, loads the DLL
+// and asks its class factory. Threads join the multithreaded apartment: the service has no
+// message loop, which a single-threaded apartment needs for calls from other threads, and a
+// component's callbacks then arrive on its own threads as they do on Linux.
+//
+// The entry points of a real COM DLL are STDAPI, __stdcall on 32-bit Windows; they are called
+// here through types of that convention.
+#include "Platform/ComRuntime.h"
+#include "Platform/Registry.h"
+
+#include <windows.h>
+// After windows.h, which it needs.
+#include <objbase.h>
+
+#include <cstring>
+#include <string_view>
+
+namespace platform {
+
+namespace {
+
+using RegistrationEntry = HRESULT(STDAPICALLTYPE*)();
+
+thread_local int threadInitCount = 0;
+
+std::wstring wide(const std::string& text) {
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length);
+    return out;
+}
+
+// The default value of HKEY_CLASSES_ROOT\<subKey> as text, without its terminating zeros, with
+// the environment variables of a REG_EXPAND_SZ value expanded.
+bool readClassesDefaultValue(const std::string& subKey, std::string& text) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    uint32_t size = 0;
+    uint32_t type = 0;
+    bool found = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+    if (found) {
+        text.assign(size, '\0');
+        found = RegQueryValueExA(key, nullptr, nullptr, &type,
+                                 reinterpret_cast<uint8_t*>(text.data()), &size) == ERROR_SUCCESS;
+        text.resize(found ? size : 0);
+    }
+    RegCloseKey(key);
+    while (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    if (found && type == REG_EXPAND_SZ) {
+        const DWORD length = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
+        std::string expanded(length, '\0');
+        if (length > 0 && ExpandEnvironmentStringsA(text.c_str(), expanded.data(), length) > 0) {
+            expanded.resize(length - 1);
+            text = expanded;
+        }
+    }
+    return found;
+}
+
+HRESULT loadFailure(const std::string& path) {
+    return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES ? CO_E_ERRORINDLL
+                                                                             : kModuleNotFound;
+}
+
+HRESULT callRegistrationEntry(const std::string& path, const char* entryName) {
+    HMODULE module = LoadLibraryExW(wide(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) {
+        return loadFailure(path);
+    }
+    // GetProcAddress's result is cast through a plain function pointer type, which any function
+    // pointer may be cast from and back to.
+    const auto entry = reinterpret_cast<RegistrationEntry>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, entryName)));
+    const HRESULT result = entry == nullptr ? kProcedureNotFound : entry();
+    FreeLibrary(module);
+    return result;
+}
+
+}  // namespace
+
+HRESULT CoInitialize(void* reserved) {
+    if (reserved != nullptr) {
+        return E_INVALIDARG;
+    }
+    const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (result >= 0) {
+        ++threadInitCount;
+    }
+    return result;
+}
+
+void CoUninitialize() {
+    if (threadInitCount == 0) {
+        return;
+    }
+    --threadInitCount;
+    ::CoUninitialize();
+}
+
+HRESULT CLSIDFromProgID(const OLECHAR* progId, CLSID* clsid) {
+    if (progId == nullptr || clsid == nullptr) {
+        return E_INVALIDARG;
+    }
+    ::CLSID found{};
+    const HRESULT result = ::CLSIDFromProgID(reinterpret_cast<LPCOLESTR>(progId), &found);
+    if (result < 0) {
+        return result;
+    }
+    static_assert(sizeof(found) == sizeof(*clsid), "one GUID layout");
+    std::memcpy(clsid, &found, sizeof found);
+    return S_OK;
+}
+
+// Windows' own CLSIDFromString also takes a ProgId; this one reads only the string form.
+HRESULT CLSIDFromString(const OLECHAR* text, CLSID* clsid) {
+    if (text == nullptr || clsid == nullptr) {
+        return E_INVALIDARG;
+    }
+    const std::string utf8 = utf16ToUtf8(text, std::char_traits<char16_t>::length(text));
+    return guidFromString(utf8, *clsid) == S_OK ? S_OK : CO_E_CLASSSTRING;
+}
+
+HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid,
+                         void** object) {
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    *object = nullptr;
+    const HRESULT result = ::CoCreateInstance(reinterpret_cast<const ::CLSID&>(clsid),
+                                              reinterpret_cast<::IUnknown*>(outer), context,
+                                              reinterpret_cast<const ::IID&>(iid), object);
+    if (result < 0) {
+        *object = nullptr;
+        return result;
+    }
+    return *object == nullptr ? E_UNEXPECTED : result;
+}
+
+std::string inprocServerPath(const CLSID& clsid) {
+    std::string path;
+    readClassesDefaultValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", path);
+    return path;
+}
+
+HRESULT registerServer(const std::string& path) {
+    return callRegistrationEntry(path, "DllRegisterServer");
+}
+
+HRESULT unregisterServer(const std::string& path) {
+    return callRegistrationEntry(path, "DllUnregisterServer");
+}
+
+std::string modulePathOf(const void* address) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<const char*>(address), &module)) {
+        return {};
+    }
+    char path[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameA(module, path, sizeof path);
+    return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+
+bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool written =
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
+                       static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return written;
+}
+
+}  // namespace platform

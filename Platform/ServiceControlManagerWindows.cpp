@@ -1,0 +1,136 @@
+// The service control manager's own calls. Each call opens the manager and the service by name
+// and closes them again, so that the objects hold nothing but the name: installing and removing
+// are short console commands. The service runs as the local system account, its program path
+// is quoted (a path with spaces, as under "Program Files", must not be taken for a shorter
+// program followed by arguments), and its description is the display name. The unit template
+// and the unit directory belong to systemd and are not used here.
+#include "Platform/ServiceControlManager.h"
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+// A service control manager or service handle, closed when it goes.
+class ScHandle {
+public:
+    explicit ScHandle(SC_HANDLE handle) : handle(handle) {}
+    ~ScHandle() {
+        if (handle != nullptr) {
+            CloseServiceHandle(handle);
+        }
+    }
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+
+    SC_HANDLE get() const { return handle; }
+    explicit operator bool() const { return handle != nullptr; }
+
+private:
+    SC_HANDLE handle;
+};
+
+ScHandle openManager(DWORD access) {
+    return ScHandle(OpenSCManagerA(nullptr, nullptr, access));
+}
+
+// The service's handle with the access asked for; null with the last error set otherwise.
+ScHandle openNamedService(const std::string& name, DWORD access) {
+    const ScHandle manager = openManager(SC_MANAGER_CONNECT);
+    return ScHandle(manager ? OpenServiceA(manager.get(), name.c_str(), access) : nullptr);
+}
+
+void copyStatus(const SERVICE_STATUS& from, ServiceStatus& to) {
+    to.serviceType = from.dwServiceType;
+    to.currentState = from.dwCurrentState;
+    to.controlsAccepted = from.dwControlsAccepted;
+    to.win32ExitCode = from.dwWin32ExitCode;
+    to.serviceSpecificExitCode = from.dwServiceSpecificExitCode;
+    to.checkPoint = from.dwCheckPoint;
+    to.waitHint = from.dwWaitHint;
+}
+
+// "a b" as CreateServiceA takes dependencies: "a\0b\0\0".
+std::string dependencyList(const char* dependencies) {
+    std::string list;
+    const std::string text = dependencies != nullptr ? dependencies : "";
+    size_t start = text.find_first_not_of(' ');
+    while (start != std::string::npos) {
+        const size_t end = text.find(' ', start);
+        list += text.substr(start, end == std::string::npos ? end : end - start);
+        list += '\0';
+        start = text.find_first_not_of(' ', end);
+    }
+    list += '\0';
+    return list;
+}
+
+}  // namespace
+
+bool InstalledService::control(uint32_t control, ServiceStatus& status) {
+    const ScHandle service = openNamedService(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    SERVICE_STATUS record{};
+    if (!service || !ControlService(service.get(), control, &record)) {
+        return false;
+    }
+    copyStatus(record, status);
+    return true;
+}
+
+bool InstalledService::queryStatus(ServiceStatus& status) {
+    const ScHandle service = openNamedService(name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS record{};
+    if (!service || !QueryServiceStatus(service.get(), &record)) {
+        return false;
+    }
+    copyStatus(record, status);
+    return true;
+}
+
+bool InstalledService::remove() {
+    const ScHandle service = openNamedService(name, DELETE);
+    return service && DeleteService(service.get()) != FALSE;
+}
+
+std::unique_ptr<ServiceControlManager> ServiceControlManager::open() {
+    if (!openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE)) {
+        return nullptr;
+    }
+    return std::unique_ptr<ServiceControlManager>(new ServiceControlManager(std::string()));
+}
+
+std::unique_ptr<InstalledService> ServiceControlManager::createService(
+    const ServiceConfig& config) {
+    const ScHandle manager = openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    if (!manager) {
+        return nullptr;
+    }
+    const std::string command = std::string("\"") + config.binaryPath + "\"";
+    const std::string dependencies = dependencyList(config.dependencies);
+    const ScHandle service(CreateServiceA(manager.get(), config.serviceName, config.displayName,
+                                          SERVICE_ALL_ACCESS, config.serviceType, config.startType,
+                                          config.errorControl, command.c_str(), nullptr, nullptr,
+                                          dependencies.c_str(), nullptr, nullptr));
+    if (!service) {
+        return nullptr;
+    }
+    SERVICE_DESCRIPTIONA description{const_cast<char*>(config.displayName)};
+    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    return std::unique_ptr<InstalledService>(new InstalledService(config.serviceName, ""));
+}
+
+std::unique_ptr<InstalledService> ServiceControlManager::openService(const char* serviceName) {
+    if (!openNamedService(serviceName, SERVICE_QUERY_STATUS)) {
+        return nullptr;
+    }
+    return std::unique_ptr<InstalledService>(new InstalledService(serviceName, ""));
+}
+
+// There are no unit files on Windows.
+std::string ServiceControlManager::unitText(const ServiceConfig&) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return std::string();
+}
+
+}  // namespace platform

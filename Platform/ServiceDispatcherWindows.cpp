@@ -1,0 +1,138 @@
+// The service control manager's own dispatcher. StartServiceCtrlDispatcherA runs on the main
+// thread and starts the service main function on a thread of its own; the control handler is
+// called on the main thread. The service control manager sends a stop only to a service that
+// accepts it, and refuses it (1061) to the one asking while the service is starting, so nothing
+// is held here. The systemd notify messages (READY=1, STATUS=, RELOADING=1, the watchdog) have no
+// counterpart: the status record tells the service control manager everything it takes.
+#include "Platform/ServiceDispatcher.h"
+
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// The one service this process runs, and its arguments (the service name, the process's own
+// arguments and a null), for the service main function that the dispatcher starts.
+const ServiceTableEntry* dispatchedService = nullptr;
+std::vector<char*> serviceArguments;
+ServiceControlHandler controlHandler = nullptr;
+SERVICE_STATUS_HANDLE registeredHandle = nullptr;
+
+void WINAPI runServiceMain(DWORD, LPSTR*) {
+    dispatchedService->serviceMain(static_cast<int>(serviceArguments.size() - 1),
+                                   serviceArguments.data());
+}
+
+// The status of the service was just reported with the last SetServiceStatus, so an
+// interrogation needs nothing from the service.
+DWORD WINAPI handleControl(DWORD control, DWORD, void*, void*) {
+    if (control != SERVICE_CONTROL_INTERROGATE) {
+        controlHandler(control);
+    }
+    return NO_ERROR;
+}
+
+// The executable name of the process that started this one; empty when unknown.
+std::string parentProgram() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more && parent == 0;
+         more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+        }
+    }
+    std::string name;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more && parent != 0 && name.empty();
+         more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == parent) {
+            name = entry.szExeFile;
+        }
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
+}  // namespace
+
+bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char** argv) {
+    if (table == nullptr || table[0].serviceName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    dispatchedService = table;
+    serviceArguments.assign(1, const_cast<char*>(table[0].serviceName));
+    for (int i = 1; i < argc; ++i) {
+        serviceArguments.push_back(argv[i]);
+    }
+    serviceArguments.push_back(nullptr);
+    SERVICE_TABLE_ENTRYA windowsTable[] = {
+        {const_cast<char*>(table[0].serviceName), runServiceMain}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(windowsTable) != FALSE;
+}
+
+ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
+                                               ServiceControlHandler handler) {
+    if (dispatchedService == nullptr ||
+        std::strcmp(serviceName, dispatchedService->serviceName) != 0) {
+        SetLastError(ERROR_SERVICE_NOT_IN_EXE);
+        return 0;
+    }
+    controlHandler = handler;
+    registeredHandle = RegisterServiceCtrlHandlerExA(serviceName, handleControl, nullptr);
+    return reinterpret_cast<ServiceStatusHandle>(registeredHandle);
+}
+
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status, const char*) {
+    SERVICE_STATUS record{status.serviceType,
+                          status.currentState,
+                          status.controlsAccepted,
+                          status.win32ExitCode,
+                          status.serviceSpecificExitCode,
+                          status.checkPoint,
+                          status.waitHint};
+    return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &record) != FALSE;
+}
+
+bool notifyServiceManager(ServiceStatusHandle handle, const char*) {
+    if (handle == 0 || reinterpret_cast<SERVICE_STATUS_HANDLE>(handle) != registeredHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+bool notifyReloading(ServiceStatusHandle handle) {
+    return notifyServiceManager(handle, "");
+}
+
+// Windows has no watchdog of this kind; the service's recovery actions restart a service that
+// ends with a failure.
+uint64_t watchdogIntervalUs() {
+    return 0;
+}
+
+// The service control manager starts every service process from services.exe.
+bool hasServiceManager() {
+    static const bool started = [] {
+        const std::string parent = parentProgram();
+        return _stricmp(parent.c_str(), "services.exe") == 0;
+    }();
+    return started;
+}
+
+}  // namespace platform

@@ -1,0 +1,3 @@
+# Windows x86 with MinGW-w64; see mingw-w64.cmake.
+set(KRI_MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
