@@ -58,10 +58,8 @@ CAtmnRefusal untrustedSslFiles(const CAtmnInitSettings& settings) {
 }
 
 CAtmnRefusal untrustedSpoolDirectory(const std::string& directory) {
-    return {"spool directory", directory.empty()
-                                   ? ""
-                                   : platform::untrustedDirectoryReason(
-                                         std::filesystem::path(directory).parent_path().string())};
+    return {"spool directory",
+            directory.empty() ? "" : platform::untrustedDirectoryReason(directory)};
 }
 
 CAtmnRefusal untrustedPrometheusFile(const std::string& file) {

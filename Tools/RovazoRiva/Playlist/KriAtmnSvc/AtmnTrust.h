@@ -32,8 +32,7 @@ struct CAtmnRefusal {
 // The first of the certificate, key and CA files that is not to be trusted; none when all are
 // (an empty name is left to the SSL set-up, which refuses it).
 CAtmnRefusal untrustedSslFiles(const CAtmnInitSettings& settings);
-// The spool directory, when the way to it is not to be trusted (empty: no spool). The directory
-// itself is left to the spool's own check, which is stricter about its owner.
+// The spool directory, when it is not to be trusted (empty: no spool).
 CAtmnRefusal untrustedSpoolDirectory(const std::string& directory);
 // The Prometheus file, when it is not to be trusted (empty: none is written).
 CAtmnRefusal untrustedPrometheusFile(const std::string& file);
