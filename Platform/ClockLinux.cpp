@@ -37,6 +37,24 @@ std::string utcTimeStamp() {
     return text;
 }
 
+std::tm utcParts(int64_t unixSeconds) {
+    const time_t t = static_cast<time_t>(unixSeconds);
+    std::tm parts{};
+    gmtime_r(&t, &parts);
+    return parts;
+}
+
+std::tm localParts(int64_t unixSeconds) {
+    const time_t t = static_cast<time_t>(unixSeconds);
+    std::tm parts{};
+    localtime_r(&t, &parts);
+    return parts;
+}
+
+int64_t unixSecondsOfUtc(std::tm parts) {
+    return static_cast<int64_t>(timegm(&parts));
+}
+
 // Cached per thread: the id never changes, and locks ask for it on every lock and unlock.
 uint32_t currentThreadId() {
     thread_local const uint32_t id = static_cast<uint32_t>(gettid());

@@ -4,8 +4,9 @@
 // write or append to the file, remove or replace an entry of a directory, remove the object, or
 // change its access control or owner. Adding entries to a directory is allowed, as a sticky
 // directory is on Linux: an entry that somebody else added belongs to them and is refused on its
-// own. Links and junctions are followed: the path checked is the file's final path. Deny ACEs
-// are not weighed, so an ACL that allows and then denies is refused all the same.
+// own. Links and junctions are followed: the path checked is the file's final path. A missing
+// path is refused when every user may add entries to the directory it would be made in. Deny
+// ACEs are not weighed, so an ACL that allows and then denies is refused all the same.
 #include "Platform/FileTrust.h"
 
 #include "Platform/FileSecurityWindows.h"
@@ -18,6 +19,8 @@ constexpr ACCESS_MASK kChangeRights = WRITE_DAC | WRITE_OWNER | DELETE | GENERIC
 constexpr ACCESS_MASK kFileWriteRights =
     kChangeRights | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE;
 constexpr ACCESS_MASK kDirectoryWriteRights = kChangeRights | FILE_DELETE_CHILD;
+constexpr ACCESS_MASK kAddRights =
+    FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | GENERIC_WRITE | GENERIC_ALL;
 constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 
 std::string utf8(const std::wstring& text) {
@@ -27,6 +30,19 @@ std::string utf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length,
                         nullptr, nullptr);
     return out;
+}
+
+// The path made absolute against the current directory.
+std::string absolutePath(const std::string& path) {
+    const std::wstring name = widePath(path);
+    const DWORD length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    const DWORD written = GetFullPathNameW(name.c_str(), length, full.data(), nullptr);
+    if (written == 0 || written >= length) {
+        return path;
+    }
+    full.resize(written);
+    return utf8(full);
 }
 
 // The path with links resolved, without the "\\?\" that GetFinalPathNameByHandleW puts in front;
@@ -87,30 +103,80 @@ std::string parentOf(const std::string& path) {
     return parent.size() == 2 && parent[1] == ':' ? parent + "\\" : parent;
 }
 
-}  // namespace
-
-std::string untrustedReason(const std::string& path) {
-    if (path.empty()) {
-        return "";
-    }
-    bool isDirectory = false;
-    const std::string file = finalPath(path, &isDirectory);
-    if (file.empty()) {
-        return "";
-    }
-    if (isDirectory) {
-        return file + " is not a regular file";
-    }
-    if (std::string flaw = flawOf(file, kFileWriteRights); !flaw.empty()) {
-        return flaw;
-    }
-    for (std::string directory = parentOf(file); !directory.empty();
+// Why one of the directories above path (a final path) is not to be trusted; empty when none.
+std::string flawAbove(const std::string& path) {
+    for (std::string directory = parentOf(path); !directory.empty();
          directory = parentOf(directory)) {
         if (std::string flaw = flawOf(directory, kDirectoryWriteRights); !flaw.empty()) {
             return flaw;
         }
     }
     return "";
+}
+
+// A missing path is as safe as the directory it would be made in: one where every user may add
+// entries lets them make it before we open it.
+std::string missingFlaw(const std::string& path) {
+    std::string missing = path;
+    for (std::string directory = parentOf(path); !directory.empty();
+         missing = directory, directory = parentOf(directory)) {
+        bool isDirectory = false;
+        const std::string existing = finalPath(directory, &isDirectory);
+        if (existing.empty()) {
+            continue;
+        }
+        if (!isDirectory) {
+            return "";  // a file is in the way: whoever opens the path finds nothing
+        }
+        FileSecurity security;
+        DWORD error = 0;
+        if (readFileSecurity(existing, security, &error) &&
+            (accessOfEveryUser(security) & kAddRights) != 0) {
+            return missing + " does not exist and " + existing +
+                   " is writable by Users, Authenticated Users or Everyone, who could make it";
+        }
+        if (std::string flaw = flawOf(existing, kDirectoryWriteRights); !flaw.empty()) {
+            return flaw;
+        }
+        return flawAbove(existing);
+    }
+    return "";
+}
+
+enum class Kind { kFile, kDirectory };
+
+// The check of untrustedReason and untrustedDirectoryReason.
+std::string untrustedWay(const std::string& path, Kind kind) {
+    if (path.empty()) {
+        return "";
+    }
+    const std::string absolute = absolutePath(path);
+    bool isDirectory = false;
+    const std::string target = finalPath(absolute, &isDirectory);
+    if (target.empty()) {
+        return missingFlaw(absolute);
+    }
+    if (kind == Kind::kFile && isDirectory) {
+        return target + " is not a regular file";
+    }
+    if (kind == Kind::kDirectory && !isDirectory) {
+        return target + " is not a directory";
+    }
+    const ACCESS_MASK forbidden = kind == Kind::kFile ? kFileWriteRights : kDirectoryWriteRights;
+    if (std::string flaw = flawOf(target, forbidden); !flaw.empty()) {
+        return flaw;
+    }
+    return flawAbove(target);
+}
+
+}  // namespace
+
+std::string untrustedReason(const std::string& path) {
+    return untrustedWay(path, Kind::kFile);
+}
+
+std::string untrustedDirectoryReason(const std::string& path) {
+    return untrustedWay(path, Kind::kDirectory);
 }
 
 bool readableByOthers(const std::string& path) {

@@ -1,10 +1,12 @@
-// NetworkEvent: the stand-in for a Windows Sockets event object with event selection
-// (WSACreateEvent, WSAEventSelect, WSAResetEvent, WSAEnumNetworkEvents, WSACloseEvent) and for
-// the event loop's wait on its wake-up event and that object.
+// NetworkEvent: a Windows Sockets event object with event selection (WSACreateEvent,
+// WSAEventSelect, WSAResetEvent, WSAEnumNetworkEvents, WSACloseEvent) and the event loop's wait
+// on its wake-up event and that object; on Linux, their stand-in.
 //
-// An event loop creates one NetworkEvent, owns it and uses it on its own thread only; it is one
-// epoll instance. Every socket handle carries a small record, shared by all threads and guarded
-// inside this layer, that reproduces how Windows records network events and re-enables them:
+// An event loop creates one NetworkEvent, owns it and uses it on its own thread only. On
+// Windows it is one manual-reset event object that every socket of the loop is selected into,
+// and Windows keeps the rules below itself. On Linux it is one epoll instance, and every socket
+// handle carries a small record, shared by all threads and guarded inside this layer, that
+// reproduces how Windows records network events and re-enables them:
 //   FD_CONNECT  recorded once when a non-blocking connect on the handle completes, with the
 //               connect's error or 0; a successful connect also records FD_WRITE.
 //   FD_READ     recorded while unread data is waiting, so a reader that stops early is told
@@ -50,12 +52,13 @@ struct NetworkEvents {
     int errorCode[kFdMaxEvents] = {};
 };
 
-// The epoll instance, its wake-up descriptor and the handles selected into it.
+// Linux: the epoll instance, its wake-up descriptor and the handles selected into it.
+// Windows: the event object.
 struct EventDescriptors;
 
 class NetworkEvent {
 public:
-    // WSACreateEvent. Returns null when the epoll instance cannot be made.
+    // WSACreateEvent. Returns null when the event (Linux: the epoll instance) cannot be made.
     static std::unique_ptr<NetworkEvent> create();
 
     // WSACloseEvent. Handles still selected into this event are released from it.
@@ -72,8 +75,13 @@ public:
     // following enumerations see it; the event is then clear until a handle reports again.
     void reset();
 
+#ifdef _WIN32
+    // The event object's HANDLE.
+    void* nativeHandle() const;
+#else
     // A descriptor that polls readable while the event is set.
     int pollDescriptor() const;
+#endif
 
 private:
     explicit NetworkEvent(std::unique_ptr<EventDescriptors> descriptors);

@@ -1,8 +1,12 @@
-// Socket calls: the stand-in for the Windows Sockets calls on TCP stream sockets.
+// Socket calls: the Windows Sockets calls on TCP stream sockets (SocketWindows.cpp), and their
+// stand-in on POSIX sockets (SocketLinux.cpp).
 //
-// Free functions on POSIX sockets, callable from any thread. A handle is a POSIX descriptor.
-// Every call reports failure as a negated Windows Sockets error number, so that the numbers the
-// system traces and compares ("-10035 would block", "-10054 reset") read the same as on Windows.
+// Free functions, callable from any thread. A handle is a SOCKET on Windows and a POSIX
+// descriptor on Linux. Every call reports failure as a negated Windows Sockets error number, so
+// that the numbers the system traces and compares ("-10035 would block", "-10054 reset") read
+// the same on both systems. On Windows they are WSAGetLastError's numbers as they are; a failed
+// call also leaves the matching errno value (the table below read backwards) in errno, as the
+// POSIX calls do, for code that reads errno after a failed transport call.
 //
 // Error numbers. One table, in SocketLinux.cpp, maps errno values to Windows Sockets numbers:
 //   EAGAIN, EWOULDBLOCK, EINPROGRESS -> 10035 (WSAEWOULDBLOCK)
@@ -17,6 +21,8 @@
 //   ETIMEDOUT -> 10060      ECONNREFUSED -> 10061        EHOSTDOWN -> 10064
 //   EHOSTUNREACH -> 10065
 // Any other errno becomes 10107 (WSASYSCALLFAILURE), never a number that means something else.
+// (Windows has no ESHUTDOWN or EHOSTDOWN; a Windows Sockets number without an errno counterpart
+// leaves EIO.)
 //
 // Sends use MSG_NOSIGNAL: a send on a connection the peer has closed fails with -10058 instead
 // of raising SIGPIPE. The calls that change what a handle can report (open, connect, a send
@@ -28,8 +34,13 @@
 
 namespace platform {
 
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;  // SOCKET
+constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+#else
 using SocketHandle = int;
 constexpr SocketHandle kInvalidSocket = -1;
+#endif
 
 // Windows Sockets error numbers that callers test by name.
 constexpr int kWsaEInterrupted = 10004;
@@ -132,5 +143,18 @@ SocketHandle acceptSocket(SocketHandle listener);
 
 // The local port of a bound handle in network byte order, 0 on failure.
 uint16_t localPort(SocketHandle handle);
+
+// Closes the handle with a reset instead of an orderly close (SO_LINGER with a zero time), as a
+// peer that fails hard does. 0 or a negated error number; the handle is closed either way.
+int abortiveClose(SocketHandle handle);
+
+// SO_RCVBUF and SO_SNDBUF: the size of the handle's receive or send buffer. 0 or a negated
+// error number.
+int setReceiveBuffer(SocketHandle handle, int bytes);
+int setSendBuffer(SocketHandle handle, int bytes);
+
+// SO_RCVTIMEO: a blocking receive on the handle gives up after timeoutMs. 0 or a negated error
+// number.
+int setReceiveTimeout(SocketHandle handle, int timeoutMs);
 
 }  // namespace platform

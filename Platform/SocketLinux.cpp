@@ -212,6 +212,26 @@ SocketHandle acceptSocket(SocketHandle listener) {
     return h;
 }
 
+int abortiveClose(SocketHandle handle) {
+    const linger immediately{1, 0};
+    ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+    return closeSocket(handle);
+}
+
+int setReceiveBuffer(SocketHandle handle, int bytes) {
+    return ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) < 0 ? lastError() : 0;
+}
+
+int setSendBuffer(SocketHandle handle, int bytes) {
+    return ::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) < 0 ? lastError() : 0;
+}
+
+int setReceiveTimeout(SocketHandle handle, int timeoutMs) {
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0 ? lastError()
+                                                                                   : 0;
+}
+
 uint16_t localPort(SocketHandle handle) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

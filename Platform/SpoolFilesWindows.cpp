@@ -1,12 +1,13 @@
 // The spool's files on Windows. Paths are UTF-8 and reach Windows as UTF-16 through the W
 // functions. Every file is opened with FILE_SHARE_DELETE (and read and write sharing), so that a
 // scanner or backup program that holds a spool file open shares it the same way and cannot make
-// a rename or removal of the journal fail; the directory lock keeps other instances out. Windows
-// errors are turned into the errno values the journal expects.
+// a rename or removal of the journal fail; the directory lock keeps other instances out. A name
+// is opened without following a link in it (FILE_FLAG_OPEN_REPARSE_POINT), and only a regular
+// file is accepted. Windows errors are turned into the errno values the journal expects.
+#include "Platform/FileSecurityWindows.h"
 #include "Platform/SpoolFiles.h"
 
-#include <windows.h>
-// After windows.h, which sddl.h needs.
+// After windows.h, which it needs.
 #include <sddl.h>
 
 #include <cerrno>
@@ -16,6 +17,11 @@ namespace platform {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What lets somebody remove, replace or add an entry of a directory, or change who may.
+constexpr ACCESS_MASK kDirectoryChangeRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
+                                               FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER |
+                                               DELETE | GENERIC_WRITE | GENERIC_ALL;
 
 // A new spool directory, as mode 0700 on Linux: full access for SYSTEM, Administrators and its
 // owner, inherited by the files made in it, and nothing inherited from above.
@@ -51,6 +57,8 @@ int errnoOf(DWORD error) {
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_OUTOFMEMORY:
             return ENOMEM;
+        case ERROR_CANT_RESOLVE_FILENAME:
+            return ELOOP;
         case ERROR_HANDLE_EOF:
         default:
             return EIO;
@@ -108,6 +116,45 @@ int writeWhole(HANDLE file, uint64_t offset, bool atEnd, const void* data, size_
     return 0;
 }
 
+// Which file an open handle is; a file whose deletion is pending has no names left.
+int identityOf(HANDLE file, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandle(file, &information) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+        return lastErrno();
+    }
+    identity.device = information.dwVolumeSerialNumber;
+    identity.inode = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+    identity.links = standard.DeletePending ? 0 : information.nNumberOfLinks;
+    return 0;
+}
+
+// Opens the name itself, never what a link or junction in its last component leads to; null
+// with the errno value in *error otherwise, ELOOP for a link and EINVAL for what is not a regular
+// file.
+HANDLE openRegular(const std::wstring& path, DWORD access, DWORD disposition, int* error) {
+    HANDLE file = CreateFileW(path.c_str(), access, kShareAll, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = lastErrno();
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    *error = 0;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *error = EINVAL;
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *error = ELOOP;
+    }
+    if (*error != 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    return file;
+}
+
 class WindowsSpoolFile : public SpoolFile {
 public:
     WindowsSpoolFile(HANDLE handle, bool inPlace) : file(handle), inPlace(inPlace) {}
@@ -156,18 +203,46 @@ public:
         return GetFileSizeEx(file, &length) ? static_cast<uint64_t>(length.QuadPart) : 0;
     }
 
+    int identify(FileIdentity& identity) override { return identityOf(file, identity); }
+
 private:
     const HANDLE file;
     const bool inPlace;
 };
 
-HANDLE openFile(const std::wstring& path, DWORD access, DWORD disposition) {
-    return CreateFileW(path.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
-}
-
 std::string errorText(int error) {
     return std::strerror(error);
+}
+
+constexpr int kRenameAttempts = 20;
+constexpr DWORD kRenameRetryMs = 50;
+
+// FileRenameInfoEx and its flags (Windows 10 1709), named here because the headers declare them
+// only for programs that require that version.
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplaceIfExists = 0x1;
+constexpr DWORD kRenamePosixSemantics = 0x2;
+
+// Renames with POSIX semantics, replacing a target that others hold open; false where Windows,
+// the file system or the files do not allow it.
+bool renameOverOpenTarget(const std::wstring& source, const std::wstring& target) {
+    HANDLE file = CreateFileW(source.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    // The flags share their place with ReplaceIfExists, the structure's first member.
+    const DWORD flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+    std::memcpy(buffer.data(), &flags, sizeof flags);
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, target.data(), nameBytes);
+    const bool renamed = SetFileInformationByHandle(file, kFileRenameInfoEx, rename,
+                                                    static_cast<DWORD>(buffer.size())) != FALSE;
+    CloseHandle(file);
+    return renamed;
 }
 
 class WindowsSpoolFiles : public SpoolFiles {
@@ -181,8 +256,23 @@ public:
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             return errorText(lastErrno());
         }
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return "it is a symbolic link or junction";
+        }
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             return "it is not a directory";
+        }
+        FileSecurity security;
+        DWORD error = 0;
+        if (!readFileSecurity(directory, security, &error)) {
+            return errorText(errnoOf(error));
+        }
+        if (!isTrustedOwner(security.owner)) {
+            return "it belongs to " + accountName(security.owner) +
+                   ", not to SYSTEM, Administrators or this process's user";
+        }
+        if ((accessOfEveryUser(security) & kDirectoryChangeRights) != 0) {
+            return "Users, Authenticated Users or Everyone may write to it";
         }
         // Opening the directory for adding files asks its access control whether we may.
         HANDLE handle = CreateFileW(path.c_str(), FILE_ADD_FILE | FILE_DELETE_CHILD, kShareAll,
@@ -195,10 +285,9 @@ public:
     }
 
     std::shared_ptr<void> lockDirectory(const std::string& directory, int& error) override {
-        HANDLE lock =
-            openFile(wide(directory + "\\lock"), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-        if (lock == INVALID_HANDLE_VALUE) {
-            error = lastErrno();
+        HANDLE lock = openRegular(wide(directory + "\\lock"), GENERIC_READ | GENERIC_WRITE,
+                                  OPEN_ALWAYS, &error);
+        if (lock == nullptr) {
             return nullptr;
         }
         OVERLAPPED whole{};
@@ -231,37 +320,70 @@ public:
     }
 
     int open(const std::string& path, Opening opening, std::unique_ptr<SpoolFile>& file) override {
-        const std::wstring name = wide(path);
-        const DWORD disposition = opening == Opening::kExisting ? OPEN_EXISTING : OPEN_ALWAYS;
-        HANDLE handle = openFile(name, GENERIC_READ | GENERIC_WRITE, disposition);
-        if (handle == INVALID_HANDLE_VALUE && opening == Opening::kExisting &&
-            GetLastError() == ERROR_ACCESS_DENIED) {
-            // A spool that is only looked into may be read-only to the caller.
-            handle = openFile(name, GENERIC_READ, OPEN_EXISTING);
+        DWORD access = GENERIC_READ | GENERIC_WRITE;
+        DWORD disposition = OPEN_ALWAYS;
+        if (opening == Opening::kExisting || opening == Opening::kReadOnly) {
+            disposition = OPEN_EXISTING;
         }
-        if (handle == INVALID_HANDLE_VALUE) {
-            return lastErrno();
+        if (opening == Opening::kReadOnly) {
+            access = GENERIC_READ;
+        }
+        int error = 0;
+        HANDLE handle = openRegular(wide(path), access, disposition, &error);
+        if (handle == nullptr) {
+            return error;
         }
         file = std::make_unique<WindowsSpoolFile>(handle, opening == Opening::kInPlace);
         return 0;
     }
 
-    int readWhole(const std::string& path, std::string& into) override {
+    int readWhole(const std::string& path, std::string& into, size_t maxBytes) override {
         std::unique_ptr<SpoolFile> file;
-        if (const int error = open(path, Opening::kExisting, file); error != 0) {
+        if (const int error = open(path, Opening::kReadOnly, file); error != 0) {
             return error;
         }
-        into.resize(file->size());
+        const uint64_t size = file->size();
+        if (size > maxBytes) {
+            return EFBIG;
+        }
+        into.resize(size);
         return file->readAt(0, into.data(), into.size());
     }
 
-    // Replaces an existing target in one step; MOVEFILE_WRITE_THROUGH returns only once the
-    // rename is on the disk.
+    int identify(const std::string& path, FileIdentity& identity) override {
+        HANDLE file =
+            CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return lastErrno();
+        }
+        const int error = identityOf(file, identity);
+        CloseHandle(file);
+        return error;
+    }
+
+    // Replaces an existing target in one step. A scanner or backup program may hold the target
+    // open: POSIX rename semantics (Windows 10 1709 and later, NTFS) replace it all the same,
+    // provided it shares deletion. Elsewhere, and under Wine, a plain replacement is tried again
+    // for up to a second while another program holds either file without sharing it.
     int rename(const std::string& from, const std::string& to) override {
-        return MoveFileExW(wide(from).c_str(), wide(to).c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                   ? 0
-                   : lastErrno();
+        const std::wstring source = wide(from);
+        const std::wstring target = wide(to);
+        if (renameOverOpenTarget(source, target)) {
+            return 0;
+        }
+        for (int attempt = 1;; ++attempt) {
+            if (MoveFileExW(source.c_str(), target.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                return 0;
+            }
+            const DWORD error = GetLastError();
+            const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+            if (!held || attempt == kRenameAttempts) {
+                return errnoOf(error);
+            }
+            Sleep(kRenameRetryMs);
+        }
     }
 
     int remove(const std::string& path) override {

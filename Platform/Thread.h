@@ -1,8 +1,10 @@
-// Thread: the stand-in for a thread made with _beginthreadex and waited on through its handle.
+// Thread: a thread made with _beginthreadex and waited on through its handle (Windows), or its
+// stand-in on std::thread (Linux).
 //
 // Owned by whoever starts it (BaseThread). A timed wait for the body to finish can be repeated
-// any number of times from any thread; the operating-system join happens once, in the
-// destructor, which therefore waits for a body that is still running.
+// any number of times from any thread; the operating-system join (on Windows: closing the
+// handle) happens once, in the destructor, which therefore waits for a body that is still
+// running.
 #pragma once
 
 #include <condition_variable>
@@ -33,11 +35,17 @@ public:
 private:
     Thread() = default;
 
+#ifdef _WIN32
+    std::function<void()> body_;
+    void* handle_ = nullptr;  // the thread's HANDLE
+    uint32_t id_ = 0;
+#else
     std::mutex mutex_;
     std::condition_variable finishedChanged_;
     bool finished_ = false;
     uint32_t id_ = 0;
     std::thread thread_;
+#endif
 };
 
 }  // namespace platform

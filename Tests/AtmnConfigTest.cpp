@@ -205,8 +205,9 @@ TEST_F(AtmnConfigTest, ReconnectionErrorAndPathsWithPercentSigns) {
 }  // namespace
 
 TEST(AtmnDeliveryConfig, SpoolAttributesAndTheirErrors) {
-    const std::string path = std::filesystem::temp_directory_path() /
-                             ("kri-delivery-" + std::to_string(getpid()) + ".xml");
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("kri-delivery-" + std::to_string(getpid()) + ".xml"))
+                                 .string();
     auto read = [&](const std::string& delivery) {
         std::ofstream(path, std::ios::trunc)
             << "<KriAtmnSvc><AggrServer ip=\"127.0.0.1\" port=\"1\">" << delivery

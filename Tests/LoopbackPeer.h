@@ -2,8 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cstdint>
 #include <string>
@@ -24,7 +22,7 @@ public:
     explicit Peer(int receiveBuffer = 0) {
         listener = platform::openListener(kLoopback, 0, 8);
         if (receiveBuffer > 0) {
-            setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+            platform::setReceiveBuffer(listener, receiveBuffer);
         }
         port = platform::netToHost16(platform::localPort(listener));
     }
@@ -35,8 +33,7 @@ public:
 
     void accept() {
         conn = platform::acceptSocket(listener);
-        timeval limit{5, 0};
-        setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        platform::setReceiveTimeout(conn, 5000);
     }
 
     void send(const std::string& bytes) {
@@ -66,9 +63,7 @@ public:
     }
 
     void resetConnection() {
-        linger l{1, 0};
-        setsockopt(conn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        platform::closeSocket(conn);
+        platform::abortiveClose(conn);
         conn = platform::kInvalidSocket;
     }
 

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <atomic>
 #include <chrono>
@@ -280,7 +278,7 @@ TEST(ConnectedSocketQueue, ConcurrentSendersKeepTheirOrderWhileBlocked) {
     Peer peer(4096);
     RecordingClient client;
     const int smallBuffer = 4096;
-    setsockopt(client.handle(), SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer);
+    platform::setSendBuffer(client.handle(), smallBuffer);
     TestLoop loop;
     loop.add(&client);
     ASSERT_EQ(0, client.connect(InetAddr(kLoopback, peer.port)));

@@ -77,6 +77,15 @@ verify_dsc() {
     fi
 }
 
+# Runs a build step with its output in $log; on failure shows the end of it.
+logged() {
+    if ! "$@" >>"$log" 2>&1; then
+        echo "windows-deps: failed: $*" >&2
+        tail -n 40 "$log" >&2
+        exit 1
+    fi
+}
+
 # Unpacks a verified source package (Debian's patches applied) into a fresh directory.
 unpack() {
     local package=$1 version=$2 into=$3
@@ -96,6 +105,7 @@ build_arch() {
     local work=$cache/work/$triplet
     rm -rf "$prefix" "$work"
     mkdir -p "$work"
+    log=$work/build.log
 
     local openssl_target=mingw64
     [ "$arch" = i686 ] && openssl_target=mingw
@@ -103,10 +113,10 @@ build_arch() {
     (
         cd "$work/openssl"
         unset CC CXX CFLAGS CXXFLAGS LDFLAGS CPPFLAGS
-        ./Configure "$openssl_target" no-shared no-tests "--cross-compile-prefix=$triplet-" \
-            "--prefix=$prefix" --libdir=lib >/dev/null
-        nice make -s -j "$jobs" build_libs >/dev/null
-        make -s install_dev >/dev/null
+        logged ./Configure "$openssl_target" no-shared no-tests \
+            "--cross-compile-prefix=$triplet-" "--prefix=$prefix" --libdir=lib
+        logged nice make -j "$jobs" build_libs
+        logged make install_dev
     )
 
     local toolchain=$source_dir/cmake/mingw-w64-$arch.cmake
@@ -116,12 +126,12 @@ build_arch() {
         unpack "$package" "${!version}" "$work/$package"
         local options=()
         [ "$package" = googletest ] && options=(-DBUILD_GMOCK=ON -DINSTALL_GTEST=ON)
-        cmake -S "$work/$package" -B "$work/$package-build" -G Ninja \
+        logged cmake -S "$work/$package" -B "$work/$package-build" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DKRI_WINDOWS_DEPS_PREFIX="$prefix" \
             -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
-            -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib "${options[@]}" >/dev/null
-        nice cmake --build "$work/$package-build" -j "$jobs" >/dev/null
-        cmake --install "$work/$package-build" >/dev/null
+            -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib "${options[@]}"
+        logged nice cmake --build "$work/$package-build" -j "$jobs"
+        logged cmake --install "$work/$package-build"
     done
 
     rm -rf "$work"

@@ -1,5 +1,6 @@
 #include <ctime>
 
+#include "Platform/Clock.h"
 #include "Tools/AtmnSimulator/HouseClock.h"
 
 namespace atmnsim {
@@ -30,8 +31,7 @@ int64_t floorDiv(int64_t a, int64_t b) {
 
 HouseClock::HouseClock() {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = platform::localParts(now);
     start({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
           {local.tm_hour, local.tm_min, local.tm_sec, 0}, 25, 1.0);
 }

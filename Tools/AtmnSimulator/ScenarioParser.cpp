@@ -71,6 +71,7 @@
 #include <string_view>
 
 #include "LibraryInterfaces/DomParse.h"
+#include "Platform/Clock.h"
 #include "Tools/AtmnSimulator/Scenario.h"
 
 namespace atmnsim {
@@ -385,8 +386,7 @@ void checkEntriesExist(const Scenario& scenario) {
 
 AtmnDate todaysDate() {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = platform::localParts(now);
     return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
 }
 

@@ -1,4 +1,5 @@
 #include "CertificateDates.h"
+#include "Platform/Clock.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -21,7 +22,7 @@ std::vector<CertificateValidity> certificateValidities(const std::string& pemFil
         char subject[512];
         X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject);
         if (ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &end) == 1) {
-            found.push_back({subject, static_cast<int64_t>(timegm(&end))});
+            found.push_back({subject, platform::unixSecondsOfUtc(end)});
         }
         X509_free(certificate);
     }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <system_error>
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Tools/RovazoRiva/Common/Crc32c.h"
@@ -44,9 +45,9 @@ uint32_t recordCrc(const char* header, const char* frame, uint32_t length) {
     return crc32c(header, 4, crc);
 }
 
+// The errno value's text; thread-safe, unlike strerror, and portable, unlike strerror_r.
 std::string errorText(int error) {
-    char buffer[128];
-    return strerror_r(error, buffer, sizeof buffer);
+    return std::generic_category().message(error);
 }
 
 std::string segmentName(uint64_t diskFirst) {
@@ -85,11 +86,11 @@ bool endsWith(const std::string& name, const char* suffix) {
     return name.size() > length && name.compare(name.size() - length, length, suffix) == 0;
 }
 
-// Whether a valid record starts at `at`: its length fits the bytes, its number is at least
-// `minimum` (and below `limit` when that is not 0, within what one segment can hold above
-// `minimum` otherwise), and its checksum matches.
-bool recordAt(std::string_view bytes, uint64_t at, uint64_t minimum, uint64_t limit,
-              uint64_t& sequence, uint32_t& length) {
+// Whether the header at `at` could start a record: its length fits the bytes, and its number
+// is at least `minimum` and below `limit` when that is not 0 (within what one segment can hold
+// above `minimum` otherwise).
+bool plausibleHeader(std::string_view bytes, uint64_t at, uint64_t minimum, uint64_t limit,
+                     uint64_t& sequence, uint32_t& length) {
     if (bytes.size() - at < SpoolJournal::kHeaderBytes) {
         return false;
     }
@@ -100,9 +101,13 @@ bool recordAt(std::string_view bytes, uint64_t at, uint64_t minimum, uint64_t li
     const uint64_t highest =
         minimum + SpoolJournal::kMaxSegmentFileBytes / SpoolJournal::kHeaderBytes;
     return length <= room && sequence >= minimum && sequence <= highest &&
-           (limit == 0 || sequence < limit) &&
-           recordCrc(header, header + SpoolJournal::kHeaderBytes, length) ==
-               getLittle(header + 4, 4);
+           (limit == 0 || sequence < limit);
+}
+
+bool checksumMatches(std::string_view bytes, uint64_t at, uint32_t length) {
+    const char* header = bytes.data() + at;
+    return recordCrc(header, header + SpoolJournal::kHeaderBytes, length) ==
+           getLittle(header + 4, 4);
 }
 
 // Whether the bytes from `at` on are what an interrupted append leaves: less than a header,
@@ -149,10 +154,14 @@ SpoolJournal::SegmentReading SpoolJournal::readRecords(std::string_view bytes, u
     SegmentReading reading;
     uint64_t position = 0;
     uint64_t expected = diskFirst;
+    // Checksums are costly, and bytes made to look like headers could ask for one at every
+    // position of a search; real damage resynchronises well within this budget.
+    uint64_t checksumBudget = 2 * bytes.size() + (1u << 20);
     while (position < bytes.size()) {
         uint64_t sequence = 0;
         uint32_t length = 0;
-        if (recordAt(bytes, position, expected, nextFirst, sequence, length)) {
+        if (plausibleHeader(bytes, position, expected, nextFirst, sequence, length) &&
+            checksumMatches(bytes, position, length)) {
             if (sequence != expected) {
                 reading.gaps.push_back(Gap{reading.ends.size(), sequence - expected});
             }
@@ -161,10 +170,20 @@ SpoolJournal::SegmentReading SpoolJournal::readRecords(std::string_view bytes, u
             expected = sequence + 1;
             continue;
         }
+        // Damage: the next valid record.
         uint64_t next = position + 1;
-        while (next < bytes.size() &&
-               !recordAt(bytes, next, expected, nextFirst, sequence, length)) {
-            ++next;
+        for (; next < bytes.size(); ++next) {
+            if (!plausibleHeader(bytes, next, expected, nextFirst, sequence, length)) {
+                continue;
+            }
+            if (length > checksumBudget) {
+                next = bytes.size();
+                break;
+            }
+            checksumBudget -= length;
+            if (checksumMatches(bytes, next, length)) {
+                break;
+            }
         }
         if (next < bytes.size()) {
             reading.damage.push_back(

@@ -1,4 +1,5 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
+#include "Platform/Clock.h"
 
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -25,9 +26,7 @@
 namespace {
 
 std::string utcDate(int64_t seconds) {
-    const time_t t = static_cast<time_t>(seconds);
-    tm parts{};
-    gmtime_r(&t, &parts);
+    const tm parts = platform::utcParts(seconds);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
     return text;

@@ -1,4 +1,5 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
+#include "Platform/Clock.h"
 
 #include <time.h>
 
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "LibraryInterfaces/KriErr.h"
+#include "Platform/ServicePaths.h"
 
 namespace {
 
@@ -27,18 +29,14 @@ std::string grouped(uint64_t value) {
 }
 
 std::string localTimeOfDay(int64_t epochMs) {
-    const time_t seconds = static_cast<time_t>(epochMs / 1000);
-    tm parts{};
-    localtime_r(&seconds, &parts);
+    const tm parts = platform::localParts(epochMs / 1000);
     char text[16];
     std::strftime(text, sizeof text, "%H:%M:%S", &parts);
     return text;
 }
 
 std::string utcTime(int64_t epochMs) {
-    const time_t seconds = static_cast<time_t>(epochMs / 1000);
-    tm parts{};
-    gmtime_r(&seconds, &parts);
+    const tm parts = platform::utcParts(epochMs / 1000);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return text;
@@ -197,7 +195,8 @@ std::string prometheusText(const DeliveryStatus& s) {
 
 std::string statusDirectory() {
     const char* directory = std::getenv("KRI_STATUS_DIR");
-    return directory != nullptr && *directory != '\0' ? directory : "/run/kriatmnsvc";
+    return directory != nullptr && *directory != '\0' ? directory
+                                                      : platform::defaultStatusDirectory();
 }
 
 CAtmnStatusFiles::CAtmnStatusFiles(std::string directory, std::string prometheusFile)

@@ -28,7 +28,8 @@ std::string statusJson(const DeliveryStatus& status, int64_t nowMs);
 // "kriatmnsvc_".
 std::string prometheusText(const DeliveryStatus& status);
 
-// The directory of the status files: KRI_STATUS_DIR, else /run/kriatmnsvc.
+// The directory of the status files: KRI_STATUS_DIR, else the platform's (/run/kriatmnsvc on
+// Linux).
 std::string statusDirectory();
 
 // The status files of one service process: "status" (the line) and "status.json" in the status

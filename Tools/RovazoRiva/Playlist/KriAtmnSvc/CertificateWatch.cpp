@@ -1,4 +1,5 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/CertificateWatch.h"
+#include "Platform/Clock.h"
 
 #include <chrono>
 #include <ctime>
@@ -13,9 +14,7 @@ constexpr int64_t kDay = 24 * 60 * 60;
 constexpr int64_t kWarningDays = 30;
 
 std::string dateOf(int64_t time) {
-    const std::time_t t = static_cast<std::time_t>(time);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
+    const std::tm utc = platform::utcParts(time);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc);
     return text;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Platform/Clock.h"
 #include "Tools/RovazoRiva/Common/SpoolJournal.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
@@ -90,9 +91,7 @@ int checkSpool(int argc, char** argv) {
     }
     std::string oldest = "-";
     if (contents.records > 0) {
-        const time_t seconds = static_cast<time_t>(contents.oldestMs / 1000);
-        tm parts{};
-        gmtime_r(&seconds, &parts);
+        const tm parts = platform::utcParts(contents.oldestMs / 1000);
         char text[32];
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
         oldest = text;
