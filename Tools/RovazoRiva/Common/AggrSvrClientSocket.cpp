@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <utility>
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/Clock.h"

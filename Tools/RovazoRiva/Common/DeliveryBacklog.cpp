@@ -459,6 +459,7 @@ void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged) {
 void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged, int64_t nowMs) {
     {
         std::lock_guard<ThreadLock> guard(lock);
+        const uint64_t firstBefore = first;
         bool advanced = false;
         while (!cursor->inFlight.empty() &&
                cursor->inFlight.front().streamEnd <= streamAcknowledged) {
@@ -482,6 +483,9 @@ void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged, i
             return;
         }
         trimDelivered();
+        if (first == firstBefore) {
+            return;
+        }
     }
     if (journal) {
         journal->persistAcknowledged(false);
@@ -531,11 +535,6 @@ bool DeliveryBacklog::hasUndelivered(Cursor* cursor) {
            std::max(cursor->writtenThrough + 1, firstSequence()) < endSequence();
 }
 
-bool DeliveryBacklog::hasUnacknowledged(Cursor* cursor) {
-    std::lock_guard<ThreadLock> guard(lock);
-    return !cursor->inFlight.empty();
-}
-
 DeliveryBacklog::Resend DeliveryBacklog::connectionEnded(Cursor* cursor, Ending ending,
                                                          int64_t endMs) {
     std::lock_guard<ThreadLock> guard(lock);
@@ -578,10 +577,16 @@ void DeliveryBacklog::dropAll(const char* why) {
         kept = store == Store::kJournal;
         count = nextSequence - firstPending() - unreadable;
         if (kept) {
-            // What was acknowledged need not wait in the journal for a resend that will not come.
-            if (countedThrough >= first) {
-                journal->acknowledge(countedThrough);
+            // Acknowledged frames that a connection's bad end left to be written again stay in
+            // the journal for the next start; the others need not wait there.
+            uint64_t settled = countedThrough;
+            for (const auto& cursor : cursors) {
+                settled = std::min({settled, cursor->acknowledgedThrough, cursor->writtenThrough});
             }
+            if (settled >= first) {
+                journal->acknowledge(settled);
+            }
+            count = nextSequence - std::max(first, settled + 1);
         } else {
             dropped += count;
         }

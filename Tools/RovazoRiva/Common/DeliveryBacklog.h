@@ -139,8 +139,6 @@ public:
     void acknowledge(Cursor* cursor, uint64_t streamAcknowledged);
     // Whether the cursor has frames written and not acknowledged, or frames still to write.
     bool hasUndelivered(Cursor* cursor);
-    // Whether the cursor has frames written and not acknowledged.
-    bool hasUnacknowledged(Cursor* cursor);
 
     enum class Ending {
         kOrderly,  // our own close: only the unacknowledged frames go again
