@@ -62,6 +62,11 @@ public:
     // The number of contexts alive in the process.
     static int liveContexts() { return liveContextCount.load(); }
 
+    // Frees what the library keeps for the calling thread (its error queue). For a thread that
+    // has used sessions and lives on until the process exits, such as the console-control thread
+    // that stops the link: its state would otherwise outlive every object that used it.
+    static void releaseThreadState();
+
     // The pass-phrase callback handed to OpenSSL; userData is the pass phrase's text. Copies at
     // most `size` bytes, zero-fills the rest of the buffer and returns the text's length; a text
     // longer than the buffer is refused (buffer zeroed, -1).

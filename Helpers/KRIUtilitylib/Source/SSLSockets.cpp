@@ -1,5 +1,6 @@
 #include "SSLSockets.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
@@ -158,6 +159,10 @@ SSLContextError::SSLContextError(int32_t code, const char* message) : YuExceptio
 SSLContextError::~SSLContextError() = default;
 
 std::atomic<int> SSLContext::liveContextCount{0};
+
+void SSLContext::releaseThreadState() {
+    OPENSSL_thread_stop();
+}
 
 SSLContext::SSLContext(const KRIString& certificateFile, const KRIString& keyFile,
                        const KRIString& passPhrase, const KRIString& caFile) {

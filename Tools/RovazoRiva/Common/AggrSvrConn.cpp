@@ -150,6 +150,7 @@ void CAggrSvrClient::stopDelivery(int waitMs) {
         std::lock_guard<ThreadLock> guard(clientLock);
         dropLink(Close::kSessions);
     }
+    SSLContext::releaseThreadState();
     backlog.dropAll("the service stopped before the server acknowledged them");
 }
 
