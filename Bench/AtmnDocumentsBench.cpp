@@ -11,38 +11,38 @@ namespace {
 // string conversions, the XML tree and its serialisation, as on every event the sink sends.
 class QuickEntry : public IAtmnEntry {
 public:
-    platform::HRESULT QueryInterface(const platform::IID&, void** object) override {
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID&, void** object) override {
         *object = nullptr;
         return kAtmnNotSupported;
     }
-    uint32_t AddRef() override { return ++references_; }
-    uint32_t Release() override { return --references_; }
-    platform::HRESULT GetId(platform::BSTR* out) override {
+    uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
+    uint32_t KRI_COM_CALL Release() override { return --references_; }
+    platform::HRESULT KRI_COM_CALL GetId(platform::BSTR* out) override {
         *out = platform::SysAllocString(u"{4C1D0F2A-0001-0002-0003-000000000042}");
         return 0;
     }
-    platform::HRESULT GetName(platform::BSTR* out) override {
+    platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* out) override {
         *out = platform::SysAllocString(u"Morning News \u00DCbertragung");
         return 0;
     }
-    platform::HRESULT GetSegment(int32_t* out) override {
+    platform::HRESULT KRI_COM_CALL GetSegment(int32_t* out) override {
         *out = 3;
         return 0;
     }
-    platform::HRESULT GetStatus(int32_t* out) override {
+    platform::HRESULT KRI_COM_CALL GetStatus(int32_t* out) override {
         *out = kAtmnStatusRunning;
         return 0;
     }
-    platform::HRESULT UnnamedEntryMethod() override { return kAtmnNotSupported; }
-    platform::HRESULT GetOnAirTime(AtmnTime* out) override {
+    platform::HRESULT KRI_COM_CALL UnnamedEntryMethod() override { return kAtmnNotSupported; }
+    platform::HRESULT KRI_COM_CALL GetOnAirTime(AtmnTime* out) override {
         *out = {12, 30, 15, 24};
         return 0;
     }
-    platform::HRESULT GetDuration(AtmnTime* out) override {
+    platform::HRESULT KRI_COM_CALL GetDuration(AtmnTime* out) override {
         *out = {0, 3, 45, -1};
         return 0;
     }
-    platform::HRESULT GetOnAirDate(AtmnDate* out) override {
+    platform::HRESULT KRI_COM_CALL GetOnAirDate(AtmnDate* out) override {
         *out = {2024, 5, 1};
         return 0;
     }

@@ -11,8 +11,10 @@
 // process-wide instance, which stays registered for the life of the process.
 //
 // The process's exit status tells the outcome: 0 when the command did what it was asked or the
-// service ran and stopped on request, 1 when installing or removing did not fully work, init or
-// run failed, or the dispatcher could not start. A failed init or run is also the exit code of
+// service ran and stopped on request, kExitConfiguration (78) when init or run returned it (a
+// configuration that a restart cannot mend, which the unit does not restart), 1 when installing
+// or removing did not fully work, init or run failed otherwise, or the dispatcher could not
+// start. A failed init or run is also the exit code of
 // the last stopped report. Under a service manager the service counts as started ("READY=1")
 // when RUNNING is reported, unless the subclass says in readyOnRunning() that it reports its
 // start itself with reportReady().
@@ -36,6 +38,10 @@ public:
     virtual ~W32Service();
     W32Service(const W32Service&) = delete;
     W32Service& operator=(const W32Service&) = delete;
+
+    // What init or run returns for a configuration the service cannot use: sysexits' EX_CONFIG,
+    // also the process's exit status.
+    static constexpr int kExitConfiguration = 78;
 
     // Prepares the service; 0 is success, anything else a failure code.
     virtual int init(int argc, char** argv);
@@ -104,7 +110,9 @@ protected:
 
 private:
     static void print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-    static int exitStatusOf(int result) { return result == 0 ? 0 : 1; }
+    static int exitStatusOf(int result) {
+        return result == 0 || result == kExitConfiguration ? result : 1;
+    }
 
     // The service thread and the dispatcher thread both report states.
     ThreadLock statusLock;

@@ -16,6 +16,15 @@
 #include <string>
 #include <string_view>
 
+// The calling convention of COM: interface methods and a component's exported entry points are
+// __stdcall on 32-bit Windows, where a component made by any compiler expects it (and MinGW's own
+// default for member functions differs). Elsewhere there is one convention and the word is empty.
+#if defined(_WIN32) && !defined(_WIN64)
+#define KRI_COM_CALL __stdcall
+#else
+#define KRI_COM_CALL
+#endif
+
 namespace platform {
 
 // Results as on Windows: negative is failure.
@@ -96,10 +105,10 @@ constexpr IID IID_IUnknown = {
 class IUnknown {
 public:
     // On success stores the interface with a reference added; on failure stores null.
-    virtual HRESULT QueryInterface(const IID& iid, void** object) = 0;
+    virtual HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) = 0;
     // Both return the new reference count.
-    virtual uint32_t AddRef() = 0;
-    virtual uint32_t Release() = 0;
+    virtual uint32_t KRI_COM_CALL AddRef() = 0;
+    virtual uint32_t KRI_COM_CALL Release() = 0;
 
 protected:
     ~IUnknown() = default;

@@ -52,9 +52,9 @@ constexpr IID IID_IClassFactory = {
 class IClassFactory : public IUnknown {
 public:
     // Makes a new object and stores its interface iid, with a reference added, in *object.
-    virtual HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) = 0;
+    virtual HRESULT KRI_COM_CALL CreateInstance(IUnknown* outer, const IID& iid, void** object) = 0;
     // lock true keeps the serving shared object loaded until a matching call with false.
-    virtual HRESULT LockServer(int32_t lock) = 0;
+    virtual HRESULT KRI_COM_CALL LockServer(int32_t lock) = 0;
 
 protected:
     ~IClassFactory() = default;
@@ -62,9 +62,10 @@ protected:
 
 // The entry points a plug-in exports with C linkage under these names.
 extern "C" {
-using DllGetClassObjectFunction = HRESULT (*)(const CLSID& clsid, const IID& iid, void** object);
-using DllRegisterServerFunction = HRESULT (*)();
-using DllCanUnloadNowFunction = HRESULT (*)();
+using DllGetClassObjectFunction = HRESULT(KRI_COM_CALL*)(const CLSID& clsid, const IID& iid,
+                                                         void** object);
+using DllRegisterServerFunction = HRESULT(KRI_COM_CALL*)();
+using DllCanUnloadNowFunction = HRESULT(KRI_COM_CALL*)();
 }
 
 // S_OK the first time on a thread, S_FALSE when the thread has already initialised COM.

@@ -1,10 +1,10 @@
 // The COM run-time of Windows itself (ole32): it finds the class in the registry, loads the DLL
-// and asks its class factory. Threads join the multithreaded apartment: the service has no
-// message loop, which a single-threaded apartment needs for calls from other threads, and a
-// component's callbacks then arrive on its own threads as they do on Linux.
-//
-// The entry points of a real COM DLL are STDAPI, __stdcall on 32-bit Windows; they are called
-// here through types of that convention.
+// and asks its class factory. A thread that initialises COM enters a single-threaded apartment,
+// as CoInitialize always did: a component registered for that model (ThreadingModel
+// "Apartment", or none at all) is then created on the calling thread and handed out directly.
+// From the multithreaded apartment Windows would create such a component on a thread of its own
+// and hand out a proxy, which needs marshalling registered for the component's interfaces;
+// without it CoCreateInstance fails (E_NOINTERFACE).
 #include "Platform/ComRuntime.h"
 #include "Platform/Registry.h"
 
@@ -18,8 +18,6 @@
 namespace platform {
 
 namespace {
-
-using RegistrationEntry = HRESULT(STDAPICALLTYPE*)();
 
 thread_local int threadInitCount = 0;
 
@@ -74,7 +72,7 @@ HRESULT callRegistrationEntry(const std::string& path, const char* entryName) {
     }
     // GetProcAddress's result is cast through a plain function pointer type, which any function
     // pointer may be cast from and back to.
-    const auto entry = reinterpret_cast<RegistrationEntry>(
+    const auto entry = reinterpret_cast<DllRegisterServerFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(module, entryName)));
     const HRESULT result = entry == nullptr ? kProcedureNotFound : entry();
     FreeLibrary(module);
@@ -87,7 +85,7 @@ HRESULT CoInitialize(void* reserved) {
     if (reserved != nullptr) {
         return E_INVALIDARG;
     }
-    const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (result >= 0) {
         ++threadInitCount;
     }

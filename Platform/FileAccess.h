@@ -27,4 +27,8 @@ bool accountExists(const std::string& account);
 // directories on the way are not examined. False when the account or the file does not exist.
 bool accountCanRead(const std::string& account, const std::string& path);
 
+// Whether the account could make files in the directory by its permission bits (write and
+// search), judged as accountCanRead judges reading.
+bool accountCanWriteIn(const std::string& account, const std::string& directory);
+
 }  // namespace platform

@@ -28,14 +28,18 @@ bool accountExists(const std::string& account) {
     return getpwnam(account.c_str()) != nullptr;
 }
 
-bool accountCanRead(const std::string& account, const std::string& path) {
+namespace {
+
+// Whether the account holds every permission of ownerBits (given as the owner's bits) in the
+// class it falls in for the file: owner, group (its own or a supplementary one) or others.
+bool accountMay(const std::string& account, const std::string& path, mode_t ownerBits) {
     const passwd* user = getpwnam(account.c_str());
     struct stat s {};
     if (user == nullptr || stat(path.c_str(), &s) != 0) {
         return false;
     }
     if (s.st_uid == user->pw_uid) {
-        return (s.st_mode & S_IRUSR) != 0;
+        return (s.st_mode & ownerBits) == ownerBits;
     }
     int count = 64;
     std::vector<gid_t> groups(static_cast<size_t>(count));
@@ -45,9 +49,19 @@ bool accountCanRead(const std::string& account, const std::string& path) {
     }
     groups.resize(static_cast<size_t>(std::max(count, 0)));
     if (std::find(groups.begin(), groups.end(), s.st_gid) != groups.end()) {
-        return (s.st_mode & S_IRGRP) != 0;
+        return (s.st_mode & (ownerBits >> 3)) == (ownerBits >> 3);
     }
-    return (s.st_mode & S_IROTH) != 0;
+    return (s.st_mode & (ownerBits >> 6)) == (ownerBits >> 6);
+}
+
+}  // namespace
+
+bool accountCanRead(const std::string& account, const std::string& path) {
+    return accountMay(account, path, S_IRUSR);
+}
+
+bool accountCanWriteIn(const std::string& account, const std::string& directory) {
+    return accountMay(account, directory, S_IWUSR | S_IXUSR);
 }
 
 }  // namespace platform

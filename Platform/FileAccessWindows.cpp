@@ -43,7 +43,9 @@ bool accountExists(const std::string& account) {
 
 // The rights the ACL gives the account, through its own entries and those of the groups
 // Windows knows it to be a member of.
-bool accountCanRead(const std::string& account, const std::string& path) {
+namespace {
+
+bool accountHasRights(const std::string& account, const std::string& path, ACCESS_MASK wanted) {
     FileSecurity security;
     DWORD error = 0;
     if (!accountExists(account) || !readFileSecurity(path, security, &error)) {
@@ -57,7 +59,17 @@ bool accountCanRead(const std::string& account, const std::string& path) {
     BuildTrusteeWithNameA(&trustee, name.data());
     ACCESS_MASK rights = 0;
     return GetEffectiveRightsFromAclA(security.dacl, &trustee, &rights) == ERROR_SUCCESS &&
-           (rights & FILE_READ_DATA) != 0;
+           (rights & wanted) == wanted;
+}
+
+}  // namespace
+
+bool accountCanRead(const std::string& account, const std::string& path) {
+    return accountHasRights(account, path, FILE_READ_DATA);
+}
+
+bool accountCanWriteIn(const std::string& account, const std::string& directory) {
+    return accountHasRights(account, directory, FILE_ADD_FILE);
 }
 
 }  // namespace platform

@@ -22,16 +22,18 @@ namespace platform {
 // writable by root and this process's user only: whoever opens it finds it missing, and only
 // a trusted user could create it. Below a directory that others may write to, even a sticky one,
 // another user could create it first, so it is refused. A relative path is taken from the
-// current directory.
-std::string untrustedReason(const std::string& path);
+// current directory. With account, that account is trusted as an owner too: a check run by root
+// judges the files the service writes (in directories of its own) as the service would.
+std::string untrustedReason(const std::string& path, const std::string& account = "");
 
 // As untrustedReason, for a directory the service writes its files in: the path must name a
 // directory instead of a regular file.
-std::string untrustedDirectoryReason(const std::string& path);
+std::string untrustedDirectoryReason(const std::string& path, const std::string& account = "");
 
 // Whether users other than the file's owner and this process's own group may read it: other
-// read permission, or group read permission for a group that is not the effective group (a key
-// of mode 0640 in the service's own group is read through that group on purpose).
-bool readableByOthers(const std::string& path);
+// read permission, or group read permission for a group that is neither the effective group nor
+// the primary group of account (a key of mode 0640 in the service's own group is read through
+// that group on purpose, also when root looks at it).
+bool readableByOthers(const std::string& path, const std::string& account = "");
 
 }  // namespace platform

@@ -1,3 +1,4 @@
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,22 +39,28 @@ std::string joined(const std::string& directory, const std::string& name) {
     return directory == "/" ? "/" + name : directory + "/" + name;
 }
 
-bool trustedOwner(uid_t owner) {
-    return owner == 0 || owner == geteuid();
+// The user of the named account, who may own what is trusted besides root and this process's
+// user; this process's user when no account (or none of that name) is named.
+uid_t alsoTrustedUser(const std::string& account) {
+    const passwd* user = account.empty() ? nullptr : getpwnam(account.c_str());
+    return user != nullptr ? user->pw_uid : geteuid();
 }
 
-std::string ownerFlaw(const std::string& path, const struct stat& info) {
-    return trustedOwner(info.st_uid)
-               ? ""
-               : path + " belongs to user " + std::to_string(info.st_uid) +
-                     ", not to root or to this process's user " + std::to_string(geteuid());
+std::string ownerFlaw(const std::string& path, const struct stat& info, uid_t alsoTrusted) {
+    const uid_t owner = info.st_uid;
+    if (owner == 0 || owner == geteuid() || owner == alsoTrusted) {
+        return "";
+    }
+    return path + " belongs to user " + std::to_string(owner) +
+           ", not to root or to this process's user " + std::to_string(geteuid());
 }
 
 enum class Kind { kFile, kDirectory };
 
 // The flaw of one step of the way: a directory (not last) or what the path names (last).
-std::string flawOf(const std::string& path, const struct stat& info, bool last, Kind kind) {
-    if (std::string flaw = ownerFlaw(path, info); !flaw.empty()) {
+std::string flawOf(const std::string& path, const struct stat& info, bool last, Kind kind,
+                   uid_t alsoTrusted) {
+    if (std::string flaw = ownerFlaw(path, info, alsoTrusted); !flaw.empty()) {
         return flaw;
     }
     if (last && kind == Kind::kFile && !S_ISREG(info.st_mode)) {
@@ -84,7 +91,7 @@ std::string missingFlaw(const std::string& missing, const std::string& directory
 }
 
 // The walk of untrustedReason and untrustedDirectoryReason.
-std::string untrustedWay(const std::string& path, Kind kind) {
+std::string untrustedWay(const std::string& path, Kind kind, uid_t alsoTrusted) {
     std::string start = "/";
     if (path.empty()) {
         return "";
@@ -100,7 +107,7 @@ std::string untrustedWay(const std::string& path, Kind kind) {
     if (lstat("/", &info) != 0) {
         return "/ cannot be examined";
     }
-    if (std::string flaw = flawOf("/", info, false, kind); !flaw.empty()) {
+    if (std::string flaw = flawOf("/", info, false, kind, alsoTrusted); !flaw.empty()) {
         return flaw;
     }
     // The steps still to take; a relative path begins with those of the current directory.
@@ -127,7 +134,7 @@ std::string untrustedWay(const std::string& path, Kind kind) {
                                    : next + " cannot be examined: " + std::strerror(errno);
         }
         if (S_ISLNK(info.st_mode)) {
-            if (std::string flaw = ownerFlaw(next, info); !flaw.empty()) {
+            if (std::string flaw = ownerFlaw(next, info, alsoTrusted); !flaw.empty()) {
                 return flaw;
             }
             if (++links > kMaxLinks) {
@@ -146,7 +153,8 @@ std::string untrustedWay(const std::string& path, Kind kind) {
             pending.insert(pending.begin(), steps.begin(), steps.end());
             continue;
         }
-        if (std::string flaw = flawOf(next, info, pending.empty(), kind); !flaw.empty()) {
+        if (std::string flaw = flawOf(next, info, pending.empty(), kind, alsoTrusted);
+            !flaw.empty()) {
             return flaw;
         }
         current = next;
@@ -156,20 +164,23 @@ std::string untrustedWay(const std::string& path, Kind kind) {
 
 }  // namespace
 
-std::string untrustedReason(const std::string& path) {
-    return untrustedWay(path, Kind::kFile);
+std::string untrustedReason(const std::string& path, const std::string& account) {
+    return untrustedWay(path, Kind::kFile, alsoTrustedUser(account));
 }
 
-std::string untrustedDirectoryReason(const std::string& path) {
-    return untrustedWay(path, Kind::kDirectory);
+std::string untrustedDirectoryReason(const std::string& path, const std::string& account) {
+    return untrustedWay(path, Kind::kDirectory, alsoTrustedUser(account));
 }
 
-bool readableByOthers(const std::string& path) {
+bool readableByOthers(const std::string& path, const std::string& account) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         return false;
     }
-    const bool groupReads = (info.st_mode & S_IRGRP) != 0 && info.st_gid != getegid();
+    const passwd* user = account.empty() ? nullptr : getpwnam(account.c_str());
+    const bool serviceGroup = user != nullptr && info.st_gid == user->pw_gid;
+    const bool groupReads =
+        (info.st_mode & S_IRGRP) != 0 && info.st_gid != getegid() && !serviceGroup;
     return groupReads || (info.st_mode & S_IROTH) != 0;
 }
 

@@ -171,15 +171,19 @@ std::string untrustedWay(const std::string& path, Kind kind) {
 
 }  // namespace
 
-std::string untrustedReason(const std::string& path) {
+// The account needs no place here: the ACL's owners and writers are judged against the
+// administrators and SYSTEM, under which the service and its check both run.
+std::string untrustedReason(const std::string& path, const std::string&) {
     return untrustedWay(path, Kind::kFile);
 }
 
-std::string untrustedDirectoryReason(const std::string& path) {
+std::string untrustedDirectoryReason(const std::string& path, const std::string&) {
     return untrustedWay(path, Kind::kDirectory);
 }
 
-bool readableByOthers(const std::string& path) {
+// The ACL's entries for every user are what makes a key readable by others; the service's own
+// account has no group of its own here to be excused.
+bool readableByOthers(const std::string& path, const std::string&) {
     FileSecurity security;
     DWORD error = 0;
     return readFileSecurity(path, security, &error) &&

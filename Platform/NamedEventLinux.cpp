@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,18 +27,37 @@ constexpr std::size_t kMaxNameLength = 250;
 // semaphore's deadline is measured in, cannot stretch a wait by more than one slice.
 constexpr uint32_t kSliceMs = 1000;
 constexpr mode_t kMode = 0600;
+// Where the service's unit keeps its runtime files (RuntimeDirectory=kriatmnsvc).
+constexpr char kServiceDirectory[] = "/run/kriatmnsvc";
+
+// The file of an event: the semaphore, then the process that created it, so that a refusal can
+// name the process that holds the event.
+struct EventFile {
+    sem_t semaphore;
+    int32_t owner;
+};
 
 bool isAllowedName(const std::string& name) {
     return !name.empty() && name.size() <= kMaxNameLength && name.find('/') == std::string::npos;
 }
 
-// Where the C library keeps the semaphore "/<name>".
-std::string fileOf(const std::string& name) {
-    return "/dev/shm/sem." + name;
+// The directory of this process's events: the unit's runtime directory or, outside the unit, a
+// directory of this user's own in /dev/shm.
+std::string eventDirectory() {
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    if (runtime != nullptr && *runtime == '/') {
+        const std::string first = runtime;
+        return first.substr(0, first.find(':'));
+    }
+    return "/dev/shm/kriatmnsvc-" + std::to_string(geteuid());
+}
+
+std::string fileOf(const std::string& directory, const std::string& name) {
+    return directory + "/" + name;
 }
 
 sem_t* semaphoreOf(void* semaphore) {
-    return static_cast<sem_t*>(semaphore);
+    return &static_cast<EventFile*>(semaphore)->semaphore;
 }
 
 timespec wallClockAfter(uint32_t ms) {
@@ -71,17 +91,70 @@ std::string flawOf(const struct stat& info) {
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
         return std::string("has mode ") + mode + ", not 0600";
     }
-    if (info.st_size != static_cast<off_t>(sizeof(sem_t))) {
+    if (info.st_size != static_cast<off_t>(sizeof(EventFile))) {
         return "has " + std::to_string(info.st_size) + " bytes, not " +
-               std::to_string(sizeof(sem_t));
+               std::to_string(sizeof(EventFile));
     }
     return "";
 }
 
-// Maps the semaphore of an open file of the right size.
+// Maps the event of an open file of the right size.
 void* mapSemaphore(int fd) {
-    void* mapped = mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* mapped = mmap(nullptr, sizeof(EventFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return mapped == MAP_FAILED ? nullptr : mapped;
+}
+
+// The process recorded in an event file, as text; "unknown" when it cannot be read.
+std::string ownerOf(int fd) {
+    int32_t owner = 0;
+    if (pread(fd, &owner, sizeof owner, offsetof(EventFile, owner)) != sizeof owner || owner <= 0) {
+        return "unknown";
+    }
+    return std::to_string(owner);
+}
+
+// Makes sure the directory of this process's events exists and that nobody but this process's
+// user can change what is in it: a directory (not a link) of this user, writable by no one else.
+std::string privateDirectoryFlaw(const std::string& directory) {
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        return "cannot create " + directory + ": " + errorText();
+    }
+    struct stat info {};
+    if (lstat(directory.c_str(), &info) != 0) {
+        return directory + " cannot be examined: " + errorText();
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return directory + " is not a directory";
+    }
+    if (info.st_uid != geteuid()) {
+        return directory + " belongs to user " + std::to_string(info.st_uid) +
+               ", not to this process's user " + std::to_string(geteuid()) +
+               " (someone else made it; it is not used)";
+    }
+    if ((info.st_mode & 0022) != 0) {
+        return directory + " is writable by group or others";
+    }
+    return "";
+}
+
+// When this process runs outside the unit: the refusal to run beside the unit's service, which
+// holds its event in kServiceDirectory. Empty when that event is not held (or cannot be looked
+// at, as by a user who could not use the service's configuration either).
+std::string serviceHolding(const std::string& name) {
+    const std::string path = fileOf(kServiceDirectory, name);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return "";
+    }
+    struct stat info {};
+    std::string refusal;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flock(fd, LOCK_SH | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK) {
+        refusal = "the service KriAtmn runs (process " + ownerOf(fd) + " holds " + path +
+                  "); stop it first (systemctl stop KriAtmn) rather than run a second instance";
+    }
+    close(fd);
+    return refusal;
 }
 
 // Removes the file at path when it is still the file open as fd.
@@ -172,7 +245,8 @@ std::string clearStaleFile(const std::string& path) {
     } else if (const std::string flaw = flawOf(info); !flaw.empty()) {
         refusal = path + " " + flaw;
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        refusal = path + " is held by another running process: another instance runs";
+        refusal = path + " is held by another running process (process " + ownerOf(fd) +
+                  "): another instance runs; stop it first";
     } else if (unlink(path.c_str()) != 0 && errno != ENOENT) {
         refusal = path + " is left from an earlier run and cannot be removed: " + errorText();
     }
@@ -190,18 +264,21 @@ std::string createLocked(const std::string& path, int& lockFd, void*& mapped) {
     }
     std::string refusal;
     void* semaphore = nullptr;
-    if (fchmod(fd, kMode) != 0 || ftruncate(fd, sizeof(sem_t)) != 0 ||
+    if (fchmod(fd, kMode) != 0 || ftruncate(fd, sizeof(EventFile)) != 0 ||
         (semaphore = mapSemaphore(fd)) == nullptr || sem_init(semaphoreOf(semaphore), 1, 0) != 0 ||
         flock(fd, LOCK_EX | LOCK_NB) != 0) {
         refusal = "cannot prepare " + temporary + ": " + errorText();
-    } else if (link(temporary.c_str(), path.c_str()) != 0) {
-        refusal = errno == EEXIST ? path + " was created by another process at the same moment"
-                                  : "cannot create " + path + ": " + errorText();
+    } else {
+        static_cast<EventFile*>(semaphore)->owner = getpid();
+        if (link(temporary.c_str(), path.c_str()) != 0) {
+            refusal = errno == EEXIST ? path + " was created by another process at the same moment"
+                                      : "cannot create " + path + ": " + errorText();
+        }
     }
     unlink(temporary.c_str());
     if (!refusal.empty()) {
         if (semaphore != nullptr) {
-            munmap(semaphore, sizeof(sem_t));
+            munmap(semaphore, sizeof(EventFile));
         }
         close(fd);
         return refusal;
@@ -214,13 +291,22 @@ std::string createLocked(const std::string& path, int& lockFd, void*& mapped) {
 }  // namespace
 
 std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name, std::string* refusal) {
-    std::string why;
     int lockFd = -1;
     void* semaphore = nullptr;
-    if (!isAllowedName(name)) {
-        why = "the name \"" + name + "\" is not allowed";
-    } else if (why = clearStaleFile(fileOf(name)); why.empty()) {
-        why = createLocked(fileOf(name), lockFd, semaphore);
+    const std::string directory = eventDirectory();
+    const std::string path = fileOf(directory, name);
+    std::string why = isAllowedName(name) ? "" : "the name \"" + name + "\" is not allowed";
+    if (why.empty() && directory != kServiceDirectory) {
+        why = serviceHolding(name);
+    }
+    if (why.empty()) {
+        why = privateDirectoryFlaw(directory);
+    }
+    if (why.empty()) {
+        why = clearStaleFile(path);
+    }
+    if (why.empty()) {
+        why = createLocked(path, lockFd, semaphore);
     }
     if (!why.empty()) {
         if (refusal != nullptr) {
@@ -228,7 +314,7 @@ std::unique_ptr<NamedEvent> NamedEvent::create(const std::string& name, std::str
         }
         return nullptr;
     }
-    OwnedFiles::instance().add(lockFd, fileOf(name));
+    OwnedFiles::instance().add(lockFd, path);
     return std::unique_ptr<NamedEvent>(new NamedEvent(name, semaphore, lockFd));
 }
 
@@ -236,14 +322,15 @@ std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name) {
     if (!isAllowedName(name)) {
         return nullptr;
     }
-    const int fd = ::open(fileOf(name).c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(fileOf(eventDirectory(), name).c_str(),
+                          O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
     }
     struct stat info {};
     void* semaphore = nullptr;
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        info.st_size == static_cast<off_t>(sizeof(sem_t))) {
+        info.st_size == static_cast<off_t>(sizeof(EventFile))) {
         semaphore = mapSemaphore(fd);
     }
     close(fd);
@@ -254,7 +341,7 @@ std::unique_ptr<NamedEvent> NamedEvent::open(const std::string& name) {
 }
 
 NamedEvent::~NamedEvent() {
-    munmap(semaphore_, sizeof(sem_t));
+    munmap(semaphore_, sizeof(EventFile));
     if (lockFd_ >= 0) {
         OwnedFiles::instance().release(lockFd_);
     }

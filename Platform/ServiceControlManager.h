@@ -70,6 +70,11 @@ public:
     std::unique_ptr<InstalledService> createService(const ServiceConfig& config);
     std::unique_ptr<InstalledService> openService(const char* serviceName);
 
+    // The unit file of serviceName that a package installed (in the system's own unit
+    // directory, /lib/systemd/system) and that -install did not write; empty when there is none.
+    // Such a service is removed with the package manager, not with removeService.
+    static std::string packageUnit(const char* serviceName);
+
     // The text of the unit file that createService writes; empty with the last error set when
     // the settings cannot be expressed.
     static std::string unitText(const ServiceConfig& config);

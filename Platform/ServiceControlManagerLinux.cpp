@@ -201,6 +201,15 @@ std::string ServiceControlManager::unitText(const ServiceConfig& c) {
     return text;
 }
 
+std::string ServiceControlManager::packageUnit(const char* serviceName) {
+    if (!isUnitName(serviceName)) {
+        return "";
+    }
+    const std::string path = environmentOr("KRI_SYSTEMD_PACKAGE_UNIT_DIR", "/lib/systemd/system") +
+                             "/" + serviceName + ".service";
+    return access(path.c_str(), F_OK) == 0 ? path : "";
+}
+
 std::unique_ptr<ServiceControlManager> ServiceControlManager::open() {
     std::string directory = environmentOr("KRI_SYSTEMD_UNIT_DIR", "/etc/systemd/system");
     if (access(directory.c_str(), W_OK) != 0) {

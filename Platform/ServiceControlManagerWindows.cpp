@@ -93,6 +93,11 @@ bool InstalledService::remove() {
     return service && DeleteService(service.get()) != FALSE;
 }
 
+// Windows has no package manager that owns a service: every one is removed with removeService.
+std::string ServiceControlManager::packageUnit(const char*) {
+    return "";
+}
+
 std::unique_ptr<ServiceControlManager> ServiceControlManager::open() {
     if (!openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE)) {
         return nullptr;

@@ -113,6 +113,17 @@ int setDeadPeerTimeout(SocketHandle handle, int seconds);
 // sends anything that would carry the acknowledgement sooner. 0 or a negated error number.
 int setSendAtOnce(SocketHandle handle);
 
+// Bounds the bytes the kernel holds on the handle that it has not sent yet: a write that would
+// queue more finds the socket not writable, so data waits with the writer rather than in the
+// kernel, where it would go on being sent after the writer has given the connection up.
+// 0 or a negated error number.
+int setUnsentLimit(SocketHandle handle, int bytes);
+
+// Makes the next close of the handle reset the connection (SO_LINGER with a zero time) and drop
+// whatever the kernel still holds for it, instead of an orderly close that goes on sending.
+// 0 or a negated error number.
+int setResetOnClose(SocketHandle handle);
+
 // The bytes written on the handle that the peer's TCP has not acknowledged yet (sent and unsent
 // alike, SIOCOUTQ); still answers once the connection has ended. -1 when it cannot be read.
 int64_t unacknowledgedBytes(SocketHandle handle);

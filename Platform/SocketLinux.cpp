@@ -152,6 +152,17 @@ int setSendAtOnce(SocketHandle handle) {
     return ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0 ? lastError() : 0;
 }
 
+int setUnsentLimit(SocketHandle handle, int bytes) {
+    return ::setsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) < 0
+               ? lastError()
+               : 0;
+}
+
+int setResetOnClose(SocketHandle handle) {
+    const linger reset{1, 0};
+    return ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) < 0 ? lastError() : 0;
+}
+
 int64_t unacknowledgedBytes(SocketHandle handle) {
     int bytes = 0;
     if (::ioctl(handle, SIOCOUTQ, &bytes) < 0) {

@@ -228,6 +228,19 @@ int setSendAtOnce(SocketHandle handle) {
                                sizeof on));
 }
 
+int setUnsentLimit(SocketHandle handle, int bytes) {
+    // Winsock has no bound on the unsent bytes alone: its send buffer, which holds what is unsent
+    // and what is in flight, is bounded instead.
+    return resultOf(setsockopt(handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+                               sizeof bytes));
+}
+
+int setResetOnClose(SocketHandle handle) {
+    const linger reset{1, 0};
+    return resultOf(setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+                               sizeof reset));
+}
+
 int64_t unacknowledgedBytes(SocketHandle handle) {
     // SIO_TCP_INFO (Windows 10 version 1703 and later; not in Wine 8): the bytes sent and not
     // yet acknowledged. Data the socket holds and has not sent yet is not counted, so the figure

@@ -453,6 +453,7 @@ TEST_F(AggrReceiverProcessTest, StopsCleanlyOnSigtermAndSigintWithASummary) {
         ASSERT_TRUE(client.send(framed(transaction("0", "AddStudio", "7", "A", "")) +
                                 framed(transaction("1", "UpdateEntry", "1", "Entry", "")) +
                                 framed(transaction("1", "UpdateEntry", "2", "Entry", "")) +
+                                framed(transaction("1", "UpdateEntry", "2", "Entry", "")) +
                                 framed("<broken")));
         ASSERT_TRUE(receiver->waitForLine("error: malformed")) << receiver->output();
         TlsTestClient anonymous(receiver->port(), std::nullopt);
@@ -464,9 +465,11 @@ TEST_F(AggrReceiverProcessTest, StopsCleanlyOnSigtermAndSigintWithASummary) {
     }
     EXPECT_TRUE(receiver->waitForLine("stopping on SIGTERM"));
     EXPECT_EQ(receiver->lines().back(),
-              "summary transactions=3 AddStudio=1 AddSession=0 RemoveSession=0 AddEntry=0 "
-              "UpdateEntry=2 RemoveEntry=0 UpdateTime=0 ChangeSegment=0 clients=2 errors=2")
+              "summary transactions=4 AddStudio=1 AddSession=0 RemoveSession=0 AddEntry=0 "
+              "UpdateEntry=3 RemoveEntry=0 UpdateTime=0 ChangeSegment=0 clients=2 duplicates=1 "
+              "errors=2")
         << receiver->output();
+    EXPECT_EQ(1u, receiver->linesContaining("frame=141 duplicate").size()) << receiver->output();
 
     auto interrupted = AggrReceiverProcess::start();
     interrupted->sendSignal(SIGINT);

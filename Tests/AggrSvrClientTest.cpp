@@ -24,6 +24,7 @@
 #include "Tests/AggrReceiverProcess.h"
 #include "Tests/TestCerts.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "Tools/RovazoRiva/Common/LinkMonitor.h"
 #include "YuException.h"
 
 namespace {
@@ -314,6 +315,21 @@ TEST_F(AggrSvrClientLink, OneSocketUpAndOneWithAnUntrustedServerIsNotConnected) 
     EXPECT_TRUE(untrusted->linesContaining(" transaction ").empty());
     EXPECT_TRUE(receivedTexts(secondTransactions).empty());
     EXPECT_FALSE(client.isConnected());
+}
+
+// The repeats of a link line within a minute are only counted, but the end of an outage is always
+// written, so that the trace shows the recovery.
+TEST_F(AggrSvrClientLink, AConnectionAfterAnOutageIsWrittenAlsoWithinTheMinute) {
+    connectAndWaitUntilUp();
+    const uint16_t port = receiver->port();
+    receiver.reset();
+    ASSERT_TRUE(eventually([&] { return !client.isConnected(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(LinkMonitor::kOutageMs + 500));
+    const testcerts::CertFiles& certs = testcerts::testCerts();
+    receiver = receiverOn("127.0.0.1", port, certs.serverCert, certs.serverKey, transactions);
+    connectAndWaitUntilUp();
+    client.addStudio("Studio A", "7");
+    EXPECT_EQ(2u, sink.count("SSL connect successful"));
 }
 
 TEST_F(AggrSvrClientLink, ConnectAfterDisconnectMakesFreshSocketsAndKeepsTheSessions) {

@@ -2,6 +2,7 @@
 // one passes with a real handshake.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -86,6 +87,62 @@ TEST(AtmnCheck, EachFaultIsItsOwnFailLine) {
     EXPECT_NE(unreadable.lines.find("the service's account nobody cannot read it"),
               std::string::npos)
         << unreadable.lines;
+}
+
+// What the service's account would meet, whoever runs the check: a FAIL names the file and why,
+// and the checks that do not need the failed one still run.
+TEST(AtmnCheck, FilesAreJudgedAsTheServiceAccountSeesThemAndEachFailureNamesItsFile) {
+    LiveEnvironment env;
+    env.config.certFile = (env.directory / "studio-a.crt").string();
+    env.config.keyFile = copyWithMode(env.config.keyFile, env.directory / "client.key", 0640);
+    const std::string path = env.writeConfig();
+    chmod(path.c_str(), 0600);
+    CheckResult r = check(path, false, "nobody");
+    EXPECT_FALSE(r.passed);
+    for (const std::string& line :
+         {"FAIL  configuration file access: " + path + " (0600 ",
+          "): the service's account nobody cannot read it (install -m 640 -g nobody <your copy> " +
+              path + ")\n",
+          std::string("WARN  AggrServer/SslServerName: missing"),
+          "FAIL  client certificate: " + env.config.certFile + ": No such file or directory\n",
+          std::string("key file permissions: 0640 "), std::string("OK    server name 127.0.0.1")}) {
+        EXPECT_NE(r.lines.find(line), std::string::npos) << line << "\n" << r.lines;
+    }
+    EXPECT_EQ(r.lines.find("FAIL  client key"), std::string::npos) << r.lines;
+
+    // The Prometheus file's directory: present, closed to others, writable by the account and
+    // by the unit's sandbox.
+    env.config = atmntest::ServiceConfig{};
+    env.config.serverName = "localhost";
+    std::string text = env.config.text();
+    const std::filesystem::path metrics = env.directory / "metrics";
+    text.replace(text.find("</KriAtmnSvc>"), 13,
+                 "<Status prometheusFile=\"" + (metrics / "k.prom").string() + "\"/></KriAtmnSvc>");
+    atmntest::writeFileAtomically(env.directory / "prom.xml", text);
+    const std::string prom = (env.directory / "prom.xml").string();
+    EXPECT_NE(
+        check(prom, false)
+            .lines.find("FAIL  Status/prometheusFile: " + metrics.string() + " does not exist"),
+        std::string::npos);
+    std::filesystem::create_directory(metrics);
+    chmod(metrics.c_str(), 0777);
+    EXPECT_NE(check(prom, false).lines.find("is writable by others"), std::string::npos);
+    chmod(metrics.c_str(), 0755);
+    EXPECT_NE(check(prom, false).lines.find("OK    Status/prometheusFile: "), std::string::npos);
+    if (geteuid() == 0) {
+        r = check(prom, false, "nobody");
+        EXPECT_NE(r.lines.find("the service's account nobody cannot make files in it"),
+                  std::string::npos)
+            << r.lines;
+        ASSERT_EQ(0, chown(metrics.c_str(), 0, 65534));
+        chmod(metrics.c_str(), 0775);
+        r = check(prom, false, "nobody");
+        EXPECT_NE(r.lines.find("is read-only under the unit's sandbox: add a drop-in with "
+                               "ReadWritePaths=" +
+                               metrics.string()),
+                  std::string::npos)
+            << r.lines;
+    }
 }
 
 TEST(AtmnCheck, TheHandshakeReportsARefusedConnectionAndAWrongServerName) {

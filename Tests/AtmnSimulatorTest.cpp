@@ -55,7 +55,7 @@ public:
     IAtmnSystem* system = nullptr;  // asked for the house time during time updates
     bool offerEvents = true;
 
-    HRESULT QueryInterface(const IID& iid, void** object) override {
+    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
         if (iid == IID_IAtmnEvents && offerEvents) {
             *object = static_cast<IAtmnEvents*>(this);
         } else if (iid == IID_IAtmnHost) {
@@ -67,21 +67,22 @@ public:
         AddRef();
         return kAtmnOk;
     }
-    uint32_t AddRef() override { return ++references; }
-    uint32_t Release() override { return --references; }
-    HRESULT UnnamedHostMethod1() override { return kAtmnNotSupported; }
-    HRESULT UnnamedHostMethod2() override { return kAtmnNotSupported; }
-    HRESULT UnnamedHostMethod3(int32_t) override { return kAtmnNotSupported; }
+    uint32_t KRI_COM_CALL AddRef() override { return ++references; }
+    uint32_t KRI_COM_CALL Release() override { return --references; }
+    HRESULT KRI_COM_CALL UnnamedHostMethod1() override { return kAtmnNotSupported; }
+    HRESULT KRI_COM_CALL UnnamedHostMethod2() override { return kAtmnNotSupported; }
+    HRESULT KRI_COM_CALL UnnamedHostMethod3(int32_t) override { return kAtmnNotSupported; }
 
-    HRESULT onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry, int32_t change) override {
+    HRESULT KRI_COM_CALL onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                       int32_t change) override {
         record(describe("entry", playlist, entry, change));
         return kAtmnOk;
     }
-    HRESULT onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t) override {
+    HRESULT KRI_COM_CALL onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t) override {
         record(describe("removed", playlist, nullptr, 0));
         return kAtmnOk;
     }
-    HRESULT onTimeUpdate(IAtmnPlaylist* playlist, int32_t) override {
+    HRESULT KRI_COM_CALL onTimeUpdate(IAtmnPlaylist* playlist, int32_t) override {
         Call call = describe("time", playlist, nullptr, 0);
         AtmnDate date{};
         AtmnTime time{};
@@ -93,7 +94,8 @@ public:
         record(call);
         return kAtmnOk;
     }
-    HRESULT onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry, int32_t segment) override {
+    HRESULT KRI_COM_CALL onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                         int32_t segment) override {
         record(describe("segment", playlist, entry, segment));
         return kAtmnOk;
     }

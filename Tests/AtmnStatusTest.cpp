@@ -1,6 +1,7 @@
 // The status in plain words, as JSON and in Prometheus text, the status files and
 // `KriAtmnSvc -status [-json]`.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "Tests/ChildProcess.h"
+#include "Tests/Isolation.h"
 #include "Tests/TempRegistry.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnMonitor.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
@@ -55,7 +57,8 @@ TEST_F(AtmnStatus, TheLineSaysWhereTheLinkStandsInPlainWords) {
 
     DeliveryStatus never;
     never.dropped = 1234567;
-    EXPECT_EQ("Link down · 0 pending · 1,234,567 dropped", statusLine(never));
+    never.resent = 2500;
+    EXPECT_EQ("Link down · 0 pending · 2,500 resent · 1,234,567 dropped", statusLine(never));
 
     DeliveryStatus connecting = up();
     connecting.link = LinkState::kConnecting;
@@ -68,12 +71,14 @@ TEST_F(AtmnStatus, JsonAndPrometheusCarryTheCounters) {
     s.linkReason = "a \"quoted\"\nreason\\";
     s.pending = 3;
     s.pendingBytes = 900;
+    s.resent = 41;
     const std::string json = statusJson(s, kSinceMs + 5000);
     EXPECT_NE(std::string::npos, json.find(R"("link":"up","server":"10.1.2.3:4433")")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("since":"2026-12-08T12:03:11Z")")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("reason":"a \"quoted\"\u000areason\\")")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("pending":3,"dropped":0,"pendingBytes":900)"))
         << json;
+    EXPECT_NE(std::string::npos, json.find(R"("reconnects":2,"resent":41,)")) << json;
     EXPECT_NE(std::string::npos, json.find(R"("updated":"2026-12-08T12:03:16Z")")) << json;
     EXPECT_EQ(1, std::count(json.begin(), json.end(), '\n'));
     s.spool = SpoolState::kMemoryOnly;
@@ -87,7 +92,9 @@ TEST_F(AtmnStatus, JsonAndPrometheusCarryTheCounters) {
     for (const char* line :
          {"# TYPE kriatmnsvc_link_up gauge\nkriatmnsvc_link_up 1\n",
           "kriatmnsvc_transactions_sent_total 12345\n", "kriatmnsvc_transactions_pending 3\n",
-          "kriatmnsvc_reconnects_total 2\n", "kriatmnsvc_link_since_seconds 1796731391\n"}) {
+          "kriatmnsvc_reconnects_total 2\n", "kriatmnsvc_link_since_seconds 1796731391\n",
+          "# TYPE kriatmnsvc_transactions_resent_total counter\n"
+          "kriatmnsvc_transactions_resent_total 41\n"}) {
         EXPECT_NE(std::string::npos, prometheus.find(line)) << line << "\n" << prometheus;
     }
 }
@@ -104,9 +111,15 @@ TEST_F(AtmnStatus, FilesAreReplacedWholeAndTheStatusCommandReadsThem) {
 
     const std::filesystem::path prometheus = temp.root() / "kriatmnsvc.prom";
     CAtmnStatusFiles files(dir.string(), prometheus.string());
-    ASSERT_TRUE(files.write(up(), kSinceMs));
-    EXPECT_FALSE(std::filesystem::exists(dir / "status.new"));
-    EXPECT_TRUE(std::filesystem::exists(prometheus));
+    ASSERT_EQ("", files.write(up(), kSinceMs));
+    EXPECT_EQ(3, std::distance(std::filesystem::directory_iterator(dir), {}) +
+                     std::distance(std::filesystem::directory_iterator(temp.root()), {}) - 1)
+        << "no temporary file is left";
+    struct stat info {};
+    ASSERT_EQ(0, stat((dir / "status").c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777);
+    ASSERT_EQ(0, stat(prometheus.c_str(), &info));
+    EXPECT_EQ(0644u, info.st_mode & 07777);
 
     ChildProcess plain(KRI_ATMNSVC_PROGRAM, {"-status"}, environment);
     EXPECT_EQ(std::optional<int>(0), plain.waitForExit());
@@ -119,9 +132,63 @@ TEST_F(AtmnStatus, FilesAreReplacedWholeAndTheStatusCommandReadsThem) {
         json.lines());
 
     files.remove();
-    EXPECT_EQ(std::nullopt, readStatusFile(dir.string(), false));
-    // A directory that cannot be written is reported, not thrown.
-    EXPECT_FALSE(CAtmnStatusFiles((dir / "missing").string(), "").write(up(), kSinceMs));
+    EXPECT_TRUE(readStatusFile(dir.string(), false).missing);
+    // A directory that cannot be written is reported with its path, not thrown.
+    EXPECT_EQ("cannot write " + (dir / "missing/status").string() + ": " +
+                  (dir / "missing").string() + ": No such file or directory",
+              CAtmnStatusFiles((dir / "missing").string(), "").write(up(), kSinceMs));
+}
+
+// Another user's links and directories, and what `-status` meets in a directory the service
+// account may change: links, a FIFO, terminal escape sequences.
+TEST_F(AtmnStatus, NoLinkIsFollowedAndNothingForeignIsTrustedOrPrintedRaw) {
+    if (!isolation::available()) {
+        GTEST_SKIP() << "needs root and another user";
+    }
+    TempRegistry temp;
+    const std::filesystem::path dir = temp.root() / "run";
+    const std::filesystem::path victim = temp.root() / "victim";
+    std::filesystem::create_directories(dir);
+    std::ofstream(victim) << "root's own\n";
+    std::filesystem::create_symlink(victim, dir / "status");
+    std::filesystem::create_symlink(victim, dir / "status.json.new");
+    ASSERT_EQ("", CAtmnStatusFiles(dir.string(), "").write(up(), kSinceMs));
+    std::ifstream kept(victim);
+    EXPECT_EQ("root's own", std::string(std::istreambuf_iterator<char>(kept), {}).substr(0, 10));
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / "status"));
+
+    // A directory another user made, or may write to, holds none of our files.
+    const std::filesystem::path foreign = temp.root() / "foreign";
+    std::filesystem::permissions(temp.root(), std::filesystem::perms(0777));
+    EXPECT_EQ("made", isolation::inChild([&] {
+                  return isolation::becomeNobody() && mkdir(foreign.c_str(), 0777) == 0 ? "made"
+                                                                                        : "not";
+              }));
+    const std::string refusal = CAtmnStatusFiles(foreign.string(), "").write(up(), kSinceMs);
+    EXPECT_NE(refusal.find(foreign.string() + " belongs to user"), std::string::npos) << refusal;
+    std::filesystem::permissions(dir, std::filesystem::perms(0777));
+    EXPECT_NE(CAtmnStatusFiles(dir.string(), "").write(up(), kSinceMs).find("writable by others"),
+              std::string::npos);
+
+    // -status: a link and a FIFO are refused at once; escape sequences are shown, not sent.
+    const std::vector<std::string> environment = {"KRI_STATUS_DIR=" + dir.string()};
+    std::filesystem::remove(dir / "status.json");
+    std::filesystem::create_symlink(victim, dir / "status.json");
+    ChildProcess throughLink(KRI_ATMNSVC_PROGRAM, {"-status", "-json"}, environment);
+    EXPECT_EQ(std::optional<int>(4), throughLink.waitForExit());
+    EXPECT_EQ(1u, throughLink.linesContaining("is a symbolic link").size()) << throughLink.output();
+    std::filesystem::remove(dir / "status");
+    ASSERT_EQ(0, mkfifo((dir / "status").c_str(), 0644));
+    ChildProcess fifo(KRI_ATMNSVC_PROGRAM, {"-status"}, environment);
+    EXPECT_EQ(std::optional<int>(4), fifo.waitForExit());
+    EXPECT_EQ(1u, fifo.linesContaining("is not a regular file").size()) << fifo.output();
+    std::filesystem::remove(dir / "status");
+    std::ofstream(dir / "status") << "Link up\x1b]0;owned\x07 \xc2\x9b"
+                                     "2J \xc2\xb7 ok\n";
+    ChildProcess escaped(KRI_ATMNSVC_PROGRAM, {"-status"}, environment);
+    EXPECT_EQ(std::optional<int>(0), escaped.waitForExit());
+    EXPECT_EQ(std::vector<std::string>{"Link up\\x1b]0;owned\\x07 \\x9b2J \xc2\xb7 ok"},
+              escaped.lines());
 }
 
 // The monitor against sources the test sets, with the messages it sends kept in order.

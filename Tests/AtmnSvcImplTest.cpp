@@ -16,7 +16,6 @@
 
 namespace {
 
-
 using atmntest::LiveEnvironment;
 using atmntest::RecordingLogSink;
 using std::chrono::milliseconds;
@@ -97,7 +96,9 @@ TEST(AtmnSvcImplInit, FailuresReportAsTheyShouldAndStopStillReturns) {
          nullptr,
          false,
          -1,
-         {incorrect},
+         {"The configuration cannot be used: CAtmnConfig::ReadInitSettings(): \"Automation\" has "
+          "neither a progid nor a uuid.",
+          incorrect},
          {{kConfigEvent, "%P"}},
          -1,
          {incorrect}},
@@ -130,7 +131,9 @@ TEST(AtmnSvcImplInit, FailuresReportAsTheyShouldAndStopStillReturns) {
          nullptr,
          true,
          -1,
-         {incorrect},
+         {"The configuration cannot be used: CAtmnConfig::CAtmnConfig(): CFileXMLSrc::ReadAll(): "
+          "Unable to open file '%P': No such file or directory.",
+          incorrect},
          {{kConfigEvent, "%P"}},
          -1,
          {incorrect}},
@@ -139,7 +142,9 @@ TEST(AtmnSvcImplInit, FailuresReportAsTheyShouldAndStopStillReturns) {
          "<KriAtmnSvc><Automation progid=",
          false,
          -1,
-         {incorrect},
+         {"The configuration cannot be used: CAtmnConfig::CAtmnConfig(): CXMLDoc::Parse(): Error "
+          "parsing element attribute at offset 30 of file '%P'.",
+          incorrect},
          {{kConfigEvent, "%P"}},
          -1,
          {incorrect}},
@@ -481,8 +486,10 @@ TEST(AtmnSvcImplStop, StopEndsRunWithoutSettingTheNamedEventAndASecondInstanceIs
         AtmnSvcImpl second;
         EXPECT_EQ(kAtmnConfigFailed, second.init(environment.writeConfig().c_str()));
         EXPECT_EQ(kAtmnConfigFailed, second.run());
-        EXPECT_EQ(1u, log.count("Unable to create the stop event \"AtmnStop\": "
-                                "/dev/shm/sem.AtmnStop is held by another running process"));
+        EXPECT_EQ(1u, log.count("Unable to create the stop event \"AtmnStop\": " +
+                                isolation::consoleEventFile("AtmnStop") +
+                                " is held by another running process (process " +
+                                std::to_string(getpid()) + ")"));
         EXPECT_EQ(0u, log.count("Incorrect content"));
     }
     // Whoever else waits on the event must not take our stop: stop leaves the event alone.

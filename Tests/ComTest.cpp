@@ -157,17 +157,19 @@ struct SlotRecorder {
 class RecordingEntry : public IAtmnEntry {
 public:
     explicit RecordingEntry(SlotRecorder& r) : r_(r) {}
-    HRESULT QueryInterface(const IID&, void**) override { return note("QueryInterface"); }
-    uint32_t AddRef() override { return static_cast<uint32_t>(note("AddRef")); }
-    uint32_t Release() override { return static_cast<uint32_t>(note("Release")); }
-    HRESULT GetId(BSTR*) override { return note("GetId"); }
-    HRESULT GetName(BSTR*) override { return note("GetName"); }
-    HRESULT GetSegment(int32_t*) override { return note("GetSegment"); }
-    HRESULT GetStatus(int32_t*) override { return note("GetStatus"); }
-    HRESULT UnnamedEntryMethod() override { return note("unnamed"); }
-    HRESULT GetOnAirTime(AtmnTime*) override { return note("GetOnAirTime"); }
-    HRESULT GetDuration(AtmnTime*) override { return note("GetDuration"); }
-    HRESULT GetOnAirDate(AtmnDate*) override { return note("GetOnAirDate"); }
+    HRESULT KRI_COM_CALL QueryInterface(const IID&, void**) override {
+        return note("QueryInterface");
+    }
+    uint32_t KRI_COM_CALL AddRef() override { return static_cast<uint32_t>(note("AddRef")); }
+    uint32_t KRI_COM_CALL Release() override { return static_cast<uint32_t>(note("Release")); }
+    HRESULT KRI_COM_CALL GetId(BSTR*) override { return note("GetId"); }
+    HRESULT KRI_COM_CALL GetName(BSTR*) override { return note("GetName"); }
+    HRESULT KRI_COM_CALL GetSegment(int32_t*) override { return note("GetSegment"); }
+    HRESULT KRI_COM_CALL GetStatus(int32_t*) override { return note("GetStatus"); }
+    HRESULT KRI_COM_CALL UnnamedEntryMethod() override { return note("unnamed"); }
+    HRESULT KRI_COM_CALL GetOnAirTime(AtmnTime*) override { return note("GetOnAirTime"); }
+    HRESULT KRI_COM_CALL GetDuration(AtmnTime*) override { return note("GetDuration"); }
+    HRESULT KRI_COM_CALL GetOnAirDate(AtmnDate*) override { return note("GetOnAirDate"); }
 
 private:
     HRESULT note(const char* name) {
@@ -180,9 +182,11 @@ private:
 class RecordingUnknown : public IAtmnUnknown {
 public:
     explicit RecordingUnknown(SlotRecorder& r) : r_(r) {}
-    HRESULT QueryInterface(const IID&, void**) override { return note("QueryInterface"); }
-    uint32_t AddRef() override { return static_cast<uint32_t>(note("AddRef")); }
-    uint32_t Release() override { return static_cast<uint32_t>(note("Release")); }
+    HRESULT KRI_COM_CALL QueryInterface(const IID&, void**) override {
+        return note("QueryInterface");
+    }
+    uint32_t KRI_COM_CALL AddRef() override { return static_cast<uint32_t>(note("AddRef")); }
+    uint32_t KRI_COM_CALL Release() override { return static_cast<uint32_t>(note("Release")); }
     void DestroySelf() override { note("destructor"); }
 
 private:

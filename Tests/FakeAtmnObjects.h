@@ -74,53 +74,53 @@ public:
     AtmnTime onAirTime{18, 30, 0, 0};
     AtmnTime duration{0, 2, 30, 12};
 
-    platform::HRESULT QueryInterface(const platform::IID&, void** object) override {
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID&, void** object) override {
         *object = nullptr;
         return kAtmnNotSupported;
     }
-    uint32_t AddRef() override { return state.addRef(); }
-    uint32_t Release() override { return state.release(); }
-    platform::HRESULT GetId(platform::BSTR* out) override {
+    uint32_t KRI_COM_CALL AddRef() override { return state.addRef(); }
+    uint32_t KRI_COM_CALL Release() override { return state.release(); }
+    platform::HRESULT KRI_COM_CALL GetId(platform::BSTR* out) override {
         state.enter("GetId");
         if (id) {
             *out = newBstr(*id);
         }
         return 0;
     }
-    platform::HRESULT GetName(platform::BSTR* out) override {
+    platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* out) override {
         state.enter("GetName");
         if (name) {
             *out = newBstr(*name);
         }
         return 0;
     }
-    platform::HRESULT GetSegment(int32_t* out) override {
+    platform::HRESULT KRI_COM_CALL GetSegment(int32_t* out) override {
         state.enter("GetSegment");
         if (segment) {
             *out = *segment;
         }
         return 0;
     }
-    platform::HRESULT GetStatus(int32_t* out) override {
+    platform::HRESULT KRI_COM_CALL GetStatus(int32_t* out) override {
         state.enter("GetStatus");
         *out = status;
         return 0;
     }
-    platform::HRESULT UnnamedEntryMethod() override {
+    platform::HRESULT KRI_COM_CALL UnnamedEntryMethod() override {
         state.enter("UnnamedEntryMethod");
         return kAtmnNotSupported;
     }
-    platform::HRESULT GetOnAirTime(AtmnTime* out) override {
+    platform::HRESULT KRI_COM_CALL GetOnAirTime(AtmnTime* out) override {
         state.enter("GetOnAirTime");
         *out = onAirTime;
         return 0;
     }
-    platform::HRESULT GetDuration(AtmnTime* out) override {
+    platform::HRESULT KRI_COM_CALL GetDuration(AtmnTime* out) override {
         state.enter("GetDuration");
         *out = duration;
         return 0;
     }
-    platform::HRESULT GetOnAirDate(AtmnDate* out) override {
+    platform::HRESULT KRI_COM_CALL GetOnAirDate(AtmnDate* out) override {
         state.enter("GetOnAirDate");
         *out = onAirDate;
         return 0;
@@ -133,17 +133,17 @@ public:
     int32_t id = 7;
     std::u16string name = u"Main";
 
-    platform::HRESULT QueryInterface(const platform::IID&, void** object) override {
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID&, void** object) override {
         *object = nullptr;
         return kAtmnNotSupported;
     }
-    uint32_t AddRef() override { return state.addRef(); }
-    uint32_t Release() override { return state.release(); }
-    int32_t GetId() override {
+    uint32_t KRI_COM_CALL AddRef() override { return state.addRef(); }
+    uint32_t KRI_COM_CALL Release() override { return state.release(); }
+    int32_t KRI_COM_CALL GetId() override {
         state.enter("GetId");
         return id;
     }
-    platform::HRESULT GetName(platform::BSTR* out) override {
+    platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* out) override {
         state.enter("GetName");
         *out = newBstr(name);
         return 0;
@@ -159,25 +159,25 @@ public:
     AtmnDate houseDate{2024, 12, 31};
     AtmnTime houseTime{23, 59, 59, 24};
 
-    platform::HRESULT QueryInterface(const platform::IID&, void** object) override {
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID&, void** object) override {
         *object = nullptr;
         return kAtmnNotSupported;
     }
-    uint32_t AddRef() override { return state.addRef(); }
-    uint32_t Release() override { return state.release(); }
-    platform::HRESULT Connect(platform::BSTR) override {
+    uint32_t KRI_COM_CALL AddRef() override { return state.addRef(); }
+    uint32_t KRI_COM_CALL Release() override { return state.release(); }
+    platform::HRESULT KRI_COM_CALL Connect(platform::BSTR) override {
         state.enter("Connect", true);
         return 0;
     }
-    platform::HRESULT Disconnect() override {
+    platform::HRESULT KRI_COM_CALL Disconnect() override {
         state.enter("Disconnect", true);
         return 0;
     }
-    platform::HRESULT UnnamedSystemMethod() override {
+    platform::HRESULT KRI_COM_CALL UnnamedSystemMethod() override {
         state.enter("UnnamedSystemMethod", true);
         return kAtmnNotSupported;
     }
-    platform::HRESULT GetHouseTime(AtmnDate* date, AtmnTime* time) override {
+    platform::HRESULT KRI_COM_CALL GetHouseTime(AtmnDate* date, AtmnTime* time) override {
         state.enter("GetHouseTime", true);
         *date = houseDate;
         *time = houseTime;

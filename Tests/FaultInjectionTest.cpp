@@ -25,11 +25,14 @@
 #include <thread>
 
 #include "ServerSockets.h"
+#include "Tests/AggrReceiverProcess.h"
 #include "Tests/Eventually.h"
 #include "Tests/FaultSupport.h"
 #include "Tests/Isolation.h"
 #include "Tests/NotifySocket.h"
 #include "Tests/ScriptedTlsServer.h"
+#include "Tests/TestCerts.h"
+#include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 
 namespace {
 
@@ -519,11 +522,12 @@ INSTANTIATE_TEST_SUITE_P(
         // The library gives up on the handshake, and the socket treats that as a close.
         RogueCase{faults::RogueServer::Behaviour::PlainGarbage, "plain-garbage",
                   "SSL error : -10053"},
-        RogueCase{faults::RogueServer::Behaviour::TlsGarbage, "tls-garbage", "SSL error : "},
-        // The header is dropped with the rest of what the server sends; the server's close
-        // without a TLS close ends the link.
+        // What the server sends (random application data, a 4 GiB header) is dropped; the
+        // server's close then ends the link.
+        RogueCase{faults::RogueServer::Behaviour::TlsGarbage, "tls-garbage",
+                  "(the server closed the connection)"},
         RogueCase{faults::RogueServer::Behaviour::HugeHeader, "header-ffffffff",
-                  "SSL error : -10053"},
+                  "(the server closed the connection)"},
         RogueCase{faults::RogueServer::Behaviour::EndlessStream, "endless-stream",
                   "SSL connect successful"}),
     [](const ::testing::TestParamInfo<RogueCase>& info) {
@@ -590,8 +594,9 @@ TEST(FaultInjection, ConfigurationEditedAndCorruptedWhileRunning) {
         {"not-xml", "\x01\x02 KriAtmnSvc \xff\xfe"},
         {"removed", ""},
     };
-    // The link to the stopped receiver may still be tried once with the good file.
-    ASSERT_TRUE(service->waitForLines(kReconnectAttempt, 3)) << diagnose(*service);
+    // The link to the stopped receiver may still be tried once with the good file; the line of
+    // that attempt is not written when one was written less than a minute before.
+    ASSERT_TRUE(service->waitForLines(kReconnectAttempt, 2)) << diagnose(*service);
     for (const auto& [name, text] : corruptions) {
         if (name == "removed") {
             std::filesystem::remove(environment.configPath());
@@ -760,6 +765,27 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Events keep coming while the server cannot be reached; an orderly stop says how many it
+// leaves undelivered, although the process ends without running the client's destructor.
+TEST(FaultInjection, AnOrderlyStopWithPendingEventsSaysWhatItLeaves) {
+    FaultEnvironment environment;
+    environment.config.port = closedPort();
+    environment.config.automationContent = floodAutomation(1, 20);
+    environment.writeConfig();
+    std::unique_ptr<LoggedProcess> service = environment.startService();
+    ASSERT_TRUE(service->waitForLines("Fired change segment", 20)) << diagnose(*service);
+    service->sendSignal(SIGTERM);
+    ASSERT_EQ(std::optional<int>(0), service->waitForExit(Milliseconds(15000)))
+        << diagnose(*service);
+    const std::vector<std::string> left = service->linesContaining(
+        " transactions not delivered: the service stopped before the "
+        "server acknowledged them");
+    ASSERT_EQ(1u, left.size()) << diagnose(*service);
+    const size_t end = left[0].find(" transactions not delivered");
+    const size_t start = left[0].find_last_not_of("0123456789", end - 1) + 1;
+    EXPECT_GE(std::atol(left[0].substr(start, end - start).c_str()), 20) << left[0];
+}
+
 }  // namespace
 
 namespace {
@@ -767,9 +793,43 @@ namespace {
 using Connection = TlsTestServer::Connection;
 constexpr size_t kHourEvents = 62;
 
+// The events of all connections, each connection's "AddStudio" left out, and so the frames the
+// server saw twice: those the service wrote again at the start of the next connection after
+// one ended badly (as many as its lines "N transactions go again" say, in order; one such end
+// per run here) that repeat the end of what the connection before received. The rest of them
+// the server had not read.
+std::vector<std::string> eventsOnce(const std::vector<std::vector<std::string>>& connections,
+                                    LoggedProcess& service) {
+    std::vector<size_t> resent;
+    for (const std::string& line : service.linesContaining(" transactions go again ")) {
+        size_t count = 0;
+        if (std::sscanf(line.c_str() + line.find_first_of("0123456789"), "%zu", &count) == 1) {
+            resent.push_back(count);
+        }
+    }
+    std::vector<std::string> events;
+    std::vector<std::string> previous;
+    for (size_t c = 0; c < connections.size(); ++c) {
+        const std::vector<std::string>& frames = connections[c];
+        const std::vector<std::string> current(frames.begin() + (frames.empty() ? 0 : 1),
+                                               frames.end());
+        size_t repeated = c == 0 || c - 1 >= resent.size()
+                              ? 0
+                              : std::min({resent[c - 1], current.size(), previous.size()});
+        while (repeated > 0 && !std::equal(current.begin(), current.begin() + repeated,
+                                           previous.end() - repeated)) {
+            --repeated;
+        }
+        events.insert(events.end(), current.begin() + repeated, current.end());
+        previous = current;
+    }
+    return events;
+}
+
 // The shipped studio hour at 200 times its speed against a scripted server; returns the
-// events the server received over all connections once there are `expected` (or the time-out
-// passed), after checking that every connection opened with "AddStudio".
+// events the server received over all connections, less those it saw twice, once there are
+// `expected` and no more come (or the time-out passed), after checking that every connection
+// opened with "AddStudio".
 std::vector<std::string> playHour(std::vector<ScriptedTlsServer::Script> scripts, size_t expected,
                                   const char* delivery,
                                   std::function<void(ScriptedTlsServer&)> duringRun = {}) {
@@ -784,8 +844,21 @@ std::vector<std::string> playHour(std::vector<ScriptedTlsServer::Script> scripts
     if (duringRun) {
         duringRun(aggr);
     }
-    EXPECT_TRUE(
-        eventually([&] { return aggr.eventsReceived().size() >= expected; }, Milliseconds(60000)))
+    // Duplicates count towards `expected`, so the hour is over once that many came and then no
+    // more for a while (it sends an event every few hundred milliseconds).
+    size_t received = 0;
+    auto lastArrival = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually(
+        [&] {
+            const size_t now = aggr.eventsReceived().size();
+            if (now != received) {
+                received = now;
+                lastArrival = std::chrono::steady_clock::now();
+            }
+            return received >= expected &&
+                   std::chrono::steady_clock::now() - lastArrival >= Milliseconds(2000);
+        },
+        Milliseconds(60000)))
         << diagnose(*service);
     stopService(*service);
     aggr.release.store(true);
@@ -794,7 +867,7 @@ std::vector<std::string> playHour(std::vector<ScriptedTlsServer::Script> scripts
             EXPECT_EQ("AddStudio", frames.front()) << diagnose(*service);
         }
     }
-    return aggr.eventsReceived();
+    return eventsOnce(aggr.connections(), *service);
 }
 
 // Each entry's (and each action's) events in the order they came: the order the server must
@@ -842,9 +915,8 @@ TEST(FaultInjection, ShippedHourArrivesWholeAcrossLinkFaults) {
         });
     EXPECT_EQ(byEntry(healthy), byEntry(afterOutage));
 
-    // The host stays dead for longer than deadPeerSeconds; then its connection goes. What its
-    // TCP acknowledged before it died, it had read: the service cannot resend what a server
-    // acknowledged and then lost.
+    // The host stays dead for longer than deadPeerSeconds; then its connection goes, and what
+    // its TCP acknowledged just before it died goes again.
     const auto silentDeath = [](Connection& c, ScriptedTlsServer& s) {
         s.readFrames(c, 21);
         s.readUntilQuiet(c, 50);
@@ -859,3 +931,76 @@ TEST(FaultInjection, ShippedHourArrivesWholeAcrossLinkFaults) {
                 " outage-3s=" + std::to_string(afterOutage.size()) +
                 " silent-death=" + std::to_string(afterDeath.size()));
 }
+
+namespace {
+
+enum class NewLink { kReload, kRestart };
+
+void PrintTo(NewLink link, std::ostream* out) {
+    *out << (link == NewLink::kReload ? "reload" : "restart");
+}
+
+class SlowLinkThen : public ::testing::TestWithParam<NewLink> {};
+
+std::unique_ptr<CAggrSvrClient> slowLinkClient(uint16_t port) {
+    const testcerts::CertFiles& certs = testcerts::testCerts();
+    auto client = std::make_unique<CAggrSvrClient>();
+    client->setupSsl(certs.clientCert.c_str(), certs.clientKey.c_str(), certs.caCert.c_str());
+    client->connect("127.0.0.1", port);
+    client->addStudio("Studio", "1");
+    return client;
+}
+
+// The peer of the n-th "AddStudio" the receiver logged, and that line's place among its lines.
+std::pair<std::string, size_t> announcement(const std::vector<std::string>& lines, int n) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find(" action=AddStudio ") != std::string::npos && n-- == 0) {
+            const size_t peer = lines[i].find(' ') + 1;
+            return {lines[i].substr(peer, lines[i].find(' ', peer) - peer), i};
+        }
+    }
+    return {"", lines.size()};
+}
+
+}  // namespace
+
+// A link of 400 kbit/s with much to carry; then the link is rebuilt, by a reload (the same
+// client connects again) or a restart (a new client). Nothing of the old connection reaches the
+// server after the new connection's AddStudio: the old connection is reset, and its kernel held
+// only a bounded tail.
+TEST_P(SlowLinkThen, NothingOfTheOldConnectionArrivesAfterTheNewAddStudio) {
+    auto receiver = AggrReceiverProcess::start();
+    faults::CuttingProxy slowLink(receiver->port(), 50 * 1000);
+    std::unique_ptr<CAggrSvrClient> client = slowLinkClient(slowLink.port());
+    ASSERT_TRUE(eventually([&] { return client->isConnected(); })) << receiver->output();
+    const std::string payload(500, 'p');
+    for (int i = 1; i <= 3000; ++i) {
+        client->addEntry(1, ("E" + std::to_string(i)).c_str(), "Entry", payload.c_str());
+    }
+    ASSERT_TRUE(receiver->waitForLine(" id=\"E20\" "));
+    if (GetParam() == NewLink::kReload) {
+        client->disconnect();
+        client->connect("127.0.0.1", slowLink.port());
+        client->addStudio("Studio", "1");
+    } else {
+        client.reset();
+        client = slowLinkClient(slowLink.port());
+    }
+    ASSERT_TRUE(eventually([&] { return !announcement(receiver->lines(), 1).first.empty(); }))
+        << receiver->output();
+    // Long enough for a kernel queue left behind to deliver a good part of itself.
+    std::this_thread::sleep_for(Milliseconds(3000));
+
+    const std::vector<std::string> lines = receiver->lines();
+    const std::string oldPeer = announcement(lines, 0).first;
+    const size_t renewed = announcement(lines, 1).second;
+    size_t stale = 0;
+    for (size_t i = renewed; i < lines.size(); ++i) {
+        stale += lines[i].find(" " + oldPeer + " transaction ") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(0u, stale) << "frames of the old connection after the new AddStudio";
+    client.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(FaultInjection, SlowLinkThen,
+                         ::testing::Values(NewLink::kReload, NewLink::kRestart));

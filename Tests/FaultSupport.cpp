@@ -114,7 +114,8 @@ std::string stopEventUsers() {
         std::ifstream maps(it->path() / "maps");
         std::string line;
         while (std::getline(maps, line)) {
-            if (line.find("/dev/shm/sem.AtmnStop") != std::string::npos) {
+            if (line.find("/kriatmnsvc-") != std::string::npos &&
+                line.find("/AtmnStop") != std::string::npos) {
                 std::ifstream commandLine(it->path() / "cmdline");
                 std::string program;
                 std::getline(commandLine, program, '\0');
@@ -273,8 +274,15 @@ struct CuttingProxy::Pair {
     std::string toClient;
 };
 
-CuttingProxy::CuttingProxy(uint16_t targetPort) : target(targetPort) {
+CuttingProxy::CuttingProxy(uint16_t targetPort, int clientBytesPerSecond)
+    : target(targetPort), clientRate(clientBytesPerSecond) {
     listenFd = listenOnLoopback(listenPort);
+    if (clientRate > 0) {
+        // Inherited by the accepted connections: the client's kernel can hand over little
+        // more than the link carries.
+        const int buffer = 8192;
+        setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
     fcntl(listenFd, F_SETFL, O_NONBLOCK);
     if (pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::runtime_error("pipe2 failed");
@@ -326,10 +334,21 @@ void CuttingProxy::acceptOne() {
     ++connectionCount;
 }
 
-bool CuttingProxy::forward(int from, int to, std::string& pending, bool readable) {
-    if (readable && pending.empty()) {
+size_t CuttingProxy::clientAllowance() {
+    if (clientRate <= 0) {
+        return 16384;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    allowance = std::min(
+        allowance + std::chrono::duration<double>(now - allowanceAt).count() * clientRate, 4096.0);
+    allowanceAt = now;
+    return static_cast<size_t>(allowance);
+}
+
+bool CuttingProxy::forward(int from, int to, std::string& pending, bool readable, size_t most) {
+    if (readable && pending.empty() && most > 0) {
         char buffer[16384];
-        const ssize_t n = recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t n = recv(from, buffer, std::min(most, sizeof buffer), MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
             return false;
         }
@@ -352,16 +371,18 @@ void CuttingProxy::serve() {
     while (!stopping) {
         watched.assign({{wakeFds[0], POLLIN, 0}, {listenFd, POLLIN, 0}});
         for (const auto& pair : pairs) {
-            watched.push_back({pair->client,
-                               static_cast<short>((pair->toUpstream.empty() ? POLLIN : 0) |
-                                                  (pair->toClient.empty() ? 0 : POLLOUT)),
-                               0});
+            // A slow link reads its clients on a clock instead.
+            watched.push_back(
+                {pair->client,
+                 static_cast<short>((pair->toUpstream.empty() && clientRate == 0 ? POLLIN : 0) |
+                                    (pair->toClient.empty() ? 0 : POLLOUT)),
+                 0});
             watched.push_back({pair->upstream,
                                static_cast<short>((pair->toClient.empty() ? POLLIN : 0) |
                                                   (pair->toUpstream.empty() ? 0 : POLLOUT)),
                                0});
         }
-        if (poll(watched.data(), watched.size(), 200) < 0) {
+        if (poll(watched.data(), watched.size(), clientRate > 0 ? 5 : 200) < 0) {
             continue;
         }
         if (watched[0].revents & POLLIN) {
@@ -382,14 +403,24 @@ void CuttingProxy::serve() {
             }
         }
         const short ended = POLLHUP | POLLERR;
+        // The link's rate is shared fairly between the connections on it.
+        const size_t share = pairs.empty() ? 0 : clientAllowance() / pairs.size();
         for (size_t i = 0; i < pairs.size(); ++i) {
             Pair& pair = *pairs[i];
             const short clientEvents = watched[2 + 2 * i].revents;
             const short upstreamEvents = watched[3 + 2 * i].revents;
-            const bool open = forward(pair.client, pair.upstream, pair.toUpstream,
-                                      (clientEvents & (POLLIN | ended)) != 0) &&
-                              forward(pair.upstream, pair.client, pair.toClient,
-                                      (upstreamEvents & (POLLIN | ended)) != 0);
+            // What a client sent before it reset or closed the connection is on the wire
+            // ahead of anything it sends later: it arrives at once.
+            const size_t allowed = (clientEvents & ended) != 0 ? 16384 : share;
+            const size_t before = pair.toUpstream.size();
+            const bool open =
+                forward(pair.client, pair.upstream, pair.toUpstream,
+                        (clientEvents & (POLLIN | ended)) != 0 || clientRate > 0, allowed) &&
+                forward(pair.upstream, pair.client, pair.toClient,
+                        (upstreamEvents & (POLLIN | ended)) != 0);
+            if (clientRate > 0 && pair.toUpstream.size() > before) {
+                allowance -= static_cast<double>(pair.toUpstream.size() - before);
+            }
             if (!open) {
                 close(pair.client);
                 close(pair.upstream);

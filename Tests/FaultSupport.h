@@ -110,10 +110,12 @@ std::string segmentScenario(int count);
 std::string segmentAutomation(const std::string& scenarioPath, int intervalMs);
 
 // A TCP proxy on 127.0.0.1 in front of a port of 127.0.0.1 that forwards both ways and, on
-// request, resets every connection it carries (both ends see a TCP reset).
+// request, resets every connection it carries (both ends see a TCP reset). With a rate, it is a
+// slow link: it takes at most that many bytes a second from its clients together, with a small
+// receive buffer, so that what the link has not carried yet waits in the client's kernel.
 class CuttingProxy {
 public:
-    explicit CuttingProxy(uint16_t targetPort);
+    explicit CuttingProxy(uint16_t targetPort, int clientBytesPerSecond = 0);
     ~CuttingProxy();
     CuttingProxy(const CuttingProxy&) = delete;
     CuttingProxy& operator=(const CuttingProxy&) = delete;
@@ -128,12 +130,17 @@ private:
     void serve();
     void acceptOne();
     // Moves what one side has sent to the other; false when the pair has ended.
-    static bool forward(int from, int to, std::string& pending, bool readable);
+    static bool forward(int from, int to, std::string& pending, bool readable, size_t most = 16384);
+    // What each client may send now at the rate; refilled as time passes.
+    size_t clientAllowance();
 
     int listenFd = -1;
     int wakeFds[2] = {-1, -1};
     uint16_t listenPort = 0;
     uint16_t target;
+    int clientRate;
+    double allowance = 0;
+    std::chrono::steady_clock::time_point allowanceAt = std::chrono::steady_clock::now();
     std::atomic<bool> stopping{false};
     std::atomic<int> connectionCount{0};
     std::mutex cutMutex;

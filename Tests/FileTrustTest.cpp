@@ -73,6 +73,7 @@ TEST_F(FileTrust, AKeyIsReadByOthersThroughOtherReadOrAForeignGroup) {
         chmod(key.c_str(), 0640);
         ASSERT_EQ(0, chown(key.c_str(), static_cast<uid_t>(-1), 65534));
         EXPECT_TRUE(platform::readableByOthers(key));
+        EXPECT_FALSE(platform::readableByOthers(key, "nobody")) << "the group of the account";
     }
 }
 
@@ -98,6 +99,22 @@ TEST_F(FileTrust, OtherUsersFilesStickyDirectoriesAndLinks) {
     EXPECT_EQ(theirDir.string() + nobodys, platform::untrustedReason(link));
     ASSERT_EQ(0, lchown(link.c_str(), kNobody, static_cast<gid_t>(-1)));
     EXPECT_EQ(link.string() + nobodys, platform::untrustedReason(link));
+}
+
+// A check run by root judges a directory the service writes in as the service would: the
+// service's own account may own it, no one else.
+TEST_F(FileTrust, TheServiceAccountNamedMayOwnWhatItWrites) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give files away";
+    }
+    const fs::path metrics = directory("metrics", 0755, kNobody);
+    EXPECT_NE("", platform::untrustedDirectoryReason(metrics));
+    EXPECT_EQ("", platform::untrustedDirectoryReason(metrics, "nobody"));
+    EXPECT_EQ("", platform::untrustedReason((metrics / "k.prom").string(), "nobody"));
+    EXPECT_NE("", platform::untrustedDirectoryReason(metrics, "root")) << "only the one named";
+    chmod(metrics.c_str(), 0775);
+    EXPECT_EQ(metrics.string() + " is writable by group or others",
+              platform::untrustedDirectoryReason(metrics, "nobody"));
 }
 
 }  // namespace

@@ -26,6 +26,10 @@ bool enterPrivateShm() {
            mount("kri-test-shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
 }
 
+std::string consoleEventFile(const std::string& name) {
+    return "/dev/shm/kriatmnsvc-" + std::to_string(geteuid()) + "/" + name;
+}
+
 std::string inChild(const std::function<std::string()>& body) {
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0) {

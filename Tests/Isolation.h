@@ -24,6 +24,9 @@ bool enterPrivateShm();
 // handler of the test program runs in it.
 std::string inChild(const std::function<std::string()>& body);
 
+// The file of the named event "name" of a process of this user run outside systemd.
+std::string consoleEventFile(const std::string& name);
+
 // In a child: becomes "nobody" (its own user and group, no supplementary groups) with umask 0.
 // False when it could not.
 bool becomeNobody();

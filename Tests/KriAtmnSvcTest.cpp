@@ -10,6 +10,7 @@
 
 #include "Tests/AtmnSvcTestSupport.h"
 #include "Tests/ChildProcess.h"
+#include "Tests/Isolation.h"
 #include "Tests/NotifySocket.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
 
@@ -187,18 +188,44 @@ TEST(KriAtmnSvc, ASecondInstanceRefusesToStartAndTheFirstRemovesTheEventWhenItEn
     ServiceProcess second(serviceArguments(path));
     EXPECT_TRUE(second.waitForExit().has_value()) << second.output();
     EXPECT_EQ(1u, second
-                      .linesContaining("Unable to create the stop event \"AtmnStop\": "
-                                       "/dev/shm/sem.AtmnStop is held by another running "
-                                       "process: another instance runs")
+                      .linesContaining("Unable to create the stop event \"AtmnStop\": " +
+                                       isolation::consoleEventFile("AtmnStop") +
+                                       " is held by another running process (process " +
+                                       std::to_string(service.pid()) +
+                                       "): another instance runs; stop it first")
                       .size())
         << second.output();
     EXPECT_EQ(1u, environment.receiver->linesContaining("action=AddStudio").size());
     struct stat info {};
-    EXPECT_EQ(0, stat("/dev/shm/sem.AtmnStop", &info)) << "the second removed the first's event";
+    EXPECT_EQ(0, stat(isolation::consoleEventFile("AtmnStop").c_str(), &info))
+        << "the second removed the first's event";
 
     service.sendSignal(SIGINT);
     EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
-    EXPECT_NE(0, stat("/dev/shm/sem.AtmnStop", &info));
+    EXPECT_NE(0, stat(isolation::consoleEventFile("AtmnStop").c_str(), &info));
+}
+
+// A configuration error is not worth a restart (78, which the unit does not restart); a
+// component that cannot be created, or another instance that runs, may be (1).
+TEST(KriAtmnSvc, OnlyConfigurationErrorsExitWith78) {
+    LiveEnvironment environment;
+    const std::string path = environment.writeConfig();
+    ServiceProcess service(serviceArguments(path));
+    ASSERT_TRUE(environment.receiver->waitForLine("action=AddStudio")) << service.output();
+    ServiceProcess second(serviceArguments(path));
+    EXPECT_EQ(std::optional<int>(1), second.waitForExit()) << second.output();
+    service.sendSignal(SIGINT);
+    EXPECT_EQ(std::optional<int>(0), service.waitForExit()) << service.output();
+
+    environment.config.progid = "";
+    environment.config.uuid = "{00000000-1111-2222-3333-444444444444}";
+    ServiceProcess noComponent(serviceArguments(environment.writeConfig("unregistered.xml")));
+    EXPECT_EQ(std::optional<int>(1), noComponent.waitForExit()) << noComponent.output();
+
+    environment.config = atmntest::ServiceConfig{};
+    environment.config.certFile = "/nonexistent/client.crt";
+    ServiceProcess noCertificate(serviceArguments(environment.writeConfig("nocert.xml")));
+    EXPECT_EQ(std::optional<int>(78), noCertificate.waitForExit()) << noCertificate.output();
 }
 
 // The service with standard error marked as the journal's stream, as systemd starts it.
@@ -219,15 +246,16 @@ private:
 TEST(KriAtmnSvc, AFailedStartExitsWithFailureAndErrorLinesAtErrPriority) {
     TempRegistry registry;
     JournalServiceProcess noPath({"-debug", "--config", "/tmp/x.xml"});
-    EXPECT_EQ(std::optional<int>(1), noPath.waitForExit()) << noPath.output();
+    EXPECT_EQ(std::optional<int>(78), noPath.waitForExit()) << noPath.output();
     const std::vector<std::string> noPathLines = noPath.linesContaining("No configuration file");
     ASSERT_EQ(1u, noPathLines.size()) << noPath.output();
     // The journal stamps the time; the line carries the priority instead.
     EXPECT_EQ(0u, noPathLines[0].rfind("<3>[", 0)) << noPathLines[0];
 
     JournalServiceProcess missing({"-debug", "-config", "/nonexistent/KriAtmnSvc.xml"});
-    EXPECT_EQ(std::optional<int>(1), missing.waitForExit()) << missing.output();
+    EXPECT_EQ(std::optional<int>(78), missing.waitForExit()) << missing.output();
     EXPECT_EQ(1u, missing.linesContaining("Incorrect content").size()) << missing.output();
+    EXPECT_EQ(1u, missing.linesContaining("No such file or directory").size()) << missing.output();
     // The error line and the event's text line, at the priority of the event's code.
     for (const std::string& line : missing.lines()) {
         if (line != kDebugging) {
@@ -241,12 +269,12 @@ TEST(KriAtmnSvc, UnderAServiceManagerReadyComesOnlyOnceTheStudioIsAnnounced) {
     {
         NotifySocket notify(environment.directory / "failed.sock");
         ServiceProcess failed({"-config", "/nonexistent/KriAtmnSvc.xml"}, {notify.environment()});
-        EXPECT_EQ(std::optional<int>(1), failed.waitForExit()) << failed.output();
+        EXPECT_EQ(std::optional<int>(78), failed.waitForExit()) << failed.output();
         EXPECT_EQ((std::vector<std::string>{"START_PENDING", "STOPPED"}), notify.states());
         for (const std::string& message : notify.messages()) {
             EXPECT_EQ(std::string::npos, message.find("READY=1")) << message;
         }
-        EXPECT_NE(std::string::npos, notify.messages().back().find("exitcode=4294967295"));
+        EXPECT_NE(std::string::npos, notify.messages().back().find("exitcode=78"));
         // No usage text under a service manager.
         EXPECT_TRUE(failed.linesContaining("-install").empty()) << failed.output();
     }

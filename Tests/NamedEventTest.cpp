@@ -54,7 +54,7 @@ TEST(NamedEvent, IsASemaphoreOnlyItsUserMayUse) {
     const auto event = NamedEvent::create(name);
     ASSERT_NE(event, nullptr);
     struct stat info {};
-    ASSERT_EQ(stat(("/dev/shm/sem." + name).c_str(), &info), 0);
+    ASSERT_EQ(stat(isolation::consoleEventFile(name).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
@@ -116,7 +116,7 @@ TEST(NamedEvent, AnOwnerThatEndsThroughExitRemovesTheName) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     struct stat info {};
-    EXPECT_NE(stat(("/dev/shm/sem." + name).c_str(), &info), 0);
+    EXPECT_NE(stat(isolation::consoleEventFile(name).c_str(), &info), 0);
 }
 
 TEST(NamedEvent, OpeningNeedsALivingCreatorAndAnAllowedName) {
@@ -159,27 +159,26 @@ protected:
     }
 };
 
-TEST_F(PlantedStopEvent, AnotherUsersSemaphoreIsRefusedNotAdopted) {
-    const std::string refusal = createAfter([] {
+TEST_F(PlantedStopEvent, AnotherUsersFilesInSharedMemoryDoNotKeepTheServiceFromStarting) {
+    const std::string result = createAfter([] {
         sem_t* planted = sem_open("/AtmnStop", O_CREAT, 0666, 0);
-        return planted != SEM_FAILED;
+        return planted != SEM_FAILED && symlink("/etc/passwd", "/dev/shm/AtmnStop") == 0;
     });
-    EXPECT_NE(refusal.find("/dev/shm/sem.AtmnStop belongs to user"), std::string::npos) << refusal;
+    EXPECT_EQ(result, "created");
 }
 
-TEST_F(PlantedStopEvent, AnEmptyFileIsRefusedWithoutSigbus) {
-    const std::string refusal = createAfter([] {
-        const int fd = ::open("/dev/shm/sem.AtmnStop", O_CREAT | O_WRONLY, 0666);
-        return fd >= 0 && close(fd) == 0;
-    });
-    EXPECT_NE(refusal.find("/dev/shm/sem.AtmnStop belongs to user"), std::string::npos) << refusal;
-}
+TEST_F(PlantedStopEvent, AnotherUsersDirectoryIsRefusedOutsideTheUnitAndNeverUsedUnderIt) {
+    const std::string directory = "/dev/shm/kriatmnsvc-" + std::to_string(geteuid());
+    const std::string squatted = createAfter([&] { return mkdir(directory.c_str(), 0777) == 0; });
+    EXPECT_NE(squatted.find(directory + " belongs to user"), std::string::npos) << squatted;
+    const std::string linked = createAfter([&] { return symlink("/tmp", directory.c_str()) == 0; });
+    EXPECT_NE(linked.find(directory + " is not a directory"), std::string::npos) << linked;
 
-TEST_F(PlantedStopEvent, ASymbolicLinkIsRefused) {
-    const std::string refusal =
-        createAfter([] { return symlink("/etc/passwd", "/dev/shm/sem.AtmnStop") == 0; });
-    EXPECT_NE(refusal.find("/dev/shm/sem.AtmnStop is a symbolic link"), std::string::npos)
-        << refusal;
+    // Under the unit the event is in the runtime directory, which only the service may change.
+    ASSERT_EQ(0, setenv("RUNTIME_DIRECTORY", "/dev/shm/runtime", 1));
+    const std::string underUnit = createAfter([&] { return mkdir(directory.c_str(), 0777) == 0; });
+    unsetenv("RUNTIME_DIRECTORY");
+    EXPECT_EQ(underUnit, "created");
 }
 
 TEST_F(PlantedStopEvent, OwnFilesOfTheWrongModeOrSizeAreRefused) {
@@ -188,11 +187,12 @@ TEST_F(PlantedStopEvent, OwnFilesOfTheWrongModeOrSizeAreRefused) {
         off_t size;
         const char* reason;
     };
-    for (const Case& c : {Case{0666, sizeof(sem_t), "has mode 0666, not 0600"},
-                          Case{0600, 0, "has 0 bytes"}, Case{0600, 4, "has 4 bytes"}}) {
+    for (const Case& c : {Case{0666, 40, "has mode 0666, not 0600"}, Case{0600, 0, "has 0 bytes"},
+                          Case{0600, 4, "has 4 bytes"}}) {
         const std::string refusal = isolation::inChild([&]() -> std::string {
-            const std::string path = "/dev/shm/sem.AtmnStop";
-            if (!isolation::enterPrivateShm()) {
+            const std::string path = isolation::consoleEventFile("AtmnStop");
+            if (!isolation::enterPrivateShm() ||
+                mkdir(path.substr(0, path.rfind('/')).c_str(), 0700) != 0) {
                 return "no private /dev/shm";
             }
             const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
@@ -223,7 +223,7 @@ TEST_F(PlantedStopEvent, AnotherUserCannotOpenOrReplaceTheServicesEvent) {
             if (NamedEvent::open("AtmnStop") != nullptr) {
                 return "opened";
             }
-            if (unlink("/dev/shm/sem.AtmnStop") == 0) {
+            if (unlink(isolation::consoleEventFile("AtmnStop").c_str()) == 0) {
                 return "removed";
             }
             return "kept out";

@@ -222,6 +222,70 @@ TEST_F(SpoolBacklogTest, AFullSpoolDropsTheOldestCountedAndSaysSo) {
     EXPECT_EQ(texts.front(), textOf(401 - static_cast<int>(texts.size())));
 }
 
+// A slow reader: frames written and not yet acknowledged when the full spool deletes them are
+// pending until their outcome is known: acknowledged when the server acknowledges them, dropped
+// when their connection ends without doing so, or when the service stops first.
+TEST_F(SpoolBacklogTest, FramesInFlightWhenTheFullSpoolDeletesThemWaitForTheirOutcome) {
+    constexpr uint64_t kInFlight = 40;
+    constexpr uint64_t kAccepted = 400;
+    enum class Outcome { kAcknowledged, kConnectionEnds, kStop };
+    for (const Outcome outcome :
+         {Outcome::kAcknowledged, Outcome::kConnectionEnds, Outcome::kStop}) {
+        SCOPED_TRACE("outcome " + std::to_string(static_cast<int>(outcome)));
+        TempDirectory spool{"kri-spool"};
+        SpoolJournal::Settings spoolSettings = settings(16 * 1024, 2 * 1024);
+        spoolSettings.directory = spool.path();
+        DeliveryBacklog backlog;
+        backlog.setResendWindow(10000);
+        ASSERT_EQ(backlog.useSpool(spoolSettings), "");
+        DeliveryBacklog::Cursor* cursor = backlog.cursorFor(1);
+        backlog.attach(cursor, &writer);
+        for (uint64_t n = 1; n <= kInFlight; ++n) {
+            backlog.push(framed(textOf(static_cast<int>(n))));
+        }
+        std::string batch;
+        uint64_t last = 0;
+        uint64_t written = 0;
+        while (backlog.takeBatch(cursor, batch, 1024, last) > 0) {
+            written += batch.size();
+            backlog.markWritten(cursor, last, written);
+            batch.clear();
+        }
+        ASSERT_EQ(last, kInFlight);
+        for (uint64_t n = kInFlight + 1; n <= kAccepted; ++n) {
+            backlog.push(framed(textOf(static_cast<int>(n))));
+        }
+        const DeliveryStatus full = backlog.counters();
+        EXPECT_EQ(full.acknowledged, 0u);
+        expectCountsAddUp(backlog);
+
+        if (outcome == Outcome::kStop) {
+            backlog.dropAll("the service stops");
+            EXPECT_EQ(backlog.counters().dropped, full.dropped + kInFlight);
+            EXPECT_EQ(log.count("40 transactions not delivered: the service stops"), 1u);
+            continue;
+        }
+        uint64_t stream = written;
+        if (outcome == Outcome::kAcknowledged) {
+            backlog.acknowledge(cursor, written);
+        } else {
+            backlog.connectionEnded(cursor, DeliveryBacklog::Ending::kBroken, 0);
+            stream = 0;
+        }
+        expectCountsAddUp(backlog);
+        const std::vector<std::string> texts = deliverAll(backlog, cursor, stream);
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts.back(), textOf(static_cast<int>(kAccepted)));
+        EXPECT_EQ(full.pending, kInFlight + texts.size());
+        const DeliveryStatus done = backlog.counters();
+        EXPECT_EQ(done.pending, 0u);
+        EXPECT_EQ(done.acknowledged,
+                  (outcome == Outcome::kAcknowledged ? kInFlight : 0) + texts.size());
+        EXPECT_EQ(done.dropped, kAccepted - done.acknowledged);
+        expectCountsAddUp(backlog);
+    }
+}
+
 TEST_F(SpoolBacklogTest, AFullDiskOrARemovedDirectoryLeavesTheBacklogInMemory) {
     for (const bool removeDirectory : {false, true}) {
         SCOPED_TRACE(removeDirectory ? "directory removed" : "disk full");
@@ -328,19 +392,36 @@ TEST_F(SpoolBacklogTest, SinkThreadsShareSyncsAndKeepTheirOrder) {
 }
 
 // A spool of an earlier version whose position file is still empty, on a disk that is full: the
-// spool is not taken up (nothing is sent that could not be marked as sent); once there is room
-// the file gets its bytes at open, and from then on a full disk does not keep the position from
+// start goes on with the spool failed, once said, and what it holds in memory up to the backlog's
+// bound; what could not be marked as sent goes again at the next start. Once there is room the
+// file gets its bytes at open, and from then on a full disk does not keep the position from
 // being stored. A position that cannot be written at all is said once, as the spool's failure.
-TEST_F(SpoolBacklogTest, APositionThatCannotBeStoredIsSaidOnceAndNothingIsSentTwice) {
+TEST_F(SpoolBacklogTest, APositionThatCannotBeStoredIsSaidOnceAndNothingIsLost) {
     ASSERT_NO_FATAL_FAILURE(leaveSpoolOf(50));
     std::filesystem::resize_file(dir / "acknowledged", 0);
     FillingFiles files;
     files.full = true;
     {
         DeliveryBacklog backlog;
-        EXPECT_EQ(backlog.useSpool(settings(), files),
-                  "the spool's file " + dir / "acknowledged" +
-                      " cannot be written: No space left on device");
+        backlog.setLimit(30 * framed(textOf(1)).size());
+        ASSERT_EQ(backlog.useSpool(settings(), files), "");
+        const DeliveryStatus s = backlog.counters();
+        EXPECT_EQ(s.spool, SpoolState::kMemoryOnly);
+        const std::string reason = "the spool's file " + dir / "acknowledged" +
+                                   " cannot be written: No space left on device";
+        EXPECT_EQ(s.spoolReason, reason);
+        EXPECT_EQ(log.count("Spool " + dir.path() + " failed (" + reason +
+                            "): transactions are kept in memory only until the service restarts"),
+                  1u);
+        EXPECT_EQ(s.accepted, 50u);
+        EXPECT_EQ(s.dropped, 20u);
+        const std::vector<std::string> texts = deliverAll(backlog, backlog.cursorFor(1), stream);
+        ASSERT_EQ(texts.size(), 30u);
+        EXPECT_EQ(texts.front(), textOf(21));
+        EXPECT_EQ(texts.back(), textOf(50));
+        backlog.onTick(1000);
+        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 1u);
+        expectCountsAddUp(backlog);
     }
     files.full = false;
     {
@@ -366,7 +447,7 @@ TEST_F(SpoolBacklogTest, APositionThatCannotBeStoredIsSaidOnceAndNothingIsSentTw
         EXPECT_NE(s.spoolReason.find("acknowledged cannot be written: Input/output error"),
                   std::string::npos)
             << s.spoolReason;
-        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 1u);
+        EXPECT_EQ(log.countEvents(kSpoolFailedEvent), 2u);  // the first start's and this one
         expectCountsAddUp(backlog);
     }
 }

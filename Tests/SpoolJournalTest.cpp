@@ -205,6 +205,17 @@ TEST_F(SpoolJournalTest, DamageLosesOnlyTheRecordItHits) {
     }
 }
 
+// A segment another user made so that every position looks like the header of a 16 MiB record
+// with a plausible number: reading it costs a few checksums, not one per position.
+TEST_F(SpoolJournalTest, BytesMadeToLookLikeHeadersDoNotStallTheRead) {
+    std::ofstream(dir / "journal-00072340172838076673.seg", std::ios::binary)
+        << std::string(17 << 20, '\x01');
+    SpoolJournal::Contents inspected;
+    ASSERT_EQ(SpoolJournal::inspect(platform::linuxSpoolFiles(), dir.path(), inspected), "");
+    EXPECT_EQ(inspected.damagedSegments, 1u);
+    EXPECT_EQ(inspected.records, 0u);
+}
+
 // The position of a run whose last records were then cut (or lost in a power cut): it is taken
 // back to the end, and what later runs append is not hidden behind it, even when the position
 // that was taken back never reached the disk.

@@ -10,11 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/ComRuntime.h"
 #include "Platform/FileTrust.h"
 #include "Platform/LastError.h"
 #include "Platform/NamedEvent.h"
+#include "Platform/ServiceControlManager.h"
+#include "Platform/ServiceDispatcher.h"
 #include "Platform/SpoolFiles.h"
 #include "Platform/SystemLog.h"
+#include "Tests/Plugins/TestGreeter.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
@@ -44,12 +48,16 @@ public:
     const fs::path path;
 };
 
-// Runs a program of this build's test directory and returns its exit code.
-DWORD runSibling(const char* program, const std::string& arguments) {
+// A file of this build's test directory, where the test programs and plug-ins are.
+std::string sibling(const char* name) {
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string command =
-        "\"" + (fs::path(self).parent_path() / program).string() + "\" " + arguments;
+    return (fs::path(self).parent_path() / name).string();
+}
+
+// Runs a program of this build's test directory and returns its exit code.
+DWORD runSibling(const char* program, const std::string& arguments) {
+    std::string command = "\"" + sibling(program) + "\" " + arguments;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -208,6 +216,95 @@ TEST(WindowsFileTrust, AFileEveryUserMayWriteIsRefusedOneOfAdministratorsOnlyIsA
     EXPECT_EQ("", platform::untrustedReason(dir.file("missing.dll")));
     EXPECT_NE(std::string::npos,
               platform::untrustedReason(dir.path.string()).find("not a regular"));
+}
+
+TEST(WindowsCom, APluginRegisteredThroughItsEntryIsCreatedByProgIdAndUsed) {
+    const std::string plugin = sibling(KRI_TEST_GREETER_PLUGIN);
+    ASSERT_EQ(S_OK, platform::registerServer(plugin));
+    ASSERT_EQ(S_OK, platform::CoInitialize(nullptr));
+    platform::CLSID clsid{};
+    ASSERT_EQ(S_OK, platform::CLSIDFromProgID(u"Kri.TestGreeter", &clsid));
+    EXPECT_EQ(kGreeterClass, clsid);
+    EXPECT_EQ(plugin, platform::inprocServerPath(clsid));
+    EXPECT_EQ(CO_E_CLASSSTRING, platform::CLSIDFromString(u"Kri.TestGreeter", &clsid));
+
+    void* object = nullptr;
+    ASSERT_EQ(S_OK,
+              platform::CoCreateInstance(kGreeterClass, nullptr, platform::CLSCTX_INPROC_SERVER,
+                                         IID_ITestGreeter, &object));
+    auto* greeter = static_cast<ITestGreeter*>(object);
+    platform::BSTR name = platform::bstrFromUtf8("Wine");
+    platform::BSTR greeting = nullptr;
+    EXPECT_EQ(S_OK, greeter->Greet(name, &greeting));
+    EXPECT_EQ("Hello from Wine", platform::bstrToUtf8(greeting));
+    platform::SysFreeString(greeting);
+    platform::SysFreeString(name);
+    greeter->Release();
+    // A DLL without DllGetClassObject serves nothing, and one without the removal entry says so.
+    const std::string noEntry = sibling(KRI_TEST_NO_ENTRY_PLUGIN);
+    ASSERT_EQ(S_OK, platform::registerServer(noEntry));
+    EXPECT_LT(platform::CoCreateInstance(kNoEntryClass, nullptr, platform::CLSCTX_INPROC_SERVER,
+                                         IID_ITestGreeter, &object),
+              0);
+    EXPECT_EQ(nullptr, object);
+    EXPECT_EQ(platform::kProcedureNotFound, platform::unregisterServer(noEntry));
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + platform::guidToString(kNoEntryClass)).c_str());
+    platform::CoUninitialize();
+    EXPECT_EQ(S_OK, platform::unregisterServer(plugin));
+    EXPECT_EQ(CO_E_CLASSSTRING, platform::CLSIDFromProgID(u"Kri.TestGreeter", &clsid));
+}
+
+void unusedServiceMain(int, char**) {}
+
+// Windows answers at once; Wine waits some ten seconds for the service control manager first.
+TEST(WindowsServices, AConsoleProgramHasNoServiceManagerToDispatchFor) {
+    EXPECT_FALSE(platform::hasServiceManager());
+    const platform::ServiceTableEntry table[] = {{"KriTest", unusedServiceMain},
+                                                 {nullptr, nullptr}};
+    char program[] = "test";
+    char* argv[] = {program, nullptr};
+    EXPECT_FALSE(platform::startServiceCtrlDispatcher(table, 1, argv));
+    EXPECT_EQ(platform::kErrorFailedServiceControllerConnect, platform::lastError());
+}
+
+TEST(WindowsServices, AServiceIsInstalledQueriedAndRemoved) {
+    const auto manager = platform::ServiceControlManager::open();
+    ASSERT_NE(nullptr, manager);
+    const std::string name = unique("KriTestSvc");
+    EXPECT_EQ(nullptr, manager->openService(name.c_str()));
+    EXPECT_EQ(platform::kErrorServiceDoesNotExist, platform::lastError());
+
+    const platform::ServiceConfig config{name.c_str(),
+                                         "Kri test service",
+                                         platform::kServiceWin32OwnProcess,
+                                         platform::kServiceDemandStart,
+                                         platform::kServiceErrorNormal,
+                                         "C:\\Program Files\\Kri\\missing.exe",
+                                         ""};
+    ASSERT_NE(nullptr, manager->createService(config));
+    EXPECT_EQ(nullptr, manager->createService(config));
+    EXPECT_EQ(platform::kErrorServiceExists, platform::lastError());
+
+    const auto service = manager->openService(name.c_str());
+    ASSERT_NE(nullptr, service);
+    platform::ServiceStatus status;
+    ASSERT_TRUE(service->queryStatus(status));
+    EXPECT_EQ(platform::kServiceStopped, status.currentState);
+    EXPECT_FALSE(service->control(platform::kServiceControlStop, status));
+    EXPECT_EQ(platform::kErrorServiceNotActive, platform::lastError());
+
+    // The program path is quoted, as a path with spaces needs.
+    char command[512] = {};
+    HKEY key = nullptr;
+    const std::string keyPath = "SYSTEM\\CurrentControlSet\\Services\\" + name;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key));
+    DWORD size = sizeof command - 1;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "ImagePath", nullptr, nullptr,
+                                              reinterpret_cast<BYTE*>(command), &size));
+    RegCloseKey(key);
+    EXPECT_EQ(std::string("\"") + config.binaryPath + "\"", command);
+
+    EXPECT_TRUE(service->remove());
 }
 
 std::vector<platform::SystemLogRecord> captured;

@@ -35,9 +35,10 @@
 # fits in place.
 file(RELATIVE_PATH KRI_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_LIBDIR}/kriatmnsvc)
+get_target_property(KRI_BUILD_RUNPATH kricom BINARY_DIR)
 function(kri_installed_runpath target destination runpath)
-    set(build_runpath "$<TARGET_FILE_DIR:kricom>")
-    string(LENGTH "${PROJECT_BINARY_DIR}/Platform" length)
+    set(build_runpath "${KRI_BUILD_RUNPATH}")
+    string(LENGTH "${build_runpath}" length)
     string(LENGTH "${runpath}" needed)
     while(length LESS needed)
         string(APPEND build_runpath "/.")

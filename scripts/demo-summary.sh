@@ -28,6 +28,8 @@ trace_failures+='|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|Th
 # "AddStudio=1 AddSession=2 ..." from the receiver's summary line, or counted from its
 # transaction lines when it wrote none.
 by_action=$(sed -n 's/^summary transactions=[0-9]* \(.*\) clients=.*$/\1/p' "$receiver_log")
+# Transactions the service wrote again after a connection that ended badly: expected, not errors.
+duplicates=$(grep -c ' transaction session=.* duplicate$' "$receiver_log" || true)
 if [ -z "$by_action" ]; then
     for action in AddStudio AddSession RemoveSession AddEntry UpdateEntry RemoveEntry UpdateTime \
         ChangeSegment; do
@@ -66,6 +68,7 @@ echo
 echo "Summary"
 echo "  transactions   $total${listed:+: $listed}"
 echo "  reconnections  $reconnections"
+echo "  duplicates     $duplicates"
 if [ ${#errors[@]} -eq 0 ]; then
     echo "  errors         none"
 else

@@ -10,10 +10,17 @@
 #      nsenter -t <pid> -a systemctl ...
 # Inside it installs the package made from build/ (built first unless --no-build), the test
 # certificates, the simulator, and the reference receiver as the transient unit kri-receiver,
-# then checks: a failed start shows as failed; the service starts and the receiver gets the
-# studio; kill -9 is followed by a restart; a lost link shows in journalctl -p warning; the link
-# comes back with the server; reload picks up a changed studio name; the watchdog fires on a
-# stopped process; stop takes under 5 s. Where the service reports its link in STATUS=, also:
+# then checks: a configuration the service cannot read fails -check and ends the start in
+# "failed" with the reason, and so does a start without certificates, which stays failed; the
+# documented remedy for the configuration leaves a working service; the service starts and the
+# receiver gets the studio; a console run beside it refuses and names the service's process;
+# -remove names the package's way; -status works for a member of the group kriatmn and says
+# "cannot read" to others; kill -9 is followed by a restart; a lost link shows in journalctl -p
+# warning; the link comes back with the server; reload picks up a changed studio name and a
+# renewed certificate; the Prometheus file is written at the documented place, readable by
+# others; the key warning's documented remedy leaves a working service; the watchdog fires on a
+# stopped process; stop takes under 5 s; removing the package says how many transactions the
+# spool still holds. Where the service reports its link in STATUS=, also:
 # STATUS shows the link going down and coming back.
 #
 # It never starts a systemd without the overlay and the tmpfs on /tmp (the systemd's boot-time
@@ -177,19 +184,63 @@ wait_for() {  # seconds, then a command that succeeds when the awaited thing hap
     return 1
 }
 
-# 1. No certificates yet: the start fails, and systemd records the failure.
+# A configuration error ends the unit in "failed" at once, with exit status 78, and it stays so.
+stays_failed() {  # what
+    if [ "$(in_ns systemctl is-failed KriAtmn 2>/dev/null)" = failed ] &&
+        [ "$(service_prop ExecMainStatus)" = 78 ] && sleep 5 &&
+        [ "$(in_ns systemctl is-failed KriAtmn 2>/dev/null)" = failed ] &&
+        [ "$(service_prop NRestarts)" = 0 ]; then
+        pass "$1: failed with exit status 78 and stayed failed"
+    else
+        fail "$1: $(in_ns systemctl is-failed KriAtmn), exit status $(service_prop ExecMainStatus)," \
+            "NRestarts $(service_prop NRestarts)"
+    fi
+    in_ns systemctl reset-failed KriAtmn 2>/dev/null || true
+}
+
+# 1. A copy of the configuration made with cp (0640 root:root): -check fails it as the service's
+# account would, the start fails with the reason, and messages.md's remedy mends it.
+copy=/etc/kriatmnsvc/copied.xml
+in_ns cp "$config" "$copy"
+in_ns chmod 640 "$copy"
+in_ns mkdir -p /etc/systemd/system/KriAtmn.service.d
+in_ns sh -c "printf '[Service]\nExecStart=\nExecStart=/usr/bin/KriAtmnSvc -config $copy\n' \
+    >/etc/systemd/system/KriAtmn.service.d/copied.conf"
+in_ns systemctl daemon-reload
+check_output=$(in_ns KriAtmnSvc -check -config "$copy" 2>&1 || true)
+if grep -q "^FAIL  configuration file access: .*the service's account kriatmn cannot read it" \
+    <<<"$check_output"; then
+    pass "-check fails a configuration the service cannot read"
+else
+    fail "-check on a 0640 root:root configuration:"
+    sed 's/^/    /' <<<"$check_output"
+fi
+in_ns systemctl start KriAtmn 2>/dev/null || true
+stays_failed "start with an unreadable configuration"
+if in_ns journalctl -u KriAtmn -o cat | grep -q "configuration cannot be used: .*Permission denied"; then
+    pass "the start names the reason: Permission denied"
+else
+    fail "no \"Permission denied\" in the journal after the start with an unreadable configuration"
+fi
+remedy='chgrp kriatmn <file> && chmod 640 <file>'
+grep -qF "$remedy" docs/messages.md || fail "messages.md no longer gives the remedy: $remedy"
+in_ns sh -c "${remedy//<file>/$copy}"
+if [ "$(in_ns KriAtmnSvc -check -config "$copy" 2>&1 | grep -c '^FAIL  configuration file access')" = 0 ]; then
+    pass "messages.md's remedy \"$remedy\" makes the configuration readable to the service"
+else
+    fail "the configuration is still unreadable after \"$remedy\""
+fi
+in_ns rm -f /etc/systemd/system/KriAtmn.service.d/copied.conf "$copy"
+in_ns systemctl daemon-reload
+
+# 2. No certificates yet: the start fails, and systemd records the failure and keeps it.
 if in_ns systemctl start KriAtmn 2>/dev/null; then
     fail "start without certificates: systemctl start returned 0 (Result=$(service_prop Result))"
-elif [ "$(service_prop Result)" = success ]; then
-    fail "start without certificates: systemctl start failed, but Result=success"
 else
-    pass "start without certificates fails: Result=$(service_prop Result)," \
-        "exit status $(service_prop ExecMainStatus)"
+    stays_failed "start without certificates"
 fi
-in_ns systemctl stop KriAtmn 2>/dev/null || true
-in_ns systemctl reset-failed KriAtmn 2>/dev/null || true
 
-# 2. With them, it starts and the receiver gets the studio.
+# 3. With them, it starts and the receiver gets the studio.
 in_ns sh -c 'cp /etc/kriatmnsvc/test-certs/ca.crt /etc/kriatmnsvc/test-certs/client.crt \
     /etc/kriatmnsvc/test-certs/client.key /etc/kriatmnsvc/certs/ &&
     chgrp kriatmn /etc/kriatmnsvc/certs/* && chmod 640 /etc/kriatmnsvc/certs/*'
@@ -198,6 +249,42 @@ if in_ns systemctl start KriAtmn && wait_for 15 has_received AddStudio 1; then
 else
     fail "no AddStudio at the receiver; $(service_prop ActiveState) $(service_prop Result)"
     in_ns journalctl -u KriAtmn --no-pager -n 20 | sed 's/^/    /'
+fi
+
+# A console run beside the service refuses and names the service's process; the receiver gets
+# no second studio.
+announced=$(received AddStudio)
+console=$(in_ns timeout 20 KriAtmnSvc -debug -config "$config" 2>&1) && console_status=0 ||
+    console_status=$?
+main=$(service_prop MainPID)
+if [ "$console_status" != 0 ] && [ "$console_status" != 124 ] &&
+    grep -q "the service KriAtmn runs (process $main holds /run/kriatmnsvc/AtmnStop); stop it first" \
+        <<<"$console" && [ "$(received AddStudio)" = "$announced" ]; then
+    pass "a console run beside the service refuses: it names process $main and says to stop it"
+else
+    fail "console run beside the service (exit status $console_status):"
+    sed 's/^/    /' <<<"$console" | tail -5
+fi
+
+# -remove on a package installation names the package's way and leaves the service running.
+remove=$(in_ns KriAtmnSvc -remove 2>&1) && remove_status=0 || remove_status=$?
+if [ "$remove_status" != 0 ] && grep -q "installed by a package" <<<"$remove" &&
+    grep -q "systemctl disable --now KriAtmn" <<<"$remove" &&
+    [ "$(service_prop ActiveState)" = active ]; then
+    pass "-remove on the package's unit: $(head -1 <<<"$remove")"
+else
+    fail "-remove on the package's unit (exit status $remove_status): $remove"
+fi
+
+# -status: a member of the group kriatmn reads it; another user is told it cannot read it.
+in_ns useradd --no-create-home --groups kriatmn kri-monitor
+monitor_status=$(in_ns runuser -u kri-monitor -- KriAtmnSvc -status 2>&1) && monitor_rc=0 || monitor_rc=$?
+other_status=$(in_ns runuser -u nobody -- KriAtmnSvc -status 2>&1) && other_rc=0 || other_rc=$?
+if [ "$monitor_rc" = 0 ] && grep -q "^Link up" <<<"$monitor_status" && [ "$other_rc" = 4 ] &&
+    grep -q "cannot read the status" <<<"$other_status"; then
+    pass "-status for a member of kriatmn: $monitor_status; for nobody: exit status 4, cannot read"
+else
+    fail "-status: member ($monitor_rc) \"$monitor_status\", nobody ($other_rc) \"$other_status\""
 fi
 
 # 3. kill -9: systemd starts it again, and it announces the studio again.
@@ -266,17 +353,68 @@ if $link_status; then
     fi
 fi
 
-# 6. Reload with a changed studio name: same process, the new name reaches the receiver.
+# 6. Reload with a changed studio name and a renewed client certificate: same process, the new
+# name reaches the receiver, which sees the new certificate.
 {
     main=$(service_prop MainPID)
     in_ns sed -i 's/name="Studio A"/name="Studio Reloaded"/' "$config"
+    in_ns sh -c 'cd /etc/kriatmnsvc/test-certs &&
+        printf "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n" >renewed.ext &&
+        openssl req -new -key client.key -passin pass:wexol -out renewed.csr \
+            -subj "/O=Kri Test/CN=Kri Test Client Renewed" &&
+        openssl x509 -req -in renewed.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 30 \
+            -out renewed.crt -extfile renewed.ext 2>/dev/null &&
+        install -m 640 -g kriatmn renewed.crt /etc/kriatmnsvc/certs/client.crt'
     renamed() { in_ns journalctl -u kri-receiver -o cat | grep 'action=AddStudio' | grep -q 'Studio Reloaded'; }
+    renewed() { in_ns journalctl -u kri-receiver -o cat | grep -q 'accepted client subject=.*Kri Test Client Renewed'; }
     if in_ns systemctl reload KriAtmn && wait_for 15 renamed && [ "$(service_prop MainPID)" = "$main" ]; then
         pass "reload: the receiver got AddStudio with the new name from the same process"
     else
         fail "reload: $(service_prop ActiveState), MainPID $(service_prop MainPID) (was $main)"
     fi
+    if renewed; then
+        pass "reload: the receiver saw the renewed client certificate"
+    else
+        fail "reload: the receiver did not see the renewed certificate:" \
+            "$(in_ns journalctl -u kri-receiver -o cat | grep 'accepted client' | tail -1)"
+    fi
 }
+
+# The Prometheus file at the documented place, set up as install.md says, readable by others;
+# and the key warning's remedy from messages.md leaves a working service.
+{
+    prom=/var/lib/prometheus/node-exporter/kriatmnsvc.prom
+    in_ns install -d -m 0755 -o kriatmn -g kriatmn /var/lib/prometheus/node-exporter
+    in_ns sed -i "s|</KriAtmnSvc>|  <Status prometheusFile=\"$prom\"/>\n</KriAtmnSvc>|" "$config"
+    check_output=$(in_ns KriAtmnSvc -check -config "$config" 2>&1 || true)
+    grep -q "^OK    Status/prometheusFile: $prom" <<<"$check_output" ||
+        fail "-check on the documented Prometheus file: $(grep prometheus <<<"$check_output")"
+    key=/etc/kriatmnsvc/certs/client.key
+    in_ns chmod 644 "$key"
+    announced=$(received AddStudio)
+    in_ns systemctl restart KriAtmn || true
+    prom_written() { in_ns runuser -u nobody -- grep -q '^kriatmnsvc_link_up ' "$prom"; }
+    if wait_for 15 prom_written; then
+        pass "the Prometheus file is written at $prom, readable by another user"
+    else
+        fail "no Prometheus file at $prom: $(in_ns ls -l "$prom" 2>&1)," \
+            "$(in_ns journalctl -u KriAtmn -o cat | grep -m1 'status files')"
+    fi
+    remedy='chgrp kriatmn <key file> && chmod 640 <key file>'
+    grep -qF "$remedy" docs/messages.md || fail "messages.md no longer gives the remedy: $remedy"
+    warned=$(in_ns journalctl -u KriAtmn -o cat | grep -c "key file $key can be read by other users" || true)
+    in_ns sh -c "${remedy//<key file>/$key}"
+    in_ns systemctl restart KriAtmn || true
+    if [ "$warned" -ge 1 ] && wait_for 15 has_received AddStudio $((announced + 2)) &&
+        [ "$(in_ns journalctl -u KriAtmn -o cat | grep -c "key file $key can be read by other users")" = "$warned" ]; then
+        pass "messages.md's remedy \"$remedy\" ends the key warning and the service works"
+    else
+        fail "key remedy: warned $warned times; $(service_prop ActiveState)"
+    fi
+}
+
+# From here on the service keeps its pending transactions in the package's spool.
+in_ns sed -i 's|</AggrServer>|  <Delivery spoolDir="/var/spool/kriatmnsvc"/>\n  </AggrServer>|' "$config"
 
 # 7. The watchdog: a stopped process is killed and started again.
 {
@@ -307,6 +445,15 @@ if [ "$elapsed" -lt 5000 ] && [ "$(service_prop ActiveState)" = inactive ]; then
     pass "stop with the link down took $elapsed ms; Result=$(service_prop Result)"
 else
     fail "stop with the link down took $elapsed ms, now $(service_prop ActiveState)"
+fi
+
+# Removing the package says how many transactions the spool still holds (a purge deletes them).
+removal=$(in_ns env DEBIAN_FRONTEND=noninteractive dpkg -r kriatmnsvc 2>&1 || true)
+if grep -q "the spool /var/spool/kriatmnsvc still holds [1-9][0-9]* transactions not sent" <<<"$removal"; then
+    pass "dpkg -r: $(grep -o 'still holds [0-9]* transactions not sent' <<<"$removal")"
+else
+    fail "dpkg -r did not say what the spool holds ($(in_ns KriAtmnSvc -spool-check /var/spool/kriatmnsvc 2>&1 | grep 'to send')):"
+    sed 's/^/    /' <<<"$removal" | tail -5
 fi
 
 if [ "$failures" -gt 0 ]; then

@@ -7,7 +7,7 @@
 
 using namespace platform;
 
-extern "C" HRESULT DllRegisterServer() {
+extern "C" HRESULT KRI_COM_CALL DllRegisterServer() {
     const std::string path = modulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
     return setClassesDefaultValue("CLSID\\" + guidToString(kNoEntryClass) + "\\InprocServer32",
                                   path)

@@ -30,9 +30,9 @@ constexpr platform::HRESULT kGreeterFactoryFailure = static_cast<platform::HRESU
 class ITestGreeter : public platform::IUnknown {
 public:
     // A new string "Hello from <name>" that the caller frees.
-    virtual platform::HRESULT Greet(platform::BSTR name, platform::BSTR* greeting) = 0;
+    virtual platform::HRESULT KRI_COM_CALL Greet(platform::BSTR name, platform::BSTR* greeting) = 0;
     // How many greeter objects of the plug-in are alive.
-    virtual int32_t LiveObjects() = 0;
+    virtual int32_t KRI_COM_CALL LiveObjects() = 0;
 
 protected:
     ~ITestGreeter() = default;

@@ -18,7 +18,7 @@ class Greeter final : public ITestGreeter {
 public:
     Greeter() { ++liveGreeters; }
 
-    HRESULT QueryInterface(const IID& iid, void** object) override {
+    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
         if (iid == IID_IUnknown || iid == IID_ITestGreeter) {
             AddRef();
             *object = static_cast<ITestGreeter*>(this);
@@ -27,19 +27,19 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    uint32_t AddRef() override { return ++references_; }
-    uint32_t Release() override {
+    uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
+    uint32_t KRI_COM_CALL Release() override {
         const uint32_t left = --references_;
         if (left == 0) {
             delete this;
         }
         return left;
     }
-    HRESULT Greet(BSTR name, BSTR* greeting) override {
+    HRESULT KRI_COM_CALL Greet(BSTR name, BSTR* greeting) override {
         *greeting = bstrFromUtf8("Hello from " + bstrToUtf8(name));
         return S_OK;
     }
-    int32_t LiveObjects() override { return liveGreeters; }
+    int32_t KRI_COM_CALL LiveObjects() override { return liveGreeters; }
 
 private:
     ~Greeter() { --liveGreeters; }
@@ -52,7 +52,7 @@ class Factory final : public IClassFactory {
 public:
     explicit Factory(Behaviour behaviour) : behaviour_(behaviour) {}
 
-    HRESULT QueryInterface(const IID& iid, void** object) override {
+    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
         if (iid == IID_IUnknown || iid == IID_IClassFactory) {
             AddRef();
             *object = static_cast<IClassFactory*>(this);
@@ -61,15 +61,15 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    uint32_t AddRef() override { return ++references_; }
-    uint32_t Release() override {
+    uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
+    uint32_t KRI_COM_CALL Release() override {
         const uint32_t left = --references_;
         if (left == 0) {
             delete this;
         }
         return left;
     }
-    HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
+    HRESULT KRI_COM_CALL CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
         *object = nullptr;
         switch (behaviour_) {
             case Behaviour::kThrows:
@@ -89,7 +89,7 @@ public:
         greeter->Release();
         return result;
     }
-    HRESULT LockServer(int32_t lock) override {
+    HRESULT KRI_COM_CALL LockServer(int32_t lock) override {
         serverLocks += lock ? 1 : -1;
         return S_OK;
     }
@@ -104,7 +104,8 @@ constexpr CLSID kClasses[] = {kGreeterClass, kThrowingClass, kFailingClass, kNul
 
 }  // namespace
 
-extern "C" HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
+extern "C" HRESULT KRI_COM_CALL DllGetClassObject(const CLSID& clsid, const IID& iid,
+                                                  void** object) {
     *object = nullptr;
     Behaviour behaviour;
     if (clsid == kGreeterClass) {
@@ -124,11 +125,11 @@ extern "C" HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** 
     return result;
 }
 
-extern "C" HRESULT DllCanUnloadNow() {
+extern "C" HRESULT KRI_COM_CALL DllCanUnloadNow() {
     return liveGreeters == 0 && serverLocks == 0 ? S_OK : S_FALSE;
 }
 
-extern "C" HRESULT DllRegisterServer() {
+extern "C" HRESULT KRI_COM_CALL DllRegisterServer() {
     const std::string path = modulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
     bool written = setClassesDefaultValue("Kri.TestGreeter\\CLSID", guidToString(kGreeterClass));
     for (const CLSID& clsid : kClasses) {
@@ -138,7 +139,7 @@ extern "C" HRESULT DllRegisterServer() {
     return written ? S_OK : SELFREG_E_CLASS;
 }
 
-extern "C" HRESULT DllUnregisterServer() {
+extern "C" HRESULT KRI_COM_CALL DllUnregisterServer() {
     RegDeleteTreeA(HKEY_CLASSES_ROOT, "Kri.TestGreeter");
     for (const CLSID& clsid : kClasses) {
         RegDeleteTreeA(HKEY_CLASSES_ROOT, ("CLSID\\" + guidToString(clsid)).c_str());

@@ -466,10 +466,26 @@ void AggrReceiver::handleFrame(Connection& connection, std::string&& frame) {
     auto action = std::find(kActionNames.begin(), kActionNames.end(), info.action);
     ++transactionsByAction_[static_cast<std::size_t>(action - kActionNames.begin())];
     ++connection.transactions;
+    const bool duplicate = info.action != "AddStudio" && seenRecently(frame);
+    duplicateCount_ += duplicate ? 1 : 0;
     report(connection.peer, "transaction session=" + info.session + " action=" + info.action +
                                 " id=" + quoted(info.paramId) + " name=" + quoted(info.paramName) +
-                                " payload=" + std::to_string(info.payload.size()) +
-                                " frame=" + std::to_string(frame.size()));
+                                " payload=" + std::to_string(info.payload.size()) + " frame=" +
+                                std::to_string(frame.size()) + (duplicate ? " duplicate" : ""));
+}
+
+bool AggrReceiver::seenRecently(const std::string& frame) {
+    const std::size_t hash = std::hash<std::string>{}(frame);
+    const bool seen = ++recent_[hash] > 1;
+    recentOrder_.push_back(hash);
+    if (recentOrder_.size() > kRecentTransactions) {
+        const auto oldest = recent_.find(recentOrder_.front());
+        if (--oldest->second == 0) {
+            recent_.erase(oldest);
+        }
+        recentOrder_.pop_front();
+    }
+    return seen;
 }
 
 void AggrReceiver::closeConnection(Connection& connection) {
@@ -554,9 +570,10 @@ void AggrReceiver::printSummary() {
         byAction +=
             " " + std::string(kActionNames[i]) + "=" + std::to_string(transactionsByAction_[i]);
     }
-    std::printf("summary transactions=%llu%s clients=%llu errors=%llu\n",
+    std::printf("summary transactions=%llu%s clients=%llu duplicates=%llu errors=%llu\n",
                 static_cast<unsigned long long>(total), byAction.c_str(),
                 static_cast<unsigned long long>(clientCount_),
+                static_cast<unsigned long long>(duplicateCount_),
                 static_cast<unsigned long long>(errorCount_));
     std::fflush(stdout);
 }

@@ -9,9 +9,11 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <openssl/types.h>
@@ -58,7 +60,14 @@ private:
     void report(const std::string& peer, const std::string& text);
     void reportError(const std::string& peer, const std::string& text);
     void recordFrame(const Connection& connection, bool wellFormed, const std::string& frame);
+    // Whether the text equals one of the last kRecentTransactions (AddStudio aside, which opens
+    // every connection); remembers it.
+    bool seenRecently(const std::string& frame);
     void printSummary();
+
+    // A client that ends a connection badly writes again what it sent shortly before: that many
+    // transactions back are enough to recognise those.
+    static constexpr std::size_t kRecentTransactions = 100000;
 
     ReceiverOptions options_;
     SSL_CTX* tls_ = nullptr;
@@ -73,6 +82,10 @@ private:
     std::uint64_t clientCount_ = 0;
     std::uint64_t errorCount_ = 0;
     std::uint64_t frameCount_ = 0;
+    std::uint64_t duplicateCount_ = 0;
+    // The recent transactions' texts by hash, oldest first, and how often each hash is among them.
+    std::deque<std::size_t> recentOrder_;
+    std::unordered_map<std::size_t, std::uint32_t> recent_;
 };
 
 }  // namespace aggrreceiver

@@ -111,16 +111,18 @@ Standard output, one line each, flushed per line:
   listening on ADDR:PORT                              first line, once the server is ready
   TIME PEER connected
   TIME PEER accepted client subject="..."             handshake done, certificate verified
-  TIME PEER transaction session=S action=A id="I" name="N" payload=P frame=F
+  TIME PEER transaction session=S action=A id="I" name="N" payload=P frame=F [duplicate]
   TIME PEER empty frame ignored
   TIME PEER refused: N clients already connected
   TIME PEER error: ...                                a rejected handshake, a malformed
                                                       transaction, an oversized frame, ...
   TIME PEER closed transactions=T
   TIME stopping on SIGINT|SIGTERM
-  summary transactions=T AddStudio=.. ... ChangeSegment=.. clients=C errors=E
+  summary transactions=T AddStudio=.. ... ChangeSegment=.. clients=C duplicates=D errors=E
 TIME is UTC (2024-05-01T10:00:00.123Z), PEER is ADDR:PORT of the client, P is the payload's byte
-count, F the message's byte count (its length header). Quoted values escape \ and " with a
+count, F the message's byte count (its length header). "duplicate" marks a transaction whose
+text equals one of the last 100,000 (AddStudio aside): the client wrote it again after a
+connection ended badly, as it does on purpose; D counts them. Quoted values escape \ and " with a
 backslash and control characters as \xNN.
 
 A message announcing more than )" +

@@ -142,7 +142,8 @@ AtmnSimulator::~AtmnSimulator() {
     stopPlayers();
 }
 
-platform::HRESULT AtmnSimulator::QueryInterface(const platform::IID& iid, void** object) {
+platform::HRESULT KRI_COM_CALL AtmnSimulator::QueryInterface(const platform::IID& iid,
+                                                             void** object) {
     if (object == nullptr) {
         return platform::E_POINTER;
     }
@@ -158,11 +159,11 @@ platform::HRESULT AtmnSimulator::QueryInterface(const platform::IID& iid, void**
     return platform::S_OK;
 }
 
-uint32_t AtmnSimulator::AddRef() {
+uint32_t KRI_COM_CALL AtmnSimulator::AddRef() {
     return references_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-uint32_t AtmnSimulator::Release() {
+uint32_t KRI_COM_CALL AtmnSimulator::Release() {
     const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) {
         delete this;
@@ -170,7 +171,7 @@ uint32_t AtmnSimulator::Release() {
     return left;
 }
 
-platform::HRESULT AtmnSimulator::Connect(platform::BSTR settings) {
+platform::HRESULT KRI_COM_CALL AtmnSimulator::Connect(platform::BSTR settings) {
     std::optional<SimulatorSettings> parsed;
     try {
         parsed = parseSimulatorSettings(platform::bstrToUtf8(settings));
@@ -194,7 +195,7 @@ platform::HRESULT AtmnSimulator::Connect(platform::BSTR settings) {
     return platform::S_OK;
 }
 
-platform::HRESULT AtmnSimulator::Advise(IAtmnHost* host) {
+platform::HRESULT KRI_COM_CALL AtmnSimulator::Advise(IAtmnHost* host) {
     if (host == nullptr) {
         return platform::E_POINTER;
     }
@@ -226,7 +227,7 @@ platform::HRESULT AtmnSimulator::Advise(IAtmnHost* host) {
     return platform::S_OK;
 }
 
-platform::HRESULT AtmnSimulator::Disconnect() {
+platform::HRESULT KRI_COM_CALL AtmnSimulator::Disconnect() {
     if (playerOf == this) {
         return RPC_E_WRONG_THREAD;
     }
@@ -238,11 +239,11 @@ platform::HRESULT AtmnSimulator::Disconnect() {
     return platform::S_OK;
 }
 
-platform::HRESULT AtmnSimulator::UnnamedSystemMethod() {
+platform::HRESULT KRI_COM_CALL AtmnSimulator::UnnamedSystemMethod() {
     return kAtmnNotSupported;
 }
 
-platform::HRESULT AtmnSimulator::GetHouseTime(AtmnDate* date, AtmnTime* time) {
+platform::HRESULT KRI_COM_CALL AtmnSimulator::GetHouseTime(AtmnDate* date, AtmnTime* time) {
     if (date == nullptr || time == nullptr) {
         return platform::E_POINTER;
     }

@@ -36,20 +36,20 @@ public:
     AtmnSimulator& operator=(const AtmnSimulator&) = delete;
 
     // Answers for IAtmnSystem, IAtmnAdvise and IUnknown.
-    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
-    uint32_t AddRef() override;
-    uint32_t Release() override;
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t KRI_COM_CALL AddRef() override;
+    uint32_t KRI_COM_CALL Release() override;
 
     // Stops any players and takes the new settings; E_INVALIDARG (with the reason on standard
     // error) when they cannot be read.
-    platform::HRESULT Connect(platform::BSTR settings) override;
-    platform::HRESULT Disconnect() override;
-    platform::HRESULT UnnamedSystemMethod() override;
-    platform::HRESULT GetHouseTime(AtmnDate* date, AtmnTime* time) override;
+    platform::HRESULT KRI_COM_CALL Connect(platform::BSTR settings) override;
+    platform::HRESULT KRI_COM_CALL Disconnect() override;
+    platform::HRESULT KRI_COM_CALL UnnamedSystemMethod() override;
+    platform::HRESULT KRI_COM_CALL GetHouseTime(AtmnDate* date, AtmnTime* time) override;
 
     // Stops any players, then starts them on the new host's sink. E_UNEXPECTED before a
     // successful Connect; the host's failure when it has no IAtmnEvents.
-    platform::HRESULT Advise(IAtmnHost* host) override;
+    platform::HRESULT KRI_COM_CALL Advise(IAtmnHost* host) override;
 
 private:
     ~AtmnSimulator();

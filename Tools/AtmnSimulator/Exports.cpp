@@ -17,7 +17,7 @@ std::atomic<int32_t> serverLocks{0};
 // One factory for the life of the plug-in; it is not counted as a live object.
 class SimulatorFactory final : public IClassFactory {
 public:
-    HRESULT QueryInterface(const IID& iid, void** object) override {
+    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
         if (object == nullptr) {
             return E_POINTER;
         }
@@ -28,9 +28,9 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    uint32_t AddRef() override { return 2; }
-    uint32_t Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
+    uint32_t KRI_COM_CALL AddRef() override { return 2; }
+    uint32_t KRI_COM_CALL Release() override { return 1; }
+    HRESULT KRI_COM_CALL CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
         if (object == nullptr) {
             return E_POINTER;
         }
@@ -43,7 +43,7 @@ public:
         simulator->Release();
         return result;
     }
-    HRESULT LockServer(int32_t lock) override {
+    HRESULT KRI_COM_CALL LockServer(int32_t lock) override {
         serverLocks += lock ? 1 : -1;
         return S_OK;
     }
@@ -53,7 +53,8 @@ SimulatorFactory factory;
 
 }  // namespace
 
-extern "C" HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** object) {
+extern "C" HRESULT KRI_COM_CALL DllGetClassObject(const CLSID& clsid, const IID& iid,
+                                                  void** object) {
     if (object == nullptr) {
         return E_POINTER;
     }
@@ -64,11 +65,11 @@ extern "C" HRESULT DllGetClassObject(const CLSID& clsid, const IID& iid, void** 
     return factory.QueryInterface(iid, object);
 }
 
-extern "C" HRESULT DllCanUnloadNow() {
+extern "C" HRESULT KRI_COM_CALL DllCanUnloadNow() {
     return atmnsim::liveObjects().load() == 0 && serverLocks.load() == 0 ? S_OK : S_FALSE;
 }
 
-extern "C" HRESULT DllRegisterServer() {
+extern "C" HRESULT KRI_COM_CALL DllRegisterServer() {
     const std::string path = modulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
     const std::string classKey = "CLSID\\" + guidToString(atmnsim::CLSID_AtmnSimulator);
     const bool written =
@@ -82,7 +83,7 @@ extern "C" HRESULT DllRegisterServer() {
     return written ? S_OK : SELFREG_E_CLASS;
 }
 
-extern "C" HRESULT DllUnregisterServer() {
+extern "C" HRESULT KRI_COM_CALL DllUnregisterServer() {
     const std::string classKey = "CLSID\\" + guidToString(atmnsim::CLSID_AtmnSimulator);
     for (const std::string& key : {std::string(atmnsim::kSimulatorProgId), classKey}) {
         const LSTATUS status = RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str());

@@ -19,17 +19,17 @@ public:
 
     const EntryValues& values() const { return values_; }
 
-    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
-    uint32_t AddRef() override;
-    uint32_t Release() override;
-    platform::HRESULT GetId(platform::BSTR* id) override;
-    platform::HRESULT GetName(platform::BSTR* name) override;
-    platform::HRESULT GetSegment(int32_t* segment) override;
-    platform::HRESULT GetStatus(int32_t* status) override;
-    platform::HRESULT UnnamedEntryMethod() override;
-    platform::HRESULT GetOnAirTime(AtmnTime* time) override;
-    platform::HRESULT GetDuration(AtmnTime* duration) override;
-    platform::HRESULT GetOnAirDate(AtmnDate* date) override;
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t KRI_COM_CALL AddRef() override;
+    uint32_t KRI_COM_CALL Release() override;
+    platform::HRESULT KRI_COM_CALL GetId(platform::BSTR* id) override;
+    platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* name) override;
+    platform::HRESULT KRI_COM_CALL GetSegment(int32_t* segment) override;
+    platform::HRESULT KRI_COM_CALL GetStatus(int32_t* status) override;
+    platform::HRESULT KRI_COM_CALL UnnamedEntryMethod() override;
+    platform::HRESULT KRI_COM_CALL GetOnAirTime(AtmnTime* time) override;
+    platform::HRESULT KRI_COM_CALL GetDuration(AtmnTime* duration) override;
+    platform::HRESULT KRI_COM_CALL GetOnAirDate(AtmnDate* date) override;
 
 private:
     ~SimEntry() = default;

@@ -46,15 +46,15 @@ std::atomic<long>& liveObjects() {
     return count;
 }
 
-platform::HRESULT SimEntry::QueryInterface(const platform::IID& iid, void** object) {
+platform::HRESULT KRI_COM_CALL SimEntry::QueryInterface(const platform::IID& iid, void** object) {
     return queryOwn(this, kEntryIid, iid, object);
 }
 
-uint32_t SimEntry::AddRef() {
+uint32_t KRI_COM_CALL SimEntry::AddRef() {
     return references_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-uint32_t SimEntry::Release() {
+uint32_t KRI_COM_CALL SimEntry::Release() {
     const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) {
         delete this;
@@ -62,52 +62,53 @@ uint32_t SimEntry::Release() {
     return left;
 }
 
-platform::HRESULT SimEntry::GetId(platform::BSTR* id) {
+platform::HRESULT KRI_COM_CALL SimEntry::GetId(platform::BSTR* id) {
     return newBstr(values_.id, id);
 }
 
-platform::HRESULT SimEntry::GetName(platform::BSTR* name) {
+platform::HRESULT KRI_COM_CALL SimEntry::GetName(platform::BSTR* name) {
     return newBstr(values_.name, name);
 }
 
-platform::HRESULT SimEntry::GetSegment(int32_t* segment) {
+platform::HRESULT KRI_COM_CALL SimEntry::GetSegment(int32_t* segment) {
     *segment = values_.segment;
     return platform::S_OK;
 }
 
-platform::HRESULT SimEntry::GetStatus(int32_t* status) {
+platform::HRESULT KRI_COM_CALL SimEntry::GetStatus(int32_t* status) {
     *status = values_.status;
     return platform::S_OK;
 }
 
-platform::HRESULT SimEntry::UnnamedEntryMethod() {
+platform::HRESULT KRI_COM_CALL SimEntry::UnnamedEntryMethod() {
     return kAtmnNotSupported;
 }
 
-platform::HRESULT SimEntry::GetOnAirTime(AtmnTime* time) {
+platform::HRESULT KRI_COM_CALL SimEntry::GetOnAirTime(AtmnTime* time) {
     *time = values_.onAirTime;
     return platform::S_OK;
 }
 
-platform::HRESULT SimEntry::GetDuration(AtmnTime* duration) {
+platform::HRESULT KRI_COM_CALL SimEntry::GetDuration(AtmnTime* duration) {
     *duration = values_.duration;
     return platform::S_OK;
 }
 
-platform::HRESULT SimEntry::GetOnAirDate(AtmnDate* date) {
+platform::HRESULT KRI_COM_CALL SimEntry::GetOnAirDate(AtmnDate* date) {
     *date = values_.onAirDate;
     return platform::S_OK;
 }
 
-platform::HRESULT SimPlaylist::QueryInterface(const platform::IID& iid, void** object) {
+platform::HRESULT KRI_COM_CALL SimPlaylist::QueryInterface(const platform::IID& iid,
+                                                           void** object) {
     return queryOwn(this, kPlaylistIid, iid, object);
 }
 
-uint32_t SimPlaylist::AddRef() {
+uint32_t KRI_COM_CALL SimPlaylist::AddRef() {
     return references_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-uint32_t SimPlaylist::Release() {
+uint32_t KRI_COM_CALL SimPlaylist::Release() {
     const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) {
         delete this;
@@ -115,7 +116,7 @@ uint32_t SimPlaylist::Release() {
     return left;
 }
 
-platform::HRESULT SimPlaylist::GetName(platform::BSTR* name) {
+platform::HRESULT KRI_COM_CALL SimPlaylist::GetName(platform::BSTR* name) {
     return newBstr(name_, name);
 }
 

@@ -17,11 +17,11 @@ class SimPlaylist final : public IAtmnPlaylist {
 public:
     SimPlaylist(int32_t id, std::string name) : id_(id), name_(std::move(name)) {}
 
-    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
-    uint32_t AddRef() override;
-    uint32_t Release() override;
-    int32_t GetId() override { return id_; }
-    platform::HRESULT GetName(platform::BSTR* name) override;
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t KRI_COM_CALL AddRef() override;
+    uint32_t KRI_COM_CALL Release() override;
+    int32_t KRI_COM_CALL GetId() override { return id_; }
+    platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* name) override;
 
 private:
     ~SimPlaylist() = default;

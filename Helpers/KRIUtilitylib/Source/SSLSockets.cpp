@@ -126,6 +126,10 @@ int systemError(int sslError) {
     return sslError == SSL_ERROR_SYSCALL ? errno : 0;
 }
 
+// A TCP close without the TLS close before it.
+constexpr char kEndOfStream[] =
+    "end of stream: the server closed the connection without closing the TLS session";
+
 bool isFatal(int sslError) {
     return sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE;
 }
@@ -435,7 +439,11 @@ void SSLClientSocket::noteFailure(int sslError, int systemErrno) {
         failureReason = alertReceived;
     } else if (sslError == SSL_ERROR_ZERO_RETURN) {
         failureReason = "the server closed the TLS session";
-    } else if (const unsigned long error = ERR_peek_last_error(); error != 0) {
+    } else if (const unsigned long error = ERR_peek_last_error();
+               ERR_GET_LIB(error) == ERR_LIB_SSL &&
+               ERR_GET_REASON(error) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        failureReason = kEndOfStream;
+    } else if (error != 0) {
         const char* reason = ERR_reason_error_string(error);
         failureReason = reason != nullptr ? reason : "TLS library error";
     } else if (systemErrno != 0) {
@@ -446,8 +454,10 @@ void SSLClientSocket::noteFailure(int sslError, int systemErrno) {
 }
 
 void SSLClientSocket::onSessionInfo(const SSL* ssl, int where, int value) {
-    // close_notify arrives as a warning-level alert and is handled as the end of the session.
-    if ((where & SSL_CB_READ_ALERT) == 0 || (value >> 8) != SSL3_AL_FATAL) {
+    // Only what the server sent: the library reports the alerts it sends itself here too (a
+    // decode error for a connection that ended without a close_notify, say). A close_notify
+    // arrives as a warning-level alert and is handled as the end of the session.
+    if ((where & SSL_CB_READ_ALERT) != SSL_CB_READ_ALERT || (value >> 8) != SSL3_AL_FATAL) {
         return;
     }
     auto* socket = static_cast<SSLClientSocket*>(SSL_get_app_data(ssl));

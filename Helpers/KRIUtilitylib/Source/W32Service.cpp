@@ -128,6 +128,15 @@ bool W32Service::installService() {
 }
 
 bool W32Service::removeService() {
+    if (const std::string unit = platform::ServiceControlManager::packageUnit(serviceName.c_str());
+        !unit.empty()) {
+        print(
+            "%s was installed by a package (%s): stop and disable it with\n"
+            "  systemctl disable --now %s\n"
+            "and remove the package with the package manager (dpkg -S %s names it).\n",
+            displayName.c_str(), unit.c_str(), serviceName.c_str(), unit.c_str());
+        return false;
+    }
     std::unique_ptr<platform::ServiceControlManager> manager =
         platform::ServiceControlManager::open();
     if (!manager) {

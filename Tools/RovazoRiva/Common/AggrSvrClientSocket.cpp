@@ -1,8 +1,9 @@
 #include "Tools/RovazoRiva/Common/AggrSvrClientSocket.h"
 
 #include <algorithm>
-#include <utility>
+#include <cinttypes>
 
+#include "LibraryInterfaces/KriErr.h"
 #include "Platform/Clock.h"
 #include "Platform/Socket.h"
 #include "Tools/RovazoRiva/Common/LinkMonitor.h"
@@ -14,6 +15,7 @@ CAggrSvrClientSocket::CAggrSvrClientSocket(SSLContext& context, const Link& link
     // Frames are gathered into batches here; the server never answers, so a batch held back for
     // its acknowledgement would wait for the server's delayed one.
     platform::setSendAtOnce(socketHandle);
+    platform::setUnsentLimit(socketHandle, kUnsentLimit);
 }
 
 CAggrSvrClientSocket::~CAggrSvrClientSocket() = default;
@@ -30,10 +32,9 @@ void CAggrSvrClientSocket::WriteTask::executeOnStop() {
 }
 
 void CAggrSvrClientSocket::wake() {
-    // Read first: while a pass is waiting, senders only read the flag and do not pull its cache
-    // line away from the loop thread on every frame.
     // A write that would block resumes at the socket's writable event; a pass now would only
-    // try it again, and could write into a connection whose reset the loop has yet to report.
+    // try it again. Read first: while a pass is waiting, senders only read the flag and do not
+    // pull its cache line away from the loop thread on every frame.
     if (writeBlocked.load()) {
         return;
     }
@@ -44,12 +45,11 @@ void CAggrSvrClientSocket::wake() {
 
 namespace {
 
+constexpr char kAggrSvrClientSocketUnit[] = "Tools/RovazoRiva/Common/AggrSvrClientSocket";
 constexpr char kServerClosedSession[] = "the server closed the TLS session";
 
-int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+int64_t nowMs() {
+    return static_cast<int64_t>(platform::tickCount64());
 }
 
 }  // namespace
@@ -57,96 +57,53 @@ int64_t steadyNowNs() {
 bool CAggrSvrClientSocket::onSSLConnected() {
     linkUp.store(true, std::memory_order_release);
     phase.store(Phase::kAnnouncing);
-    {
-        std::lock_guard<std::mutex> guard(writeLock);
-        lastProgressMs = static_cast<int64_t>(platform::tickCount64());
-    }
+    lastProgressMs = nowMs();
     link.monitor.sessionVerified(link.peer);
     writePending();
     return true;
 }
 
-bool CAggrSvrClientSocket::idle() {
-    return phase.load(std::memory_order_acquire) == Phase::kReady &&
-           !writePosted.load(std::memory_order_relaxed) &&
-           steadyNowNs() - lastWriteNs.load(std::memory_order_relaxed) >=
-               std::chrono::nanoseconds(kIdleBeforeCallerWrite).count();
-}
-
-bool CAggrSvrClientSocket::writeOnCallerThread() {
-    std::unique_lock<std::mutex> guard(writeLock, std::try_to_lock);
-    if (!guard.owns_lock() || phase.load() != Phase::kReady || batch != Batch::kNone ||
-        writeFailure != 0) {
-        return false;
-    }
-    // One batch at most: a sender does not stay to write what others push meanwhile.
-    if (!takeNextBatch()) {
-        return true;
-    }
-    // A write that would block is resumed by the loop at the socket's next writable event, as
-    // the loop's own are; a failed one is left for the loop to report.
-    return writeBatch(DeliveryBacklog::WrittenBy::kCaller) != WriteResult::kFailed;
-}
-
 void CAggrSvrClientSocket::writePending() {
     int failure = 0;
-    {
-        std::lock_guard<std::mutex> guard(writeLock);
-        for (;;) {
-            const Phase now = phase.load();
-            if (now != Phase::kAnnouncing && now != Phase::kReady) {
-                return;
-            }
-            if (writeFailure != 0) {
-                break;
-            }
-            if (batch == Batch::kNone && !takeNextBatch()) {
-                return;
-            }
-            const WriteResult result = writeBatch(DeliveryBacklog::WrittenBy::kLoop);
-            if (result == WriteResult::kBlocked) {
-                // The transport noted the block; the socket's next writable event resumes here
-                // with the same buffer, as the TLS layer requires.
-                return;
-            }
-            if (result == WriteResult::kFailed) {
-                break;
-            }
+    for (;;) {
+        const Phase now = phase.load();
+        if (now != Phase::kAnnouncing && now != Phase::kReady) {
+            return;
         }
-        // Left by a failed write, this pass's or a sender's.
-        failure = std::exchange(writeFailure, 0);
+        if (batch == Batch::kNone && !takeNextBatch()) {
+            return;
+        }
+        const WriteResult result = writeBatch(failure);
+        if (result == WriteResult::kBlocked) {
+            // The transport noted the block; the socket's next writable event resumes here
+            // with the same buffer, as the TLS layer requires.
+            return;
+        }
+        if (result == WriteResult::kFailed) {
+            break;
+        }
     }
-    // Ending the connection takes the write lock again.
     onError(failure);
 }
 
-CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(DeliveryBacklog::WrittenBy by) {
+CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(int& failure) {
     const int length = static_cast<int>(writeBuffer.size());
     const int written = writeSession(writeBuffer.data(), length);
     if (written == length) {
         writeBlocked.store(false);
-        completeBatch(by);
+        completeBatch();
         return WriteResult::kDone;
     }
     if (written == -platform::kWsaEWouldBlock) {
         writeBlocked.store(true);
         return WriteResult::kBlocked;
     }
-    if (by == DeliveryBacklog::WrittenBy::kCaller &&
-        (written == -platform::kWsaEShutdown || written == -platform::kWsaENotConnected)) {
-        // The connection is closed for sending because the loop has already taken its error (a
-        // reset, say) from the socket, or the TLS session because the loop has just read the
-        // server's close_notify: the loop ends the connection with the real reason.
-        writeBlocked.store(true);
-        return WriteResult::kBlocked;
-    }
-    writeFailure = written < 0 ? written : -platform::kWsaEConnAborted;
+    failure = written < 0 ? written : -platform::kWsaEConnAborted;
     return WriteResult::kFailed;
 }
 
 bool CAggrSvrClientSocket::takeNextBatch() {
     writeBuffer.clear();
-    lastWriteNs.store(steadyNowNs(), std::memory_order_relaxed);
     if (announcedVersion == 0 || link.backlog.announcementVersion() != announcedVersion) {
         batchAnnouncement = link.backlog.takeAnnouncement(writeBuffer);
         if (batchAnnouncement == 0) {
@@ -162,7 +119,7 @@ bool CAggrSvrClientSocket::takeNextBatch() {
     return true;
 }
 
-void CAggrSvrClientSocket::completeBatch(DeliveryBacklog::WrittenBy by) {
+void CAggrSvrClientSocket::completeBatch() {
     if (batch == Batch::kAnnouncement) {
         announcedVersion = batchAnnouncement;
         if (phase.load() == Phase::kAnnouncing) {
@@ -170,11 +127,10 @@ void CAggrSvrClientSocket::completeBatch(DeliveryBacklog::WrittenBy by) {
             link.monitor.announced();
         }
     } else {
-        link.backlog.markWritten(link.cursor, batchLastSequence, transportBytesWritten(), by);
+        link.backlog.markWritten(link.cursor, batchLastSequence, transportBytesWritten());
     }
     batch = Batch::kNone;
     writeBuffer.clear();
-    lastWriteNs.store(steadyNowNs(), std::memory_order_relaxed);
 }
 
 bool CAggrSvrClientSocket::writeHook() {
@@ -193,13 +149,7 @@ bool CAggrSvrClientSocket::readHook() {
     if (now == Phase::kClosing) {
         // Data after its close_notify: this server is not closing as expected, so the
         // connection ends without waiting for its TCP close.
-        endConnection(0, kServerClosedSession);
-        return true;
-    }
-    // A sender's write that failed took the socket's error with it: after a reset, a read finds
-    // only the end of the stream, which would read as the server's close.
-    if (const int failure = takeWriteFailure(); failure != 0) {
-        onError(failure);
+        endConnection(0, kServerClosedSession, closingSinceMs);
         return true;
     }
     readBudget = kReadBudget;
@@ -208,15 +158,11 @@ bool CAggrSvrClientSocket::readHook() {
     const SSLState session = sessionState();
     if (phase.load() != Phase::kEnded &&
         (session == SSLState::kShuttingDown || session == SSLState::kShutDown)) {
-        if (const int failure = takeWriteFailure(); failure != 0) {
-            onError(failure);
-            return true;
-        }
         const std::string alert = lastFailureReason();
         if (alert.empty()) {
             awaitServerClose();
         } else {
-            endConnection(-platform::kWsaEConnAborted, alert);
+            endConnection(-platform::kWsaEConnAborted, alert, nowMs());
         }
         return true;
     }
@@ -256,66 +202,89 @@ void CAggrSvrClientSocket::takeAcknowledgements() {
     const uint64_t written = transportBytesWritten();
     const uint64_t acknowledged =
         written - std::min(written, static_cast<uint64_t>(unacknowledged));
+    const int64_t now = nowMs();
     if (acknowledged != lastAcknowledged) {
         lastAcknowledged = acknowledged;
-        lastProgressMs = static_cast<int64_t>(platform::tickCount64());
+        lastProgressMs = now;
     }
-    link.backlog.acknowledge(link.cursor, acknowledged);
+    link.backlog.acknowledge(link.cursor, acknowledged, now);
 }
 
 void CAggrSvrClientSocket::awaitServerClose() {
-    {
-        std::lock_guard<std::mutex> guard(writeLock);
-        takeAcknowledgements();
-        phase.store(Phase::kClosing, std::memory_order_release);
-    }
-    closingSinceMs = static_cast<int64_t>(platform::tickCount64());
+    takeAcknowledgements();
+    phase.store(Phase::kClosing, std::memory_order_release);
+    closingSinceMs = nowMs();
     endCode = 0;
     endReason = kServerClosedSession;
+    endSinceMs = closingSinceMs;
     // A server that waits for our close before it closes its own end hears of it at once.
     ConnectedSocket::shutdownSend();
 }
 
-void CAggrSvrClientSocket::onTick(int64_t nowMs) {
-    if (phase.load() == Phase::kClosing) {
-        if (nowMs - closingSinceMs >= kCloseWaitMs) {
-            endConnection(0, kServerClosedSession);
+void CAggrSvrClientSocket::onTick(int64_t now) {
+    const Phase current = phase.load();
+    if (current == Phase::kClosing) {
+        if (now - closingSinceMs >= kCloseWaitMs) {
+            endConnection(0, kServerClosedSession, closingSinceMs);
         }
         return;
     }
-    bool stalled = false;
-    {
-        std::lock_guard<std::mutex> guard(writeLock);
-        if (phase.load() != Phase::kReady) {
-            lastProgressMs = nowMs;
-            return;
-        }
-        takeAcknowledgements();
-        if (batch == Batch::kNone && !link.backlog.hasUndelivered(link.cursor)) {
-            lastProgressMs = nowMs;
-            return;
-        }
-        stalled = nowMs - lastProgressMs >= static_cast<int64_t>(link.deadPeerSeconds) * 1000;
+    if (current != Phase::kReady) {
+        lastProgressMs = now;
+        return;
     }
-    if (stalled) {
+    takeAcknowledgements();
+    if (batch == Batch::kNone && !link.backlog.hasUndelivered(link.cursor)) {
+        lastProgressMs = now;
+        return;
+    }
+    if (now - lastProgressMs >= static_cast<int64_t>(link.deadPeerSeconds) * 1000) {
+        // What the server's TCP took shortly before it stopped taking data is what a dying
+        // server may have left unread: the end counts from then.
         endConnection(-platform::kWsaETimedOut,
-                      "the server took no data for " + std::to_string(link.deadPeerSeconds) + " s");
+                      "the server took no data for " + std::to_string(link.deadPeerSeconds) + " s",
+                      lastProgressMs);
         return;
     }
     writePending();
 }
 
+void CAggrSvrClientSocket::closeSession() {
+    const Phase now = phase.load();
+    if (now == Phase::kAnnouncing || now == Phase::kReady) {
+        takeAcknowledgements();
+        SSLClientSocket::shutdownSend();
+    }
+}
+
 void CAggrSvrClientSocket::settle() {
     const Phase now = phase.load();
-    if (now == Phase::kAnnouncing || now == Phase::kReady || now == Phase::kClosing) {
-        std::lock_guard<std::mutex> guard(writeLock);
-        // A closing connection's acknowledgements were taken at the server's close: what its
-        // TCP took since may never have been read.
-        if (now != Phase::kClosing) {
-            takeAcknowledgements();
-        }
-        link.backlog.connectionEnded(link.cursor);
+    if (now == Phase::kClosing) {
+        // Acknowledgements taken since the server's close may never have been read.
+        finishConnection(DeliveryBacklog::Ending::kBroken, closingSinceMs, kServerClosedSession);
+    } else if (now == Phase::kAnnouncing || now == Phase::kReady) {
+        takeAcknowledgements();
+        finishConnection(DeliveryBacklog::Ending::kOrderly, nowMs(), "our own close");
     }
+}
+
+void CAggrSvrClientSocket::finishConnection(DeliveryBacklog::Ending ending, int64_t endMs,
+                                            const std::string& after) {
+    if (finished) {
+        return;
+    }
+    finished = true;
+    const DeliveryBacklog::Resend resend = link.backlog.connectionEnded(link.cursor, ending, endMs);
+    if (resend.frames == 0) {
+        return;
+    }
+    // Whatever the kernel still holds for this connection would reach the server after the
+    // next connection's frames.
+    platform::setResetOnClose(socketHandle);
+    KRI_TRACE(kAggrSvrClientSocketUnit,
+              "%" PRIu64 " transactions go again on the next connection to %s after %s (%" PRIu64
+              " of them acknowledged by the server's TCP)\n",
+              resend.frames, link.peer.c_str(), after.c_str(), resend.acknowledged);
 }
 
 void CAggrSvrClientSocket::readLastWords() {
@@ -337,38 +306,27 @@ void CAggrSvrClientSocket::onError(int code) {
     if (reason.empty()) {
         reason = platform::winsockErrorText(-code);
     }
-    endConnection(code, reason);
+    // A dead peer that the kernel noticed stopped taking data when the acknowledgements did.
+    endConnection(code, reason, code == -platform::kWsaETimedOut ? lastProgressMs : nowMs());
 }
 
-void CAggrSvrClientSocket::endConnection(int code, const std::string& reason) {
+void CAggrSvrClientSocket::endConnection(int code, const std::string& reason, int64_t sinceMs) {
     if (phase.load() == Phase::kEnded) {
         return;
     }
     endCode = code;
     endReason = reason;
+    endSinceMs = sinceMs;
     onClosed(false);
 }
 
-int CAggrSvrClientSocket::takeWriteFailure() {
-    std::lock_guard<std::mutex> guard(writeLock);
-    return std::exchange(writeFailure, 0);
-}
-
 void CAggrSvrClientSocket::onClosed(bool graceful) {
-    if (graceful && phase.load() == Phase::kClosing) {
-        // A server closes its TCP in order only when it has read all its TCP took, so what
-        // this close acknowledges was read.
-        std::lock_guard<std::mutex> guard(writeLock);
-        takeAcknowledgements();
-    }
-    if (const int failure = takeWriteFailure(); endReason.empty() && failure != 0) {
-        endCode = failure;
-        endReason = platform::winsockErrorText(-failure);
-    }
+    const Phase now = phase.load();
     if (endReason.empty()) {
         readLastWords();
         endReason = lastFailureReason();
         endCode = endReason.empty() ? 0 : -platform::kWsaEConnAborted;
+        endSinceMs = nowMs();
     }
     if (endReason.empty()) {
         endCode = graceful ? 0 : -platform::kWsaEConnReset;
@@ -376,21 +334,26 @@ void CAggrSvrClientSocket::onClosed(bool graceful) {
                              : platform::winsockErrorText(platform::kWsaEConnReset);
     }
     // The acknowledgements are read from the connection before its handle is closed.
-    settle();
+    if (now == Phase::kClosing && graceful) {
+        // A server closes its TCP in order only when it has read all its TCP took, so what
+        // this close acknowledges was read.
+        takeAcknowledgements();
+        finishConnection(DeliveryBacklog::Ending::kOrderly, nowMs(), endReason);
+    } else if (now == Phase::kClosing) {
+        finishConnection(DeliveryBacklog::Ending::kBroken, closingSinceMs, endReason);
+    } else if (now == Phase::kAnnouncing || now == Phase::kReady) {
+        takeAcknowledgements();
+        finishConnection(DeliveryBacklog::Ending::kBroken, endSinceMs, endReason);
+    }
     SSLClientSocket::onClosed(graceful);
 }
 
 bool CAggrSvrClientSocket::onSSLDisconnected(bool /*graceful*/) {
     linkUp.store(false, std::memory_order_release);
-    {
-        std::lock_guard<std::mutex> guard(writeLock);
-        phase.store(Phase::kEnded, std::memory_order_release);
-        writeBlocked.store(false);
-        batch = Batch::kNone;
-        writeBuffer.clear();
-        writeFailure = 0;
-        link.backlog.connectionEnded(link.cursor);
-    }
+    phase.store(Phase::kEnded, std::memory_order_release);
+    writeBlocked.store(false);
+    batch = Batch::kNone;
+    writeBuffer.clear();
     if (endReason.empty()) {
         // A handshake that failed ends here without passing through onClosed above.
         endReason = lastFailureReason();

@@ -13,30 +13,32 @@
 //   kReady       the announcement is written; the backlog's frames follow in order
 //   kClosing     the server has closed its TLS session and ours has answered: nothing more is
 //                written, our TCP side is shut, and the connection waits up to kCloseWait for
-//                the server's TCP close. An orderly one acknowledges every byte the server read,
-//                so the frames it read while closing are not written again; a reset or the end
-//                of the wait leaves the acknowledgements as they stood at the server's close.
+//                the server's TCP close. An orderly one acknowledges every byte the server read
+//                (a server's kernel resets a connection closed with unread data), so the frames
+//                it read while closing are not written again; a reset or the end of the wait
+//                counts as a broken end at the moment of the server's close.
 //   kEnded       an error, a reset, the server's close (TLS close_notify or TCP), or data that
-//                the server's TCP took no byte of for deadPeerSeconds. The connection is closed,
-//                its unacknowledged frames go back to the backlog, and the reason goes to the
-//                link monitor. The client's owner then rebuilds the link.
+//                the server's TCP took no byte of for deadPeerSeconds, or our own close
+//                (settle). The backlog is told how the connection ended (DeliveryBacklog::
+//                connectionEnded): after a broken end the frames acknowledged within the resend
+//                window go again with the unacknowledged ones. A connection that leaves frames
+//                to be written again is closed with a reset, so that its kernel does not go on
+//                delivering them after the next connection's. The reason goes to the link
+//                monitor, and the client's owner then rebuilds the link.
 // The socket sets TCP keepalive and TCP_USER_TIMEOUT, so a peer that dies silently ends the
-// connection within deadPeerSeconds whether it is idle or busy.
+// connection within deadPeerSeconds whether it is idle or busy, and bounds the kernel's unsent
+// queue (kUnsentLimit): frames wait in the backlog, where a reset does not lose them, rather than
+// in the socket.
 //
-// Threads: the event loop's thread runs every callback, the writes and the tick. A sending
-// thread may write instead when the connection has been idle for kIdleBeforeCallerWrite
-// (writeOnCallerThread): the write state (the batch, its buffer, the announcement written) and
-// the reading of acknowledgements belong to whoever holds writeLock; a sender only tries it, and
-// leaves the work to the loop when it is taken. The TLS session itself is serialised by the
-// socket layer. wake() and idle() are called from any thread; isConnected() from any thread.
+// Threads: the event loop's thread runs every callback, the writes and the tick, and is the only
+// writer of the connection; settle runs once the loop has ended. wake() and isConnected() are
+// called from any thread.
 // Requires: the SSL context, the loop, the backlog and the monitor outlive the socket; the
 // socket is removed from its loop, or the loop has ended, before it is deleted.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "Reactor.h"
@@ -50,6 +52,8 @@ public:
     static constexpr int kReadBudget = 256 * 1024;
     // Frames are written in batches of about this size: one TLS record each.
     static constexpr size_t kBatchBytes = 16 * 1024;
+    // The bytes the kernel may hold unsent: a few batches.
+    static constexpr int kUnsentLimit = 64 * 1024;
 
     // What the socket works with, all owned by the client.
     struct Link {
@@ -73,21 +77,19 @@ public:
 
     DeliveryBacklog::Cursor* cursor() const { return link.cursor; }
 
-    // Nothing written for this long makes the connection idle: a frame pushed then may be
-    // written on the pushing thread. Faster senders leave the writing to the loop, in batches.
-    static constexpr std::chrono::microseconds kIdleBeforeCallerWrite{500};
     // How long a connection the server closed politely waits for the server's TCP close.
     static constexpr int64_t kCloseWaitMs = 1000;
 
     // Posts one write pass to the loop unless one is already waiting.
     void wake() override;
-    bool idle() override;
-    bool writeOnCallerThread() override;
     // Loop thread: takes the server's acknowledgements and ends a connection whose data has not
     // moved for deadPeerSeconds.
     void onTick(int64_t nowMs);
-    // Once the loop has ended: takes the last acknowledgements, so that only unacknowledged
-    // frames are written again on the next connection.
+    // Loop thread, at an orderly stop: the close_notify, once nothing more will be written.
+    void closeSession();
+    // Once the loop has ended, before the socket is deleted (our own close): takes the last
+    // acknowledgements, so that only unacknowledged frames are written again on the next
+    // connection.
     void settle();
 
 protected:
@@ -115,17 +117,15 @@ private:
     };
 
     // Writes the announcement and the backlog until done or a write would block; a failed
-    // write (its own or a sender's) ends the connection.
+    // write ends the connection.
     void writePending();
     // What a write of the current batch came to. kBlocked: the batch waits for the socket's
-    // writable event (or, for a sender's write, for the close event the loop has yet to handle).
-    // Requires: writeLock is held.
+    // writable event. A failed write leaves its code in `failure`.
     enum class WriteResult { kDone, kBlocked, kFailed };
-    WriteResult writeBatch(DeliveryBacklog::WrittenBy by);
+    WriteResult writeBatch(int& failure);
     // Fills writeBuffer with the next batch; false when there is nothing to write.
     bool takeNextBatch();
-    void completeBatch(DeliveryBacklog::WrittenBy by);
-    // Requires: writeLock is held, so that no write comes between the two counts it reads.
+    void completeBatch();
     void takeAcknowledgements();
     // The server sends the client no messages: whatever it sends is read through a small buffer
     // and dropped (up to the read budget), so that no length it announces sizes a buffer of ours.
@@ -134,13 +134,13 @@ private:
     // Reads what the server sent before its connection failed, so that an alert it sent (such as
     // the one that rejects our certificate) becomes the reason rather than the reset after it.
     void readLastWords();
-    // The code of a failed write (a sender's, or the loop's own) not yet reported, once; 0 when
-    // none failed.
-    int takeWriteFailure();
-    // Notes why the connection ends and closes it.
-    void endConnection(int code, const std::string& reason);
+    // Notes why the connection ends, and since when (steady clock), and closes it.
+    void endConnection(int code, const std::string& reason, int64_t sinceMs);
     // The server's close_notify has been answered: stops writing and waits for its TCP close.
     void awaitServerClose();
+    // Tells the backlog how the connection ended and says what goes again; a connection that
+    // leaves frames to be written again is set to close with a reset. Once per connection.
+    void finishConnection(DeliveryBacklog::Ending ending, int64_t endMs, const std::string& after);
 
     Link link;
     WriteTask writeTask{*this};
@@ -149,27 +149,22 @@ private:
     std::atomic<bool> writeBlocked{false};
     std::atomic<bool> linkUp{false};
     std::atomic<Phase> phase{Phase::kConnecting};
-    // When the last write ended, or a batch was taken; steady clock, nanoseconds.
-    std::atomic<int64_t> lastWriteNs{0};
 
-    std::mutex writeLock;
-    // Guarded by writeLock.
+    // Loop thread only (and settle, after the loop).
     std::string writeBuffer;
     Batch batch = Batch::kNone;
     uint64_t batchLastSequence = 0;
     uint64_t batchAnnouncement = 0;
     uint64_t announcedVersion = 0;
-    // A write failed with this code; the loop ends the connection with it.
-    int writeFailure = 0;
-
-    // Loop thread only.
     int readBudget = 0;
-    // Guarded by writeLock.
     uint64_t lastAcknowledged = 0;
+    // When the acknowledgements last advanced, or the connection last had nothing to deliver.
     int64_t lastProgressMs = 0;
-    // Loop thread only: when kClosing began.
+    // When kClosing began.
     int64_t closingSinceMs = 0;
-    // Why the connection ends, noted before the close that reports it.
+    // Why the connection ends and since when, noted before the close that reports it.
     int endCode = 0;
     std::string endReason;
+    int64_t endSinceMs = 0;
+    bool finished = false;
 };

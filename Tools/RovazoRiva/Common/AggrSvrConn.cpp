@@ -1,8 +1,10 @@
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "LibraryInterfaces/DomParse.h"
@@ -41,6 +43,7 @@ uint64_t addressKey(uint32_t address, int port) {
 
 CAggrSvrClient::CAggrSvrClient() : hostResolver(&platform::resolveHost) {
     setTickInterval(kTickIntervalMs);
+    setResendWindow(kDefaultResendSeconds);
 }
 
 CAggrSvrClient::~CAggrSvrClient() {
@@ -133,7 +136,24 @@ int32_t CAggrSvrClient::disconnect() {
     return kSuccess;
 }
 
-void CAggrSvrClient::dropLink() {
+void CAggrSvrClient::stopDelivery(int waitMs) {
+    const int64_t until = static_cast<int64_t>(platform::tickCount64()) + waitMs;
+    for (;;) {
+        const DeliveryStatus status = deliveryStatus();
+        if (status.pending == 0 || status.link != LinkState::kUp ||
+            static_cast<int64_t>(platform::tickCount64()) >= until) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    {
+        std::lock_guard<ThreadLock> guard(clientLock);
+        dropLink(Close::kSessions);
+    }
+    backlog.dropAll("the service stopped before the server acknowledged them");
+}
+
+void CAggrSvrClient::dropLink(Close close) {
     for (TList<CAggrSvrClientSocket*>::Iterator it(sockets); it.hasCurrent(); it.Step()) {
         backlog.attach(it.iterator()->cursor(), nullptr);
     }
@@ -145,6 +165,9 @@ void CAggrSvrClient::dropLink() {
     }
     while (sockets.getCount() > 0) {
         sockets.reset();
+        if (close == Close::kSessions) {
+            sockets.iterator()->closeSession();
+        }
         sockets.iterator()->settle();
         delete sockets.iterator();
         sockets.remove();
@@ -173,6 +196,10 @@ void CAggrSvrClient::setHostResolver(HostResolver resolver) {
 void CAggrSvrClient::setDeliveryLimits(uint64_t backlogBytes, int seconds) {
     backlog.setLimit(backlogBytes);
     deadPeerSeconds.store(seconds);
+}
+
+void CAggrSvrClient::setResendWindow(int seconds) {
+    backlog.setResendWindow(static_cast<int64_t>(seconds) * 1000);
 }
 
 DeliveryStatus CAggrSvrClient::deliveryStatus() {
@@ -315,14 +342,14 @@ int32_t CAggrSvrClient::transact(uint32_t session, const char* action, const Str
     thread_local std::string frame;
     transactionwriter::writeFrame(frame, session, action, paramId.c_str(), paramName.c_str(),
                                   payload.c_str());
-    deliver(frame, DeliveryBacklog::Writing::kOnCallerThreadIfIdle);
+    deliver(frame);
     if (frame.capacity() > kKeptFrameBufferBytes) {
         frame = std::string();
     }
     return kSuccess;
 }
 
-void CAggrSvrClient::deliver(std::string_view frame, DeliveryBacklog::Writing writing) {
+void CAggrSvrClient::deliver(std::string_view frame) {
     const size_t textLength = frame.size() - 4;
     if (textLength > static_cast<size_t>(ConnectedSocket::kMaxMessageSize)) {
         KRI_TRACE_WARNING(kAggrSvrConnUnit,
@@ -331,5 +358,5 @@ void CAggrSvrClient::deliver(std::string_view frame, DeliveryBacklog::Writing wr
         backlog.refuse();
         return;
     }
-    backlog.push(frame, writing);
+    backlog.push(frame);
 }

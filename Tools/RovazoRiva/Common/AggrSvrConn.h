@@ -12,13 +12,13 @@
 // element with one `Params`/`Param` and the payload in a CDATA section. The message operations
 // write it straight into its frame (TransactionWriter.h; buildAction and wrapAction make the same
 // text through the XML classes) and append it to the backlog (DeliveryBacklog.h) and return at
-// once: the calling thread never waits for the network. The loop thread writes the backlog in order
-// on every connection (a message operation on an idle link writes its own frame, with the socket's
-// non-blocking write, instead of waking the loop), after the studio's announcement ("AddStudio",
-// which addStudio stores and every new connection writes first), and keeps each frame until the
-// server's TCP has acknowledged it; frames a connection could not deliver are written again on the
-// next one. The backlog is bounded (setDeliveryLimits): when it is full the oldest frames are
-// dropped and counted. deliveryStatus() reports the counters and the link state.
+// once: the calling thread never waits for the network. The loop thread alone writes the backlog in
+// order on every connection, after the studio's announcement ("AddStudio", which addStudio stores
+// and every new connection writes first), and keeps each frame until the server's TCP has
+// acknowledged it, and for the resend window after that; frames a connection could not deliver
+// are written again on the next one. The backlog is bounded (setDeliveryLimits): when it is full
+// the oldest frames are dropped and counted. deliveryStatus() reports the counters and the link
+// state.
 //
 // Threads: the binding's service thread (setupSsl, connect, disconnect), its supervision thread
 // (isConnected, disconnect, connect, addStudio) and the automation component's event threads (the
@@ -27,9 +27,8 @@
 //
 // Lock order: clientLock, then sessionIdsLock (the session index's own, under which nothing else
 // is taken); clientLock, then the event loop's own locks (inside start, addSocket and stop), then
-// a socket's writeLock, then the backlog's lock, then the loop's task queue (a backlog push wakes
-// the writers), then a socket's transportLock, then the trace library's lock. A message operation
-// writing its own frame only tries a socket's writeLock, and holds no other lock meanwhile.
+// the backlog's lock, then the loop's task queue (a backlog push wakes
+// the writers), then a socket's transportLock, then the trace library's lock.
 // clientLock serialises the session registry, the socket list, connect, disconnect and isConnected;
 // it is never held across a network call. The loop thread never takes clientLock, so connect and
 // disconnect may wait for the loop (addSocket, stop) while holding it.
@@ -87,6 +86,11 @@ public:
     int32_t connect(const String& host, int port);
     // Takes every socket out of the loop, stops the loop and deletes the sockets.
     int32_t disconnect();
+    // The orderly stop: gives the pending transactions up to waitMs to be written and
+    // acknowledged while the link is up, closes each TLS session, disconnects, and says what is
+    // still pending (not delivered, or kept in the spool for the next start).
+    static constexpr int kStopDeliveryWaitMs = 2000;
+    void stopDelivery(int waitMs = kStopDeliveryWaitMs);
     // Whether every socket has an established, verified SSL session. True without sockets,
     // except after a connect that could make none.
     bool isConnected();
@@ -95,10 +99,14 @@ public:
     void setHostResolver(HostResolver resolver);
 
     static constexpr int kDefaultDeadPeerSeconds = 20;
+    static constexpr int kDefaultResendSeconds = 2;
     // The backlog's bound in bytes, and how long a connection may go without the server's TCP
     // taking any data before it counts as dead. The bound applies at once; the time to the
     // next connect's sockets.
     void setDeliveryLimits(uint64_t backlogBytes, int deadPeerSeconds);
+    // How long acknowledged transactions stay to be written again after a connection that
+    // ends badly (DeliveryBacklog::setResendWindow); 0 keeps none.
+    void setResendWindow(int seconds);
     // Keeps the backlog in a spool journal (DeliveryBacklog::useSpool): what an earlier run left
     // unacknowledged is pending at once. "" or why the spool cannot be used.
     // Requires: before the first connect and the first message operation.
@@ -154,11 +162,12 @@ private:
     int32_t transact(uint32_t session, const char* action, const String& paramId,
                      const String& paramName, const String& payload);
     // Appends a frame to the backlog, or refuses it when its text is over the message limit.
-    void deliver(std::string_view frame,
-                 DeliveryBacklog::Writing writing = DeliveryBacklog::Writing::kByWriters);
-    // Detaches the sockets from the backlog, stops the loop, settles each socket's
-    // acknowledgements and deletes the sockets. Requires: clientLock is held.
-    void dropLink();
+    void deliver(std::string_view frame);
+    enum class Close { kAtOnce, kSessions };
+    // Detaches the sockets from the backlog, stops the loop, closes each TLS session (kSessions),
+    // settles each socket's acknowledgements and deletes the sockets.
+    // Requires: clientLock is held.
+    void dropLink(Close close = Close::kAtOnce);
 
     std::unique_ptr<SSLContext> sslContext;
     TList<CAggrSvrClientSocket*> sockets;

@@ -25,21 +25,39 @@ constexpr int64_t kSpoolSyncIntervalMs = 1000;
 class DeliveryBacklog::Cursor {
 public:
     explicit Cursor(uint64_t key, uint64_t start)
-        : key(key), acknowledgedThrough(start), writtenThrough(start) {}
+        : key(key),
+          acknowledgedThrough(start),
+          releasedThrough(start),
+          writtenThrough(start),
+          resendThrough(start) {}
 
     // One batch handed to the kernel: its last frame and the stream offset after it.
     struct Written {
         uint64_t lastSequence;
         uint64_t streamEnd;
     };
+    // Frames acknowledged at one moment: the last of them and the moment (steady clock).
+    struct Acknowledged {
+        uint64_t lastSequence;
+        int64_t atMs;
+    };
 
     const uint64_t key;
     DeliveryWriter* writer = nullptr;
-    // Threads writing through the writer on their own, without the backlog's lock.
-    int callerWrites = 0;
     uint64_t acknowledgedThrough;
+    // The frames through this one left this cursor's resend window.
+    uint64_t releasedThrough;
     uint64_t writtenThrough;
+    // The frames through this one were written on an earlier connection: writing them again
+    // counts as a resend.
+    uint64_t resendThrough;
     std::deque<Written> inFlight;
+    // The acknowledgements of frames after releasedThrough, oldest first.
+    std::deque<Acknowledged> retained;
+    // The last moment the connection was seen working: its acknowledgements advanced, or it had
+    // nothing unacknowledged. The window counts back from here, so that the frames acknowledged
+    // just before a connection stalled stay until the stall is noticed.
+    int64_t workingAtMs = 0;
 };
 
 DeliveryBacklog::DeliveryBacklog() = default;
@@ -49,6 +67,11 @@ DeliveryBacklog::~DeliveryBacklog() = default;
 void DeliveryBacklog::setLimit(uint64_t bytes) {
     std::lock_guard<ThreadLock> guard(lock);
     limitBytes = bytes;
+}
+
+void DeliveryBacklog::setResendWindow(int64_t milliseconds) {
+    std::lock_guard<ThreadLock> guard(lock);
+    resendWindowMs = milliseconds;
 }
 
 std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
@@ -61,6 +84,7 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
     journal = std::move(opened);
     store = Store::kJournal;
     first = journal->firstSequence();
+    countedThrough = first - 1;
     nextSequence = journal->endSequence();
     highestSent = first - 1;
     // What damage cost at the open counts as accepted by the earlier run and dropped now.
@@ -71,11 +95,14 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
         heldBytes += journal->frameLength(sequence);
     }
     fillWindow();
+    if (std::string failure = journal->failure(); !failure.empty()) {
+        // Its position could not be stored at open (a full disk): a failure at run time.
+        leaveJournal(failure);
+    }
     return "";
 }
 
-void DeliveryBacklog::push(std::string_view framed, Writing writing) {
-    Cursor* callerCursor = nullptr;
+void DeliveryBacklog::push(std::string_view framed) {
     bool episodeStarted = false;
     bool spoolFull = false;
     uint64_t bound = 0;
@@ -89,14 +116,23 @@ void DeliveryBacklog::push(std::string_view framed, Writing writing) {
             SpoolJournal::Dropped lost;
             if (journal->append(framed, platform::wallClockMs(), lost) == 0) {
                 durableSequence = nextSequence;
-                // The journal deleted the oldest records for its bound.
+                // The journal deleted the oldest records for its bound; the retained ones among
+                // them were acknowledged already, and those in flight wait for their outcome.
+                uint64_t counted = 0;
+                const uint64_t inFlightThrough = writtenByEveryCursor();
                 for (const uint64_t kept = journal->firstSequence(); first < kept; ++first) {
+                    if (first <= countedThrough) {
+                        ++counted;
+                    } else if (first <= inFlightThrough) {
+                        holdBack(first);
+                        ++counted;
+                    }
                     if (!frames.empty()) {
                         frames.popFront();
                     }
                 }
                 heldBytes -= lost.bytes;
-                noteDropped(lost.count);
+                noteDropped(lost.count - std::min(lost.count, counted));
                 if (frames.size() == nextSequence - first &&
                     frames.bytes() + framed.size() <= kWindowBytes) {
                     frames.pushBack(framed, now);
@@ -117,14 +153,7 @@ void DeliveryBacklog::push(std::string_view framed, Writing writing) {
         episodeStarted = !wasDropping && dropped > droppedBefore;
         spoolFull = durableSequence != 0;
         bound = spoolFull ? journal->limitBytes() : limitBytes;
-        if (writing == Writing::kOnCallerThreadIfIdle) {
-            callerCursor = cursorForCallerWrite();
-        }
-        if (callerCursor != nullptr) {
-            ++callerCursor->callerWrites;
-        } else {
-            wakeWriters();
-        }
+        wakeWriters();
     }
     if (episodeStarted) {
         const std::string text =
@@ -137,26 +166,6 @@ void DeliveryBacklog::push(std::string_view framed, Writing writing) {
     if (durableSequence != 0) {
         journal->waitDurable(durableSequence);
     }
-    if (callerCursor != nullptr) {
-        // The cursor and its writer stay while callerWrites holds them (see attach).
-        const bool written = callerCursor->writer->writeOnCallerThread();
-        std::lock_guard<ThreadLock> guard(lock);
-        if (!written) {
-            callerCursor->writer->wake();
-        }
-        if (--callerCursor->callerWrites == 0) {
-            callerWriteEnded.notify_all();
-        }
-    }
-}
-
-DeliveryBacklog::Cursor* DeliveryBacklog::cursorForCallerWrite() {
-    // With several addresses every frame goes to each; their loop writes them side by side.
-    if (cursors.size() != 1) {
-        return nullptr;
-    }
-    Cursor* cursor = cursors.front().get();
-    return cursor->writer != nullptr && cursor->writer->idle() ? cursor : nullptr;
 }
 
 void DeliveryBacklog::leaveJournal(const std::string& reason) {
@@ -165,20 +174,22 @@ void DeliveryBacklog::leaveJournal(const std::string& reason) {
     // The newest frames that fit the memory bound are kept; older ones that only the journal
     // held are dropped without being read.
     while (heldBytes > limitBytes && first < nextSequence) {
-        popFront();
-        noteDropped(1);
+        dropOldest();
     }
     uint64_t lost = 0;
     for (uint64_t sequence = first + frames.size(); sequence < nextSequence; ++sequence) {
         std::string frame;
         int64_t wallMs = 0;
         if (journal->readFrame(sequence, frame, wallMs) != 0) {
-            // An empty frame keeps the numbering; it writes nothing and is counted as dropped.
+            // An empty frame keeps the numbering; it writes nothing and, unless it was
+            // acknowledged already, is counted as dropped.
             heldBytes -= journal->frameLength(sequence);
             frame.clear();
             wallMs = platform::wallClockMs();
-            ++unreadable;
-            ++lost;
+            if (sequence > countedThrough) {
+                ++unreadable;
+                ++lost;
+            }
         }
         frames.pushBack(frame, static_cast<int64_t>(platform::tickCount64()) -
                                    (platform::wallClockMs() - wallMs));
@@ -192,6 +203,56 @@ void DeliveryBacklog::leaveJournal(const std::string& reason) {
         KRI_TRACE_WARNING(kDeliveryBacklogUnit,
                           "%" PRIu64 " transactions could not be read back from the spool\n", lost);
     }
+}
+
+uint64_t DeliveryBacklog::writtenByEveryCursor() const {
+    if (cursors.empty()) {
+        return 0;
+    }
+    uint64_t through = UINT64_MAX;
+    for (const auto& cursor : cursors) {
+        through = std::min(through, std::max(cursor->writtenThrough, cursor->acknowledgedThrough));
+    }
+    return through;
+}
+
+void DeliveryBacklog::holdBack(uint64_t sequence) {
+    if (!heldBack.empty() && heldBack.back().through + 1 == sequence) {
+        heldBack.back().through = sequence;
+    } else {
+        heldBack.push_back(HeldBack{sequence, sequence});
+    }
+    ++heldBackCount;
+}
+
+void DeliveryBacklog::acknowledgeHeldBack(uint64_t through) {
+    while (!heldBack.empty() && heldBack.front().from <= through) {
+        HeldBack& range = heldBack.front();
+        const uint64_t last = std::min(range.through, through);
+        acknowledged += last - range.from + 1;
+        heldBackCount -= last - range.from + 1;
+        if (last == range.through) {
+            heldBack.pop_front();
+        } else {
+            range.from = last + 1;
+        }
+    }
+}
+
+void DeliveryBacklog::dropHeldBackAfter(uint64_t through) {
+    uint64_t count = 0;
+    while (!heldBack.empty() && heldBack.back().through > through) {
+        HeldBack& range = heldBack.back();
+        const uint64_t from = std::max(range.from, through + 1);
+        count += range.through - from + 1;
+        if (from == range.from) {
+            heldBack.pop_back();
+        } else {
+            range.through = from - 1;
+        }
+    }
+    heldBackCount -= count;
+    noteDropped(count);
 }
 
 void DeliveryBacklog::fillWindow() {
@@ -235,7 +296,7 @@ void DeliveryBacklog::popFront() {
     if (frames.empty()) {
         heldBytes -= journal->frameLength(first);
     } else {
-        if (frames.frameLength(0) == 0) {
+        if (frames.frameLength(0) == 0 && first > countedThrough) {
             --unreadable;
         }
         heldBytes -= frames.frameLength(0);
@@ -290,7 +351,8 @@ uint64_t DeliveryBacklog::announcementVersion() {
 }
 
 void DeliveryBacklog::dropOldest() {
-    const bool counted = frames.frameLength(0) == 0;
+    // A retained frame was acknowledged, and an empty one counted as dropped, already.
+    const bool counted = first <= countedThrough || (!frames.empty() && frames.frameLength(0) == 0);
     popFront();
     noteDropped(counted ? 0 : 1);
 }
@@ -334,6 +396,10 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
         }
         cursors.erase(forgotten, cursors.end());
         trimDelivered();
+        if (cursors.empty()) {
+            // No address is left to acknowledge them.
+            dropHeldBackAfter(0);
+        }
     }
     if (missed > 0) {
         KRI_TRACE_WARNING(kDeliveryBacklogUnit,
@@ -345,8 +411,7 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
 }
 
 void DeliveryBacklog::attach(Cursor* cursor, DeliveryWriter* writer) {
-    std::unique_lock<ThreadLock> guard(lock);
-    callerWriteEnded.wait(guard, [cursor] { return cursor->callerWrites == 0; });
+    std::lock_guard<ThreadLock> guard(lock);
     cursor->writer = writer;
     if (writer != nullptr) {
         writer->wake();
@@ -367,6 +432,7 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
             sequence = std::max(sequence, first);
             continue;
         }
+        resent += sequence <= cursor->resendThrough ? 1 : 0;
         lastSequence = sequence++;
         ++taken;
     }
@@ -376,12 +442,10 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
     return taken;
 }
 
-void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd,
-                                  WrittenBy by) {
+void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.push_back(Cursor::Written{lastSequence, streamEnd});
     ++batches;
-    callerBatches += by == WrittenBy::kCaller ? 1 : 0;
     if (lastSequence > highestSent) {
         sent += lastSequence - highestSent;
         highestSent = lastSequence;
@@ -389,19 +453,39 @@ void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_
 }
 
 void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged) {
+    acknowledge(cursor, streamAcknowledged, static_cast<int64_t>(platform::tickCount64()));
+}
+
+void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged, int64_t nowMs) {
     {
         std::lock_guard<ThreadLock> guard(lock);
+        const uint64_t firstBefore = first;
         bool advanced = false;
         while (!cursor->inFlight.empty() &&
                cursor->inFlight.front().streamEnd <= streamAcknowledged) {
-            cursor->acknowledgedThrough = cursor->inFlight.front().lastSequence;
+            const uint64_t through = cursor->inFlight.front().lastSequence;
             cursor->inFlight.pop_front();
-            advanced = true;
+            // A frame written again was acknowledged before: it keeps its place.
+            if (through > cursor->acknowledgedThrough) {
+                cursor->acknowledgedThrough = through;
+                advanced = true;
+            }
+            if (through > cursor->releasedThrough &&
+                (cursor->retained.empty() || through > cursor->retained.back().lastSequence)) {
+                cursor->retained.push_back(Cursor::Acknowledged{through, nowMs});
+            }
+            cursor->workingAtMs = nowMs;
         }
-        if (!advanced) {
+        if (cursor->inFlight.empty()) {
+            cursor->workingAtMs = nowMs;
+        }
+        if (!advanced && resendWindowMs == 0) {
             return;
         }
         trimDelivered();
+        if (first == firstBefore) {
+            return;
+        }
     }
     if (journal) {
         journal->persistAcknowledged(false);
@@ -412,17 +496,34 @@ void DeliveryBacklog::trimDelivered() {
     if (cursors.empty()) {
         return;
     }
-    uint64_t deliveredThrough = UINT64_MAX;
+    uint64_t acknowledgedThrough = UINT64_MAX;
+    uint64_t releasedThrough = UINT64_MAX;
     for (const auto& cursor : cursors) {
-        deliveredThrough = std::min(deliveredThrough, cursor->acknowledgedThrough);
+        while (!cursor->retained.empty() &&
+               cursor->workingAtMs - cursor->retained.front().atMs >= resendWindowMs) {
+            cursor->releasedThrough = cursor->retained.front().lastSequence;
+            cursor->retained.pop_front();
+        }
+        acknowledgedThrough = std::min(acknowledgedThrough, cursor->acknowledgedThrough);
+        releasedThrough = std::min(releasedThrough, cursor->releasedThrough);
     }
-    const uint64_t acknowledgedBefore = first;
-    while (first < nextSequence && first <= deliveredThrough) {
-        const bool counted = frames.empty() || frames.frameLength(0) != 0;
+    acknowledgeHeldBack(acknowledgedThrough);
+    for (uint64_t sequence = firstPending(); sequence <= acknowledgedThrough; ++sequence) {
+        if (sequence >= nextSequence) {
+            break;
+        }
+        if (inWindow(sequence) && frames.frameLength(sequence - first) == 0) {
+            --unreadable;  // counted as dropped when it could not be read
+        } else {
+            ++acknowledged;
+        }
+        countedThrough = sequence;
+    }
+    const uint64_t releasedBefore = first;
+    while (first < nextSequence && first <= releasedThrough && first <= countedThrough) {
         popFront();
-        acknowledged += counted ? 1 : 0;
     }
-    if (journal && first > acknowledgedBefore) {
+    if (journal && first > releasedBefore) {
         journal->acknowledge(first - 1);
         fillWindow();
     }
@@ -434,27 +535,70 @@ bool DeliveryBacklog::hasUndelivered(Cursor* cursor) {
            std::max(cursor->writtenThrough + 1, firstSequence()) < endSequence();
 }
 
-void DeliveryBacklog::connectionEnded(Cursor* cursor) {
+DeliveryBacklog::Resend DeliveryBacklog::connectionEnded(Cursor* cursor, Ending ending,
+                                                         int64_t endMs) {
     std::lock_guard<ThreadLock> guard(lock);
     cursor->inFlight.clear();
-    cursor->writtenThrough = cursor->acknowledgedThrough;
+    // What this connection did not acknowledge of the frames held back cannot be written again.
+    dropHeldBackAfter(cursor->acknowledgedThrough);
+    uint64_t from = cursor->acknowledgedThrough;
+    if (ending == Ending::kBroken && resendWindowMs > 0) {
+        // The frames acknowledged within the window before the end go again: back to the last
+        // frame acknowledged before it.
+        from = cursor->releasedThrough;
+        for (const Cursor::Acknowledged& ack : cursor->retained) {
+            if (ack.atMs >= endMs - resendWindowMs) {
+                break;
+            }
+            from = ack.lastSequence;
+        }
+        while (!cursor->retained.empty() && cursor->retained.back().lastSequence > from) {
+            cursor->retained.pop_back();
+        }
+    }
+    from = std::max(from, first - 1);
+    Resend resend;
+    if (cursor->writtenThrough > from) {
+        resend.frames = cursor->writtenThrough - from;
+        resend.acknowledged =
+            cursor->acknowledgedThrough > from ? cursor->acknowledgedThrough - from : 0;
+        cursor->resendThrough = std::max(cursor->resendThrough, cursor->writtenThrough);
+        cursor->writtenThrough = from;
+    }
+    return resend;
 }
 
 void DeliveryBacklog::dropAll(const char* why) {
     uint64_t count = 0;
+    uint64_t lost = 0;
     bool kept = false;
     {
         std::lock_guard<ThreadLock> guard(lock);
         kept = store == Store::kJournal;
+        count = nextSequence - firstPending() - unreadable;
         if (kept) {
-            count = nextSequence - first;
+            // Acknowledged frames that a connection's bad end left to be written again stay in
+            // the journal for the next start; the others need not wait there.
+            uint64_t settled = countedThrough;
+            for (const auto& cursor : cursors) {
+                settled = std::min({settled, cursor->acknowledgedThrough, cursor->writtenThrough});
+            }
+            if (settled >= first) {
+                journal->acknowledge(settled);
+            }
+            count = nextSequence - std::max(first, settled + 1);
         } else {
-            count = nextSequence - first - unreadable;
             dropped += count;
         }
+        // The frames held back are no longer in the journal.
+        lost = (kept ? 0 : count) + heldBackCount;
+        dropped += heldBackCount;
+        heldBack.clear();
+        heldBackCount = 0;
         frames.clear();
         unreadable = 0;
         first = nextSequence;
+        countedThrough = nextSequence - 1;
         heldBytes = 0;
     }
     if (kept) {
@@ -464,9 +608,10 @@ void DeliveryBacklog::dropAll(const char* why) {
                       "%" PRIu64 " transactions kept in the spool %s for the next start\n", count,
                       journal->directory().c_str());
         }
-    } else if (count > 0) {
+    }
+    if (lost > 0) {
         KRI_REPORT_EVENT(kDeliveryBacklogUnit, kTransactionsDroppedEvent,
-                         "%" PRIu64 " transactions not delivered: %s", count, why);
+                         "%" PRIu64 " transactions not delivered: %s", lost, why);
     }
 }
 
@@ -476,18 +621,18 @@ DeliveryStatus DeliveryBacklog::counters() {
     status.accepted = accepted;
     status.sent = sent;
     status.batches = batches;
-    status.callerBatches = callerBatches;
+    status.resent = resent;
     status.acknowledged = acknowledged;
     status.dropped = dropped;
-    status.pending = nextSequence - first - unreadable;
+    status.pending = nextSequence - firstPending() - unreadable + heldBackCount;
     status.pendingBytes = heldBytes;
     if (store != Store::kMemory) {
         status.spool = store == Store::kJournal ? SpoolState::kJournal : SpoolState::kMemoryOnly;
         status.spoolReason = spoolFailure;
     }
-    if (!frames.empty()) {
-        status.oldestPendingAgeMs =
-            static_cast<int64_t>(platform::tickCount64()) - frames.frontAcceptedMs();
+    if (firstPending() < nextSequence && inWindow(firstPending())) {
+        status.oldestPendingAgeMs = static_cast<int64_t>(platform::tickCount64()) -
+                                    frames.acceptedMs(firstPending() - first);
     }
     return status;
 }

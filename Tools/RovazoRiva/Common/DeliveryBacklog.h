@@ -13,36 +13,41 @@
 // kernel on the connection; when a batch of frames has been written, that count is the stream
 // offset at which the batch ends. The kernel tells how many written bytes are still
 // unacknowledged (SIOCOUTQ), so written minus unacknowledged is the acknowledged offset, and a
-// batch whose end offset is at or below it has arrived. When a connection ends, its frames
-// written but not acknowledged are written again, in order, on the next connection to that
-// address. A frame whose bytes the server's TCP acknowledged but whose server lost them (a crash
-// before reading) is not sent again; a frame whose acknowledgement was lost is, so the server
-// may see it twice.
+// batch whose end offset is at or below it has arrived.
+//
+// The resend window. A TCP acknowledgement says only that the bytes reached the server's kernel,
+// not its application: a server that fails soon after may never have read them. So the frames
+// a connection acknowledged stay held (retained) until the connection has been seen working for
+// the window (setResendWindow) after their acknowledgement: its acknowledgements advanced since,
+// or nothing was left unacknowledged. When a connection ends in any way but our own orderly close
+// (connectionEnded with kBroken), its frames acknowledged within the window before the end, and
+// those written but not acknowledged, are written again, in order, on the next connection to that
+// address; after our own close only the unacknowledged ones are. Retained frames count as
+// acknowledged (not pending) and against the bound; over the bound they go first, and are not
+// counted as dropped. A window of 0 retains nothing.
 //
 // With a spool (useSpool), the backlog is a view of a SpoolJournal: every frame is appended to
-// the journal before push returns, and only a window of the oldest pending frames (kWindowBytes)
+// the journal before push returns, and only a window of the oldest held frames (kWindowBytes)
 // is also held in memory; the others are read back from the journal when a connection needs
-// them. The journal's bound replaces the memory bound, the frames the server acknowledged are
-// acknowledged in the journal, and what a previous run left unacknowledged is pending from the
-// start, in order. When the journal fails (a full disk, its directory removed), the backlog says
-// so once, reads what only the journal held back into memory and goes on as a memory backlog.
-//
-// Writing on the caller's thread. A push may ask for its frame to be written on the pushing
-// thread when the link is idle (one address, and its writer idle for a while): the lone event of
-// a quiet studio then goes out without waiting for the loop thread to be woken and scheduled. The
-// writer is held (not detached) while it writes, without the backlog's lock; when it cannot write
-// at once it is woken as usual. Under load the loop thread writes, in batches.
+// them. The journal's bound replaces the memory bound. The journal's acknowledged position is
+// the last frame that has left the backlog, so retained frames stay in the journal until they
+// leave the resend window, and what a previous run left there is pending from the start, in
+// order. When the journal fails (a full disk, its directory removed), the backlog says so once,
+// reads what only the journal held back into memory and goes on as a memory backlog. When the
+// journal deletes its oldest records for its bound while every cursor has them written and not
+// yet acknowledged, their outcome is not known yet: they are held back, pending, and count as
+// acknowledged once every cursor has acknowledged them, or as dropped once a connection ends
+// without acknowledging them or the backlog stops (they can no longer be written again).
 //
 // Threads: the client's message operations push from any thread; connect and disconnect manage
-// the cursors; the client's loop thread (and a pushing thread writing its own frame) takes
-// batches, marks them written and acknowledged and ends connections. Every member is guarded by
-// the backlog's own lock, which is taken last (after the client's lock and a writer's write lock)
-// and never held across a network call; writers are woken and asked whether they are idle while
-// it is held, so a writer must not take it in wake() or idle().
+// the cursors; the client's loop thread takes batches, marks them written and acknowledged and
+// ends connections. Every member is guarded by the backlog's own lock, which is taken last
+// (after the client's lock and a writer's write lock) and never held across a network call;
+// writers are woken while it is held, so a writer must not take it in wake().
 // Requires: a writer stays valid while it is attached to a cursor.
 #pragma once
 
-#include <condition_variable>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -59,18 +64,8 @@
 class DeliveryWriter {
 public:
     virtual ~DeliveryWriter() = default;
-    // New frames wait for this writer. Called on any thread, with the backlog's lock held or
-    // while the writer is held for a caller's write.
+    // New frames wait for this writer. Called on any thread, with the backlog's lock held.
     virtual void wake() = 0;
-    // Whether a frame pushed now may be written on the pushing thread: the connection is ready
-    // and has had nothing to write for a while. A hint; called with the backlog's lock held. A
-    // writer that leaves all writing to its own thread keeps the default.
-    virtual bool idle() { return false; }
-    // Writes what waits on the calling thread; a write that would block is finished by the
-    // writer's own thread. False when it could not write (another thread is writing, the
-    // connection is not ready) or the write failed: the caller then wakes the writer, whose
-    // thread does the rest.
-    virtual bool writeOnCallerThread() { return false; }
 };
 
 class DeliveryBacklog {
@@ -92,21 +87,21 @@ public:
     void setLimit(uint64_t bytes);
 
     // Opens the spool journal and makes what it holds pending. "" or why the spool cannot be
-    // used (the backlog then stays in memory). `files` is the file system the journal uses.
+    // used (the backlog then stays in memory). A journal that opens failed (its position cannot
+    // be written on a full disk) is left at once, as one that fails later. `files` is the file
+    // system the journal uses.
     // Requires: before the first push and the first cursor.
     std::string useSpool(const SpoolJournal::Settings& settings,
                          platform::SpoolFiles& files = platform::linuxSpoolFiles());
 
-    enum class Writing {
-        kByWriters,             // the writers are woken
-        kOnCallerThreadIfIdle,  // written on the calling thread when the link is idle
-    };
+    // How long frames stay held after their acknowledgement, to be written again when the
+    // connection that acknowledged them ends badly; 0 retains nothing.
+    void setResendWindow(int64_t milliseconds);
 
-    // Appends one framed transaction (length header and text) and has it written as `writing`
-    // says. With a spool, returns once the frame is in the journal (and, as the journal's sync
-    // setting says, on the disk).
-    // Requires: for kOnCallerThreadIfIdle, the caller holds no lock that a writer takes.
-    void push(std::string_view framed, Writing writing = Writing::kByWriters);
+    // Appends one framed transaction (length header and text) and wakes the writers. With a
+    // spool, returns once the frame is in the journal (and, as the journal's sync setting says,
+    // on the disk).
+    void push(std::string_view framed);
 
     // Counts a transaction that cannot be framed (too long) as accepted and dropped.
     void refuse();
@@ -128,26 +123,35 @@ public:
     // Forgets the cursors whose keys are not listed; what only they waited for counts as
     // delivered to the others, and a trace line names the frames the forgotten addresses missed.
     void keepCursors(const std::vector<uint64_t>& keys);
-    // Attaches the writer of a new connection (or none) to the cursor. Waits until no thread is
-    // writing through the cursor's previous writer, so that it may be deleted afterwards.
+    // Attaches the writer of a new connection (or none) to the cursor.
     void attach(Cursor* cursor, DeliveryWriter* writer);
 
     // Loop thread. Appends to `into` the frames after the ones this cursor has written, at most
     // maxBytes unless the first frame alone is larger; returns the number of frames taken and
     // the sequence number of the last one in lastSequence.
     size_t takeBatch(Cursor* cursor, std::string& into, size_t maxBytes, uint64_t& lastSequence);
-    enum class WrittenBy { kLoop, kCaller };
     // The frames up to lastSequence have been handed to the kernel; the connection's byte count
     // stood at streamEnd after them.
-    void markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd,
-                     WrittenBy by = WrittenBy::kLoop);
-    // The server's TCP has acknowledged the connection's bytes up to streamAcknowledged.
+    void markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd);
+    // The server's TCP has acknowledged the connection's bytes up to streamAcknowledged, as seen
+    // at nowMs (steady clock).
+    void acknowledge(Cursor* cursor, uint64_t streamAcknowledged, int64_t nowMs);
     void acknowledge(Cursor* cursor, uint64_t streamAcknowledged);
     // Whether the cursor has frames written and not acknowledged, or frames still to write.
     bool hasUndelivered(Cursor* cursor);
-    // The connection of this cursor has ended: its unacknowledged frames are written again, from
-    // the oldest, on the next one. Call acknowledge with the final count first.
-    void connectionEnded(Cursor* cursor);
+
+    enum class Ending {
+        kOrderly,  // our own close: only the unacknowledged frames go again
+        kBroken,   // any other end: the frames acknowledged within the window go again too
+    };
+    // What an ended connection leaves to be written again on the next one.
+    struct Resend {
+        uint64_t frames = 0;        // written again, from the oldest
+        uint64_t acknowledged = 0;  // of them, acknowledged by the server's TCP
+    };
+    // The connection of this cursor has ended at endMs (steady clock; for a connection that
+    // stalled, when its acknowledgements stopped). Call acknowledge with the final count first.
+    Resend connectionEnded(Cursor* cursor, Ending ending, int64_t endMs);
 
     // Drops everything held (counted, with a trace line when anything was pending). At stop.
     // What the spool holds stays there for the next start instead.
@@ -168,7 +172,11 @@ private:
         kSpoolFailed,  // the journal failed: every frame in memory
     };
 
+    // Counts the frames every cursor has acknowledged, and lets go of those that every cursor
+    // acknowledged longer than the window before its connection was last seen working.
     void trimDelivered();
+    // The first frame that is neither acknowledged nor retained.
+    uint64_t firstPending() const { return std::max(first, countedThrough + 1); }
     void dropOldest();
     void noteDropped(uint64_t count);
     void popFront();
@@ -182,14 +190,17 @@ private:
     void fillWindow();
     // The journal failed: reports it and holds every pending frame in memory from now on.
     void leaveJournal(const std::string& reason);
+    // The last frame that every cursor has written or acknowledged (0 without cursors).
+    uint64_t writtenByEveryCursor() const;
+    void holdBack(uint64_t sequence);
+    // Counts the held-back frames up to `through` as acknowledged.
+    void acknowledgeHeldBack(uint64_t through);
+    // Counts the held-back frames after `through` as dropped.
+    void dropHeldBackAfter(uint64_t through);
 
     void wakeWriters();
-    // The cursor whose idle writer may write a frame pushed now on the pushing thread, or none.
-    Cursor* cursorForCallerWrite();
 
     ThreadLock lock;
-    // Signalled when a caller's write through a writer ends.
-    std::condition_variable_any callerWriteEnded;
     std::string announcement;
     uint64_t announcementRevision = 0;
     enum class Announcement { kAbsent, kPresent };
@@ -202,17 +213,28 @@ private:
     // Never reset once made, so that sink threads may wait on it without the lock.
     std::unique_ptr<SpoolJournal> journal;
     std::string spoolFailure;
-    // Frames of the window that stand for journal records that could not be read back: empty,
-    // already counted as dropped.
+    // Pending frames of the window that stand for journal records that could not be read back:
+    // empty, already counted as dropped.
     uint64_t unreadable = 0;
     uint64_t first = 1;
     uint64_t nextSequence = 1;
+    // Frames the journal deleted while they were in flight (see above), as ranges of sequence
+    // numbers before `first`, oldest first; heldBackCount frames in all.
+    struct HeldBack {
+        uint64_t from;
+        uint64_t through;
+    };
+    std::deque<HeldBack> heldBack;
+    uint64_t heldBackCount = 0;
     int64_t lastSpoolSyncMs = 0;
     uint64_t highestSent = 0;
+    // The frames through this one count as acknowledged; those of them still held are retained.
+    uint64_t countedThrough = 0;
+    int64_t resendWindowMs = 0;
     uint64_t accepted = 0;
     uint64_t sent = 0;
     uint64_t batches = 0;
-    uint64_t callerBatches = 0;
+    uint64_t resent = 0;
     uint64_t acknowledged = 0;
     uint64_t dropped = 0;
 

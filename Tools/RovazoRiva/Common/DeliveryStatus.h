@@ -3,9 +3,9 @@
 //
 // CAggrSvrClient::deliveryStatus() makes one on any thread; it is a plain value. The counters
 // count transactions (one per message operation), whatever the number of server addresses:
-// a transaction is acknowledged once every address's connection has acknowledged it, and dropped
-// when the backlog of any address had to give it up. At every snapshot
-// accepted == acknowledged + pending + dropped.
+// a transaction is acknowledged once every address's connection has acknowledged it (and stays
+// so when it is written again), and dropped when the backlog of any address had to give it up.
+// At every snapshot accepted == acknowledged + pending + dropped.
 #pragma once
 
 #include <cstdint>
@@ -24,15 +24,19 @@ enum class SpoolState {
 };
 
 struct DeliveryStatus {
-    uint64_t accepted = 0;       // transactions handed to the client
-    uint64_t sent = 0;           // transactions written to the TLS layer on some connection
-    uint64_t batches = 0;        // batches of frames written whole, on all connections
-    uint64_t callerBatches = 0;  // of them, written on the sending thread (an idle link)
-    uint64_t acknowledged = 0;   // transactions whose bytes the server's TCP acknowledged
-    uint64_t pending = 0;        // accepted, neither acknowledged nor dropped
-    uint64_t dropped = 0;        // given up because a backlog was full, or at stop
-    uint64_t pendingBytes = 0;   // frame bytes held for the pending transactions
-    uint64_t reconnects = 0;     // connections made after the first
+    uint64_t accepted = 0;  // transactions handed to the client
+    uint64_t sent = 0;      // transactions written to the TLS layer on some connection
+    uint64_t batches = 0;   // batches of frames written whole, on all connections
+    // transactions written again on a later connection: unacknowledged when their connection
+    // ended, or acknowledged shortly before it ended badly (the resend window)
+    uint64_t resent = 0;
+    uint64_t acknowledged = 0;  // transactions whose bytes the server's TCP acknowledged
+    uint64_t pending = 0;       // accepted, neither acknowledged nor dropped
+    uint64_t dropped = 0;       // given up because a backlog was full, or at stop
+    // frame bytes held: the pending transactions, and the acknowledged ones kept for the resend
+    // window
+    uint64_t pendingBytes = 0;
+    uint64_t reconnects = 0;  // connections made after the first
     LinkState link = LinkState::kDown;
     // Why the link is down, in plain words ("connection refused", "the server closed the
     // session"); empty while it is up.

@@ -24,7 +24,7 @@ public:
     bool empty() const { return index.empty(); }
     // The bytes of the frames held.
     uint64_t bytes() const { return end - (index.empty() ? end : index.front().offset); }
-    int64_t frontAcceptedMs() const { return index.front().acceptedMs; }
+    int64_t acceptedMs(size_t position) const { return index[position].acceptedMs; }
     size_t frameLength(size_t position) const { return index[position].length; }
     // Appends the frame at `position` (0 is the oldest) to `into`.
     void appendFrame(size_t position, std::string& into) const;

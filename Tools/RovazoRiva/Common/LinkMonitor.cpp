@@ -23,7 +23,13 @@ void LinkMonitor::connecting(const std::string& serverText) {
 }
 
 void LinkMonitor::sessionVerified(const std::string& peer) {
-    writeRateLimited(peer, Priority::kInfo, "SSL connect successful");
+    bool recovering;
+    {
+        std::lock_guard<ThreadLock> guard(lock);
+        recovering = state == LinkState::kDown &&
+                     platform::wallClockMs() - sinceMs >= LinkMonitor::kOutageMs;
+    }
+    writeRateLimited(peer, Priority::kInfo, "SSL connect successful", recovering);
 }
 
 void LinkMonitor::announced() {
@@ -51,13 +57,15 @@ void LinkMonitor::enter(LinkState next, const std::string& why) {
     sinceMs = platform::wallClockMs();
 }
 
-void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, std::string line) {
+void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, std::string line,
+                                   bool always) {
     const int64_t now = static_cast<int64_t>(platform::tickCount64());
     {
         std::lock_guard<ThreadLock> guard(lock);
         const auto key = std::make_pair(peer, line);
         auto it = recentLines.find(key);
-        if (it != recentLines.end() && now - it->second.firstWrittenMs < kRepeatWindowMs) {
+        if (!always && it != recentLines.end() &&
+            now - it->second.firstWrittenMs < kRepeatWindowMs) {
             ++it->second.suppressed;
             return;
         }

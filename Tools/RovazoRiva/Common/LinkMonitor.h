@@ -6,7 +6,9 @@
 // lines, rate-limited: a line is written when it differs from every line written in the last
 // minute for the same address; a repeat within the minute is counted instead, and the count is
 // written as one summary line once that minute is over. A server that refuses every reconnection
-// thus gives one line, then one summary a minute, not a line a second.
+// thus gives one line, then one summary a minute, not a line a second. A session verified after
+// the link has been down for kOutageMs or longer (the end of an outage, as opposed to a server
+// that closes every connection soon after it began) is always written.
 //
 // Threads: the client's loop thread reports the turns and ticks; any thread reads the state.
 #pragma once
@@ -20,6 +22,9 @@
 
 class LinkMonitor {
 public:
+    // Longer than a reconnection takes (the supervision's second and the announcement's pause).
+    static constexpr int64_t kOutageMs = 10000;
+
     // A connect to the server (host:port) starts. The link stays down, with its reason, while
     // a lost link is being rebuilt.
     void connecting(const std::string& server);
@@ -44,7 +49,9 @@ private:
     };
 
     // Writes the line unless the peer's connection wrote it in the last minute.
-    void writeRateLimited(const std::string& peer, Priority priority, std::string line);
+    // always: written even when the same line was written within the minute.
+    void writeRateLimited(const std::string& peer, Priority priority, std::string line,
+                          bool always = false);
     void enter(LinkState state, const std::string& reason);
 
     ThreadLock lock;

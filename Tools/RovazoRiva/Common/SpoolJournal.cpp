@@ -86,11 +86,11 @@ bool endsWith(const std::string& name, const char* suffix) {
     return name.size() > length && name.compare(name.size() - length, length, suffix) == 0;
 }
 
-// Whether a valid record starts at `at`: its length fits the bytes, its number is at least
-// `minimum` (and below `limit` when that is not 0, within what one segment can hold above
-// `minimum` otherwise), and its checksum matches.
-bool recordAt(std::string_view bytes, uint64_t at, uint64_t minimum, uint64_t limit,
-              uint64_t& sequence, uint32_t& length) {
+// Whether the header at `at` could start a record: its length fits the bytes, and its number
+// is at least `minimum` and below `limit` when that is not 0 (within what one segment can hold
+// above `minimum` otherwise).
+bool plausibleHeader(std::string_view bytes, uint64_t at, uint64_t minimum, uint64_t limit,
+                     uint64_t& sequence, uint32_t& length) {
     if (bytes.size() - at < SpoolJournal::kHeaderBytes) {
         return false;
     }
@@ -101,9 +101,13 @@ bool recordAt(std::string_view bytes, uint64_t at, uint64_t minimum, uint64_t li
     const uint64_t highest =
         minimum + SpoolJournal::kMaxSegmentFileBytes / SpoolJournal::kHeaderBytes;
     return length <= room && sequence >= minimum && sequence <= highest &&
-           (limit == 0 || sequence < limit) &&
-           recordCrc(header, header + SpoolJournal::kHeaderBytes, length) ==
-               getLittle(header + 4, 4);
+           (limit == 0 || sequence < limit);
+}
+
+bool checksumMatches(std::string_view bytes, uint64_t at, uint32_t length) {
+    const char* header = bytes.data() + at;
+    return recordCrc(header, header + SpoolJournal::kHeaderBytes, length) ==
+           getLittle(header + 4, 4);
 }
 
 // Whether the bytes from `at` on are what an interrupted append leaves: less than a header,
@@ -150,10 +154,14 @@ SpoolJournal::SegmentReading SpoolJournal::readRecords(std::string_view bytes, u
     SegmentReading reading;
     uint64_t position = 0;
     uint64_t expected = diskFirst;
+    // Checksums are costly, and bytes made to look like headers could ask for one at every
+    // position of a search; real damage resynchronises well within this budget.
+    uint64_t checksumBudget = 2 * bytes.size() + (1u << 20);
     while (position < bytes.size()) {
         uint64_t sequence = 0;
         uint32_t length = 0;
-        if (recordAt(bytes, position, expected, nextFirst, sequence, length)) {
+        if (plausibleHeader(bytes, position, expected, nextFirst, sequence, length) &&
+            checksumMatches(bytes, position, length)) {
             if (sequence != expected) {
                 reading.gaps.push_back(Gap{reading.ends.size(), sequence - expected});
             }
@@ -162,10 +170,20 @@ SpoolJournal::SegmentReading SpoolJournal::readRecords(std::string_view bytes, u
             expected = sequence + 1;
             continue;
         }
+        // Damage: the next valid record.
         uint64_t next = position + 1;
-        while (next < bytes.size() &&
-               !recordAt(bytes, next, expected, nextFirst, sequence, length)) {
-            ++next;
+        for (; next < bytes.size(); ++next) {
+            if (!plausibleHeader(bytes, next, expected, nextFirst, sequence, length)) {
+                continue;
+            }
+            if (length > checksumBudget) {
+                next = bytes.size();
+                break;
+            }
+            checksumBudget -= length;
+            if (checksumMatches(bytes, next, length)) {
+                break;
+            }
         }
         if (next < bytes.size()) {
             reading.damage.push_back(
@@ -218,27 +236,28 @@ std::string SpoolJournal::open(const Settings& wanted) {
     if (reason.empty() && (error = files.identify(dir, directoryIdentity)) != 0) {
         reason = "the spool directory " + dir + " cannot be read: " + errorText(error);
     }
+    if (reason.empty() &&
+        (error = files.open(path(kAcknowledgedFile), platform::SpoolFiles::Opening::kInPlace,
+                            acknowledgedFile)) != 0) {
+        reason = "the spool's file " + path(kAcknowledgedFile) +
+                 " cannot be written: " + errorText(error);
+    }
+    // Written now, so that the file has its block before the disk can fill, and synced after the
+    // records (scan synced them) so that it is never ahead of them. Should that fail (a full
+    // disk), the journal opens failed: its records can still be read, and what the caller cannot
+    // mark as sent is sent again at the next start.
+    int positionError = 0;
     if (reason.empty()) {
-        error = files.open(path(kAcknowledgedFile), platform::SpoolFiles::Opening::kInPlace,
-                           acknowledgedFile);
-        // Written now, so that the file has its block before the disk can fill, and synced
-        // after the records (scan synced them) so that it is never ahead of them.
-        if (error == 0) {
-            const std::string text = acknowledgedText(clampedAcknowledged);
-            error = acknowledgedFile->writeAt(0, text.data(), text.size());
+        const std::string text = acknowledgedText(clampedAcknowledged);
+        positionError = acknowledgedFile->writeAt(0, text.data(), text.size());
+        if (positionError == 0) {
+            positionError = acknowledgedFile->truncate(12);
         }
-        if (error == 0) {
-            error = acknowledgedFile->truncate(12);
+        if (positionError == 0) {
+            positionError = acknowledgedFile->sync();
         }
-        if (error == 0) {
-            error = acknowledgedFile->sync();
-        }
-        if (error == 0) {
-            error = files.syncDirectory(dir);
-        }
-        if (error != 0) {
-            reason = "the spool's file " + path(kAcknowledgedFile) +
-                     " cannot be written: " + errorText(error);
+        if (positionError == 0) {
+            positionError = files.syncDirectory(dir);
         }
     }
     if (!reason.empty()) {
@@ -263,6 +282,9 @@ std::string SpoolJournal::open(const Settings& wanted) {
     }
     state = State::kOpen;
     deleteAcknowledgedSegments();
+    if (positionError != 0) {
+        fail("the spool's file " + path(kAcknowledgedFile) + " cannot be written", positionError);
+    }
     uint64_t freeBytes = 0;
     if (files.freeBytes(dir, freeBytes) == 0 && freeBytes + totalBytes < settings.limitBytes) {
         KRI_TRACE_WARNING(kSpoolJournalUnit,

@@ -133,6 +133,8 @@ public:
 
     // Checks and locks the directory and reads it, repairing what a crash left (with a trace
     // line for each repair). "" when the journal is open, or why the directory cannot be used.
+    // When the acknowledged position cannot be written (a full disk), the journal opens failed
+    // (failure() says why): its records can be read, and nothing can be appended.
     std::string open(const Settings& settings);
     // Reads a directory without locking or changing it. "" or why it cannot be read.
     static std::string inspect(platform::SpoolFiles& files, const std::string& directory,

@@ -1,12 +1,17 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Platform/Clock.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "CertificateDates.h"
@@ -59,6 +64,53 @@ std::string issuedByStore(SSL_CTX* ctx, X509* certificate) {
     return X509_verify_cert_error_string(X509_STORE_CTX_get_error(store.get()));
 }
 
+// Why the PEM file cannot serve as a certificate (or, with key, as the key opened with the
+// program's pass phrase); empty when it can.
+std::string pemProblem(const std::string& path, bool key) {
+    errno = 0;
+    const std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(path.c_str(), "r"), &BIO_free);
+    if (!in) {
+        ERR_clear_error();
+        return path + ": " + std::strerror(errno != 0 ? errno : EIO);
+    }
+    bool loaded;
+    if (key) {
+        EVP_PKEY* privateKey = PEM_read_bio_PrivateKey(
+            in.get(), nullptr, nullptr, const_cast<char*>(CAggrSvrClient::kKeyPassPhrase));
+        loaded = privateKey != nullptr;
+        EVP_PKEY_free(privateKey);
+    } else {
+        X509* certificate = PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr);
+        loaded = certificate != nullptr;
+        X509_free(certificate);
+    }
+    ERR_clear_error();
+    if (loaded) {
+        return "";
+    }
+    return path + (key ? ": no PEM private key that opens with the program's pass phrase"
+                       : ": no PEM certificate in it");
+}
+
+// The part of the path up to its last '/'.
+std::string directoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The directories the shipped unit lets the service write to (ReadWritePaths=, its runtime
+// directory); every other one is read-only under its sandbox.
+bool writableUnderTheUnit(const std::string& directory) {
+    for (const char* allowed :
+         {"/run/kriatmnsvc", "/var/spool/kriatmnsvc", "/var/lib/prometheus/node-exporter"}) {
+        const std::string prefix = allowed;
+        if (directory == prefix || directory.rfind(prefix + "/", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string modeText(uint32_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "%04o", mode);
@@ -77,6 +129,11 @@ void AtmnCheck::report(bool ok, const std::string& what, const std::string& text
     allPassed = allPassed && ok;
 }
 
+void AtmnCheck::warn(const std::string& what, const std::string& text) {
+    std::fprintf(out, "WARN  %s: %s\n", what.c_str(), text.c_str());
+    std::fflush(out);
+}
+
 void AtmnCheck::checkItem(const char* what, const String& value) {
     report(value.Length() > 0, what, value.Length() > 0 ? value.c_str() : "missing or empty");
 }
@@ -92,6 +149,8 @@ bool AtmnCheck::run() {
     try {
         CAtmnConfig config(configPath);
         report(true, "configuration file", path);
+        checkServiceCanRead("configuration file access", path,
+                            "install -m 640 -g " + account + " <your copy> " + path);
         try {
             const CAtmnInitSettings init = config.ReadInitSettings();
             componentName = init.componentClass.name.c_str();
@@ -110,6 +169,11 @@ bool AtmnCheck::run() {
             keyFile = init.sslKeyFile.c_str();
             caFile = init.sslCAFile.c_str();
             serverName = init.sslServerName.c_str();
+            if (serverName.empty()) {
+                warn("AggrServer/SslServerName",
+                     "missing: the server's name is not checked, and any server with a "
+                     "certificate from the CA is accepted");
+            }
         } catch (const CAtmnConfigError&) {
             report(false, "Automation", "has neither a progid nor a uuid");
         }
@@ -124,6 +188,7 @@ bool AtmnCheck::run() {
         checkItem("Studio/name", link.studioName);
         CAtmnConfig written(configPath);
         checkWrittenFiles(written);
+        prometheusFile = written.ReadPrometheusFile().c_str();
     } catch (const std::exception& e) {
         report(false, "configuration file", e.what());
         return false;
@@ -131,9 +196,14 @@ bool AtmnCheck::run() {
     if (classKnown) {
         checkComponent();
     }
-    if (sslFilesTrusted && !certificateFile.empty() && !keyFile.empty() && !caFile.empty() &&
-        checkTls()) {
+    if (sslFilesTrusted && !certificateFile.empty() && !keyFile.empty() && !caFile.empty()) {
+        checkTls();
+    }
+    if (!keyFile.empty()) {
         checkKeyPermissions();
+    }
+    if (!prometheusFile.empty()) {
+        checkPrometheusFile();
     }
     const std::vector<uint32_t> addresses = checkServer();
     if (connect && context) {
@@ -145,8 +215,8 @@ bool AtmnCheck::run() {
 void AtmnCheck::checkWrittenFiles(CAtmnConfig& config) {
     const std::string spoolDir = config.ReadDeliverySettings().spoolDir;
     const std::string prometheusFile = config.ReadPrometheusFile().c_str();
-    for (const CAtmnRefusal& untrusted :
-         {untrustedSpoolDirectory(spoolDir), untrustedPrometheusFile(prometheusFile)}) {
+    for (const CAtmnRefusal& untrusted : {untrustedSpoolDirectory(spoolDir, account),
+                                          untrustedPrometheusFile(prometheusFile, account)}) {
         if (untrusted) {
             report(false, untrusted.what, untrusted.reason);
         }
@@ -186,6 +256,18 @@ bool AtmnCheck::checkComponent() {
 }
 
 bool AtmnCheck::checkTls() {
+    bool loadable = true;
+    for (const auto& [what, file, key] :
+         {std::tuple{"client certificate", certificateFile, false},
+          std::tuple{"client key", keyFile, true}, std::tuple{"CA file", caFile, false}}) {
+        if (const std::string problem = pemProblem(file, key); !problem.empty()) {
+            report(false, what, problem);
+            loadable = false;
+        }
+    }
+    if (!loadable) {
+        return false;
+    }
     const std::vector<CertificateValidity> validities = certificateValidities(certificateFile);
     if (!validities.empty()) {
         const bool valid = validities.front().notAfter > std::time(nullptr);
@@ -202,7 +284,8 @@ bool AtmnCheck::checkTls() {
         const char* what = code == -3   ? "client certificate"
                            : code == -8 ? "CA file"
                                         : "client key";
-        report(false, what, e.getMessage());
+        const std::string& file = code == -3 ? certificateFile : code == -8 ? caFile : keyFile;
+        report(false, what, file + ": " + e.getMessage());
         return false;
     }
     report(true, "client key", keyFile + " loads and belongs to the certificate");
@@ -255,7 +338,7 @@ void AtmnCheck::checkKeyPermissions() {
     } else if (platform::accountExists(account) && !platform::accountCanRead(account, keyFile)) {
         report(false, "key file permissions",
                mode + ": the service's account " + account + " cannot read it (chgrp " + account +
-                   ")");
+                   " " + keyFile + " && chmod 640 " + keyFile + ")");
     } else {
         report(true, "key file permissions", mode);
     }
@@ -273,4 +356,44 @@ std::vector<uint32_t> AtmnCheck::checkServer() {
     report(!addresses.empty(), "server name " + host,
            addresses.empty() ? "does not resolve to an IPv4 address" : list);
     return addresses;
+}
+
+void AtmnCheck::checkServiceCanRead(const std::string& what, const std::string& path,
+                                    const std::string& remedy) {
+    if (!platform::accountExists(account)) {
+        return;
+    }
+    if (platform::accountCanRead(account, path)) {
+        report(true, what, "the service's account " + account + " can read it");
+        return;
+    }
+    const std::optional<platform::FileOwnership> owner = platform::fileOwnership(path);
+    report(false, what,
+           path +
+               (owner ? " (" + modeText(owner->mode) + " " + owner->owner + ":" + owner->group + ")"
+                      : std::string()) +
+               ": the service's account " + account + " cannot read it (" + remedy + ")");
+}
+
+void AtmnCheck::checkPrometheusFile() {
+    const std::string directory = directoryOf(prometheusFile);
+    const std::optional<platform::FileOwnership> owner = platform::fileOwnership(directory);
+    if (!owner) {
+        report(false, "Status/prometheusFile", directory + " does not exist");
+    } else if ((owner->mode & 0002) != 0) {
+        report(false, "Status/prometheusFile", directory + " is writable by others");
+    } else if (platform::accountExists(account) &&
+               !platform::accountCanWriteIn(account, directory)) {
+        report(false, "Status/prometheusFile",
+               directory + " (" + modeText(owner->mode) + " " + owner->owner + ":" + owner->group +
+                   "): the service's account " + account + " cannot make files in it");
+    } else if (platform::accountExists(account) && !writableUnderTheUnit(directory)) {
+        report(false, "Status/prometheusFile",
+               directory +
+                   " is read-only under the unit's sandbox: add a drop-in with "
+                   "ReadWritePaths=" +
+                   directory);
+    } else {
+        report(true, "Status/prometheusFile", prometheusFile + ", written mode 0644");
+    }
 }

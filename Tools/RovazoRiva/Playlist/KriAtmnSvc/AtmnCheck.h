@@ -1,12 +1,17 @@
 // AtmnCheck: "KriAtmnSvc -check [-connect] -config FILE", the commissioning check of a
 // configuration. It goes through what the service needs one item at a time and prints one line
-// per check, "OK    <what>: <detail>" or "FAIL  <what>: <reason>", in this order:
-//   - the configuration file: trusted, parses, and has each item; the certificate, key and CA
-//     files, the spool directory and the Prometheus file trusted;
+// per check, "OK    <what>: <detail>" or "FAIL  <what>: <reason>" (and "WARN  <what>: <why>"
+// for what the service accepts but warns about), in this order:
+//   - the configuration file: trusted, parses, readable by the service's account, and has each
+//     item (a missing SslServerName is a warning); the certificate, key and CA files, the spool
+//     directory and the Prometheus file trusted;
 //   - the automation component: registered, its files trusted, and created;
-//   - the client certificate (and that it has not expired), the key with the program's pass
-//     phrase and belonging to the certificate, the CA file, and the certificate issued by it;
+//   - each of the client certificate, the key and the CA file: readable and PEM (the line names
+//     the file and the reason); then the certificate's expiry, the key opened with the program's
+//     pass phrase and belonging to the certificate, and the certificate issued by the CA;
 //   - the key file's permissions: nothing for others, and readable by the service's account;
+//   - the Prometheus file's directory, when one is named: present, not writable by others,
+//     writable by the service's account and by the unit's sandbox;
 //   - the server's name resolves;
 //   - with connect, a TLS handshake with every address, reporting the verification result.
 // A check whose input an earlier one could not provide is not run. Nothing is sent to the
@@ -39,6 +44,11 @@ public:
 
 private:
     void report(bool ok, const std::string& what, const std::string& text);
+    void warn(const std::string& what, const std::string& text);
+    // Whether the service's account (when it exists here) may read path; remedy says how.
+    void checkServiceCanRead(const std::string& what, const std::string& path,
+                             const std::string& remedy);
+    void checkPrometheusFile();
     void checkItem(const char* what, const String& value);
     bool checkComponent();
     bool checkTls();
@@ -63,6 +73,7 @@ private:
     std::string keyFile;
     std::string caFile;
     std::string serverName;
+    std::string prometheusFile;
     std::string host;
     int port = 0;
     // Made from the configuration's files once they passed.

@@ -102,6 +102,9 @@ CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
     settings.deadPeerSeconds = boundedNumber(
         delivery["deadPeerSeconds"].GetNodeValue(), "deadPeerSeconds",
         Limits::kDefaultDeadPeerSeconds, Limits::kMinDeadPeerSeconds, Limits::kMaxDeadPeerSeconds);
+    settings.resendSeconds = boundedNumber(delivery["resendSeconds"].GetNodeValue(),
+                                           "resendSeconds", Limits::kDefaultResendSeconds,
+                                           Limits::kMinResendSeconds, Limits::kMaxResendSeconds);
     settings.spoolDir = delivery["spoolDir"].GetNodeValue().c_str();
     if (!settings.spoolDir.empty() && settings.spoolDir.front() != '/') {
         throw badDeliveryValue("spoolDir", settings.spoolDir, "an absolute path");

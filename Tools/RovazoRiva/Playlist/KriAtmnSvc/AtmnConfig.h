@@ -80,7 +80,8 @@ struct CAtmnLinkSettings {
     String studioName;
 };
 
-// "AggrServer"/"Delivery": the delivery backlog's bound, the dead-peer time and the spool. All
+// "AggrServer"/"Delivery": the delivery backlog's bound, the dead-peer time, the resend window
+// and the spool. All
 // optional; without "spoolDir" there is no spool.
 struct CAtmnDeliverySettings {
     static constexpr int kDefaultBacklogMB = 64;
@@ -89,6 +90,9 @@ struct CAtmnDeliverySettings {
     static constexpr int kDefaultDeadPeerSeconds = 20;
     static constexpr int kMinDeadPeerSeconds = 2;
     static constexpr int kMaxDeadPeerSeconds = 3600;
+    static constexpr int kDefaultResendSeconds = 2;
+    static constexpr int kMinResendSeconds = 0;
+    static constexpr int kMaxResendSeconds = 60;
 
     static constexpr int kDefaultSpoolMB = 1024;
     static constexpr int kMinSpoolMB = 1;
@@ -96,6 +100,7 @@ struct CAtmnDeliverySettings {
 
     int backlogMB = kDefaultBacklogMB;
     int deadPeerSeconds = kDefaultDeadPeerSeconds;
+    int resendSeconds = kDefaultResendSeconds;
     std::string spoolDir;
     int spoolMB = kDefaultSpoolMB;
     SpoolJournal::Sync sync = SpoolJournal::Sync::kBatch;
@@ -122,7 +127,8 @@ public:
     CAtmnRunSettings ReadRunSettings();
     // "AggrServer"/"port", "ip"; "Studio"/"id", "name".
     CAtmnLinkSettings ReadReconnectSettings();
-    // "AggrServer"/"Delivery"/"backlogMB", "deadPeerSeconds", "spoolDir", "spoolMB", "sync"; the
+    // "AggrServer"/"Delivery"/"backlogMB", "deadPeerSeconds", "resendSeconds", "spoolDir",
+    // "spoolMB", "sync"; the
     // defaults for what is absent. Throws CAtmnConfigValueError, naming the attribute, its text
     // and what it may be, for a number that is not a whole number in range, a "spoolDir" that
     // is not an absolute path, or a "sync" other than "always" and "batch".

@@ -7,6 +7,7 @@
 // platform::IUnknown). Methods that have no known name keep their slot under a name that says
 // so; they do nothing and are never called. Interfaces are reference counted; a string returned
 // through an out-parameter belongs to the caller, who frees it with platform::SysFreeString.
+// Methods use COM's calling convention (KRI_COM_CALL), which matters on 32-bit Windows.
 //
 // The component calls IAtmnEvents on threads of its own; the other service-side methods are
 // called on the thread that holds the interface.
@@ -73,7 +74,7 @@ class IAtmnEntry;
 // object's destructor. A C++ virtual destructor cannot stand for it, because under the
 // Itanium ABI it takes two slots (complete and deleting destructor) where the Windows table
 // has one; the slot is therefore declared as an ordinary method. Release calls it when the
-// count reaches zero; nobody else does.
+// count reaches zero; nobody else does, so it keeps the compiler's own calling convention.
 class IAtmnUnknown : public platform::IUnknown {
 public:
     virtual void DestroySelf() = 0;
@@ -86,9 +87,9 @@ protected:
 // IAtmnEvents. Its three own methods have no names; each returns kAtmnNotSupported.
 class IAtmnHost : public platform::IUnknown {
 public:
-    virtual platform::HRESULT UnnamedHostMethod1() = 0;
-    virtual platform::HRESULT UnnamedHostMethod2() = 0;
-    virtual platform::HRESULT UnnamedHostMethod3(int32_t value) = 0;
+    virtual platform::HRESULT KRI_COM_CALL UnnamedHostMethod1() = 0;
+    virtual platform::HRESULT KRI_COM_CALL UnnamedHostMethod2() = 0;
+    virtual platform::HRESULT KRI_COM_CALL UnnamedHostMethod3(int32_t value) = 0;
 
 protected:
     ~IAtmnHost() = default;
@@ -99,12 +100,14 @@ protected:
 class IAtmnEvents : public platform::IUnknown {
 public:
     // change is an AtmnEntryChange; other values send nothing.
-    virtual platform::HRESULT onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                            int32_t change) = 0;
-    virtual platform::HRESULT onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t unused) = 0;
-    virtual platform::HRESULT onTimeUpdate(IAtmnPlaylist* playlist, int32_t unused) = 0;
-    virtual platform::HRESULT onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                              int32_t segment) = 0;
+    virtual platform::HRESULT KRI_COM_CALL onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                                         int32_t change) = 0;
+    virtual platform::HRESULT KRI_COM_CALL onPlaylistRemoved(IAtmnPlaylist* playlist,
+                                                             int32_t unused) = 0;
+    virtual platform::HRESULT KRI_COM_CALL onTimeUpdate(IAtmnPlaylist* playlist,
+                                                        int32_t unused) = 0;
+    virtual platform::HRESULT KRI_COM_CALL onSegmentChange(IAtmnPlaylist* playlist,
+                                                           IAtmnEntry* entry, int32_t segment) = 0;
 
 protected:
     ~IAtmnEvents() = default;
@@ -114,11 +117,11 @@ protected:
 class IAtmnSystem : public platform::IUnknown {
 public:
     // settings: the XML text of the configuration's "Automation" element.
-    virtual platform::HRESULT Connect(platform::BSTR settings) = 0;
-    virtual platform::HRESULT Disconnect() = 0;
-    virtual platform::HRESULT UnnamedSystemMethod() = 0;
+    virtual platform::HRESULT KRI_COM_CALL Connect(platform::BSTR settings) = 0;
+    virtual platform::HRESULT KRI_COM_CALL Disconnect() = 0;
+    virtual platform::HRESULT KRI_COM_CALL UnnamedSystemMethod() = 0;
     // Fills both structures.
-    virtual platform::HRESULT GetHouseTime(AtmnDate* date, AtmnTime* time) = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetHouseTime(AtmnDate* date, AtmnTime* time) = 0;
 
 protected:
     ~IAtmnSystem() = default;
@@ -127,7 +130,7 @@ protected:
 // Obtained from IAtmnSystem::QueryInterface; takes the service's host interface.
 class IAtmnAdvise : public platform::IUnknown {
 public:
-    virtual platform::HRESULT Advise(IAtmnHost* host) = 0;
+    virtual platform::HRESULT KRI_COM_CALL Advise(IAtmnHost* host) = 0;
 
 protected:
     ~IAtmnAdvise() = default;
@@ -136,8 +139,8 @@ protected:
 class IAtmnPlaylist : public platform::IUnknown {
 public:
     // The playlist number itself, not a status.
-    virtual int32_t GetId() = 0;
-    virtual platform::HRESULT GetName(platform::BSTR* name) = 0;
+    virtual int32_t KRI_COM_CALL GetId() = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* name) = 0;
 
 protected:
     ~IAtmnPlaylist() = default;
@@ -145,16 +148,16 @@ protected:
 
 class IAtmnEntry : public platform::IUnknown {
 public:
-    virtual platform::HRESULT GetId(platform::BSTR* id) = 0;
-    virtual platform::HRESULT GetName(platform::BSTR* name) = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetId(platform::BSTR* id) = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* name) = 0;
     // The caller presets *segment to 0; a component may leave it untouched.
-    virtual platform::HRESULT GetSegment(int32_t* segment) = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetSegment(int32_t* segment) = 0;
     // *status is an AtmnEntryStatus or another value.
-    virtual platform::HRESULT GetStatus(int32_t* status) = 0;
-    virtual platform::HRESULT UnnamedEntryMethod() = 0;
-    virtual platform::HRESULT GetOnAirTime(AtmnTime* time) = 0;
-    virtual platform::HRESULT GetDuration(AtmnTime* duration) = 0;
-    virtual platform::HRESULT GetOnAirDate(AtmnDate* date) = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetStatus(int32_t* status) = 0;
+    virtual platform::HRESULT KRI_COM_CALL UnnamedEntryMethod() = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetOnAirTime(AtmnTime* time) = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetDuration(AtmnTime* duration) = 0;
+    virtual platform::HRESULT KRI_COM_CALL GetOnAirDate(AtmnDate* date) = 0;
 
 protected:
     ~IAtmnEntry() = default;

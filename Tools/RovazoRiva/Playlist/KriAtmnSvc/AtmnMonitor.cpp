@@ -72,10 +72,14 @@ void CAtmnMonitor::publish(int64_t nowMs) {
     publishedLine = line;
     publishedAtMs = nowMs;
     notify("STATUS=" + line);
-    if (files && !files->write(status, platform::wallClockMs()) && !filesFailed) {
+    if (!files) {
+        return;
+    }
+    if (const std::string failure = files->write(status, platform::wallClockMs());
+        !failure.empty() && !filesFailed) {
         filesFailed = true;
-        KRI_TRACE_WARNING(kAtmnMonitorUnit, "Unable to write the status files in %s\n",
-                          statusDirectory().c_str());
+        KRI_TRACE_WARNING(kAtmnMonitorUnit, "Unable to write the status files: %s\n",
+                          failure.c_str());
     }
 }
 

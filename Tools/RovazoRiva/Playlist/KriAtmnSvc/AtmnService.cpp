@@ -27,15 +27,21 @@ int AtmnService::init(int argc, char** argv) {
                         "No configuration file: give -config <file> or set the registry value "
                         "HKEY_LOCAL_MACHINE\\%s\\%s\n",
                         kRegistryKey, kRegistryValue);
-        return -1;
+        return kExitConfiguration;
     }
     const int32_t result = binding.init(configPath);
-    return result < 0 ? result : 0;
+    if (result >= 0) {
+        return 0;
+    }
+    return binding.initFailedOnConfiguration() ? kExitConfiguration : result;
 }
 
 int AtmnService::run(int, char**) {
     binding.setNotify([this](const std::string& message) { notifyServiceManager(message); });
     const int32_t result = binding.run([this] { reportReady(); });
+    if (result == kAtmnConfigFailed) {
+        return kExitConfiguration;
+    }
     return result < 0 ? result : 0;
 }
 

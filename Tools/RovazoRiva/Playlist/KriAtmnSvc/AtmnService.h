@@ -4,7 +4,8 @@
 //
 // init finds the configuration file: the value after the first "-config" or "/config" argument,
 // else the registry value "Config" under HKEY_LOCAL_MACHINE\SOFTWARE\Varnholt\KriAtmnSvc. It
-// then initialises the automation binding with it; run and stop forward to the binding. The
+// then initialises the automation binding with it, and fails with kExitConfiguration when there
+// is no configuration or the binding failed on it; run and stop forward to the binding. The
 // service counts as started only once run has connected the component and the link and
 // announced the studio, not when RUNNING is reported.
 //

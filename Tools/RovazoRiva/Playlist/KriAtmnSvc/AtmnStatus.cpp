@@ -7,13 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 #include <utility>
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/ServicePaths.h"
+
+#include "Platform/StatusFiles.h"
 
 namespace {
 
@@ -86,21 +87,6 @@ std::string jsonString(const std::string& text) {
     return quoted + "\"";
 }
 
-// Writes the text to a temporary file beside path and renames it over path.
-bool replaceFile(const std::filesystem::path& path, const std::string& text) {
-    const std::filesystem::path temporary = path.string() + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-            return false;
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    return !error;
-}
-
 }  // namespace
 
 std::string statusLine(const DeliveryStatus& s) {
@@ -119,6 +105,9 @@ std::string statusLine(const DeliveryStatus& s) {
                    (s.linkReason.empty() ? std::string() : " (" + s.linkReason + ")") + kSeparator +
                    pendingPart(s);
             break;
+    }
+    if (s.resent > 0) {
+        line += kSeparator + grouped(s.resent) + " resent";
     }
     if (s.dropped > 0) {
         line += kSeparator + grouped(s.dropped) + " dropped";
@@ -140,7 +129,7 @@ std::string statusJson(const DeliveryStatus& s, int64_t nowMs) {
          << ",\"sent\":" << s.sent << ",\"acknowledged\":" << s.acknowledged
          << ",\"pending\":" << s.pending << ",\"dropped\":" << s.dropped
          << ",\"pendingBytes\":" << s.pendingBytes << ",\"reconnects\":" << s.reconnects
-         << ",\"oldestPendingMs\":" << s.oldestPendingAgeMs
+         << ",\"resent\":" << s.resent << ",\"oldestPendingMs\":" << s.oldestPendingAgeMs
          << ",\"spool\":" << jsonString(spoolStateName(s.spool))
          << ",\"spoolReason\":" << jsonString(s.spoolReason)
          << ",\"text\":" << jsonString(statusLine(s))
@@ -166,6 +155,8 @@ std::string prometheusText(const DeliveryStatus& s) {
          static_cast<double>(s.sent)},
         {"transactions_acknowledged_total", "counter",
          "Transactions whose bytes the server acknowledged.", static_cast<double>(s.acknowledged)},
+        {"transactions_resent_total", "counter",
+         "Transactions written again on a later connection.", static_cast<double>(s.resent)},
         {"transactions_dropped_total", "counter", "Transactions given up.",
          static_cast<double>(s.dropped)},
         {"transactions_pending", "gauge", "Transactions neither acknowledged nor dropped.",
@@ -197,17 +188,24 @@ std::string statusDirectory() {
 CAtmnStatusFiles::CAtmnStatusFiles(std::string directory, std::string prometheusFile)
     : directory(std::move(directory)), prometheusFile(std::move(prometheusFile)) {}
 
-bool CAtmnStatusFiles::write(const DeliveryStatus& status, int64_t nowMs) {
-    bool written = true;
+std::string CAtmnStatusFiles::write(const DeliveryStatus& status, int64_t nowMs) {
+    std::string failures[3];
     if (!directory.empty()) {
-        const std::filesystem::path dir(directory);
-        written = replaceFile(dir / "status", statusLine(status) + "\n");
-        written = replaceFile(dir / "status.json", statusJson(status, nowMs)) && written;
+        failures[0] =
+            platform::replaceFile(directory + "/status", statusLine(status) + "\n", kStatusMode);
+        failures[1] = platform::replaceFile(directory + "/status.json", statusJson(status, nowMs),
+                                            kStatusMode);
     }
     if (!prometheusFile.empty()) {
-        written = replaceFile(prometheusFile, prometheusText(status)) && written;
+        failures[2] =
+            platform::replaceFile(prometheusFile, prometheusText(status), kPrometheusMode);
     }
-    return written;
+    for (const std::string& failure : failures) {
+        if (!failure.empty()) {
+            return failure;
+        }
+    }
+    return "";
 }
 
 void CAtmnStatusFiles::remove() {
@@ -219,13 +217,29 @@ void CAtmnStatusFiles::remove() {
     std::filesystem::remove(std::filesystem::path(directory) / "status.json", ignored);
 }
 
-std::optional<std::string> readStatusFile(const std::string& directory, bool json) {
-    std::ifstream in(std::filesystem::path(directory) / (json ? "status.json" : "status"),
-                     std::ios::binary);
-    if (!in) {
-        return std::nullopt;
+StatusRead readStatusFile(const std::string& directory, bool json) {
+    // A status line or document is far smaller; the cap keeps a planted large file harmless.
+    constexpr size_t kMaxBytes = 64 * 1024;
+    platform::FileRead file =
+        platform::readRegularFile(directory + (json ? "/status.json" : "/status"), kMaxBytes);
+    return StatusRead{std::move(file.text), file.missing, std::move(file.reason)};
+}
+
+std::string printable(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if ((byte < 0x20 && byte != '\n') || byte == 0x7F || c1) {
+            const auto code = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
+            shown += escaped;
+        } else {
+            shown += text[i];
+        }
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return shown;
 }

@@ -33,15 +33,21 @@ std::string prometheusText(const DeliveryStatus& status);
 std::string statusDirectory();
 
 // The status files of one service process: "status" (the line) and "status.json" in the status
-// directory, and the Prometheus file when one is named. Each is replaced as a whole (a temporary
-// file renamed over it), so a reader never sees half of one.
+// directory, mode 0640 so that members of the service's group (a monitoring account) may read
+// them, and the Prometheus file when one is named, mode 0644 so that an exporter running as
+// another user reads it. Each is replaced as a whole (platform::replaceFile: a new file renamed
+// over it, never written through a link), so a reader never sees half of one.
 class CAtmnStatusFiles {
 public:
+    static constexpr uint32_t kStatusMode = 0640;
+    static constexpr uint32_t kPrometheusMode = 0644;
+
     // An empty directory or prometheusFile writes none of those files.
     CAtmnStatusFiles(std::string directory, std::string prometheusFile);
 
-    // Writes every file; false when one could not be written (the others are still written).
-    bool write(const DeliveryStatus& status, int64_t nowMs);
+    // Writes every file; empty when all were written, else why the first that failed could not
+    // be (naming it). The others are still written.
+    std::string write(const DeliveryStatus& status, int64_t nowMs);
     // Removes the files of the status directory, as the service ends.
     void remove();
 
@@ -50,6 +56,15 @@ private:
     std::string prometheusFile;
 };
 
-// What `KriAtmnSvc -status [-json]` prints: the content of "status" or "status.json" in the
-// directory; nothing when there is none.
-std::optional<std::string> readStatusFile(const std::string& directory, bool json);
+// What `KriAtmnSvc -status [-json]` finds: the content of "status" or "status.json" in the
+// directory, read without following a link and only from a regular file.
+struct StatusRead {
+    std::optional<std::string> text;
+    bool missing = false;  // there is no status file: the service does not run
+    std::string reason;    // otherwise, why it could not be read
+};
+StatusRead readStatusFile(const std::string& directory, bool json);
+
+// The text with every control character but the line feed (C0, DEL and C1) written as \xNN, so
+// that a status file cannot send escape sequences to the terminal that prints it.
+std::string printable(const std::string& text);

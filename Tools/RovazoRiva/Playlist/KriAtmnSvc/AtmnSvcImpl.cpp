@@ -29,6 +29,7 @@ constexpr auto kAnnouncePause = std::chrono::milliseconds(2000);
 // the named event: only other processes do.
 constexpr uint32_t kOwnStopCheckMs = 250;
 constexpr auto kEntryPause = std::chrono::milliseconds(200);
+constexpr int64_t kReconnectLinePeriodMs = 60000;
 constexpr uint32_t kSupervisionPeriodMs = 1000;
 // How long stop waits for the supervision thread, which may be inside a name resolution.
 constexpr uint32_t kSupervisionStopWaitMs = 3000;
@@ -64,6 +65,7 @@ AtmnSvcImpl::~AtmnSvcImpl() {
 
 int32_t AtmnSvcImpl::init(const String& path) {
     initResult = initSteps(path);
+    configurationFailure = initResult < 0 && stopEvent && !componentUnavailable;
     enter(initResult == kAtmnOk ? Phase::kInitialised : Phase::kInitFailed);
     return initResult;
 }
@@ -85,6 +87,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         const CAtmnDeliverySettings delivery = config.ReadDeliverySettings();
         client.setDeliveryLimits(static_cast<uint64_t>(delivery.backlogMB) * 1024 * 1024,
                                  delivery.deadPeerSeconds);
+        client.setResendWindow(delivery.resendSeconds);
         if (const CAtmnRefusal untrusted = untrustedSpoolDirectory(delivery.spoolDir)) {
             ReportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
@@ -114,6 +117,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         if (platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
                                        IID_IAtmnSystem, &created) < 0 ||
             created == nullptr) {
+            componentUnavailable = true;
             KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to load Automation stub component\n");
             reportEvent(kAtmnEventNoComponent, "Playlist Automation");
             return kAtmnConfigFailed;
@@ -140,6 +144,9 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit, "%s\n", e.what());
         return ReportConfigError(configPath);
     } catch (...) {
+        // The reason first (a file the service's account may not read says "Permission denied").
+        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "The configuration cannot be used: %s\n",
+                        currentFailure().c_str());
         return ReportConfigError(configPath);
     }
     doneEvent = std::make_unique<platform::AutoResetEvent>();
@@ -404,7 +411,9 @@ int32_t AtmnSvcImpl::stop() {
     }
     monitor->stop();
     callComponent("Disconnect", [&] { return component->Disconnect(); });
-    client.disconnect();
+    // The process ends through exit, which runs no destructor: the client says here what it
+    // leaves undelivered.
+    client.stopDelivery();
     supervisionThread.signal();
     if (doneEvent->wait(kSupervisionStopWaitMs) !=
         platform::AutoResetEvent::WaitResult::kSignalled) {
@@ -495,7 +504,13 @@ void AtmnSvcImpl::reconnect() {
             client.disconnect();
             return;
         }
-        KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
+        // Written at most once a minute: while the server is away every attempt would repeat
+        // it, and the link's own lines say whether the connection came about.
+        const int64_t nowMs = CAtmnMonitor::steadyNowMs();
+        if (nowMs - reconnectLineMs >= kReconnectLinePeriodMs) {
+            reconnectLineMs = nowMs;
+            KRI_TRACE(kAtmnSvcImplUnit, "Conenction to Aggregation server complete\n");
+        }
         if (!pauseUnlessStopping(kAnnouncePause)) {
             return;
         }
@@ -548,7 +563,8 @@ void AtmnSvcImpl::reloadLink() {
     reconnect();
 }
 
-platform::HRESULT AtmnSvcImpl::QueryInterface(const platform::IID& iid, void** object) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::QueryInterface(const platform::IID& iid,
+                                                           void** object) {
     if (object == nullptr) {
         return kAtmnNotSupported;
     }
@@ -566,11 +582,11 @@ platform::HRESULT AtmnSvcImpl::QueryInterface(const platform::IID& iid, void** o
     return kAtmnOk;
 }
 
-uint32_t AtmnSvcImpl::AddRef() {
+uint32_t KRI_COM_CALL AtmnSvcImpl::AddRef() {
     return static_cast<uint32_t>(referenceCount.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
-uint32_t AtmnSvcImpl::Release() {
+uint32_t KRI_COM_CALL AtmnSvcImpl::Release() {
     int32_t count = referenceCount.load(std::memory_order_relaxed);
     do {
         if (count <= 1) {
@@ -586,15 +602,15 @@ void AtmnSvcImpl::DestroySelf() {
     KRI_TRACE(kAtmnSvcImplUnit, "Release without a matching AddRef ignored\n");
 }
 
-platform::HRESULT AtmnSvcImpl::UnnamedHostMethod1() {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::UnnamedHostMethod1() {
     return kAtmnNotSupported;
 }
 
-platform::HRESULT AtmnSvcImpl::UnnamedHostMethod2() {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::UnnamedHostMethod2() {
     return kAtmnNotSupported;
 }
 
-platform::HRESULT AtmnSvcImpl::UnnamedHostMethod3(int32_t) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::UnnamedHostMethod3(int32_t) {
     return kAtmnNotSupported;
 }
 
@@ -642,8 +658,8 @@ platform::HRESULT AtmnSvcImpl::handleEvent(const char* method, IAtmnPlaylist* pl
     return handleEvent(method, playlist, handle);
 }
 
-platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                             int32_t change) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist,
+                                                          IAtmnEntry* entry, int32_t change) {
     return handleEvent("onEntryChange", playlist, entry, [&] {
         const String name = nameOf(playlist);
         const uint32_t session = openSession(playlist, name);
@@ -665,14 +681,14 @@ platform::HRESULT AtmnSvcImpl::onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry
     });
 }
 
-platform::HRESULT AtmnSvcImpl::onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t) {
     return handleEvent("onPlaylistRemoved", playlist, [&] {
         const String name = nameOf(playlist);
         client.removeSession(client.findSession(name), name);
     });
 }
 
-platform::HRESULT AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
     return handleEvent("onTimeUpdate", playlist, [&] {
         const uint32_t session = client.findSession(nameOf(playlist));
         AtmnDate date{};
@@ -682,8 +698,8 @@ platform::HRESULT AtmnSvcImpl::onTimeUpdate(IAtmnPlaylist* playlist, int32_t) {
     });
 }
 
-platform::HRESULT AtmnSvcImpl::onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                               int32_t segment) {
+platform::HRESULT KRI_COM_CALL AtmnSvcImpl::onSegmentChange(IAtmnPlaylist* playlist,
+                                                            IAtmnEntry* entry, int32_t segment) {
     return handleEvent("onSegmentChange", playlist, entry, [&] {
         const String name = nameOf(playlist);
         const String title = nameOf(entry);

@@ -57,6 +57,9 @@ public:
     // client's SSL context. kAtmnOk; -1 for a configuration error or a component that cannot be
     // created; the client's negative result when the SSL set-up fails.
     int32_t init(const String& path);
+    // After a failed init: whether only a change of the configuration or of the files it names
+    // can mend it (not another instance that runs, nor a component that cannot be created).
+    bool initFailedOnConfiguration() const { return configurationFailure; }
     // Connects the component and the client, announces the studio, hands the component the host
     // interface, starts the supervision thread, calls started and waits for the stop event.
     // kAtmnOk after a stop, also one that came during the set-up; -1 for a configuration error
@@ -92,25 +95,26 @@ public:
     // IAtmnUnknown, IAtmnHost and IAtmnEvents. QueryInterface answers IAtmnEvents, IAtmnHost and
     // IAtmnUnknown and nothing else (IUnknown's own identifier included): kAtmnNotSupported with
     // *object null.
-    platform::HRESULT QueryInterface(const platform::IID& iid, void** object) override;
-    uint32_t AddRef() override;
-    uint32_t Release() override;
+    platform::HRESULT KRI_COM_CALL QueryInterface(const platform::IID& iid, void** object) override;
+    uint32_t KRI_COM_CALL AddRef() override;
+    uint32_t KRI_COM_CALL Release() override;
     // Called by Release instead of ending the object: gives the owner's reference back and writes
     // a trace line about the unbalanced Release.
     void DestroySelf() override;
 
-    platform::HRESULT UnnamedHostMethod1() override;
-    platform::HRESULT UnnamedHostMethod2() override;
-    platform::HRESULT UnnamedHostMethod3(int32_t value) override;
+    platform::HRESULT KRI_COM_CALL UnnamedHostMethod1() override;
+    platform::HRESULT KRI_COM_CALL UnnamedHostMethod2() override;
+    platform::HRESULT KRI_COM_CALL UnnamedHostMethod3(int32_t value) override;
 
     // Each adds its own references to the objects for the call, frees every string the component
     // returns, keeps any failure inside (a trace line) and returns kAtmnOk.
-    platform::HRESULT onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                    int32_t change) override;
-    platform::HRESULT onPlaylistRemoved(IAtmnPlaylist* playlist, int32_t unused) override;
-    platform::HRESULT onTimeUpdate(IAtmnPlaylist* playlist, int32_t unused) override;
-    platform::HRESULT onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
-                                      int32_t segment) override;
+    platform::HRESULT KRI_COM_CALL onEntryChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                                 int32_t change) override;
+    platform::HRESULT KRI_COM_CALL onPlaylistRemoved(IAtmnPlaylist* playlist,
+                                                     int32_t unused) override;
+    platform::HRESULT KRI_COM_CALL onTimeUpdate(IAtmnPlaylist* playlist, int32_t unused) override;
+    platform::HRESULT KRI_COM_CALL onSegmentChange(IAtmnPlaylist* playlist, IAtmnEntry* entry,
+                                                   int32_t segment) override;
 
 private:
     // The supervision thread; its body is superviseLink.
@@ -198,6 +202,10 @@ private:
     // What init returned; run gives it back at once when init failed after creating the
     // component. Written by init, read by run, on the same thread.
     int32_t initResult = kAtmnOk;
+    bool configurationFailure = false;
+    bool componentUnavailable = false;  // the registered component could not be created
+    // When reconnect last wrote its line (steady clock, ms); the supervision thread's alone.
+    int64_t reconnectLineMs = INT64_MIN / 2;
     std::unique_ptr<platform::Thread> startUpThread;
     std::function<void(const std::string&)> notifyManager;
     // Written by the start-up thread before it enters kRunning; stopped by stop or uninit.

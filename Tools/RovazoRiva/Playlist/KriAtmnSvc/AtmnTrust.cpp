@@ -8,6 +8,7 @@
 #include "Platform/FileTrust.h"
 #include "Platform/Registry.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
 
 std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
                                     const platform::CLSID& clsid) {
@@ -39,8 +40,9 @@ std::string untrustedComponentFiles(const CAtmnComponentClass& componentClass,
 
 namespace {
 
-CAtmnRefusal untrustedFile(const char* what, const std::string& path) {
-    return {what, path.empty() ? "" : platform::untrustedReason(path)};
+CAtmnRefusal untrustedFile(const char* what, const std::string& path,
+                           const std::string& account = "") {
+    return {what, path.empty() ? "" : platform::untrustedReason(path, account)};
 }
 
 }  // namespace
@@ -57,13 +59,13 @@ CAtmnRefusal untrustedSslFiles(const CAtmnInitSettings& settings) {
     return {};
 }
 
-CAtmnRefusal untrustedSpoolDirectory(const std::string& directory) {
+CAtmnRefusal untrustedSpoolDirectory(const std::string& directory, const std::string& account) {
     return {"spool directory",
-            directory.empty() ? "" : platform::untrustedDirectoryReason(directory)};
+            directory.empty() ? "" : platform::untrustedDirectoryReason(directory, account)};
 }
 
-CAtmnRefusal untrustedPrometheusFile(const std::string& file) {
-    return untrustedFile("Prometheus file", file);
+CAtmnRefusal untrustedPrometheusFile(const std::string& file, const std::string& account) {
+    return untrustedFile("Prometheus file", file, account);
 }
 
 void ReportRefusal(uint32_t code, const char* what, const std::string& reason) {
@@ -75,7 +77,7 @@ void ReportRefusal(uint32_t code, const CAtmnRefusal& refusal) {
 }
 
 void WarnIfKeyReadableByOthers(const String& keyFile) {
-    if (platform::readableByOthers(keyFile.c_str())) {
+    if (platform::readableByOthers(keyFile.c_str(), AtmnService::serviceAccount())) {
         KriReportEvent(kAtmnEventSslWarning, "Warning: the key file %s can be read by other users",
                        keyFile.c_str());
     }

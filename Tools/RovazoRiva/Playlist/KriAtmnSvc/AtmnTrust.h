@@ -32,10 +32,11 @@ struct CAtmnRefusal {
 // The first of the certificate, key and CA files that is not to be trusted; none when all are
 // (an empty name is left to the SSL set-up, which refuses it).
 CAtmnRefusal untrustedSslFiles(const CAtmnInitSettings& settings);
-// The spool directory, when it is not to be trusted (empty: no spool).
-CAtmnRefusal untrustedSpoolDirectory(const std::string& directory);
-// The Prometheus file, when it is not to be trusted (empty: none is written).
-CAtmnRefusal untrustedPrometheusFile(const std::string& file);
+// The spool directory, when it is not to be trusted (empty: no spool). With account (as -check
+// run by root gives it), the directories the service writes in may also belong to it.
+CAtmnRefusal untrustedSpoolDirectory(const std::string& directory, const std::string& account = "");
+// The Prometheus file, when it is not to be trusted (empty: none is written); account as above.
+CAtmnRefusal untrustedPrometheusFile(const std::string& file, const std::string& account = "");
 
 // The report of a refused file: the trace line and event-log record "Refusing <what>: <reason>"
 // with the code (0xCE000D02 for configuration, 0xCE000D03 for the component).

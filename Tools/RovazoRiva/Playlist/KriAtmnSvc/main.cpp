@@ -59,17 +59,26 @@ int checkConfiguration(int argc, char** argv) {
     return check.run() ? 0 : 1;
 }
 
-// "KriAtmnSvc -status [-json]": the running service's status file. 0 when there is one; 3
-// (the LSB code for a service that does not run) when there is none.
+// "KriAtmnSvc -status [-json]": the running service's status file, its control characters
+// escaped. 0 when there is one; 3 (the LSB code for a service that does not run) when there is
+// none; 4 (the LSB code for an unknown status) when it cannot be read.
 int printStatus(int argc, char** argv) {
     const bool json = argc > 2 && isSwitch(argv[2], "json");
     const std::string directory = statusDirectory();
-    const std::optional<std::string> status = readStatusFile(directory, json);
-    if (!status) {
-        std::fprintf(stderr, "KriAtmnSvc does not run: no status in %s\n", directory.c_str());
+    const StatusRead status = readStatusFile(directory, json);
+    if (status.missing) {
+        std::fprintf(stderr, "KriAtmnSvc does not run: no status in %s\n",
+                     printable(directory).c_str());
         return 3;
     }
-    std::fputs(status->c_str(), stdout);
+    if (!status.text) {
+        std::fprintf(stderr,
+                     "KriAtmnSvc -status: cannot read the status: %s (the status can be read by "
+                     "root and the members of the service's group kriatmn)\n",
+                     printable(status.reason).c_str());
+        return 4;
+    }
+    std::fputs(printable(*status.text).c_str(), stdout);
     return 0;
 }
 
