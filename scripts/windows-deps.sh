@@ -107,13 +107,15 @@ build_arch() {
     mkdir -p "$work"
     log=$work/build.log
 
-    local openssl_target=mingw64
-    [ "$arch" = i686 ] && openssl_target=mingw
+    # x86: OpenSSL's 32-bit assembly comes out as position-independent ELF code (GOT-relative
+    # relocations) that the COFF assembler cannot represent, so that build uses its C code.
+    local openssl_target=mingw64 openssl_options=()
+    [ "$arch" = i686 ] && openssl_target=mingw openssl_options=(no-asm)
     unpack openssl "$openssl_version" "$work/openssl"
     (
         cd "$work/openssl"
         unset CC CXX CFLAGS CXXFLAGS LDFLAGS CPPFLAGS
-        logged ./Configure "$openssl_target" no-shared no-tests \
+        logged ./Configure "$openssl_target" no-shared no-tests "${openssl_options[@]}" \
             "--cross-compile-prefix=$triplet-" "--prefix=$prefix" --libdir=lib
         logged nice make -j "$jobs" build_libs
         logged make install_dev
