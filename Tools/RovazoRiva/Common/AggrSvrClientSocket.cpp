@@ -343,7 +343,17 @@ void CAggrSvrClientSocket::onClosed(bool graceful) {
         finishConnection(DeliveryBacklog::Ending::kBroken, closingSinceMs, endReason);
     } else if (now == Phase::kAnnouncing || now == Phase::kReady) {
         takeAcknowledgements();
-        finishConnection(DeliveryBacklog::Ending::kBroken, endSinceMs, endReason);
+        // An orderly TCP close from the server's side, even without its TLS close, also says
+        // that its program read all its TCP took (its kernel would have reset the connection
+        // otherwise): only what was not acknowledged goes again. Counting it as a bad end
+        // would write the frames of the window again, and since each new connection
+        // acknowledges them afresh, a server that closes within the window of every catch-up
+        // would get, and the backlog keep, everything since the first such close.
+        if (graceful) {
+            finishConnection(DeliveryBacklog::Ending::kOrderly, nowMs(), endReason);
+        } else {
+            finishConnection(DeliveryBacklog::Ending::kBroken, endSinceMs, endReason);
+        }
     }
     SSLClientSocket::onClosed(graceful);
 }

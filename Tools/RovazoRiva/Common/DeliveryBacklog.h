@@ -19,10 +19,11 @@
 // not its application: a server that fails soon after may never have read them. So the frames
 // a connection acknowledged stay held (retained) until the connection has been seen working for
 // the window (setResendWindow) after their acknowledgement: its acknowledgements advanced since,
-// or nothing was left unacknowledged. When a connection ends in any way but our own orderly close
-// (connectionEnded with kBroken), its frames acknowledged within the window before the end, and
-// those written but not acknowledged, are written again, in order, on the next connection to that
-// address; after our own close only the unacknowledged ones are. Retained frames count as
+// or nothing was left unacknowledged. When a connection ends badly (connectionEnded with
+// kBroken), its frames acknowledged within the window before the end, and those written but not
+// acknowledged, are written again, in order, on the next connection to that address; after an
+// orderly close (ours, or the server's TCP close, which says that it read what its TCP took) only
+// the unacknowledged ones are. Retained frames count as
 // acknowledged (not pending) and against the bound; over the bound they go first, and are not
 // counted as dropped. A window of 0 retains nothing.
 //
@@ -141,7 +142,7 @@ public:
     bool hasUndelivered(Cursor* cursor);
 
     enum class Ending {
-        kOrderly,  // our own close: only the unacknowledged frames go again
+        kOrderly,  // our own close or the server's TCP close: only the unacknowledged go again
         kBroken,   // any other end: the frames acknowledged within the window go again too
     };
     // What an ended connection leaves to be written again on the next one.
