@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -8,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "Platform/ComRuntime.h"
 #include "Platform/Registry.h"
 #include "TempRegistry.h"
+#include "Tests/ChildProcess.h"
 #include "Tools/AtmnSimulator/LiveObjects.h"
 #include "Tools/AtmnSimulator/Scenario.h"
 #include "Tools/AtmnSimulator/SimulatorClass.h"
@@ -428,24 +428,16 @@ TEST(AtmnSimulator, AnswersTheInterfacesTheServiceAsksFor) {
     EXPECT_EQ(noSink.references, 1);
 }
 
-int runProgram(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    ChildProcess child(program, arguments);
+    const std::optional<int> status = child.waitForExit(std::chrono::seconds(30));
+    EXPECT_TRUE(status) << child.tail();
+    return status.value_or(-1);
 }
 
 TEST(AtmnSimulatorPlugin, RegisteredWithTheToolAndCreatedByProgId) {
     TempRegistry registry;
-    ASSERT_EQ(runProgram({KRI_REGISTER_PROGRAM, KRI_SIMULATOR_PLUGIN}), 0);
+    ASSERT_EQ(runProgram(KRI_REGISTER_PROGRAM, {KRI_SIMULATOR_PLUGIN}), 0);
     CLSID clsid{};
     ASSERT_EQ(CLSIDFromProgID(u"Kri.AtmnSimulator", &clsid), S_OK);
     EXPECT_EQ(clsid, atmnsim::CLSID_AtmnSimulator);
@@ -469,9 +461,9 @@ TEST(AtmnSimulatorPlugin, RegisteredWithTheToolAndCreatedByProgId) {
     EXPECT_EQ(host.references, 1);
     CoUninitialize();
 
-    ASSERT_EQ(runProgram({KRI_REGISTER_PROGRAM, "-u", KRI_SIMULATOR_PLUGIN}), 0);
+    ASSERT_EQ(runProgram(KRI_REGISTER_PROGRAM, {"-u", KRI_SIMULATOR_PLUGIN}), 0);
     EXPECT_EQ(CLSIDFromProgID(u"Kri.AtmnSimulator", &clsid), CO_E_CLASSSTRING);
-    EXPECT_NE(runProgram({KRI_REGISTER_PROGRAM, "/nonexistent/libNone.so"}), 0);
+    EXPECT_NE(runProgram(KRI_REGISTER_PROGRAM, {"/nonexistent/libNone.so"}), 0);
 }
 
 }  // namespace

@@ -1,21 +1,12 @@
+// The part of ChildProcess that both systems share: collecting the output into lines and
+// waiting for them. ChildProcessLinux.cpp and ChildProcessWindows.cpp start, read, signal and
+// reap the child.
 #include "Tests/ChildProcess.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -24,28 +15,6 @@ using Milliseconds = ChildProcess::Milliseconds;
 
 // How long a wait on a log file sleeps before it looks again.
 constexpr Milliseconds kLogPollInterval(10);
-
-std::vector<std::string> mergedEnvironment(const std::vector<std::string>& added) {
-    std::vector<std::string> merged(added);
-    for (char** inherited = environ; *inherited != nullptr; ++inherited) {
-        const std::string_view entry(*inherited);
-        const std::string_view name = entry.substr(0, entry.find('=') + 1);
-        if (std::none_of(added.begin(), added.end(),
-                         [&](const std::string& a) { return a.rfind(name, 0) == 0; })) {
-            merged.emplace_back(entry);
-        }
-    }
-    return merged;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
 
 Milliseconds until(Clock::time_point deadline) {
     return std::max(Milliseconds(0),
@@ -58,113 +27,27 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
                            const std::vector<std::string>& environment)
     : ChildProcess(program, arguments, Options{environment, {}, false}) {}
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const Options& options)
-    : options_(options) {
-    int pipeEnds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (options.logFile.empty()) {
-        if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
-            posix_spawn_file_actions_destroy(&actions);
-            throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
-        }
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, options.logFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (options.ownProcessGroup) {
-        posix_spawnattr_setpgroup(&attributes, 0);
-        flags |= POSIX_SPAWN_SETPGROUP;
-    }
-    posix_spawnattr_setflags(&attributes, flags);
-
-    std::vector<std::string> argumentTexts{program};
-    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environmentTexts = mergedEnvironment(options.environment);
-    std::vector<char*> argv = pointersTo(argumentTexts);
-    std::vector<char*> envp = pointersTo(environmentTexts);
-    const int failure =
-        posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (pipeEnds[1] >= 0) {
-        close(pipeEnds[1]);
-    }
-    if (failure != 0) {
-        if (pipeEnds[0] >= 0) {
-            close(pipeEnds[0]);
-        }
-        pid_ = -1;
-        throw std::runtime_error("cannot start " + program + ": " + std::strerror(failure));
-    }
-    outputPipe_ = pipeEnds[0];
-    if (outputPipe_ >= 0) {
-        fcntl(outputPipe_, F_SETFL, fcntl(outputPipe_, F_GETFL) | O_NONBLOCK);
-    }
-}
-
-ChildProcess::~ChildProcess() {
-    if (pid_ > 0 && !exitStatus_) {
-        kill(options_.ownProcessGroup ? -pid_ : pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    if (outputPipe_ >= 0) {
-        close(outputPipe_);
-    }
-}
-
 void ChildProcess::takeIn(const char* data, std::size_t size) {
     partialLine_.append(data, size);
     std::size_t start = 0;
     std::size_t end;
     while ((end = partialLine_.find('\n', start)) != std::string::npos) {
-        lines_.push_back(partialLine_.substr(start, end - start));
+        std::size_t length = end - start;
+        // A Windows program ends its lines with "\r\n".
+        if (length > 0 && partialLine_[end - 1] == '\r') {
+            --length;
+        }
+        lines_.push_back(partialLine_.substr(start, length));
         start = end + 1;
     }
     partialLine_.erase(0, start);
 }
 
-bool ChildProcess::readPipe(Milliseconds timeout) {
-    if (outputPipe_ < 0) {
-        return false;
+void ChildProcess::pipeEnded() {
+    if (!partialLine_.empty()) {
+        lines_.push_back(std::move(partialLine_));
+        partialLine_.clear();
     }
-    pollfd watched{outputPipe_, POLLIN, 0};
-    const int ready = poll(&watched, 1, static_cast<int>(timeout.count()));
-    if (ready <= 0) {
-        return ready == 0 || errno == EINTR;
-    }
-    char chunk[4096];
-    const ssize_t count = read(outputPipe_, chunk, sizeof chunk);
-    if (count < 0) {
-        return errno == EAGAIN || errno == EINTR;
-    }
-    if (count == 0) {
-        close(outputPipe_);
-        outputPipe_ = -1;
-        if (!partialLine_.empty()) {
-            lines_.push_back(std::move(partialLine_));
-            partialLine_.clear();
-        }
-        return false;
-    }
-    takeIn(chunk, static_cast<std::size_t>(count));
-    return true;
 }
 
 void ChildProcess::readLog() {
@@ -234,12 +117,7 @@ std::vector<std::string> ChildProcess::linesContaining(std::string_view needle) 
 
 const std::vector<std::string>& ChildProcess::lines() {
     if (options_.logFile.empty()) {
-        while (readPipe(Milliseconds(0)) && outputPipe_ >= 0) {
-            pollfd waiting{outputPipe_, POLLIN, 0};
-            if (poll(&waiting, 1, 0) <= 0) {
-                break;
-            }
-        }
+        drainPipe();
     } else {
         readLog();
     }
@@ -271,24 +149,6 @@ std::string ChildProcess::tail(std::size_t n) {
     return text + partialLine_;
 }
 
-void ChildProcess::sendSignal(int signalNumber) {
-    if (pid_ > 0 && !exitStatus_) {
-        kill(pid_, signalNumber);
-    }
-}
-
-bool ChildProcess::running() {
-    if (exitStatus_) {
-        return false;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) {
-        return true;
-    }
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return false;
-}
-
 std::optional<int> ChildProcess::waitForExit(Milliseconds timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     while (running()) {
@@ -306,8 +166,4 @@ std::optional<int> ChildProcess::waitForExit(Milliseconds timeout) {
     while (collect(Milliseconds(50)) && Clock::now() < drainDeadline) {
     }
     return exitStatus_;
-}
-
-bool ChildProcess::groupAlive() const {
-    return kill(-pid_, 0) == 0 || errno != ESRCH;
 }

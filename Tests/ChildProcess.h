@@ -1,25 +1,31 @@
 // ChildProcess: a program run as a child process by a test, with its standard output and
 // standard error merged and collected line by line. Owned by one test and called from its thread
-// only. The child's standard input is /dev/null; it starts with no blocked signals and default
-// handling of SIGINT, SIGTERM and SIGPIPE, whatever the test program has done with its own, and
-// inherits the test's environment (KRI_REGISTRY_ROOT included) with the extra "NAME=value"
-// entries in place of those it had.
+// only. The child's standard input is the null device; it inherits the test's environment
+// (KRI_REGISTRY_ROOT included) with the extra "NAME=value" entries in place of those it had.
 //
 // The output goes to a pipe that the runner reads while it waits, or, with a log file, to that
 // file, which is re-read on demand so that the child never waits for the test to read. A child
 // may lead a process group of its own. The destructor kills a child that is still running, with
-// its group if it has one (SIGKILL), and reaps it.
+// its group if it has one, and reaps it.
+//
+// What differs between the systems lives in ChildProcessLinux.cpp and ChildProcessWindows.cpp:
+// - Linux: posix_spawn. The child starts with no blocked signals and default handling of SIGINT,
+//   SIGTERM and SIGPIPE, whatever the test program has done with its own. Its group is a
+//   process group, killed with SIGKILL.
+// - Windows: CreateProcessW, the arguments quoted as the C runtime splits them. Its group is a
+//   job object that ends when the runner closes it. sendSignal knows SIGTERM only, which ends
+//   the child with TerminateProcess and the status 128 + SIGTERM, as the signal would on Linux;
+//   Windows has no other signal to send to another process.
 //
 // The runner of the receiver (AggrReceiverProcess.h) and of the fault suite's processes
 // (FaultSupport.h) build on this one.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,7 +51,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
+    std::int64_t pid() const { return pid_; }
 
     // Waits until `count` lines printed so far contain `needle`; whether they came in time.
     // Returns early, with false, once the output has ended without them.
@@ -78,12 +84,19 @@ private:
     bool collect(Milliseconds timeout);
     // One read from the pipe, waiting up to `timeout`; false once it has ended.
     bool readPipe(Milliseconds timeout);
+    // Reads what the pipe holds now, without waiting.
+    void drainPipe();
+    // The pipe has ended (and is closed): keeps an unfinished last line as a line.
+    void pipeEnded();
     void readLog();
     void takeIn(const char* data, std::size_t size);
 
-    pid_t pid_ = -1;
+    // The process, its pipe and its group, as the system has them.
+    struct Native;
+
+    std::int64_t pid_ = -1;
     Options options_;
-    int outputPipe_ = -1;
+    std::unique_ptr<Native> native_;
     std::uintmax_t logOffset_ = 0;
     std::optional<int> exitStatus_;
     std::string partialLine_;
