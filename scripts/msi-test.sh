@@ -11,9 +11,12 @@
 #     the registry value "Config", the configuration made from the properties, and no simulator;
 #   - the package of the other bitness is refused while this one is installed;
 #   - an upgrade from the older package keeps an edited configuration;
-#   - an uninstallation removes the programs, the service and "Config", and keeps the
-#     configuration and the spool; one with PURGE=1 removes them too;
-#   - the simulator feature, asked for with ADDLOCAL=ALL, is installed and registered.
+#   - an uninstallation while the service runs removes the programs, the service and "Config",
+#     and keeps the configuration and the spool; one with PURGE=1 removes them too;
+#   - the simulator feature, asked for with ADDLOCAL=ALL, is installed and registered;
+#   - START=1 starts the service, and transactions arrive at the reference receiver on
+#     loopback (the default build's KriAggrReceiver, or KRI_RECEIVER);
+#   - an older package is refused.
 # Wine keeps no access control lists (it makes a file's from its Unix mode), so the folders'
 # protection is not checked here; see docs/windows.md. Every Wine program is bounded by a
 # time-out. Exit status 0 when every check passed.
@@ -109,7 +112,7 @@ deferred_system_actions() {
     local first last action type
     first=$(sequence_of InstallInitialize)
     last=$(sequence_of InstallFinalize)
-    for action in ServiceInstall ServiceSetup ServiceRemove ServicePurge SimulatorRegister \
+    for action in ServiceClear ServiceInstall ServiceSetup ServiceRemove ServicePurge SimulatorRegister \
         SimulatorUnregister ServiceAutostart ServiceStart; do
         type=$(table CustomAction | awk -F'\t' -v a="$action" '$1 == a { print $2 }')
         [ -n "$type" ] || fail "no custom action $action" || return
@@ -158,6 +161,7 @@ config=$data_dir/KriAtmnSvc.xml
 msiexec() { wine_bounded msiexec "$@" /qn; }
 install() { msiexec /i "$(winepath -w "$1")" "${@:2}"; }
 uninstall() { msiexec /x "$(msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')" "${@:2}"; }
+service_state() { wine_bounded sc query KriAtmn | sed -n 's/^ *STATE *: [0-9]*  *//p' | tr -d '\r'; }
 service_present() { wine_bounded sc query KriAtmn | grep -q "SERVICE_NAME: KriAtmn"; }
 service_absent() { ! service_present; }
 config_registered() {
@@ -169,15 +173,38 @@ installed_version() {
     wine_bounded reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s $view |
         grep -q "DisplayVersion.*$1"
 }
+simulator_registered() { wine_bounded reg query 'HKCR\Kri.AtmnSimulator\CLSID' $view | grep -q '{'; }
+simulator_unregistered() { ! simulator_registered; }
+
+# The reference receiver on loopback, for the installed service to send to.
+receiver_program=${KRI_RECEIVER:-$source_dir/build/Tools/AggrReceiver/KriAggrReceiver}
+port=4433
+if [ -x "$receiver_program" ]; then
+    "$source_dir/Tests/certs/make-test-certs.sh" "$work/certs" >/dev/null
+    "$receiver_program" --cert "$work/certs/server.crt" --key "$work/certs/server.key" \
+        --ca "$work/certs/ca.crt" --address 127.0.0.1 --port 0 \
+        --transactions "$work/transactions.txt" </dev/null >"$work/receiver.log" 2>&1 &
+    receiver=$!
+    for _ in $(seq 50); do
+        port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/receiver.log")
+        [ -z "$port" ] || break
+        sleep 0.1
+    done
+    [ -n "$port" ] || fail "msi-test: the receiver did not start: $(cat "$work/receiver.log")"
+else
+    echo "msi-test: not checked: transactions at the receiver (no $receiver_program; build the default preset)"
+fi
+stop_receiver() { [ -z "${receiver:-}" ] || kill "$receiver" 2>/dev/null || true; }
+trap 'stop_receiver; cleanup' EXIT
 
 check "the older package installs silently with properties" install "$previous" \
-    SERVERADDRESS=127.0.0.1 SERVERPORT=4439 STUDIOID=12 "STUDIONAME=Studio B & Co"
+    SERVERADDRESS=127.0.0.1 "SERVERPORT=$port" STUDIOID=12 "STUDIONAME=Studio B & Co"
 check "the programs are in Program Files" test -f "$program_dir/KriAtmnSvc.exe"
 check "the simulator is not installed by default" test ! -e "$program_dir/KriAtmnSimulator.dll"
-check "the service is present" service_present
+check "the service is present, not started" test "$(service_state)" = STOPPED
 check "the registry value Config is set" config_registered
 check "the configuration is made from the properties" grep -q \
-    '<AggrServer ip="127.0.0.1" port="4439">' "$config"
+    "<AggrServer ip=\"127.0.0.1\" port=\"$port\">" "$config"
 check "the configuration names the studio" grep -q '<Studio id="12" name="Studio B &amp; Co" />' "$config"
 check "the spool and certificate folders exist" test -d "$data_dir/spool" -a -d "$data_dir/certs"
 if grep -q EventMessageFile "$source_dir"/Platform/*Windows.cpp "$source_dir"/Helpers/KRIUtilitylib/Source/*.cpp 2>/dev/null; then
@@ -189,32 +216,49 @@ if grep -q EventMessageFile "$source_dir"/Platform/*Windows.cpp "$source_dir"/He
 else
     echo "msi-test: not checked: the event source (-install does not register one yet)"
 fi
-
 refused_other() { ! install "$other_bitness" && installed_version 0.0.1 && service_present; }
 check "the package of the other bitness is refused" refused_other
 
-printf '<!-- edited by the operator -->\n' >>"$config"
+# The operator's edit: the simulator at 200 times its speed, and the studio's certificates.
+sed -i 's/speed="1"/speed="200"/' "$config"
 cp "$config" "$work/edited.xml"
-check "the upgrade installs silently" install "$current" STUDIOID=99
+[ ! -d "$work/certs" ] || cp "$work/certs/ca.crt" "$work/certs/client.crt" "$work/certs/client.key" "$data_dir/certs/"
+
+check "the upgrade with the simulator installs silently and starts the service" \
+    install "$current" STUDIOID=99 ADDLOCAL=ALL START=1
 check "the upgrade replaced the product" installed_version "$version"
 check "the upgrade kept the edited configuration" cmp "$config" "$work/edited.xml"
-check "the service is present after the upgrade" service_present
+check "the simulator is installed and registered" simulator_registered
+echo "msi-test: not checked: AUTOSTART=1 (Wine's sc.exe has no \"config\" command)"
+if [ -n "${receiver:-}" ]; then
+    transactions_arrive() {
+        for _ in $(seq 120); do
+            [ "$(grep -c '^--- transaction' "$work/transactions.txt" 2>/dev/null)" -lt 5 ] || return 0
+            sleep 0.5
+        done
+        echo "service: $(service_state)"
+        cat "$work/receiver.log"
+        return 1
+    }
+    check "transactions from the installed service arrive at the receiver" transactions_arrive
+fi
+check "the service runs" test "$(service_state)" = RUNNING
 
-check "the uninstallation ends" uninstall "$current"
-check "the programs are gone" test ! -e "$program_dir/KriAtmnSvc.exe"
+check "the uninstallation while the service runs ends" uninstall "$current"
+check "the programs are gone" test ! -e "$program_dir"
 check "the service is gone" service_absent
 check "the registry value Config is gone" config_unregistered
-check "the configuration and the spool are kept" test -f "$config" -a -d "$data_dir/spool"
+check "the simulator's registration is gone" simulator_unregistered
+check "the configuration, certificates and spool are kept" \
+    test -f "$config" -a -f "$data_dir/certs/ca.crt" -a -d "$data_dir/spool"
 
-check "the package installs with the simulator" install "$current" ADDLOCAL=ALL
-simulator_registered() {
-    wine_bounded reg query 'HKCR\Kri.AtmnSimulator\CLSID' $view | grep -q '{'
-}
-check "the simulator is installed and registered" simulator_registered
-check "the existing configuration was kept" cmp "$config" "$work/edited.xml"
+check "a reinstallation keeps the existing configuration" install "$current" ADDLOCAL=ALL
+check "the configuration is the edited one" cmp "$config" "$work/edited.xml"
+refused_older() { ! install "$previous" && installed_version "$version"; }
+check "an older package is refused" refused_older
 check "the uninstallation with PURGE=1 ends" uninstall "$current" PURGE=1
-check "PURGE=1 removed the configuration and the spool" test ! -e "$data_dir"
-check "the simulator's registration is gone" eval '! simulator_registered'
+check "PURGE=1 removed the data folder" test ! -e "$data_dir"
+check "nothing of the product is left" test ! -e "$program_dir" -a "$(service_present && echo yes)" != yes
 
 if [ "$failures" -gt 0 ]; then
     echo "msi-test: $failures checks failed"
