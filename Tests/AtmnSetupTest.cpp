@@ -22,6 +22,11 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+// Binary, so that the bytes are the same on Windows.
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
 class AtmnSetupTest : public ::testing::Test {
 protected:
     TempDirectory temp{"kri-setup"};
@@ -53,7 +58,7 @@ TEST_F(AtmnSetupTest, MakesFoldersAndAConfigurationTheServiceReadsBack) {
 
 TEST_F(AtmnSetupTest, AnExistingConfigurationIsNeverReplaced) {
     const std::string given = temp / "given.xml";
-    std::ofstream(given) << "<KriAtmnSvc><Studio id=\"3\" name=\"given\"/></KriAtmnSvc>\n";
+    writeFile(given, "<KriAtmnSvc><Studio id=\"3\" name=\"given\"/></KriAtmnSvc>\n");
     SetupValues fromFile;
     fromFile.configFrom = given;
     ASSERT_TRUE(setup.prepare(fromFile, report, reason)) << reason;
@@ -61,7 +66,7 @@ TEST_F(AtmnSetupTest, AnExistingConfigurationIsNeverReplaced) {
 
     // An operator's edit survives a later installation, with or without a file to copy.
     const std::string edited = "<KriAtmnSvc><!-- edited --></KriAtmnSvc>\n";
-    std::ofstream(setup.configurationPath(), std::ios::trunc) << edited;
+    writeFile(setup.configurationPath(), edited);
     SetupValues fromValues;
     fromValues.studioName = "other";
     EXPECT_TRUE(setup.prepare(fromValues, report, reason)) << reason;
@@ -72,7 +77,7 @@ TEST_F(AtmnSetupTest, AnExistingConfigurationIsNeverReplaced) {
 
 TEST_F(AtmnSetupTest, UnusableValuesFailAndLeaveNoConfiguration) {
     const std::string notXml = temp / "broken.xml";
-    std::ofstream(notXml) << "<KriAtmnSvc><Studio";
+    writeFile(notXml, "<KriAtmnSvc><Studio");
     const auto withPort = [](const char* port) {
         SetupValues values;
         values.serverPort = port;
@@ -96,7 +101,7 @@ TEST_F(AtmnSetupTest, UnusableValuesFailAndLeaveNoConfiguration) {
 
 TEST_F(AtmnSetupTest, PurgeRemovesTheDataFolderAndAMissingOneIsNoFailure) {
     ASSERT_TRUE(setup.prepare(SetupValues{}, report, reason)) << reason;
-    std::ofstream(temp / "KriAtmnSvc/spool/segment") << "held";
+    writeFile(temp / "KriAtmnSvc/spool/segment", "held");
     ASSERT_TRUE(setup.purge(reason)) << reason;
     EXPECT_FALSE(fs::exists(data));
     EXPECT_TRUE(setup.purge(reason)) << reason;
