@@ -30,13 +30,6 @@
 
 namespace {
 
-std::string utcDate(int64_t seconds) {
-    const tm parts = platform::utcParts(seconds);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
-    return text;
-}
-
 // Dotted text of an address in network byte order.
 std::string addressText(uint32_t address) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
@@ -273,7 +266,7 @@ bool AtmnCheck::checkTls() {
         const bool valid = validities.front().notAfter > std::time(nullptr);
         report(valid, "client certificate",
                validities.front().subject + (valid ? ", valid until " : ", expired ") +
-                   utcDate(validities.front().notAfter));
+                   platform::formatTime(validities.front().notAfter, platform::kMinutesUtcFormat));
     }
     try {
         context = std::make_unique<SSLContext>(
