@@ -213,30 +213,6 @@ void CAggrSvrClient::onTick() {
     monitor.onTick(now);
 }
 
-String CAggrSvrClient::buildAction(const String& actionName, const String& paramId,
-                                   const String& paramName, const String& payload) {
-    CXMLDoc document;
-    CElementNode action = document.CreateRootElement("Action");
-    action.AddAttribute("name", actionName);
-    CElementNode param =
-        action.AppendChild(CElementNode("Params")).AppendChild(CElementNode("Param"));
-    param.AddAttribute("id", paramId);
-    param.AddAttribute("name", paramName);
-    param.AppendChild(CCDATASection(payload));
-    return action.GetXml();
-}
-
-String CAggrSvrClient::wrapAction(uint32_t session, const String& actionText) {
-    std::string text;
-    text.reserve(static_cast<size_t>(actionText.Length()) + 48);
-    text += "<Kri_Transact session=\"";
-    text += std::to_string(session);
-    text += "\">";
-    text += actionText.c_str();
-    text += "</Kri_Transact>";
-    return String(text.c_str());
-}
-
 int32_t CAggrSvrClient::sendTransaction(uint32_t session, const String& actionText) {
     CMemXMLSrc source;
     source.SetMemPtr(actionText);

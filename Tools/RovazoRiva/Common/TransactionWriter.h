@@ -1,8 +1,8 @@
 // TransactionWriter: writes the text of one `Kri_Transact` transaction straight into a byte
 // buffer, without building a document.
 //
-// The text is byte for byte what the XML classes write for the same transaction
-// (CAggrSvrClient::buildAction wrapped by CAggrSvrClient::wrapAction): attribute values with
+// The text is byte for byte what the XML classes write for the same transaction (the tests'
+// reference, Tests/ReferenceTransaction.h): attribute values with
 // control characters replaced by U+FFFD and '&', '<', '"', tab, line feed and carriage return
 // written as references ('>' and '\'' stay as they are); the payload in a CDATA section with
 // line ends made line feeds, control characters replaced and every "]]>" split across two
