@@ -30,20 +30,6 @@
 
 namespace {
 
-std::string utcDate(int64_t seconds) {
-    const tm parts = platform::utcParts(seconds);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
-    return text;
-}
-
-// Dotted text of an address in network byte order.
-std::string addressText(uint32_t address) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
-}
-
 std::string subjectOf(X509* certificate) {
     char line[512] = {};
     X509_NAME_oneline(X509_get_subject_name(certificate), line, sizeof line);
@@ -273,7 +259,7 @@ bool AtmnCheck::checkTls() {
         const bool valid = validities.front().notAfter > std::time(nullptr);
         report(valid, "client certificate",
                validities.front().subject + (valid ? ", valid until " : ", expired ") +
-                   utcDate(validities.front().notAfter));
+                   platform::formatTime(validities.front().notAfter, platform::kMinutesUtcFormat));
     }
     try {
         context = std::make_unique<SSLContext>(
@@ -300,7 +286,7 @@ bool AtmnCheck::checkTls() {
 void AtmnCheck::checkHandshakes(const std::vector<uint32_t>& addresses) {
     context->setExpectedServerName(KRIString(serverName.c_str()));
     for (const uint32_t address : addresses) {
-        const std::string what = "TLS " + addressText(address) + ":" + std::to_string(port);
+        const std::string what = "TLS " + platform::inetNtoa(address) + ":" + std::to_string(port);
         std::unique_ptr<SSL, decltype(&SSL_free)> session(context->newSession(), &SSL_free);
         if (!session) {
             report(false, what, "no session can be made");
@@ -351,7 +337,7 @@ std::vector<uint32_t> AtmnCheck::checkServer() {
     const std::vector<uint32_t> addresses = platform::resolveHost(host.c_str());
     std::string list;
     for (const uint32_t address : addresses) {
-        list += (list.empty() ? "" : " ") + addressText(address);
+        list += (list.empty() ? "" : " ") + platform::inetNtoa(address);
     }
     report(!addresses.empty(), "server name " + host,
            addresses.empty() ? "does not resolve to an IPv4 address" : list);

@@ -2,7 +2,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <string>
 
@@ -100,10 +99,7 @@ int checkSpool(int argc, char** argv) {
     }
     std::string oldest = "-";
     if (contents.records > 0) {
-        const tm parts = platform::utcParts(contents.oldestMs / 1000);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-        oldest = text;
+        oldest = platform::formatTime(contents.oldestMs / 1000, platform::kIsoSecondsFormat);
     }
     using Position = SpoolJournal::Contents::Position;
     const char* position = contents.position == Position::kUnreadable
