@@ -110,6 +110,7 @@ TEST_F(StudioModelTest, CountsAndListsDuplicatesAndMalformedFramesAndKeepsTheLas
     EXPECT_EQ(s["transactionCount"], 62);
     EXPECT_EQ(s["transactions"].size(), StudioModel::kRecentKept);
     EXPECT_EQ(s["transactions"].back()["action"], "UpdateTime");
+    EXPECT_EQ(s["transactions"].back()["at"], "2023-11-14T22:13:20.000Z");
     EXPECT_EQ(s["duplicates"]["count"], 3);
     EXPECT_EQ(s["duplicates"]["recent"].size(), 3u);
     EXPECT_TRUE(s["duplicates"]["recent"][0]["duplicate"]);

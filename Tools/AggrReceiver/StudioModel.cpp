@@ -70,12 +70,10 @@ bool shown(const std::optional<std::int64_t>& removedMs, std::int64_t nowMs) {
 
 std::string utcText(std::int64_t ms) {
     const std::int64_t seconds = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
-    std::tm parts = platform::utcParts(seconds);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+    char milliseconds[8];
+    std::snprintf(milliseconds, sizeof milliseconds, ".%03dZ",
                   static_cast<int>(ms - seconds * 1000));
-    return text;
+    return platform::formatTime(seconds, "%Y-%m-%dT%H:%M:%S") + milliseconds;
 }
 
 void StudioModel::connectionAccepted(std::uint64_t connection, const std::string& peer,
