@@ -68,10 +68,13 @@ wine_bounded() { timeout 180 wine "$@"; }
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=KriAtmnSvc test signing" \
     -addext extendedKeyUsage=codeSigning -keyout "$work/sign.key" -out "$work/sign.crt" \
     2>/dev/null
+# The plug-in's name without the "lib" of MinGW's modules, where the build drops it.
+simulator=$build/Tools/AtmnSimulator/KriAtmnSimulator.dll
+[ -f "$simulator" ] || simulator=$build/Tools/AtmnSimulator/libKriAtmnSimulator.dll
 build_package() { # build_package <arch> <version> <output>
     "$source_dir/scripts/build-msi.sh" --arch "$1" --version "$2" \
         --service "$build/Tools/RovazoRiva/Playlist/KriAtmnSvc/KriAtmnSvc.exe" \
-        --simulator "$build/Tools/AtmnSimulator/libKriAtmnSimulator.dll" \
+        --simulator "$simulator" \
         --scenario "$source_dir/Tools/AtmnSimulator/scenarios/studio-hour.xml" \
         --sign-cert "$work/sign.crt" --sign-key "$work/sign.key" --out "$3" >/dev/null
 }
