@@ -53,14 +53,14 @@ private:
     // Writes the line unless the peer's connection wrote it in the last minute.
     // always: written even when the same line was written within the minute.
     void writeRateLimited(const std::string& peer, Priority priority, std::string line,
-                          bool always = false);
-    void enter(LinkState state, const std::string& reason);
+                          bool always = false) EXCLUDES(lock);
+    void enter(LinkState state, const std::string& reason) REQUIRES(lock);
 
     ThreadLock lock;
-    LinkState state = LinkState::kDown;
-    std::string reason = "not connected yet";
-    int64_t sinceMs = 0;
-    std::string server;
+    LinkState state GUARDED_BY(lock) = LinkState::kDown;
+    std::string reason GUARDED_BY(lock) = "not connected yet";
+    int64_t sinceMs GUARDED_BY(lock) = 0;
+    std::string server GUARDED_BY(lock);
     // By peer and line.
-    std::map<std::pair<std::string, std::string>, Repeat> recentLines;
+    std::map<std::pair<std::string, std::string>, Repeat> recentLines GUARDED_BY(lock);
 };

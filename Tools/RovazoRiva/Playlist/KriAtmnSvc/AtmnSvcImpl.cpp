@@ -154,7 +154,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
 }
 
 std::optional<AtmnSvcImpl::Phase> AtmnSvcImpl::enter(Phase next, int32_t setUpOutcome) {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     bool allowed = false;
     switch (next) {
         case Phase::kIdle:
@@ -187,13 +187,17 @@ std::optional<AtmnSvcImpl::Phase> AtmnSvcImpl::enter(Phase next, int32_t setUpOu
 }
 
 bool AtmnSvcImpl::stopping() {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     return phase == Phase::kStopping;
 }
 
 bool AtmnSvcImpl::pauseUnlessStopping(std::chrono::milliseconds time) {
-    std::unique_lock<std::mutex> lock(phaseMutex);
-    return !phaseChanged.wait_for(lock, time, [&] { return phase == Phase::kStopping; });
+    const auto until = std::chrono::steady_clock::now() + time;
+    ThreadLockGuard guard(phaseMutex);
+    while (phase != Phase::kStopping &&
+           phaseChanged.wait_until(phaseMutex, until) == std::cv_status::no_timeout) {
+    }
+    return phase != Phase::kStopping;
 }
 
 int32_t AtmnSvcImpl::run(const std::function<void()>& started) {
@@ -228,8 +232,10 @@ int32_t AtmnSvcImpl::runUntilStopped(const std::function<void()>& started) {
     Phase reached;
     int32_t result;
     {
-        std::unique_lock<std::mutex> lock(phaseMutex);
-        phaseChanged.wait(lock, [&] { return phase != Phase::kStarting; });
+        ThreadLockGuard guard(phaseMutex);
+        while (phase == Phase::kStarting) {
+            phaseChanged.wait(phaseMutex);
+        }
         reached = phase;
         result = setUpResult;
     }
@@ -429,7 +435,7 @@ int32_t AtmnSvcImpl::stop() {
 }
 
 bool AtmnSvcImpl::isRunning() {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     return phase == Phase::kRunning;
 }
 
@@ -454,7 +460,7 @@ void AtmnSvcImpl::reportEvent(uint32_t code, const char* text) {
 
 void AtmnSvcImpl::reload(std::function<void()> reloaded) {
     {
-        std::lock_guard<std::mutex> guard(phaseMutex);
+        ThreadLockGuard guard(phaseMutex);
         if (phase == Phase::kStarting || phase == Phase::kRunning) {
             reloadRequested = true;
             reloadDone = std::move(reloaded);
@@ -478,7 +484,7 @@ void AtmnSvcImpl::superviseLink() {
         std::function<void()> reloaded;
         bool reloading;
         {
-            std::lock_guard<std::mutex> guard(phaseMutex);
+            ThreadLockGuard guard(phaseMutex);
             reloading = std::exchange(reloadRequested, false);
             reloaded = std::move(reloadDone);
         }
