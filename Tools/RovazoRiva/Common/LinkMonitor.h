@@ -10,7 +10,9 @@
 // the link has been down for kOutageMs or longer (the end of an outage, as opposed to a server
 // that closes every connection soon after it began) is always written.
 //
-// Threads: the client's loop thread reports the turns and ticks; any thread reads the state.
+// Threads: connecting comes from the thread that calls the client's connect (the binding's service
+// or supervision thread); the client's loop thread reports the other turns and ticks; any thread
+// reads the state.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +31,7 @@ public:
 
     // A connect to the server (host:port) starts. The link stays down, with its reason, while
     // a lost link is being rebuilt.
-    void connecting(const std::string& server);
+    void connecting(const std::string& server) EXCLUDES(lock);
     // A session with the peer (address:port) passed verification: "SSL connect successful".
     void sessionVerified(const std::string& peer);
     // The studio has been announced on a connection: the link is up.

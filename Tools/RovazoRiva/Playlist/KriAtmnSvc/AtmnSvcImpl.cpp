@@ -89,7 +89,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
                                  delivery.deadPeerSeconds);
         client.setResendWindow(delivery.resendSeconds);
         if (const CAtmnRefusal untrusted = untrustedSpoolDirectory(delivery.spoolDir)) {
-            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            reportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
         }
         if (!delivery.spoolDir.empty()) {
@@ -110,7 +110,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         }
         if (const std::string reason = untrustedComponentFiles(settings.componentClass, clsid);
             !reason.empty()) {
-            ReportRefusal(kAtmnEventNoComponent, "the automation component", reason);
+            reportRefusal(kAtmnEventNoComponent, "the automation component", reason);
             return kAtmnConfigFailed;
         }
         void* created = nullptr;
@@ -124,21 +124,21 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         }
         component = static_cast<IAtmnSystem*>(created);
         if (const CAtmnRefusal untrusted = untrustedSslFiles(settings)) {
-            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            reportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
         }
-        WarnIfKeyReadableByOthers(settings.sslKeyFile);
+        warnIfKeyReadableByOthers(settings.sslKeyFile);
         const int32_t ssl =
             client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
         if (ssl < 0) {
             return ssl;
         }
         client.setServerName(settings.sslServerName);
-        WarnIfServerNameUnchecked(settings.sslServerName);
+        warnIfServerNameUnchecked(settings.sslServerName);
         certificates.watch(settings.sslCfktFile, settings.sslCAFile);
         certificates.checkIfDue(CertificateWatch::currentTime());
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         return kAtmnConfigFailed;
     } catch (const CAtmnConfigValueError& e) {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit, "%s\n", e.what());
@@ -313,13 +313,13 @@ int32_t AtmnSvcImpl::setUpLink() {
         settings = config.ReadRunSettings();
         prometheusFile = config.ReadPrometheusFile();
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         return kAtmnConfigFailed;
     } catch (...) {
         return ReportConfigError(configPath);
     }
     if (const CAtmnRefusal refusal = untrustedPrometheusFile(prometheusFile.c_str())) {
-        ReportRefusal(kAtmnEventConfiguration, refusal);
+        reportRefusal(kAtmnEventConfiguration, refusal);
         return kAtmnConfigFailed;
     }
     const ComString automationXml(settings.automationXml);
@@ -523,7 +523,7 @@ void AtmnSvcImpl::reconnect() {
         client.addStudio(link.studioName, link.studioId);
         reconnectionFailed = false;
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         reconnectionFailed = true;
     } catch (...) {
         ReportReconnectError();
@@ -563,7 +563,7 @@ void AtmnSvcImpl::reloadLink() {
     client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
     // The new context checks the server's name as the reloaded file says.
     client.setServerName(settings.sslServerName);
-    WarnIfServerNameUnchecked(settings.sslServerName);
+    warnIfServerNameUnchecked(settings.sslServerName);
     certificates.watch(settings.sslCfktFile, settings.sslCAFile);
     KRI_TRACE(kAtmnSvcImplUnit, "Configuration reloaded from %s\n", configPath.c_str());
     reconnect();
