@@ -9,6 +9,11 @@
 # last program ends, and one wineboot whose output goes to <prefix>.log. Otherwise the first
 # program's standard error would pass to Wine's own system processes, and ctest would wait on
 # that pipe until the test's time-out. Headless: no DISPLAY, WINEDEBUG=-all unless set.
+#
+# Under load Wine now and then fails to start a program at all: it prints "ShellExecuteEx
+# failed" on standard output (start.exe's fallback after CreateProcess failed) and the program
+# never ran. Such a start is tried again, up to three times; any other exit status is the
+# program's own.
 set -euo pipefail
 if [ $# -lt 2 ]; then
     echo "usage: wine-run.sh <prefix directory> <program> [arguments...]" >&2
@@ -36,4 +41,18 @@ mkdir -p "$(dirname "$prefix")"
     fi
 } 9>"$prefix.lock"
 
-exec wine "$@"
+output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$output"' EXIT
+for attempt in 1 2 3; do
+    set +e
+    wine "$@" | tee "$output"
+    status=${PIPESTATUS[0]}
+    set -e
+    if [ "$status" -eq 0 ] || ! head -n 1 "$output" | grep -q '^Application could not be started' ||
+        ! grep -q '^ShellExecuteEx failed' "$output"; then
+        exit "$status"
+    fi
+    echo "wine-run: Wine could not start $1 (attempt $attempt of 3)" >&2
+    sleep 1
+done
+exit "$status"
