@@ -4,7 +4,8 @@
 # (scripts/install-windows-tools.sh), the third-party libraries from their cache
 # (scripts/windows-deps.sh), configure, build, then ctest, whose programs run under Wine in a
 # prefix of the build tree's own (scripts/wine-run.sh). Afterwards the Wine session is ended and
-# the prefix removed. Prints the time each step took.
+# the prefix removed. Then the installer package is built and tested (scripts/msi-test.sh). Prints
+# the time each step took.
 #
 # Where Wine cannot run here (the tools cannot be installed, or Wine cannot make a prefix and run
 # a program in it) it prints "windows-test: SKIPPED: <why>" and exits 0. Any other failure (the
@@ -67,4 +68,8 @@ for preset in "${presets[@]}"; do
     WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
     rm -rf "$prefix"
     [ "$status" -eq 0 ] || exit "$status"
+
+    cmake --build --preset "$preset" --target msi
+    scripts/msi-test.sh "$build"
+    step "$preset: installer package"
 done

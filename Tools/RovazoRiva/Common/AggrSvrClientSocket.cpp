@@ -35,7 +35,7 @@ void CAggrSvrClientSocket::wake() {
     // A write that would block resumes at the socket's writable event; a pass now would only
     // try it again. Read first: while a pass is waiting, senders only read the flag and do not
     // pull its cache line away from the loop thread on every frame.
-    if (writeBlocked.load()) {
+    if (batchBlocked.load()) {
         return;
     }
     if (!writePosted.load(std::memory_order_relaxed) && !writePosted.exchange(true)) {
@@ -90,12 +90,12 @@ CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(int& failure)
     const int length = static_cast<int>(writeBuffer.size());
     const int written = writeSession(writeBuffer.data(), length);
     if (written == length) {
-        writeBlocked.store(false);
+        batchBlocked.store(false);
         completeBatch();
         return WriteResult::kDone;
     }
     if (written == -platform::kWsaEWouldBlock) {
-        writeBlocked.store(true);
+        batchBlocked.store(true);
         return WriteResult::kBlocked;
     }
     failure = written < 0 ? written : -platform::kWsaEConnAborted;
@@ -361,7 +361,7 @@ void CAggrSvrClientSocket::onClosed(bool graceful) {
 bool CAggrSvrClientSocket::onSSLDisconnected(bool /*graceful*/) {
     linkUp.store(false, std::memory_order_release);
     phase.store(Phase::kEnded, std::memory_order_release);
-    writeBlocked.store(false);
+    batchBlocked.store(false);
     batch = Batch::kNone;
     writeBuffer.clear();
     if (endReason.empty()) {

@@ -146,7 +146,7 @@ private:
     WriteTask writeTask{*this};
     std::atomic<bool> writePosted{false};
     // The current batch's write would block: the writable event resumes it.
-    std::atomic<bool> writeBlocked{false};
+    std::atomic<bool> batchBlocked{false};
     std::atomic<bool> linkUp{false};
     std::atomic<Phase> phase{Phase::kConnecting};
 

@@ -9,13 +9,12 @@
 
 namespace {
 
-constexpr char kLinkMonitorUnit[] = "Tools/RovazoRiva/Common/LinkMonitor";
 constexpr int64_t kRepeatWindowMs = 60000;
 
 }  // namespace
 
 void LinkMonitor::connecting(const std::string& serverText) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     server = serverText;
     if (state != LinkState::kDown || sinceMs == 0) {
         enter(LinkState::kConnecting, "");
@@ -25,7 +24,7 @@ void LinkMonitor::connecting(const std::string& serverText) {
 void LinkMonitor::sessionVerified(const std::string& peer) {
     bool recovering;
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         recovering = state == LinkState::kDown &&
                      platform::wallClockMs() - sinceMs >= LinkMonitor::kOutageMs;
     }
@@ -33,13 +32,13 @@ void LinkMonitor::sessionVerified(const std::string& peer) {
 }
 
 void LinkMonitor::announced() {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     enter(LinkState::kUp, "");
 }
 
 void LinkMonitor::ended(const std::string& peer, int code, const std::string& why) {
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         if (state == LinkState::kDown) {
             reason = why;
         } else {
@@ -61,7 +60,7 @@ void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, s
                                    bool always) {
     const int64_t now = static_cast<int64_t>(platform::tickCount64());
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         const auto key = std::make_pair(peer, line);
         auto it = recentLines.find(key);
         if (!always && it != recentLines.end() &&
@@ -77,9 +76,9 @@ void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, s
         }
     }
     if (priority == Priority::kWarning) {
-        KRI_TRACE_WARNING(kLinkMonitorUnit, "%s\n", line.c_str());
+        KRI_TRACE_WARNING(kTraceUnit, "%s\n", line.c_str());
     } else {
-        KRI_TRACE(kLinkMonitorUnit, "%s\n", line.c_str());
+        KRI_TRACE(kTraceUnit, "%s\n", line.c_str());
     }
 }
 
@@ -91,7 +90,7 @@ void LinkMonitor::onTick(int64_t nowMs) {
     };
     std::vector<Summary> summaries;
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         for (auto it = recentLines.begin(); it != recentLines.end();) {
             if (nowMs - it->second.firstWrittenMs < kRepeatWindowMs) {
                 ++it;
@@ -106,17 +105,17 @@ void LinkMonitor::onTick(int64_t nowMs) {
     }
     for (const Summary& s : summaries) {
         if (s.priority == Priority::kWarning) {
-            KRI_TRACE_WARNING(kLinkMonitorUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+            KRI_TRACE_WARNING(kTraceUnit, "%s (%" PRIu64 " more times in the last minute)\n",
                               s.line.c_str(), s.count);
         } else {
-            KRI_TRACE(kLinkMonitorUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+            KRI_TRACE(kTraceUnit, "%s (%" PRIu64 " more times in the last minute)\n",
                       s.line.c_str(), s.count);
         }
     }
 }
 
 void LinkMonitor::fill(DeliveryStatus& status) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     status.link = state;
     status.linkReason = reason;
     status.linkSinceMs = sinceMs;

@@ -89,7 +89,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
                                  delivery.deadPeerSeconds);
         client.setResendWindow(delivery.resendSeconds);
         if (const CAtmnRefusal untrusted = untrustedSpoolDirectory(delivery.spoolDir)) {
-            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            reportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
         }
         if (!delivery.spoolDir.empty()) {
@@ -110,7 +110,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         }
         if (const std::string reason = untrustedComponentFiles(settings.componentClass, clsid);
             !reason.empty()) {
-            ReportRefusal(kAtmnEventNoComponent, "the automation component", reason);
+            reportRefusal(kAtmnEventNoComponent, "the automation component", reason);
             return kAtmnConfigFailed;
         }
         void* created = nullptr;
@@ -124,21 +124,21 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         }
         component = static_cast<IAtmnSystem*>(created);
         if (const CAtmnRefusal untrusted = untrustedSslFiles(settings)) {
-            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            reportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
         }
-        WarnIfKeyReadableByOthers(settings.sslKeyFile);
+        warnIfKeyReadableByOthers(settings.sslKeyFile);
         const int32_t ssl =
             client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
         if (ssl < 0) {
             return ssl;
         }
         client.setServerName(settings.sslServerName);
-        WarnIfServerNameUnchecked(settings.sslServerName);
+        warnIfServerNameUnchecked(settings.sslServerName);
         certificates.watch(settings.sslCfktFile, settings.sslCAFile);
         certificates.checkIfDue(CertificateWatch::currentTime());
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         return kAtmnConfigFailed;
     } catch (const CAtmnConfigValueError& e) {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit, "%s\n", e.what());
@@ -154,7 +154,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
 }
 
 std::optional<AtmnSvcImpl::Phase> AtmnSvcImpl::enter(Phase next, int32_t setUpOutcome) {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     bool allowed = false;
     switch (next) {
         case Phase::kIdle:
@@ -187,13 +187,17 @@ std::optional<AtmnSvcImpl::Phase> AtmnSvcImpl::enter(Phase next, int32_t setUpOu
 }
 
 bool AtmnSvcImpl::stopping() {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     return phase == Phase::kStopping;
 }
 
 bool AtmnSvcImpl::pauseUnlessStopping(std::chrono::milliseconds time) {
-    std::unique_lock<std::mutex> lock(phaseMutex);
-    return !phaseChanged.wait_for(lock, time, [&] { return phase == Phase::kStopping; });
+    const auto until = std::chrono::steady_clock::now() + time;
+    ThreadLockGuard guard(phaseMutex);
+    while (phase != Phase::kStopping &&
+           phaseChanged.wait_until(phaseMutex, until) == std::cv_status::no_timeout) {
+    }
+    return phase != Phase::kStopping;
 }
 
 int32_t AtmnSvcImpl::run(const std::function<void()>& started) {
@@ -228,8 +232,10 @@ int32_t AtmnSvcImpl::runUntilStopped(const std::function<void()>& started) {
     Phase reached;
     int32_t result;
     {
-        std::unique_lock<std::mutex> lock(phaseMutex);
-        phaseChanged.wait(lock, [&] { return phase != Phase::kStarting; });
+        ThreadLockGuard guard(phaseMutex);
+        while (phase == Phase::kStarting) {
+            phaseChanged.wait(phaseMutex);
+        }
         reached = phase;
         result = setUpResult;
     }
@@ -307,13 +313,13 @@ int32_t AtmnSvcImpl::setUpLink() {
         settings = config.ReadRunSettings();
         prometheusFile = config.ReadPrometheusFile();
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         return kAtmnConfigFailed;
     } catch (...) {
         return ReportConfigError(configPath);
     }
     if (const CAtmnRefusal refusal = untrustedPrometheusFile(prometheusFile.c_str())) {
-        ReportRefusal(kAtmnEventConfiguration, refusal);
+        reportRefusal(kAtmnEventConfiguration, refusal);
         return kAtmnConfigFailed;
     }
     const ComString automationXml(settings.automationXml);
@@ -429,7 +435,7 @@ int32_t AtmnSvcImpl::stop() {
 }
 
 bool AtmnSvcImpl::isRunning() {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     return phase == Phase::kRunning;
 }
 
@@ -454,7 +460,7 @@ void AtmnSvcImpl::reportEvent(uint32_t code, const char* text) {
 
 void AtmnSvcImpl::reload(std::function<void()> reloaded) {
     {
-        std::lock_guard<std::mutex> guard(phaseMutex);
+        ThreadLockGuard guard(phaseMutex);
         if (phase == Phase::kStarting || phase == Phase::kRunning) {
             reloadRequested = true;
             reloadDone = std::move(reloaded);
@@ -478,7 +484,7 @@ void AtmnSvcImpl::superviseLink() {
         std::function<void()> reloaded;
         bool reloading;
         {
-            std::lock_guard<std::mutex> guard(phaseMutex);
+            ThreadLockGuard guard(phaseMutex);
             reloading = std::exchange(reloadRequested, false);
             reloaded = std::move(reloadDone);
         }
@@ -517,7 +523,7 @@ void AtmnSvcImpl::reconnect() {
         client.addStudio(link.studioName, link.studioId);
         reconnectionFailed = false;
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         reconnectionFailed = true;
     } catch (...) {
         ReportReconnectError();
@@ -557,7 +563,7 @@ void AtmnSvcImpl::reloadLink() {
     client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
     // The new context checks the server's name as the reloaded file says.
     client.setServerName(settings.sslServerName);
-    WarnIfServerNameUnchecked(settings.sslServerName);
+    warnIfServerNameUnchecked(settings.sslServerName);
     certificates.watch(settings.sslCfktFile, settings.sslCAFile);
     KRI_TRACE(kAtmnSvcImplUnit, "Configuration reloaded from %s\n", configPath.c_str());
     reconnect();

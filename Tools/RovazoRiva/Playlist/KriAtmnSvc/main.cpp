@@ -9,6 +9,7 @@
 #include "Tools/RovazoRiva/Common/SpoolJournal.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSetup.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
 
 namespace {
@@ -21,6 +22,10 @@ constexpr char kHelp[] =
     "                                          -connect also makes a TLS handshake with the\n"
     "                                          server (exit status 0 when all pass)\n"
     "       KriAtmnSvc -status [-json]         the running service's state and counters\n"
+    "       KriAtmnSvc -setup [-config-from FILE] [-server ADDRESS] [-port N]\n"
+    "                  [-studio-id ID] [-studio-name NAME]\n"
+    "                                          make the data folder and, once, the configuration\n"
+    "       KriAtmnSvc -purge                  remove the data folder (the installer's PURGE=1)\n"
     "       KriAtmnSvc -spool-check DIR        what a spool directory holds; sends nothing\n"
     "       KriAtmnSvc -install | -remove      install or remove the systemd unit\n"
     "       KriAtmnSvc --version | --help\n"
@@ -152,6 +157,9 @@ int main(int argc, char** argv) {
     }
     if (argc > 1 && isSwitch(argv[1], "spool-check")) {
         return checkSpool(argc, argv);
+    }
+    if (argc > 1 && (isSwitch(argv[1], "setup") || isSwitch(argv[1], "purge"))) {
+        return runSetupCommand(argc, argv);
     }
     AtmnService service;
     service.execute(argc, argv);
