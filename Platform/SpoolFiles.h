@@ -72,7 +72,8 @@ public:
     virtual int open(const std::string& path, Opening opening,
                      std::unique_ptr<SpoolFile>& file) = 0;
     // Reads a whole file, opened for reading only; EFBIG when it holds more than maxBytes.
-    virtual int readWhole(const std::string& path, std::string& into, size_t maxBytes) = 0;
+    // Through open, size and readAt unless an implementation knows better.
+    virtual int readWhole(const std::string& path, std::string& into, size_t maxBytes);
     // Without following a symbolic link.
     virtual int identify(const std::string& path, FileIdentity& identity) = 0;
     virtual int rename(const std::string& from, const std::string& to) = 0;
