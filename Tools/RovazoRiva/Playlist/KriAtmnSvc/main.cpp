@@ -23,7 +23,11 @@ constexpr char kHelp[] =
     "                                          server (exit status 0 when all pass)\n"
     "       KriAtmnSvc -status [-json]         the running service's state and counters\n"
     "       KriAtmnSvc -spool-check DIR        what a spool directory holds; sends nothing\n"
-    "       KriAtmnSvc -install | -remove      install or remove the systemd unit\n"
+    "       KriAtmnSvc -install [-auto] | -remove\n"
+    "                                          install or remove the service (the systemd unit;\n"
+    "                                          on Windows with restart on failure and the event\n"
+    "                                          source); -auto: Windows starts it at boot "
+    "(delayed)\n"
     "       KriAtmnSvc --version | --help\n"
     "Without -config the file named by the registry value Config under\n"
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnholt\\KriAtmnSvc is used. See KriAtmnSvc(8).\n";
