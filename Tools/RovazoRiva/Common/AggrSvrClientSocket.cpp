@@ -196,18 +196,22 @@ void CAggrSvrClientSocket::drainServerInput() {
 
 void CAggrSvrClientSocket::takeAcknowledgements() {
     const int64_t unacknowledged = platform::unacknowledgedBytes(socketHandle);
-    if (unacknowledged < 0) {
-        return;
-    }
     const uint64_t written = transportBytesWritten();
-    const uint64_t acknowledged =
-        written - std::min(written, static_cast<uint64_t>(unacknowledged));
+    // Where the TCP's count is missing (Windows before 10 version 1703, Wine) the bytes the
+    // socket took stand for progress: they stop once a server that reads nothing has filled the
+    // buffers. Without that, every connection with data to deliver would end as dead after the
+    // dead-peer time.
+    const uint64_t progress =
+        unacknowledged < 0 ? written
+                           : written - std::min(written, static_cast<uint64_t>(unacknowledged));
     const int64_t now = nowMs();
-    if (acknowledged != lastAcknowledged) {
-        lastAcknowledged = acknowledged;
+    if (progress != lastAcknowledged) {
+        lastAcknowledged = progress;
         lastProgressMs = now;
     }
-    link.backlog.acknowledge(link.cursor, acknowledged, now);
+    if (unacknowledged >= 0) {
+        link.backlog.acknowledge(link.cursor, progress, now);
+    }
 }
 
 void CAggrSvrClientSocket::awaitServerClose() {

@@ -157,8 +157,9 @@ private:
     uint64_t batchAnnouncement = 0;
     uint64_t announcedVersion = 0;
     int readBudget = 0;
+    // The bytes the server's TCP acknowledged (or, where that count is missing, the socket took).
     uint64_t lastAcknowledged = 0;
-    // When the acknowledgements last advanced, or the connection last had nothing to deliver.
+    // When lastAcknowledged last advanced, or the connection last had nothing to deliver.
     int64_t lastProgressMs = 0;
     // When kClosing began.
     int64_t closingSinceMs = 0;
