@@ -28,6 +28,7 @@
 #include "Bench/LoopbackReader.h"
 #include "Bench/PlainTlsWriter.h"
 #include "LibraryInterfaces/KriErr.h"
+#include "Tests/ReferenceTransaction.h"
 #include "Tests/TestCerts.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Common/TransactionWriter.h"
@@ -47,8 +48,8 @@ const char kEntry[] =
 constexpr milliseconds kDeliveryTimeout(20000);
 
 String entryTransaction(uint32_t session) {
-    return CAggrSvrClient::wrapAction(
-        session, CAggrSvrClient::buildAction("UpdateEntry", "E1", "Entry", kEntry));
+    return referencetransaction::wrapAction(
+        session, referencetransaction::buildAction("UpdateEntry", "E1", "Entry", kEntry));
 }
 
 // The frame of one entry transaction, written straight from its fields.
@@ -94,7 +95,7 @@ void BM_EntryTransactionTextByParsing(benchmark::State& state) {
     CAggrSvrClient client;
     for (auto _ : state) {
         benchmark::DoNotOptimize(client.sendTransaction(
-            7, CAggrSvrClient::buildAction("UpdateEntry", "E1", "Entry", kEntry)));
+            7, referencetransaction::buildAction("UpdateEntry", "E1", "Entry", kEntry)));
     }
 }
 BENCHMARK(BM_EntryTransactionTextByParsing);

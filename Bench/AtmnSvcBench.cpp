@@ -7,14 +7,11 @@
 // transactions have been sent. The service's standard output and trace go to /dev/null. Figures
 // come from /proc/<pid>/status (VmRSS) and /proc/<pid>/stat (utime + stime).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -25,10 +22,9 @@
 
 #include "Bench/LoopbackReader.h"
 #include "Platform/ComRuntime.h"
+#include "Tests/ChildProcess.h"
 #include "Tests/TempRegistry.h"
 #include "Tests/TestCerts.h"
-
-extern char** environ;
 
 namespace {
 
@@ -83,43 +79,20 @@ std::string configText(const std::string& automation, uint16_t port) {
 // appended to the file that KRI_PERF_SERVICE_LOG names.
 class ServiceProcess {
 public:
-    explicit ServiceProcess(const std::string& configPath) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const char* log = std::getenv("KRI_PERF_SERVICE_LOG");
-        posix_spawn_file_actions_addopen(&actions, 1, log != nullptr ? log : "/dev/null",
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<std::string> arguments = {KRI_ATMNSVC_PROGRAM, "-debug", "-config", configPath};
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        const int failure = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failure != 0) {
-            throw std::runtime_error("cannot start KriAtmnSvc");
-        }
-    }
+    explicit ServiceProcess(const std::string& configPath)
+        : child(KRI_ATMNSVC_PROGRAM, {"-debug", "-config", configPath}, logOptions()) {}
     ~ServiceProcess() {
-        kill(pid, SIGINT);
-        for (int i = 0; i < 100 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-        if (kill(pid, 0) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        child.sendSignal(SIGINT);
+        child.waitForExit(seconds(10));
     }
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-    bool running() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
+    bool running() { return child.running(); }
 
     // Resident memory in KiB.
     long residentKib() const {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::ifstream status("/proc/" + std::to_string(child.pid()) + "/status");
         std::string line;
         while (std::getline(status, line)) {
             if (line.rfind("VmRSS:", 0) == 0) {
@@ -131,7 +104,7 @@ public:
 
     // User plus system CPU time in milliseconds.
     double cpuMs() const {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::ifstream stat("/proc/" + std::to_string(child.pid()) + "/stat");
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         // The fields after the command name, which is in parentheses and may hold blanks.
         std::istringstream fields(text.substr(text.rfind(')') + 2));
@@ -154,7 +127,15 @@ public:
     }
 
 private:
-    pid_t pid = -1;
+    static ChildProcess::Options logOptions() {
+        const char* log = std::getenv("KRI_PERF_SERVICE_LOG");
+        ChildProcess::Options options;
+        options.logFile = log != nullptr ? log : "/dev/null";
+        options.appendToLog = true;
+        return options;
+    }
+
+    ChildProcess child;
 };
 
 // A registry with the simulator registered, the configuration file, and the reader.

@@ -18,6 +18,15 @@ int64_t wallClockMs();
 // The wall clock's time in UTC with milliseconds: "2024-05-01T12:34:56.789Z".
 std::string utcTimeStamp();
 
+enum class TimeZone { kUtc, kLocal };
+// strftime formats of the texts that show a moment.
+constexpr char kIsoSecondsFormat[] = "%Y-%m-%dT%H:%M:%SZ";  // "2024-05-01T12:34:56Z", UTC
+constexpr char kMinutesUtcFormat[] = "%Y-%m-%d %H:%M UTC";  // "2024-05-01 12:34 UTC"
+constexpr char kTimeOfDayFormat[] = "%H:%M:%S";             // "12:34:56"
+// A moment given in seconds since the Unix epoch as strftime writes it with format in the zone;
+// the format's result must stay under 64 bytes.
+std::string formatTime(int64_t unixSeconds, const char* format, TimeZone zone = TimeZone::kUtc);
+
 // The calendar parts of a moment given in seconds since the Unix epoch, in UTC or in the local
 // time zone (gmtime_r and localtime_r; gmtime_s and localtime_s on Windows). A moment that
 // cannot be broken down gives all parts zero.

@@ -1,7 +1,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <ctime>
 
 #include "Platform/Clock.h"
@@ -23,18 +22,6 @@ int64_t wallClockMs() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-std::string utcTimeStamp() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm parts{};
-    gmtime_r(&now.tv_sec, &parts);
-    char text[40];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ",
-                  static_cast<int>(now.tv_nsec / 1000000) % 1000);
-    return text;
 }
 
 std::tm utcParts(int64_t unixSeconds) {

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <cstdio>
 #include <ctime>
 
 #include "Platform/Clock.h"
@@ -41,18 +40,6 @@ uint64_t tickCount64() {
 
 int64_t wallClockMs() {
     return static_cast<int64_t>((fileTimeNow() - kFileTimeUnixEpoch) / 10000u);
-}
-
-std::string utcTimeStamp() {
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    SYSTEMTIME parts{};
-    FileTimeToSystemTime(&now, &parts);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", parts.wYear,
-                  parts.wMonth, parts.wDay, parts.wHour, parts.wMinute, parts.wSecond,
-                  parts.wMilliseconds);
-    return text;
 }
 
 std::tm utcParts(int64_t unixSeconds) {

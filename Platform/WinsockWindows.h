@@ -2,7 +2,7 @@
 // of the last call as a negated Windows Sockets number, and the network-event side records.
 //
 // Internal to the Windows implementation (SocketWindows.cpp, NetworkEventWindows.cpp,
-// ResolverWindows.cpp, TlsHandshakeWindows.cpp); callable from any thread.
+// ResolverWindows.cpp); callable from any thread.
 #pragma once
 
 #include "Platform/Socket.h"

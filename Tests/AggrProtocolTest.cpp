@@ -9,6 +9,7 @@
 #include "LibraryInterfaces/DomParse.h"
 #include "LibraryInterfaces/KriErr.h"
 #include "Tests/CapturingLogSink.h"
+#include "Tests/ReferenceTransaction.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Common/TransactionWriter.h"
 #include "YuException.h"
@@ -34,7 +35,7 @@ std::string parsedAndWrittenAgain(uint32_t session, const String& actionText) {
 }
 
 TEST(AggrTransactionText, ActionAndTransactionHaveTheFixedTreeAndAttributeOrder) {
-    const String action = CAggrSvrClient::buildAction("AddStudio", "7", "Studio A", "");
+    const String action = referencetransaction::buildAction("AddStudio", "7", "Studio A", "");
     EXPECT_EQ(
         "<Action name=\"AddStudio\"><Params><Param id=\"7\" name=\"Studio A\"><![CDATA[]]>"
         "</Param></Params></Action>",
@@ -43,9 +44,9 @@ TEST(AggrTransactionText, ActionAndTransactionHaveTheFixedTreeAndAttributeOrder)
         "<Kri_Transact session=\"4294967295\"><Action name=\"UpdateTime\"><Params>"
         "<Param id=\"\" name=\"\"><![CDATA[<HouseTime hh=\"1\"/>]]></Param></Params></Action>"
         "</Kri_Transact>",
-        text(CAggrSvrClient::wrapAction(
+        text(referencetransaction::wrapAction(
             4294967295u,
-            CAggrSvrClient::buildAction("UpdateTime", "", "", "<HouseTime hh=\"1\"/>"))));
+            referencetransaction::buildAction("UpdateTime", "", "", "<HouseTime hh=\"1\"/>"))));
 }
 
 TEST(AggrTransactionText, WrappingEqualsParsingAndWritingAgainForAwkwardTexts) {
@@ -60,9 +61,9 @@ TEST(AggrTransactionText, WrappingEqualsParsingAndWritingAgainForAwkwardTexts) {
     for (const std::string& t : texts) {
         for (uint32_t session : {0u, 1u, 123456u}) {
             const String action =
-                CAggrSvrClient::buildAction("UpdateEntry", t.c_str(), t.c_str(), t.c_str());
+                referencetransaction::buildAction("UpdateEntry", t.c_str(), t.c_str(), t.c_str());
             EXPECT_EQ(parsedAndWrittenAgain(session, action),
-                      text(CAggrSvrClient::wrapAction(session, action)))
+                      text(referencetransaction::wrapAction(session, action)))
                 << "text: " << t;
         }
     }
@@ -98,9 +99,9 @@ TEST(AggrTransactionText, TheDirectWriterWritesWhatTheXmlClassesWrite) {
         const std::string name = awkwardText(random);
         const std::string payload = awkwardText(random);
         const uint32_t session = round % 3 == 0 ? 0u : static_cast<uint32_t>(random());
-        const std::string expected = text(CAggrSvrClient::wrapAction(
+        const std::string expected = text(referencetransaction::wrapAction(
             session,
-            CAggrSvrClient::buildAction(action, id.c_str(), name.c_str(), payload.c_str())));
+            referencetransaction::buildAction(action, id.c_str(), name.c_str(), payload.c_str())));
         transactionwriter::writeFrame(frame, session, action, id.c_str(), name.c_str(),
                                       payload.c_str());
         ASSERT_GE(frame.size(), 4u);
@@ -117,8 +118,9 @@ TEST(AggrTransactionText, TheDirectWriterWritesWhatTheXmlClassesWrite) {
 TEST(AggrTransactionText, AnActionTextThatIsNotXmlIsRefused) {
     CAggrSvrClient client;
     EXPECT_THROW(client.sendTransaction(1, "<Action name=\"x\">"), CXMLException);
-    EXPECT_EQ(CAggrSvrClient::kSuccess,
-              client.sendTransaction(1, CAggrSvrClient::buildAction("AddEntry", "1", "Entry", "")));
+    EXPECT_EQ(
+        CAggrSvrClient::kSuccess,
+        client.sendTransaction(1, referencetransaction::buildAction("AddEntry", "1", "Entry", "")));
 }
 
 TEST(AggrSessionRegistry, IdsComeFromACounterAndAreNeverHandedOutAgain) {

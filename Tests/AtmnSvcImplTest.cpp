@@ -3,6 +3,7 @@
 // interfaces and reference count, a stop from outside, and eight simulator threads at once.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <set>
 #include <thread>
@@ -11,6 +12,8 @@
 #include "Tests/AtmnSvcTestSupport.h"
 #include "Tests/FakeAtmnObjects.h"
 #include "Tests/Isolation.h"
+#include "Tools/RovazoRiva/Common/LinkMonitor.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSvcImpl.h"
 
@@ -231,6 +234,66 @@ TEST(AtmnSvcImplRun, ConnectFailingEndsRunBeforeTheClientConnects) {
     EXPECT_EQ(0u, log.count("Conenction to"));
     EXPECT_EQ(kAtmnOk, binding.stop());
     EXPECT_EQ(0u, environment.receiver->linesContaining(" connected").size());
+}
+
+// What "-check -connect" says of the server, and what the service's first link line says of it.
+struct ServerVerdicts {
+    bool checkPassed;
+    std::string check;
+    std::string service;
+};
+
+ServerVerdicts verdictsOn(LiveEnvironment& environment) {
+    const std::string config = environment.writeConfig();
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    const bool passed = AtmnCheck(String(config.c_str()), "", true, out).run();
+    std::fclose(out);
+    const std::string lines(text, size);
+    std::free(text);
+    const std::string label = "TLS 127.0.0.1:" + std::to_string(environment.config.port) + ": ";
+    const size_t at = lines.find(label);
+    const std::string check =
+        at == std::string::npos
+            ? lines
+            : lines.substr(at + label.size(), lines.find('\n', at) - at - label.size());
+
+    RecordingLogSink log;
+    AtmnSvcImpl binding;
+    EXPECT_EQ(kAtmnOk, binding.init(config.c_str()));
+    RunThread running(binding);
+    const auto linkLines = [&] { return log.tracesOf(LinkMonitor::kTraceUnit); };
+    EXPECT_TRUE(eventually([&] { return !linkLines().empty(); }));
+    binding.stop();
+    EXPECT_EQ(std::optional<int32_t>(kAtmnOk), running.wait());
+    return {passed, check, linkLines().empty() ? "" : linkLines().front()};
+}
+
+TEST(AtmnSvcImplRun, CheckConnectAndTheServiceAgreeOnAGoodAnUntrustedAndARefusingServer) {
+    LiveEnvironment environment;
+    const ServerVerdicts good = verdictsOn(environment);
+    EXPECT_TRUE(good.checkPassed) << good.check;
+    EXPECT_EQ(good.check, "SSL connect successful");
+    EXPECT_EQ(good.check, good.service);
+
+    const testcerts::CertFiles& certs = testcerts::testCerts();
+    environment.receiver = AggrReceiverProcess::start(
+        {"--cert", certs.otherServerCert, "--key", certs.otherServerKey});
+    environment.config.port = environment.receiver->port();
+    const ServerVerdicts untrusted = verdictsOn(environment);
+    EXPECT_FALSE(untrusted.checkPassed);
+    EXPECT_EQ(
+        untrusted.check.rfind("SSL error : -25 (the server's certificate failed verification", 0),
+        0u)
+        << untrusted.check;
+    EXPECT_EQ(untrusted.check, untrusted.service);
+
+    environment.receiver.reset();
+    const ServerVerdicts refused = verdictsOn(environment);
+    EXPECT_FALSE(refused.checkPassed);
+    EXPECT_EQ(refused.check, "SSL error : -10061 (Connection refused)");
+    EXPECT_EQ(refused.check, refused.service);
 }
 
 // A binding running against the receiver with a simulator that reports nothing, so that the

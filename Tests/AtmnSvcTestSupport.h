@@ -106,11 +106,13 @@ public:
 
     // The messages of the binding's own trace lines, those stamped with a unit of the service's
     // files, in order.
-    std::vector<std::string> bindingTraces() {
+    std::vector<std::string> bindingTraces() { return tracesOf(kUnitStamp); }
+    // The messages of the trace lines whose stamp begins with unit, in order.
+    std::vector<std::string> tracesOf(const std::string& unit) {
         std::lock_guard<std::mutex> guard(mutex);
         std::vector<std::string> found;
         for (const KriTraceRecord& record : traces) {
-            if (record.stamp.rfind(kUnitStamp, 0) == 0) {
+            if (record.stamp.rfind(unit, 0) == 0) {
                 found.push_back(record.message);
             }
         }

@@ -50,6 +50,12 @@ void ChildProcess::pipeEnded() {
     }
 }
 
+std::uintmax_t ChildProcess::logStart(const Options& options) {
+    std::error_code absent;
+    const std::uintmax_t size = std::filesystem::file_size(options.logFile, absent);
+    return options.appendToLog && !absent ? size : 0;
+}
+
 void ChildProcess::readLog() {
     std::ifstream log(options_.logFile, std::ios::binary);
     if (!log) {

@@ -1,7 +1,8 @@
 // ChildProcess: a program run as a child process by a test, with its standard output and
 // standard error merged and collected line by line. Owned by one test and called from its thread
-// only. The child's standard input is the null device; it inherits the test's environment
-// (KRI_REGISTRY_ROOT included) with the extra "NAME=value" entries in place of those it had.
+// only. The child's standard input is the null device, or a pipe the test writes to; it inherits
+// the test's environment (KRI_REGISTRY_ROOT included) with the extra "NAME=value" entries in
+// place of those it had, less the variables the test leaves out.
 //
 // The output goes to a pipe that the runner reads while it waits, or, with a log file, to that
 // file, which is re-read on demand so that the child never waits for the test to read. A child
@@ -9,9 +10,10 @@
 // its group if it has one, and reaps it.
 //
 // What differs between the systems lives in ChildProcessLinux.cpp and ChildProcessWindows.cpp:
-// - Linux: posix_spawn. The child starts with no blocked signals and default handling of SIGINT,
-//   SIGTERM and SIGPIPE, whatever the test program has done with its own. Its group is a
-//   process group, killed with SIGKILL.
+// - Linux: posix_spawn; the input pipe is a socket pair, so that writing to a child that has
+//   ended fails instead of raising SIGPIPE in the test. The child starts with no blocked signals
+//   and default handling of SIGINT, SIGTERM and SIGPIPE, whatever the test program has done with
+//   its own. Its group is a process group, killed with SIGKILL.
 // - Windows: CreateProcessW, the arguments quoted as the C runtime splits them. Its group is a
 //   job object that ends when the runner closes it. sendSignal knows SIGTERM only, which ends
 //   the child with TerminateProcess and the status 128 + SIGTERM, as the signal would on Linux;
@@ -37,9 +39,15 @@ public:
 
     struct Options {
         std::vector<std::string> environment;
-        // Empty: the output goes to a pipe. Otherwise the file it is written to (truncated).
+        // Empty: the output goes to a pipe. Otherwise the file it is written to (truncated, or
+        // with appendToLog after what it held; the lines are the child's own in either case).
         std::filesystem::path logFile;
         bool ownProcessGroup = false;
+        // Standard input is a pipe that writeInput fills.
+        bool inputPipe = false;
+        // Inherited variables whose names begin with one of these are left out.
+        std::vector<std::string> withoutInherited = {};
+        bool appendToLog = false;
     };
 
     // Throws std::runtime_error when the program cannot be started.
@@ -70,6 +78,9 @@ public:
     // The last `n` lines, for failure messages.
     std::string tail(std::size_t n = 40);
 
+    // Writes to the child's input pipe; false when it could not be written whole (no pipe, or
+    // the child has closed it).
+    bool writeInput(std::string_view text);
     void sendSignal(int signalNumber);
     // Waits for the child to end and takes in the rest of its output. The exit status, or 128
     // plus the signal number that ended it; nothing on time-out.
@@ -89,6 +100,8 @@ private:
     // The pipe has ended (and is closed): keeps an unfinished last line as a line.
     void pipeEnded();
     void readLog();
+    // Where the child's output begins in its log file.
+    static std::uintmax_t logStart(const Options& options);
     void takeIn(const char* data, std::size_t size);
 
     // The process, its pipe and its group, as the system has them.

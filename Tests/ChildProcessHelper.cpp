@@ -4,6 +4,8 @@
 //   env <name>    prints "<name>=<value>", or "<name> unset"
 //   arg <text>    prints the text in brackets, to show how an argument arrived
 //   partial <text> prints the text without an end of line
+//   in <label>    reads a line of standard input and prints "<label> <line>", or
+//                 "<label> ended" at its end
 //   sleep <ms>    waits
 //   exit <code>   ends with that status
 #include <chrono>
@@ -30,6 +32,14 @@ int main(int argc, char** argv) {
             }
         } else if (command == "arg") {
             std::printf("[%s]\n", value);
+        } else if (command == "in") {
+            char line[256];
+            if (std::fgets(line, sizeof line, stdin) != nullptr) {
+                line[std::strcspn(line, "\r\n")] = '\0';
+                std::printf("%s %s\n", value, line);
+            } else {
+                std::printf("%s ended\n", value);
+            }
         } else if (command == "partial") {
             std::printf("%s", value);
         } else if (command == "sleep") {

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,17 +19,21 @@ extern char** environ;
 struct ChildProcess::Native {
     pid_t pid = -1;
     int outputPipe = -1;
+    int inputPipe = -1;
 };
 
 namespace {
 
-std::vector<std::string> mergedEnvironment(const std::vector<std::string>& added) {
+std::vector<std::string> mergedEnvironment(const std::vector<std::string>& added,
+                                           const std::vector<std::string>& leftOut) {
     std::vector<std::string> merged(added);
     for (char** inherited = environ; *inherited != nullptr; ++inherited) {
         const std::string_view entry(*inherited);
         const std::string_view name = entry.substr(0, entry.find('=') + 1);
         if (std::none_of(added.begin(), added.end(),
-                         [&](const std::string& a) { return a.rfind(name, 0) == 0; })) {
+                         [&](const std::string& a) { return a.rfind(name, 0) == 0; }) &&
+            std::none_of(leftOut.begin(), leftOut.end(),
+                         [&](const std::string& prefix) { return name.rfind(prefix, 0) == 0; })) {
             merged.emplace_back(entry);
         }
     }
@@ -48,11 +53,19 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const Options& options)
-    : options_(options), native_(std::make_unique<Native>()) {
+    : options_(options), native_(std::make_unique<Native>()), logOffset_(logStart(options)) {
     int pipeEnds[2] = {-1, -1};
+    int inputEnds[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!options.inputPipe) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    } else if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, inputEnds) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, inputEnds[0], 0);
+    } else {
+        posix_spawn_file_actions_destroy(&actions);
+        throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
+    }
     if (options.logFile.empty()) {
         if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
             posix_spawn_file_actions_destroy(&actions);
@@ -60,8 +73,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         }
         posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
     } else {
-        posix_spawn_file_actions_addopen(&actions, 1, options.logFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(
+            &actions, 1, options.logFile.c_str(),
+            O_WRONLY | O_CREAT | (options.appendToLog ? O_APPEND : O_TRUNC), 0644);
     }
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawnattr_t attributes;
@@ -84,7 +98,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
     std::vector<std::string> argumentTexts{program};
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environmentTexts = mergedEnvironment(options.environment);
+    std::vector<std::string> environmentTexts =
+        mergedEnvironment(options.environment, options.withoutInherited);
     std::vector<char*> argv = pointersTo(argumentTexts);
     std::vector<char*> envp = pointersTo(environmentTexts);
     pid_t child = -1;
@@ -92,18 +107,23 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (pipeEnds[1] >= 0) {
-        close(pipeEnds[1]);
+    for (const int childEnd : {pipeEnds[1], inputEnds[0]}) {
+        if (childEnd >= 0) {
+            close(childEnd);
+        }
     }
     if (failure != 0) {
-        if (pipeEnds[0] >= 0) {
-            close(pipeEnds[0]);
+        for (const int ownEnd : {pipeEnds[0], inputEnds[1]}) {
+            if (ownEnd >= 0) {
+                close(ownEnd);
+            }
         }
         throw std::runtime_error("cannot start " + program + ": " + std::strerror(failure));
     }
     native_->pid = child;
     pid_ = child;
     native_->outputPipe = pipeEnds[0];
+    native_->inputPipe = inputEnds[1];
     if (native_->outputPipe >= 0) {
         fcntl(native_->outputPipe, F_SETFL, fcntl(native_->outputPipe, F_GETFL) | O_NONBLOCK);
     }
@@ -117,6 +137,20 @@ ChildProcess::~ChildProcess() {
     if (native_->outputPipe >= 0) {
         close(native_->outputPipe);
     }
+    if (native_->inputPipe >= 0) {
+        close(native_->inputPipe);
+    }
+}
+
+bool ChildProcess::writeInput(std::string_view text) {
+    while (!text.empty() && native_->inputPipe >= 0) {
+        const ssize_t written = send(native_->inputPipe, text.data(), text.size(), MSG_NOSIGNAL);
+        if (written < 0 && errno != EINTR) {
+            return false;
+        }
+        text.remove_prefix(written > 0 ? static_cast<std::size_t>(written) : 0);
+    }
+    return text.empty();
 }
 
 bool ChildProcess::readPipe(Milliseconds timeout) {

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -40,6 +41,17 @@ TEST(ChildProcessOutput, ALogFileTakesTheOutputAndIsReadOnDemand) {
     std::stringstream text;
     text << file.rdbuf();
     EXPECT_NE(text.str().find("later"), std::string::npos);
+
+    // A child that appends to the log has only its own lines.
+    ChildProcess::Options appending{{}, log, false};
+    appending.appendToLog = true;
+    ChildProcess next(kHelper, {"out", "next"}, appending);
+    EXPECT_EQ(next.waitForExit(), 0);
+    EXPECT_EQ(next.lines(), (Lines{"next"}));
+    std::ifstream whole(log, std::ios::binary);
+    const std::string both((std::istreambuf_iterator<char>(whole)), {});
+    EXPECT_EQ(both.find("ready"), 0u) << both;
+    EXPECT_NE(both.find("next"), std::string::npos) << both;
 }
 
 TEST(ChildProcessStart, ArgumentsAndEnvironmentArriveAsGiven) {
@@ -61,6 +73,18 @@ TEST(ChildProcessStart, ArgumentsAndEnvironmentArriveAsGiven) {
     EXPECT_EQ(lines[awkward.size() + 1], "KRI_CHILD_NEVER_SET unset");
     // The test's own environment is inherited.
     EXPECT_GT(lines[awkward.size() + 2].size(), std::string("PATH=").size());
+}
+
+TEST(ChildProcessStart, TheInputPipeAndLeftOutVariablesReachTheChild) {
+    ChildProcess::Options options;
+    options.inputPipe = true;
+    options.withoutInherited = {"PAT"};
+    ChildProcess child(kHelper, {"env", "PATH", "in", "read"}, options);
+    ASSERT_TRUE(child.waitForLine("PATH")) << child.tail();
+    EXPECT_TRUE(child.writeInput("a line\n"));
+    ASSERT_EQ(child.waitForExit(), 0) << child.tail();
+    EXPECT_EQ(child.lines(), (Lines{"PATH unset", "read a line"}));
+    EXPECT_FALSE(child.writeInput("too late\n"));
 }
 
 TEST(ChildProcessStart, AProgramThatCannotStartThrows) {

@@ -15,7 +15,17 @@
 struct ChildProcess::Native {
     HANDLE process = nullptr;
     HANDLE outputPipe = nullptr;
+    HANDLE inputPipe = nullptr;
     HANDLE job = nullptr;
+
+    // The pipes' ends of the test, also when the child could not be started.
+    ~Native() {
+        for (const HANDLE end : {outputPipe, inputPipe}) {
+            if (end != nullptr) {
+                CloseHandle(end);
+            }
+        }
+    }
 };
 
 namespace {
@@ -68,9 +78,11 @@ void appendQuoted(std::wstring& commandLine, const std::wstring& argument) {
     commandLine += L'"';
 }
 
-// The test's environment with the added "NAME=value" entries in place of those it had (names
-// compared without case, as Windows does), as the block CreateProcessW takes.
-std::wstring environmentBlock(const std::vector<std::string>& added) {
+// The test's environment with the added "NAME=value" entries in place of those it had and
+// without the inherited ones whose names begin with a left-out prefix (names compared without
+// case, as Windows does), as the block CreateProcessW takes.
+std::wstring environmentBlock(const std::vector<std::string>& added,
+                              const std::vector<std::string>& leftOut) {
     std::vector<std::wstring> entries;
     for (const std::string& entry : added) {
         entries.push_back(wide(entry));
@@ -86,9 +98,18 @@ std::wstring environmentBlock(const std::vector<std::string>& added) {
     for (const std::wstring& entry : entries) {
         addedNames.push_back(nameOf(entry));
     }
+    std::vector<std::wstring> leftOutPrefixes;
+    for (const std::string& prefix : leftOut) {
+        leftOutPrefixes.push_back(nameOf(wide(prefix)));
+    }
+    const auto kept = [&](const std::wstring& name) {
+        return std::find(addedNames.begin(), addedNames.end(), name) == addedNames.end() &&
+               std::none_of(leftOutPrefixes.begin(), leftOutPrefixes.end(),
+                            [&](const std::wstring& prefix) { return name.rfind(prefix, 0) == 0; });
+    };
     wchar_t* inherited = GetEnvironmentStringsW();
     for (const wchar_t* entry = inherited; *entry != L'\0'; entry += wcslen(entry) + 1) {
-        if (std::find(addedNames.begin(), addedNames.end(), nameOf(entry)) == addedNames.end()) {
+        if (kept(nameOf(entry))) {
             entries.emplace_back(entry);
         }
     }
@@ -114,10 +135,19 @@ HANDLE inheritableFile(const std::wstring& path, DWORD access, DWORD disposition
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const Options& options)
-    : options_(options), native_(std::make_unique<Native>()) {
-    HANDLE input = inheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
-    if (input == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error(lastError("cannot open NUL"));
+    : options_(options), native_(std::make_unique<Native>()), logOffset_(logStart(options)) {
+    HANDLE input = nullptr;
+    if (options.inputPipe) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        if (!CreatePipe(&input, &native_->inputPipe, &inherit, 0)) {
+            throw std::runtime_error(lastError("CreatePipe"));
+        }
+        SetHandleInformation(native_->inputPipe, HANDLE_FLAG_INHERIT, 0);
+    } else {
+        input = inheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+        if (input == INVALID_HANDLE_VALUE) {
+            throw std::runtime_error(lastError("cannot open NUL"));
+        }
     }
     HANDLE output = nullptr;
     if (options.logFile.empty()) {
@@ -129,7 +159,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         // Only the child's end is inherited.
         SetHandleInformation(native_->outputPipe, HANDLE_FLAG_INHERIT, 0);
     } else {
-        output = inheritableFile(options.logFile.wstring(), GENERIC_WRITE, CREATE_ALWAYS);
+        output = options.appendToLog
+                     ? inheritableFile(options.logFile.wstring(), FILE_APPEND_DATA, OPEN_ALWAYS)
+                     : inheritableFile(options.logFile.wstring(), GENERIC_WRITE, CREATE_ALWAYS);
         if (output == INVALID_HANDLE_VALUE) {
             CloseHandle(input);
             throw std::runtime_error(lastError("cannot create " + options.logFile.string()));
@@ -147,7 +179,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     for (const std::string& argument : arguments) {
         appendQuoted(commandLine, wide(argument));
     }
-    std::wstring environment = environmentBlock(options.environment);
+    std::wstring environment = environmentBlock(options.environment, options.withoutInherited);
     // A child of a group starts suspended, so that it is in its job before it can start others.
     DWORD flags = CREATE_UNICODE_ENVIRONMENT;
     if (options.ownProcessGroup) {
@@ -160,9 +192,6 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     CloseHandle(input);
     CloseHandle(output);
     if (!created) {
-        if (native_->outputPipe != nullptr) {
-            CloseHandle(native_->outputPipe);
-        }
         throw std::runtime_error("cannot start " + program + ": error " + std::to_string(error));
     }
     native_->process = started.hProcess;
@@ -197,9 +226,18 @@ ChildProcess::~ChildProcess() {
         // Ends what the child left running in its group.
         CloseHandle(native_->job);
     }
-    if (native_->outputPipe != nullptr) {
-        CloseHandle(native_->outputPipe);
+}
+
+bool ChildProcess::writeInput(std::string_view text) {
+    while (!text.empty() && native_->inputPipe != nullptr) {
+        DWORD written = 0;
+        if (!WriteFile(native_->inputPipe, text.data(), static_cast<DWORD>(text.size()), &written,
+                       nullptr)) {
+            return false;
+        }
+        text.remove_prefix(written);
     }
+    return text.empty();
 }
 
 bool ChildProcess::readPipe(Milliseconds timeout) {

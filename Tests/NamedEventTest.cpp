@@ -1,23 +1,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Platform/NamedEvent.h"
+#include "Tests/ChildProcess.h"
 #include "Tests/Isolation.h"
 
 using platform::NamedEvent;
 using WaitResult = NamedEvent::WaitResult;
-
-extern char** environ;
 
 namespace {
 
@@ -26,17 +23,10 @@ std::string testName(const char* what) {
     return std::string("KriTest") + what + "." + std::to_string(getpid());
 }
 
-// Runs KriPostEvent with name and returns its exit status.
-int postFromAnotherProcess(const std::string& name) {
-    std::string program = KRI_POST_EVENT_PROGRAM;
-    char* argv[] = {program.data(), const_cast<char*>(name.c_str()), nullptr};
-    pid_t child = 0;
-    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs KriPostEvent with the arguments and returns its exit status.
+int postFromAnotherProcess(const std::vector<std::string>& arguments) {
+    ChildProcess post(KRI_POST_EVENT_PROGRAM, arguments);
+    return post.waitForExit().value_or(-1);
 }
 
 TEST(NamedEvent, EachSetReleasesOneWait) {
@@ -62,7 +52,7 @@ TEST(NamedEvent, AnotherProcessThatSetsItEndsTheWait) {
     const std::string name = testName("Stop");
     const auto event = NamedEvent::create(name);
     ASSERT_NE(event, nullptr);
-    EXPECT_EQ(postFromAnotherProcess(name), 0);
+    EXPECT_EQ(postFromAnotherProcess({name}), 0);
     EXPECT_EQ(event->wait(10000), WaitResult::kSignalled);
     EXPECT_EQ(event->wait(0), WaitResult::kTimedOut);
 }
@@ -106,15 +96,7 @@ TEST(NamedEvent, AFileLeftByAnOwnerThatDiedIsReplacedWithoutItsSignal) {
 
 TEST(NamedEvent, AnOwnerThatEndsThroughExitRemovesTheName) {
     const std::string name = testName("Exit");
-    const pid_t child = fork();
-    if (child == 0) {
-        // Never destroyed: exit() alone must remove the name.
-        static NamedEvent* const event = NamedEvent::create(name).release();
-        std::exit(event != nullptr ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(postFromAnotherProcess({"-create", name}), 0);
     struct stat info {};
     EXPECT_NE(stat(isolation::consoleEventFile(name).c_str(), &info), 0);
 }
@@ -122,7 +104,7 @@ TEST(NamedEvent, AnOwnerThatEndsThroughExitRemovesTheName) {
 TEST(NamedEvent, OpeningNeedsALivingCreatorAndAnAllowedName) {
     const std::string name = testName("Gone");
     EXPECT_EQ(NamedEvent::open(name), nullptr);
-    EXPECT_EQ(postFromAnotherProcess(name), 1);
+    EXPECT_EQ(postFromAnotherProcess({name}), 1);
     NamedEvent::create(name).reset();
     EXPECT_EQ(NamedEvent::open(name), nullptr);
 

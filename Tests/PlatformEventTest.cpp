@@ -114,4 +114,12 @@ TEST(Clock, CalendarPartsAndTheirSecondsAgree) {
     EXPECT_EQ(utcParts(now).tm_year + 1900, std::stoi(stamp.substr(0, 4)));
 }
 
+TEST(Clock, FormatsMomentsInTheShapesTheServiceWrites) {
+    // 2024-02-29T23:59:58Z, and a moment past 2038.
+    EXPECT_EQ("2024-02-29T23:59:58Z", formatTime(1709251198, kIsoSecondsFormat));
+    EXPECT_EQ("2024-02-29 23:59 UTC", formatTime(1709251198, kMinutesUtcFormat));
+    EXPECT_EQ("23:59:58", formatTime(1709251198, kTimeOfDayFormat));
+    EXPECT_EQ("2100-01-01T00:00:00Z", formatTime(4102444800, kIsoSecondsFormat));
+}
+
 }  // namespace

@@ -1,21 +1,15 @@
 // The service host, driven through a small test service run as a real process: the command
 // line, the state sequence on a notify socket that the test owns, console mode, install and
 // remove against a temporary unit directory and a scripted systemctl, and the event log.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,10 +17,9 @@
 #include "Platform/LastError.h"
 #include "Platform/ServiceControlManager.h"
 #include "Platform/SystemLog.h"
+#include "Tests/ChildProcess.h"
 #include "Tests/NotifySocket.h"
 #include "W32Service.h"
-
-extern char** environ;
 
 namespace {
 
@@ -65,122 +58,50 @@ public:
     fs::path path;
 };
 
-// The helper service as a child process with a pipe on its standard input and output.
+// The helper service as a child process with a pipe on its standard input. It inherits neither
+// the test's notify socket nor its KRI_ settings.
 class ServiceProcess {
 public:
     ServiceProcess(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment) {
-        std::vector<std::string> args{kHelper};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && std::strncmp(*e, "KRI_", 4) != 0) {
-                env.emplace_back(*e);
-            }
-        }
-        env.insert(env.end(), environment.begin(), environment.end());
-        std::vector<char*> argv = pointers(args);
-        std::vector<char*> envp = pointers(env);
+                   const std::vector<std::string>& environment)
+        : child(kHelper, arguments, options(environment)) {}
 
-        int in[2];
-        int out[2];
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        EXPECT_EQ(posix_spawn(&pid, kHelper.c_str(), &actions, nullptr, argv.data(), envp.data()),
-                  0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        input = in[1];
-        output = out[0];
-    }
-
-    ~ServiceProcess() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(input);
-        close(output);
-    }
-
-    // Reads standard output until it holds text; false after the time-out or at its end.
+    // Waits until the output holds text; false after the time-out or once the process has ended
+    // without it.
     bool waitForOutput(const std::string& text, int timeoutMs = kTimeoutMs) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (printed.find(text) == std::string::npos) {
-            if (!readSome(deadline)) {
-                return false;
+        while (child.output().find(text) == std::string::npos) {
+            if (!child.running() || std::chrono::steady_clock::now() >= deadline) {
+                return child.output().find(text) != std::string::npos;
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return true;
     }
 
-    // Reads standard output to its end and waits for the process; returns its wait status, or
-    // -1 when it has not ended in time (it is then killed).
+    // Waits for the process and the end of its output: its exit status, or 128 plus the signal
+    // that ended it; -1 when it has not ended in time (it is then killed).
     int waitExit(int timeoutMs = kTimeoutMs) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (readSome(deadline)) {
-        }
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = 0;
-                return status;
-            }
-            usleep(10000);
-        }
-        return -1;
+        return child.waitForExit(std::chrono::milliseconds(timeoutMs)).value_or(-1);
     }
 
-    void writeLine(const std::string& line) {
-        const std::string text = line + "\n";
-        EXPECT_EQ(write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
+    void writeLine(const std::string& line) { EXPECT_TRUE(child.writeInput(line + "\n")); }
 
-    void signal(int number) { kill(pid, number); }
+    void signal(int number) { child.sendSignal(number); }
 
-    const std::string& text() const { return printed; }
+    std::string text() { return child.output(); }
 
 private:
-    static std::vector<char*> pointers(std::vector<std::string>& texts) {
-        std::vector<char*> p;
-        for (std::string& t : texts) {
-            p.push_back(t.data());
-        }
-        p.push_back(nullptr);
-        return p;
+    static ChildProcess::Options options(const std::vector<std::string>& environment) {
+        ChildProcess::Options options;
+        options.environment = environment;
+        options.inputPipe = true;
+        options.withoutInherited = {"NOTIFY_SOCKET=", "KRI_"};
+        return options;
     }
 
-    // False at the end of the output or after the deadline.
-    bool readSome(std::chrono::steady_clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd p{output, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char chunk[512];
-        const ssize_t n = read(output, chunk, sizeof chunk);
-        if (n <= 0) {
-            return false;
-        }
-        printed.append(chunk, static_cast<size_t>(n));
-        return true;
-    }
-
-    pid_t pid = 0;
-    int input = -1;
-    int output = -1;
-    std::string printed;
+    ChildProcess child;
 };
 
 const char* const kStartPending =
@@ -234,8 +155,7 @@ protected:
     // Runs the helper to its end; returns what it printed and expects the exit code.
     std::string runToEnd(const std::vector<std::string>& arguments, int exitCode = 0) {
         ServiceProcess p(arguments, environment());
-        const int status = p.waitExit();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exitCode) << "status " << status;
+        EXPECT_EQ(p.waitExit(), exitCode);
         return p.text();
     }
 
@@ -278,8 +198,7 @@ TEST_F(ServiceHostTest, ReportsTheStateSequenceAndStopsOnSigtermOrSigint) {
         p.signal(stopSignal);
         EXPECT_EQ(notify.receive(), kStopPending);
         EXPECT_EQ(notify.receive(), kStopped);
-        const int status = p.waitExit();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_EQ(p.waitExit(), 0);
 
         // Under a service manager no usage is printed. The start parameters are the service
         // name followed by the process's own arguments.
@@ -303,8 +222,7 @@ TEST_F(ServiceHostTest, FailingInitStopsTwiceWithItsCodeAndExitsWithFailure) {
     EXPECT_EQ(notify.receive(), kStartPending);
     EXPECT_EQ(notify.receive(), failed);
     EXPECT_EQ(notify.receive(), failed);
-    const int status = p.waitExit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_EQ(p.waitExit(), 1);
     EXPECT_EQ(p.text().find("\nrun\n"), std::string::npos);
 }
 
@@ -325,8 +243,7 @@ TEST_F(ServiceHostTest, SigtermDuringStartPendingIsHeldUntilStopIsAccepted) {
     EXPECT_EQ(notify.receive(), kRunning);
     EXPECT_EQ(notify.receive(), kStopPending);
     EXPECT_EQ(notify.receive(), kStopped);
-    const int status = p.waitExit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(p.waitExit(), 0);
     const size_t initReturned = p.text().find("init returned\n");
     const size_t stopped = p.text().find("stop\n");
     ASSERT_NE(initReturned, std::string::npos);
@@ -340,8 +257,7 @@ TEST_P(DebugModeTest, CtrlCAndCtrlBreakPrintStoppingAndCallStop) {
     ServiceProcess p({"-debug", "-config", "x.xml"}, environment());
     ASSERT_TRUE(p.waitForOutput("run\n"));
     p.signal(GetParam());
-    const int status = p.waitExit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(p.waitExit(), 0);
     EXPECT_EQ(p.text(), "Debugging Kri Test Service.\ninit: " + kHelper +
                             " -debug -config x.xml\ninit returned\nrun\n"
                             "Stopping Kri Test Service.\nstop\nrun returned\n");
@@ -354,8 +270,7 @@ TEST_F(ServiceHostTest, HangupInDebugModeIsLeftToTheDefaultAction) {
     ServiceProcess p({"-debug"}, environment());
     ASSERT_TRUE(p.waitForOutput("run\n"));
     p.signal(SIGHUP);
-    const int status = p.waitExit();
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << "status " << status;
+    EXPECT_EQ(p.waitExit(), 128 + SIGHUP);
     EXPECT_EQ(p.text().find("Stopping"), std::string::npos);
 }
 
@@ -372,11 +287,11 @@ TEST_F(ServiceHostTest, InstallWritesAVerifiableUnitOnceAndReloads) {
               "CreateService failed - The specified service already exists. (0x431)\n");
     EXPECT_EQ(readFile(unitFile()), unit);
 
-    if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) {
+    if (ChildProcess("/bin/sh", {"-c", "command -v systemd-analyze"}).waitForExit() != 0) {
         GTEST_SKIP() << "systemd-analyze is not installed; only the unit text was checked";
     }
-    const std::string verify = "timeout 60 systemd-analyze verify '" + unitFile().string() + "'";
-    EXPECT_EQ(std::system(verify.c_str()), 0) << unit;
+    ChildProcess verify("/bin/sh", {"-c", "systemd-analyze verify \"$0\"", unitFile().string()});
+    EXPECT_EQ(verify.waitForExit(std::chrono::seconds(60)), 0) << unit << verify.tail();
 }
 
 TEST_F(ServiceHostTest, WithoutAUnitDirectoryTheManagerCannotBeOpened) {

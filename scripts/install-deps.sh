@@ -7,6 +7,7 @@ packages=(
     build-essential g++ cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libssl-dev openssl libpugixml-dev libsystemd-dev systemd
+    libcpp-httplib-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
     procps iproute2
 )

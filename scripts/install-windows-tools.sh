@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the Windows build and its tests need: MinGW-w64 for x86-64
 # and x86 (posix threads), Wine for 64- and 32-bit programs (the i386 architecture is added for
-# wine32), and dpkg-dev, which unpacks the source packages of scripts/windows-deps.sh. Only what
-# is missing is installed; a machine that has it all is left alone.
+# wine32), dpkg-dev, which unpacks the source packages of scripts/windows-deps.sh, and for the
+# installer package wixl and msitools (building it and reading its tables) and osslsigncode
+# (signing). Only what is missing is installed; a machine that has it all is left alone.
 set -euo pipefail
 
 packages=(
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
     wine wine64 wine32:i386
     dpkg-dev debian-archive-keyring ca-certificates
+    wixl msitools osslsigncode openssl
 )
 
 sudo_cmd=()

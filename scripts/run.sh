@@ -20,7 +20,8 @@
 # Everything the run makes stays in DIR/demo/: certificates (made once), a registry root with
 # the simulator registered (KRI_REGISTRY_ROOT), the configuration file, the service's trace
 # (service.log) and console output (service.out), the receiver's lines (receiver.log) and every
-# transaction received (transactions.txt). The receiver listens on a free port of 127.0.0.1.
+# transaction received (transactions.txt). The receiver listens on a free port of 127.0.0.1 and
+# serves its live page on another (KRI_DEMO_HTTP=ADDR:PORT picks one); the address is printed.
 #
 # Exit status: 0 when transactions arrived, every process ended and no error showed; 1
 # otherwise; 2 for a bad command line.
@@ -152,18 +153,20 @@ trap kill_children EXIT
 : > "$demo/receiver.log"
 "$receiver_program" --cert "$demo/certs/server.crt" --key "$demo/certs/server.key" \
     --ca "$demo/certs/ca.crt" --address 127.0.0.1 --port 0 \
-    --transactions "$demo/transactions.txt" < /dev/null > "$demo/receiver.log" 2>&1 8>&- &
+    --transactions "$demo/transactions.txt" --http "${KRI_DEMO_HTTP:-127.0.0.1:0}" \
+    < /dev/null > "$demo/receiver.log" 2>&1 8>&- &
 receiver=$!
 children+=("$receiver")
 port=
 for _ in $(seq 100); do
     port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$demo/receiver.log")
-    [ -n "$port" ] && break
+    page=$(sed -n 's/^live page on //p' "$demo/receiver.log")
+    [ -n "$port" ] && [ -n "$page" ] && break
     kill -0 "$receiver" 2> /dev/null || break
     [ -z "$interrupted" ] || { echo "run.sh: $interrupted before the service started" >&2; exit 1; }
     sleep 0.1
 done
-if [ -z "$port" ]; then
+if [ -z "$port" ] || [ -z "$page" ]; then
     cat "$demo/receiver.log" >&2
     echo "run.sh: the receiver did not start" >&2
     exit 1
@@ -207,7 +210,7 @@ show_receiver_lines() {
         fi
     done
 }
-tail --pid="$receiver" -s 0.2 -n +2 -f "$demo/receiver.log" 8>&- | show_receiver_lines 8>&- &
+tail --pid="$receiver" -s 0.2 -n +3 -f "$demo/receiver.log" 8>&- | show_receiver_lines 8>&- &
 viewer=$!
 viewer_group=$(jobs -p %%)
 children+=("$viewer_group")
@@ -226,6 +229,7 @@ else
             "the demo's service will refuse to start."
     fi
 fi
+echo "The receiver's live page: $page (open it in a browser)"
 echo "Receiver on 127.0.0.1:$port. KriAtmnSvc -debug -config $demo/KriAtmnSvc.xml runs for" \
     "$seconds s (Ctrl+C stops it sooner); its trace goes to $demo/service.log."
 # The trace (standard error) and the console texts (standard output) apart: on standard output

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Tests/ReferenceTransaction.h"
 #include "Tests/fuzz/FuzzCheck.h"
-#include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Common/TransactionWriter.h"
 
 namespace {
@@ -43,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string name = nextPart(cursor, end);
     const std::string payload = nextPart(cursor, end);
 
-    const String reference = CAggrSvrClient::wrapAction(
-        session, CAggrSvrClient::buildAction(action, id.c_str(), name.c_str(), payload.c_str()));
+    const String reference = referencetransaction::wrapAction(
+        session,
+        referencetransaction::buildAction(action, id.c_str(), name.c_str(), payload.c_str()));
     const std::string frame = transactionwriter::framedTransaction(session, action, id.c_str(),
                                                                    name.c_str(), payload.c_str());
     fuzzRequire(frame.size() >= 4, "a frame has its length header");

@@ -22,6 +22,8 @@
 
 #include "Platform/Clock.h"
 #include "Tools/AggrReceiver/FrameDecoder.h"
+#include "Tools/AggrReceiver/LivePage.h"
+#include "Tools/AggrReceiver/LiveState.h"
 
 namespace aggrreceiver {
 
@@ -122,6 +124,8 @@ struct AggrReceiver::Connection {
     enum class State { Handshake, Reading, Paused, Closed };
 
     int socket = -1;
+    // The connection's number among all the receiver accepted, from 1.
+    std::uint64_t number = 0;
     SSL* ssl = nullptr;
     std::string peer;
     State state = State::Handshake;
@@ -158,6 +162,11 @@ AggrReceiver::AggrReceiver(ReceiverOptions options)
                                      std::strerror(errno));
         }
         listenOnAddress();
+        if (!options_.httpAddress.empty()) {
+            live_ = std::make_unique<LiveState>(listenAddress_);
+            page_ = std::make_unique<LivePage>(*live_, options_.httpAddress, options_.httpPort);
+            live_->setPage(page_->url(), !isLoopbackAddress(options_.httpAddress));
+        }
     } catch (...) {
         release();
         throw;
@@ -169,6 +178,7 @@ AggrReceiver::~AggrReceiver() {
 }
 
 void AggrReceiver::release() {
+    page_.reset();
     for (auto& connection : connections_) {
         closeConnection(*connection);
     }
@@ -267,6 +277,9 @@ void AggrReceiver::listenOnAddress() {
 
 int AggrReceiver::run() {
     std::printf("listening on %s\n", listenAddress_.c_str());
+    if (page_) {
+        std::printf("live page on %s\n", page_->url().c_str());
+    }
     std::fflush(stdout);
 
     std::vector<pollfd> watched;
@@ -347,6 +360,7 @@ void AggrReceiver::acceptClients() {
         report(peer, "connected");
         auto connection = std::make_unique<Connection>();
         connection->socket = client;
+        connection->number = clientCount_;
         connection->peer = peer;
         connection->handshakeDeadline =
             Clock::now() + std::chrono::seconds(options_.handshakeTimeoutSeconds);
@@ -383,7 +397,11 @@ void AggrReceiver::continueHandshake(Connection& connection) {
     ERR_clear_error();
     int result = SSL_accept(connection.ssl);
     if (result == 1) {
-        report(connection.peer, "accepted client subject=" + quoted(peerSubject(connection.ssl)));
+        const std::string subject = peerSubject(connection.ssl);
+        report(connection.peer, "accepted client subject=" + aggrreceiver::quoted(subject));
+        updateLive([&](StudioModel& model, std::int64_t now) {
+            model.connectionAccepted(connection.number, connection.peer, subject, now);
+        });
         connection.wantsWrite = false;
         if (options_.stopReading) {
             connection.state = Connection::State::Paused;
@@ -458,6 +476,9 @@ void AggrReceiver::handleFrame(Connection& connection, std::string&& frame) {
     CheckedTransaction checked = checkTransaction(frame);
     recordFrame(connection, checked.ok(), frame);
     if (!checked.ok()) {
+        updateLive([&](StudioModel& model, std::int64_t now) {
+            model.malformed(connection.number, checked.error, frame.size(), now);
+        });
         reportError(connection.peer, "malformed transaction (frame=" +
                                          std::to_string(frame.size()) + "): " + checked.error);
         return;
@@ -468,8 +489,12 @@ void AggrReceiver::handleFrame(Connection& connection, std::string&& frame) {
     ++connection.transactions;
     const bool duplicate = info.action != "AddStudio" && seenRecently(frame);
     duplicateCount_ += duplicate ? 1 : 0;
+    updateLive([&](StudioModel& model, std::int64_t now) {
+        model.transaction(connection.number, info, duplicate, now);
+    });
     report(connection.peer, "transaction session=" + info.session + " action=" + info.action +
-                                " id=" + quoted(info.paramId) + " name=" + quoted(info.paramName) +
+                                " id=" + aggrreceiver::quoted(info.paramId) +
+                                " name=" + aggrreceiver::quoted(info.paramName) +
                                 " payload=" + std::to_string(info.payload.size()) + " frame=" +
                                 std::to_string(frame.size()) + (duplicate ? " duplicate" : ""));
 }
@@ -503,6 +528,9 @@ void AggrReceiver::closeConnection(Connection& connection) {
     close(connection.socket);
     connection.state = Connection::State::Closed;
     connection.moreBuffered = false;
+    updateLive([&](StudioModel& model, std::int64_t now) {
+        model.connectionClosed(connection.number, now);
+    });
     ERR_clear_error();
     report(connection.peer, "closed transactions=" + std::to_string(connection.transactions));
 }
@@ -560,6 +588,12 @@ void AggrReceiver::recordFrame(const Connection& connection, bool wellFormed,
     std::fwrite(frame.data(), 1, frame.size(), transactionsFile_);
     std::fputc('\n', transactionsFile_);
     std::fflush(transactionsFile_);
+}
+
+void AggrReceiver::updateLive(const std::function<void(StudioModel&, std::int64_t nowMs)>& change) {
+    if (live_) {
+        live_->update(change);
+    }
 }
 
 void AggrReceiver::printSummary() {

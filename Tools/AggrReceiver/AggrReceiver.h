@@ -1,6 +1,8 @@
 // AggrReceiver: the reference aggregation receiver's TLS server. main constructs one and calls
 // run on its only thread; one poll loop serves the listening socket, every client connection
-// and the stop signals (SIGINT, SIGTERM, taken through a signalfd).
+// and the stop signals (SIGINT, SIGTERM, taken through a signalfd). With --http it also keeps
+// the studios' state (LiveState) and serves it as the live page (LivePage) on threads of the
+// page's own; the loop only ever updates that state.
 //
 // Requires: constructed before any other thread exists (it blocks SIGINT and SIGTERM for the
 // process so that they arrive only through the loop).
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,6 +25,10 @@
 #include "Tools/AggrReceiver/TransactionCheck.h"
 
 namespace aggrreceiver {
+
+class LivePage;
+class LiveState;
+class StudioModel;
 
 // Thrown by the constructor when the server cannot start; the message says why.
 class ReceiverSetupError : public std::runtime_error {
@@ -64,6 +71,8 @@ private:
     // every connection); remembers it.
     bool seenRecently(const std::string& frame);
     void printSummary();
+    // Applies `change` to the live page's state, if there is a page.
+    void updateLive(const std::function<void(StudioModel&, std::int64_t nowMs)>& change);
 
     // A client that ends a connection badly writes again what it sent shortly before: that many
     // transactions back are enough to recognise those.
@@ -77,6 +86,8 @@ private:
     std::FILE* transactionsFile_ = nullptr;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<char> readBuffer_;
+    std::unique_ptr<LiveState> live_;
+    std::unique_ptr<LivePage> page_;
 
     std::array<std::uint64_t, kActionNames.size()> transactionsByAction_ = {};
     std::uint64_t clientCount_ = 0;

@@ -17,6 +17,27 @@ bool parseNumber(const std::string& text, long minimum, long maximum, long& valu
 
 }  // namespace
 
+bool isLoopbackAddress(const std::string& address) {
+    if (address == "localhost") {
+        return true;
+    }
+    std::vector<long> octets;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = address.find('.', start);
+        long octet = 0;
+        if (!parseNumber(address.substr(start, dot - start), 0, 255, octet)) {
+            return false;
+        }
+        octets.push_back(octet);
+        if (dot == std::string::npos) {
+            break;
+        }
+        start = dot + 1;
+    }
+    return octets.size() == 4 && octets[0] == 127;
+}
+
 ParsedOptions parseReceiverOptions(const std::vector<std::string>& arguments) {
     ParsedOptions parsed;
     ReceiverOptions& o = parsed.options;
@@ -32,6 +53,10 @@ ParsedOptions parseReceiverOptions(const std::vector<std::string>& arguments) {
         }
         if (option == "--stop-reading") {
             o.stopReading = true;
+            continue;
+        }
+        if (option == "--http-from-network") {
+            o.httpFromNetwork = true;
             continue;
         }
         if (i + 1 >= arguments.size()) {
@@ -68,12 +93,24 @@ ParsedOptions parseReceiverOptions(const std::vector<std::string>& arguments) {
                             "'");
             }
             o.handshakeTimeoutSeconds = static_cast<int>(number);
+        } else if (option == "--http") {
+            const std::size_t colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0 ||
+                !parseNumber(value.substr(colon + 1), 0, 65535, number)) {
+                return fail("--http needs ADDR:PORT (port 0 to 65535), not '" + value + "'");
+            }
+            o.httpAddress = value.substr(0, colon);
+            o.httpPort = static_cast<std::uint16_t>(number);
         } else {
             return fail("unknown option '" + option + "'");
         }
     }
     if (o.certFile.empty() || o.keyFile.empty() || o.caFile.empty()) {
         return fail("--cert, --key and --ca are required");
+    }
+    if (!o.httpAddress.empty() && !o.httpFromNetwork && !isLoopbackAddress(o.httpAddress)) {
+        return fail("--http " + o.httpAddress +
+                    " would show the live page to the network; add --http-from-network to mean it");
     }
     return parsed;
 }
@@ -103,12 +140,19 @@ Options:
                             at once (default 64)
   --handshake-timeout S     close a client whose TLS handshake has not finished after S
                             seconds (default 10)
+  --http ADDR:PORT          also serve the live page on ADDR:PORT (port 0: a free one): the
+                            studios as this receiver sees them, updated as transactions
+                            arrive; the same state as JSON at /state.json. ADDR must be in
+                            127.0.0.0/8 or localhost unless --http-from-network is given
+  --http-from-network       allow --http on an address that other machines can reach (the
+                            page then says so)
   --stop-reading            finish each handshake, then never read from the client again
                             (to make a sender's writes block)
   -h, --help                show this text
 
 Standard output, one line each, flushed per line:
   listening on ADDR:PORT                              first line, once the server is ready
+  live page on http://ADDR:PORT/                      second line, with --http
   TIME PEER connected
   TIME PEER accepted client subject="..."             handshake done, certificate verified
   TIME PEER transaction session=S action=A id="I" name="N" payload=P frame=F [duplicate]

@@ -18,6 +18,11 @@ struct ReceiverOptions {
     int maxClients = 64;
     int handshakeTimeoutSeconds = 10;
     bool stopReading = false;
+    // The live page's address and port; no page when httpAddress is empty.
+    std::string httpAddress;
+    std::uint16_t httpPort = 0;
+    // An address outside 127.0.0.0/8 for the page was asked for explicitly.
+    bool httpFromNetwork = false;
     bool help = false;
 };
 
@@ -26,6 +31,9 @@ struct ParsedOptions {
     // Empty when the command line is usable; otherwise what is wrong with it.
     std::string error;
 };
+
+// Whether the address names this machine only: 127.0.0.0/8 or "localhost".
+bool isLoopbackAddress(const std::string& address);
 
 ParsedOptions parseReceiverOptions(const std::vector<std::string>& arguments);
 

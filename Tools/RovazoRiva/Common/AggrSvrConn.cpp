@@ -21,19 +21,6 @@ constexpr uint32_t kSslContextEventCode = 0xCE000D01u;
 constexpr uint32_t kTickIntervalMs = 250;
 constexpr size_t kKeptFrameBufferBytes = 64 * 1024;
 
-// The message as it goes on the wire: its length in 4 bytes, big-endian, then the text.
-std::string framed(const String& text) {
-    const uint32_t length = static_cast<uint32_t>(text.Length());
-    std::string bytes;
-    bytes.reserve(length + 4);
-    bytes.push_back(static_cast<char>(length >> 24));
-    bytes.push_back(static_cast<char>(length >> 16));
-    bytes.push_back(static_cast<char>(length >> 8));
-    bytes.push_back(static_cast<char>(length));
-    bytes.append(text.c_str(), length);
-    return bytes;
-}
-
 // A cursor key for an address and port.
 uint64_t addressKey(uint32_t address, int port) {
     return (static_cast<uint64_t>(address) << 16) | static_cast<uint16_t>(port);
@@ -226,30 +213,6 @@ void CAggrSvrClient::onTick() {
     monitor.onTick(now);
 }
 
-String CAggrSvrClient::buildAction(const String& actionName, const String& paramId,
-                                   const String& paramName, const String& payload) {
-    CXMLDoc document;
-    CElementNode action = document.CreateRootElement("Action");
-    action.AddAttribute("name", actionName);
-    CElementNode param =
-        action.AppendChild(CElementNode("Params")).AppendChild(CElementNode("Param"));
-    param.AddAttribute("id", paramId);
-    param.AddAttribute("name", paramName);
-    param.AppendChild(CCDATASection(payload));
-    return action.GetXml();
-}
-
-String CAggrSvrClient::wrapAction(uint32_t session, const String& actionText) {
-    std::string text;
-    text.reserve(static_cast<size_t>(actionText.Length()) + 48);
-    text += "<Kri_Transact session=\"";
-    text += std::to_string(session);
-    text += "\">";
-    text += actionText.c_str();
-    text += "</Kri_Transact>";
-    return String(text.c_str());
-}
-
 int32_t CAggrSvrClient::sendTransaction(uint32_t session, const String& actionText) {
     CMemXMLSrc source;
     source.SetMemPtr(actionText);
@@ -259,7 +222,8 @@ int32_t CAggrSvrClient::sendTransaction(uint32_t session, const String& actionTe
     CElementNode root = transaction.CreateRootElement("Kri_Transact");
     root.AddAttribute("session", String(static_cast<unsigned long>(session)));
     root.AppendChild(actionDocument.GetRootElement());
-    deliver(framed(root.GetXml()));
+    const String text = root.GetXml();
+    deliver(transactionwriter::framedText(std::string_view(text.c_str(), text.Length())));
     return kSuccess;
 }
 
@@ -351,7 +315,7 @@ int32_t CAggrSvrClient::transact(uint32_t session, const char* action, const Str
 }
 
 void CAggrSvrClient::deliver(std::string_view frame) {
-    const size_t textLength = frame.size() - 4;
+    const size_t textLength = frame.size() - transactionwriter::kFrameHeaderBytes;
     if (textLength > static_cast<size_t>(ConnectedSocket::kMaxMessageSize)) {
         KRI_TRACE_WARNING(kAggrSvrConnUnit,
                           "Transaction of %d bytes not sent: messages are limited to %d bytes\n",

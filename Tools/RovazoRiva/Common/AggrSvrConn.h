@@ -10,8 +10,8 @@
 //
 // A transaction is one `Kri_Transact` element carrying the session id, around one `Action`
 // element with one `Params`/`Param` and the payload in a CDATA section. The message operations
-// write it straight into its frame (TransactionWriter.h; buildAction and wrapAction make the same
-// text through the XML classes) and append it to the backlog (DeliveryBacklog.h) and return at
+// write it straight into its frame (TransactionWriter.h, which writes the text the XML classes
+// would) and append it to the backlog (DeliveryBacklog.h) and return at
 // once: the calling thread never waits for the network. The loop thread alone writes the backlog in
 // order on every connection, after the studio's announcement ("AddStudio", which addStudio stores
 // and every new connection writes first), and keeps each frame until the server's TCP has
@@ -118,15 +118,6 @@ public:
     // Steady-clock milliseconds of the event loop's last tick (it ticks four times a second
     // while it runs); 0 before the first.
     int64_t loopProgressMs() const { return loopProgress.load(); }
-
-    // The text of an `Action` element with its `Params`/`Param` and the payload's CDATA section.
-    static String buildAction(const String& actionName, const String& paramId,
-                              const String& paramName, const String& payload);
-    // The transaction text for an action text that buildAction made: the same text as parsing
-    // the action and writing it under a `Kri_Transact` root with the session id, without the
-    // parse (the XML classes write a text that parses back to the same tree and text).
-    // Requires: actionText is a result of buildAction.
-    static String wrapAction(uint32_t session, const String& actionText);
 
     // Parses the action text, wraps it in `Kri_Transact` with the session id and appends the
     // text to the backlog. Throws CXMLException when the action text is not XML.

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr char kLinkMonitorUnit[] = "Tools/RovazoRiva/Common/LinkMonitor";
 constexpr int64_t kRepeatWindowMs = 60000;
 
 }  // namespace
@@ -77,9 +76,9 @@ void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, s
         }
     }
     if (priority == Priority::kWarning) {
-        KRI_TRACE_WARNING(kLinkMonitorUnit, "%s\n", line.c_str());
+        KRI_TRACE_WARNING(kTraceUnit, "%s\n", line.c_str());
     } else {
-        KRI_TRACE(kLinkMonitorUnit, "%s\n", line.c_str());
+        KRI_TRACE(kTraceUnit, "%s\n", line.c_str());
     }
 }
 
@@ -106,10 +105,10 @@ void LinkMonitor::onTick(int64_t nowMs) {
     }
     for (const Summary& s : summaries) {
         if (s.priority == Priority::kWarning) {
-            KRI_TRACE_WARNING(kLinkMonitorUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+            KRI_TRACE_WARNING(kTraceUnit, "%s (%" PRIu64 " more times in the last minute)\n",
                               s.line.c_str(), s.count);
         } else {
-            KRI_TRACE(kLinkMonitorUnit, "%s (%" PRIu64 " more times in the last minute)\n",
+            KRI_TRACE(kTraceUnit, "%s (%" PRIu64 " more times in the last minute)\n",
                       s.line.c_str(), s.count);
         }
     }

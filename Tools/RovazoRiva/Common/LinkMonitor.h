@@ -24,6 +24,8 @@ class LinkMonitor {
 public:
     // Longer than a reconnection takes (the supervision's second and the announcement's pause).
     static constexpr int64_t kOutageMs = 10000;
+    // The source unit of the link's trace lines.
+    static constexpr char kTraceUnit[] = "Tools/RovazoRiva/Common/LinkMonitor";
 
     // A connect to the server (host:port) starts. The link stays down, with its reason, while
     // a lost link is being rebuilt.

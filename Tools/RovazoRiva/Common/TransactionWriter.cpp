@@ -238,6 +238,20 @@ size_t expectedLength(std::string_view action, std::string_view paramId, std::st
 
 }  // namespace
 
+void putFrameHeader(char* header, uint32_t textLength) {
+    header[0] = static_cast<char>(textLength >> 24);
+    header[1] = static_cast<char>(textLength >> 16);
+    header[2] = static_cast<char>(textLength >> 8);
+    header[3] = static_cast<char>(textLength);
+}
+
+std::string framedText(std::string_view text) {
+    std::string frame(kFrameHeaderBytes + text.size(), '\0');
+    putFrameHeader(frame.data(), static_cast<uint32_t>(text.size()));
+    text.copy(frame.data() + kFrameHeaderBytes, text.size());
+    return frame;
+}
+
 void appendAttribute(std::string& out, const char* value) {
     const std::string_view text(value);
     Output output(out, out.size(), text.size() + kSlack);
@@ -254,15 +268,12 @@ void appendTransaction(std::string& out, uint32_t session, const char* action, c
 
 void writeFrame(std::string& frame, uint32_t session, const char* action, const char* paramId,
                 const char* paramName, const char* payload) {
-    Output output(frame, 0, 4 + expectedLength(action, paramId, paramName, payload));
-    output.makeRoom(4);
-    output.put(std::string_view("\0\0\0\0", 4));
+    Output output(frame, 0,
+                  kFrameHeaderBytes + expectedLength(action, paramId, paramName, payload));
+    output.makeRoom(kFrameHeaderBytes);
+    output.put(std::string_view("\0\0\0\0", kFrameHeaderBytes));
     writeTransaction(output, session, action, paramId, paramName, payload);
-    const auto length = static_cast<uint32_t>(output.finish() - 4);
-    frame[0] = static_cast<char>(length >> 24);
-    frame[1] = static_cast<char>(length >> 16);
-    frame[2] = static_cast<char>(length >> 8);
-    frame[3] = static_cast<char>(length);
+    putFrameHeader(frame.data(), static_cast<uint32_t>(output.finish() - kFrameHeaderBytes));
 }
 
 std::string framedTransaction(uint32_t session, const char* action, const char* paramId,

@@ -1,8 +1,8 @@
 // TransactionWriter: writes the text of one `Kri_Transact` transaction straight into a byte
 // buffer, without building a document.
 //
-// The text is byte for byte what the XML classes write for the same transaction
-// (CAggrSvrClient::buildAction wrapped by CAggrSvrClient::wrapAction): attribute values with
+// The text is byte for byte what the XML classes write for the same transaction (the tests'
+// reference, Tests/ReferenceTransaction.h): attribute values with
 // control characters replaced by U+FFFD and '&', '<', '"', tab, line feed and carriage return
 // written as references ('>' and '\'' stay as they are); the payload in a CDATA section with
 // line ends made line feeds, control characters replaced and every "]]>" split across two
@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace transactionwriter {
 
@@ -23,8 +24,15 @@ void appendTransaction(std::string& out, uint32_t session, const char* action, c
 // written straight as text. The value ends at its first NUL.
 void appendAttribute(std::string& out, const char* value);
 
-// Makes `frame` the frame as it goes on the wire: 4 bytes of big-endian length, then the
-// transaction text. The buffer's earlier contents go; its capacity is reused.
+// A frame on the wire is its header, the text's length in 4 bytes, big-endian, then the text.
+constexpr size_t kFrameHeaderBytes = 4;
+void putFrameHeader(char* header, uint32_t textLength);
+
+// The frame of a text written otherwise.
+std::string framedText(std::string_view text);
+
+// Makes `frame` the frame of the transaction text. The buffer's earlier contents go; its capacity
+// is reused.
 void writeFrame(std::string& frame, uint32_t session, const char* action, const char* paramId,
                 const char* paramName, const char* payload);
 

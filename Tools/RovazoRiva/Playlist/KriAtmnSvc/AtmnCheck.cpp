@@ -8,11 +8,14 @@
 #include <openssl/x509_vfy.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "CertificateDates.h"
 #include "LibraryInterfaces/KriErr.h"
@@ -20,9 +23,9 @@
 #include "Platform/FileAccess.h"
 #include "Platform/FileTrust.h"
 #include "Platform/Resolver.h"
-#include "Platform/TlsHandshake.h"
 #include "SSLSockets.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
+#include "Tools/RovazoRiva/Common/LinkMonitor.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnTrust.h"
@@ -30,25 +33,44 @@
 
 namespace {
 
-std::string utcDate(int64_t seconds) {
-    const tm parts = platform::utcParts(seconds);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
-    return text;
-}
+// The trace lines written while the check connects, for the outcome in the words the service's
+// own trace would use. Calls are serialised by the trace library; the lines are read once the
+// collector is no longer the sink.
+class TraceCollector : public KriLogSink {
+public:
+    void writeTrace(const KriTraceRecord& record) override { records.push_back(record); }
+    void writeEvent(const KriEventRecord& record) override {
+        records.push_back(KriTraceRecord{record.type, 0, "", record.text, record.record});
+    }
 
-// Dotted text of an address in network byte order.
-std::string addressText(uint32_t address) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
-}
+    // The first line that the unit wrote; empty when it wrote none.
+    std::string firstLineOf(const char* unit) const {
+        for (const KriTraceRecord& record : records) {
+            if (ofUnit(record, unit)) {
+                return record.message;
+            }
+        }
+        return "";
+    }
 
-std::string subjectOf(X509* certificate) {
-    char line[512] = {};
-    X509_NAME_oneline(X509_get_subject_name(certificate), line, sizeof line);
-    return line;
-}
+    // The lines of other units, each after "; ".
+    std::string otherLines(const char* unit) const {
+        std::string text;
+        for (const KriTraceRecord& record : records) {
+            if (!ofUnit(record, unit)) {
+                text += "; " + record.message;
+            }
+        }
+        return text;
+    }
+
+private:
+    static bool ofUnit(const KriTraceRecord& record, const char* unit) {
+        return record.stamp.rfind(std::string(unit) + ":", 0) == 0;
+    }
+
+    std::vector<KriTraceRecord> records;
+};
 
 // Empty when the certificate chains to an authority of the context's store, else the reason.
 std::string issuedByStore(SSL_CTX* ctx, X509* certificate) {
@@ -196,9 +218,8 @@ bool AtmnCheck::run() {
     if (classKnown) {
         checkComponent();
     }
-    if (sslFilesTrusted && !certificateFile.empty() && !keyFile.empty() && !caFile.empty()) {
-        checkTls();
-    }
+    const bool tlsReady = sslFilesTrusted && !certificateFile.empty() && !keyFile.empty() &&
+                          !caFile.empty() && checkTls();
     if (!keyFile.empty()) {
         checkKeyPermissions();
     }
@@ -206,8 +227,8 @@ bool AtmnCheck::run() {
         checkPrometheusFile();
     }
     const std::vector<uint32_t> addresses = checkServer();
-    if (connect && context) {
-        checkHandshakes(addresses);
+    if (connect && tlsReady) {
+        checkConnections(addresses);
     }
     return allPassed;
 }
@@ -273,8 +294,9 @@ bool AtmnCheck::checkTls() {
         const bool valid = validities.front().notAfter > std::time(nullptr);
         report(valid, "client certificate",
                validities.front().subject + (valid ? ", valid until " : ", expired ") +
-                   utcDate(validities.front().notAfter));
+                   platform::formatTime(validities.front().notAfter, platform::kMinutesUtcFormat));
     }
+    std::unique_ptr<SSLContext> context;
     try {
         context = std::make_unique<SSLContext>(
             KRIString(certificateFile.c_str()), KRIString(keyFile.c_str()),
@@ -297,32 +319,39 @@ bool AtmnCheck::checkTls() {
     return true;
 }
 
-void AtmnCheck::checkHandshakes(const std::vector<uint32_t>& addresses) {
-    context->setExpectedServerName(KRIString(serverName.c_str()));
+void AtmnCheck::checkConnections(const std::vector<uint32_t>& addresses) {
     for (const uint32_t address : addresses) {
-        const std::string what = "TLS " + addressText(address) + ":" + std::to_string(port);
-        std::unique_ptr<SSL, decltype(&SSL_free)> session(context->newSession(), &SSL_free);
-        if (!session) {
-            report(false, what, "no session can be made");
-            continue;
-        }
-        const std::string failure =
-            platform::tlsHandshake(session.get(), address, port, kHandshakeTimeoutMs);
-        // A server whose certificate fails verification ends the handshake: that is reported
-        // as the verification's result.
-        const long verified = SSL_get_verify_result(session.get());
-        if (!failure.empty() && verified == X509_V_OK) {
-            report(false, what, failure);
-            continue;
-        }
-        X509* peer = SSL_get0_peer_certificate(session.get());
-        const std::string server = peer != nullptr ? subjectOf(peer) : "no certificate";
-        report(peer != nullptr && verified == X509_V_OK, what,
-               std::string(SSL_get_version(session.get())) + ", server " + server + ", " +
-                   (verified == X509_V_OK ? "certificate verified"
-                                          : std::string("verification failed: ") +
-                                                X509_verify_cert_error_string(verified)));
+        const std::string server = platform::inetNtoa(address) + ":" + std::to_string(port);
+        TraceCollector collector;
+        KriLogSink* const previous = setKriLogSink(&collector);
+        const bool connected = connectsTo(address);
+        setKriLogSink(previous);
+        const std::string outcome = collector.firstLineOf(LinkMonitor::kTraceUnit);
+        report(connected, "TLS " + server,
+               !outcome.empty()
+                   ? outcome
+                   : "no verified session within " + std::to_string(kConnectTimeoutMs / 1000) +
+                         " s" + collector.otherLines(LinkMonitor::kTraceUnit));
     }
+}
+
+bool AtmnCheck::connectsTo(uint32_t address) {
+    CAggrSvrClient client;
+    if (client.setupSsl(String(certificateFile.c_str()), String(keyFile.c_str()),
+                        String(caFile.c_str())) != CAggrSvrClient::kSuccess) {
+        return false;
+    }
+    client.setServerName(String(serverName.c_str()));
+    client.connect(String(platform::inetNtoa(address).c_str()), port);
+    const uint64_t deadline = platform::tickCount64() + kConnectTimeoutMs;
+    bool connected = client.isConnected();
+    while (!connected && client.deliveryStatus().link != LinkState::kDown &&
+           platform::tickCount64() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kConnectPollMs));
+        connected = client.isConnected();
+    }
+    client.disconnect();
+    return connected;
 }
 
 void AtmnCheck::checkKeyPermissions() {
@@ -351,7 +380,7 @@ std::vector<uint32_t> AtmnCheck::checkServer() {
     const std::vector<uint32_t> addresses = platform::resolveHost(host.c_str());
     std::string list;
     for (const uint32_t address : addresses) {
-        list += (list.empty() ? "" : " ") + addressText(address);
+        list += (list.empty() ? "" : " ") + platform::inetNtoa(address);
     }
     report(!addresses.empty(), "server name " + host,
            addresses.empty() ? "does not resolve to an IPv4 address" : list);

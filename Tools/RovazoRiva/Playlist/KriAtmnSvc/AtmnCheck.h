@@ -13,27 +13,30 @@
 //   - the Prometheus file's directory, when one is named: present, not writable by others,
 //     writable by the service's account and by the unit's sandbox;
 //   - the server's name resolves;
-//   - with connect, a TLS handshake with every address, reporting the verification result.
+//   - with connect, a connection to every address through the service's own aggregation client,
+//     with the service's certificate, key, CA file and server name; the line gives the outcome
+//     as the service's link trace words it ("SSL connect successful", "SSL error : <code>
+//     (<reason>)").
 // A check whose input an earlier one could not provide is not run. Nothing is sent to the
-// server beyond the handshake, and the service is not started.
+// server beyond the handshake (the studio is not announced), and the service is not started.
 //
-// Runs on the calling thread, which it blocks for at most kHandshakeTimeoutMs per address.
+// Runs on the calling thread, which it blocks for at most kConnectTimeoutMs per address; the
+// client's own loop thread runs the connection, and its trace lines become the check's lines
+// while it connects.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "LibraryInterfaces/String.h"
-#include "SSLSockets.h"
 
 class CAtmnConfig;
 
 class AtmnCheck {
 public:
-    static constexpr int kHandshakeTimeoutMs = 10000;
+    static constexpr int kConnectTimeoutMs = 10000;
 
     // account: the system account the service runs as under systemd, whose read access to the
     // key is checked when it exists on this machine.
@@ -57,7 +60,10 @@ private:
     void checkKeyPermissions();
     // The server's addresses, after the line that reports them.
     std::vector<uint32_t> checkServer();
-    void checkHandshakes(const std::vector<uint32_t>& addresses);
+    void checkConnections(const std::vector<uint32_t>& addresses);
+    // Whether the aggregation client gets a verified session with the server at the address.
+    bool connectsTo(uint32_t address);
+    static constexpr int kConnectPollMs = 20;
 
     String configPath;
     std::string account;
@@ -76,6 +82,4 @@ private:
     std::string prometheusFile;
     std::string host;
     int port = 0;
-    // Made from the configuration's files once they passed.
-    std::unique_ptr<SSLContext> context;
 };

@@ -1,5 +1,7 @@
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
 
+#include <filesystem>
+
 #include "LibraryInterfaces/KriErr.h"
 #include "Platform/FileTrust.h"
 #include "Tools/RovazoRiva/Common/KriStatusCodes.h"
@@ -106,7 +108,7 @@ CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
                                            "resendSeconds", Limits::kDefaultResendSeconds,
                                            Limits::kMinResendSeconds, Limits::kMaxResendSeconds);
     settings.spoolDir = delivery["spoolDir"].GetNodeValue().c_str();
-    if (!settings.spoolDir.empty() && settings.spoolDir.front() != '/') {
+    if (!settings.spoolDir.empty() && !std::filesystem::path(settings.spoolDir).is_absolute()) {
         throw badDeliveryValue("spoolDir", settings.spoolDir, "an absolute path");
     }
     settings.spoolMB =

@@ -29,20 +29,6 @@ std::string grouped(uint64_t value) {
     return digits;
 }
 
-std::string localTimeOfDay(int64_t epochMs) {
-    const tm parts = platform::localParts(epochMs / 1000);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &parts);
-    return text;
-}
-
-std::string utcTime(int64_t epochMs) {
-    const tm parts = platform::utcParts(epochMs / 1000);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
-
 // A duration as hh:mm:ss.
 std::string duration(int64_t ms) {
     const int64_t seconds = ms / 1000;
@@ -61,7 +47,10 @@ std::string pendingPart(const DeliveryStatus& s) {
 }
 
 std::string sincePart(const DeliveryStatus& s) {
-    return s.linkSinceMs > 0 ? " since " + localTimeOfDay(s.linkSinceMs) : std::string();
+    return s.linkSinceMs > 0
+               ? " since " + platform::formatTime(s.linkSinceMs / 1000, platform::kTimeOfDayFormat,
+                                                  platform::TimeZone::kLocal)
+               : std::string();
 }
 
 std::string jsonString(const std::string& text) {
@@ -124,7 +113,9 @@ std::string statusJson(const DeliveryStatus& s, int64_t nowMs) {
     std::ostringstream json;
     json << "{\"link\":" << jsonString(linkStateName(s.link))
          << ",\"server\":" << jsonString(s.server) << ",\"since\":"
-         << (s.linkSinceMs > 0 ? jsonString(utcTime(s.linkSinceMs)) : std::string("null"))
+         << (s.linkSinceMs > 0 ? jsonString(platform::formatTime(s.linkSinceMs / 1000,
+                                                                 platform::kIsoSecondsFormat))
+                               : std::string("null"))
          << ",\"reason\":" << jsonString(s.linkReason) << ",\"accepted\":" << s.accepted
          << ",\"sent\":" << s.sent << ",\"acknowledged\":" << s.acknowledged
          << ",\"pending\":" << s.pending << ",\"dropped\":" << s.dropped
@@ -132,8 +123,8 @@ std::string statusJson(const DeliveryStatus& s, int64_t nowMs) {
          << ",\"resent\":" << s.resent << ",\"oldestPendingMs\":" << s.oldestPendingAgeMs
          << ",\"spool\":" << jsonString(spoolStateName(s.spool))
          << ",\"spoolReason\":" << jsonString(s.spoolReason)
-         << ",\"text\":" << jsonString(statusLine(s))
-         << ",\"updated\":" << jsonString(utcTime(nowMs)) << "}\n";
+         << ",\"text\":" << jsonString(statusLine(s)) << ",\"updated\":"
+         << jsonString(platform::formatTime(nowMs / 1000, platform::kIsoSecondsFormat)) << "}\n";
     return json.str();
 }
 

@@ -2,7 +2,6 @@
 #include "Platform/Clock.h"
 
 #include <chrono>
-#include <ctime>
 
 #include "CertificateDates.h"
 #include "LibraryInterfaces/KriErr.h"
@@ -12,13 +11,6 @@ namespace {
 
 constexpr int64_t kDay = 24 * 60 * 60;
 constexpr int64_t kWarningDays = 30;
-
-std::string dateOf(int64_t time) {
-    const std::tm utc = platform::utcParts(time);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc);
-    return text;
-}
 
 }  // namespace
 
@@ -55,7 +47,8 @@ int64_t CertificateWatch::currentTime() {
 
 void CertificateWatch::report(const char* what, const std::string& file, int64_t now) {
     for (const CertificateValidity& certificate : certificateValidities(file)) {
-        const std::string end = dateOf(certificate.notAfter);
+        const std::string end =
+            platform::formatTime(certificate.notAfter, platform::kMinutesUtcFormat);
         switch (findingFor(certificate.notAfter, now)) {
             case Finding::kExpiresSoon:
                 KriReportEvent(

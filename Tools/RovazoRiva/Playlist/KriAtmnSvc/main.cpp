@@ -2,7 +2,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <optional>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "Tools/RovazoRiva/Common/SpoolJournal.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnCheck.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnService.h"
+#include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnSetup.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
 
 namespace {
@@ -24,10 +24,13 @@ constexpr char kHelp[] =
     "       KriAtmnSvc -status [-json]         the running service's state and counters\n"
     "       KriAtmnSvc -spool-check DIR        what a spool directory holds; sends nothing\n"
     "       KriAtmnSvc -install [-auto] | -remove\n"
-    "                                          install or remove the service (the systemd unit;\n"
-    "                                          on Windows with restart on failure and the event\n"
-    "                                          source); -auto: Windows starts it at boot "
-    "(delayed)\n"
+    "                                          install or remove the service (on Windows with\n"
+    "                                          restart on failure and the event source; -auto:\n"
+    "                                          started at boot, delayed)\n"
+    "       KriAtmnSvc -setup [-config-from FILE] [-server ADDRESS] [-port N]\n"
+    "                  [-studio-id ID] [-studio-name NAME]\n"
+    "                                          make the data folder and, once, the configuration\n"
+    "       KriAtmnSvc -purge                  remove the data folder (the installer's PURGE=1)\n"
     "       KriAtmnSvc --version | --help\n"
     "Without -config the file named by the registry value Config under\n"
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnholt\\KriAtmnSvc is used. See KriAtmnSvc(8).\n";
@@ -104,10 +107,7 @@ int checkSpool(int argc, char** argv) {
     }
     std::string oldest = "-";
     if (contents.records > 0) {
-        const tm parts = platform::utcParts(contents.oldestMs / 1000);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-        oldest = text;
+        oldest = platform::formatTime(contents.oldestMs / 1000, platform::kIsoSecondsFormat);
     }
     using Position = SpoolJournal::Contents::Position;
     const char* position = contents.position == Position::kUnreadable
@@ -160,6 +160,9 @@ int main(int argc, char** argv) {
     }
     if (argc > 1 && isSwitch(argv[1], "spool-check")) {
         return checkSpool(argc, argv);
+    }
+    if (argc > 1 && (isSwitch(argv[1], "setup") || isSwitch(argv[1], "purge"))) {
+        return runSetupCommand(argc, argv);
     }
     AtmnService service;
     service.execute(argc, argv);
