@@ -101,6 +101,8 @@ if [ -n "${KRI_DEMO_THREADING_MODEL:-}" ]; then
         /v ThreadingModel /d "$KRI_DEMO_THREADING_MODEL" /f "/reg:$bits" > /dev/null 8>&-
 fi
 Tests/certs/make-test-certs.sh "$demo/certs"
+# The status files' folder, which the installer makes (KriAtmnSvc -setup).
+mkdir -p "$WINEPREFIX/drive_c/ProgramData/KriAtmnSvc/status"
 
 : > "$demo/receiver.log"
 "$receiver_program" --cert "$demo/certs/server.crt" --key "$demo/certs/server.key" \
@@ -135,9 +137,18 @@ wine "$service_program" -debug -config "$(windows_path "$demo/KriAtmnSvc.xml")" 
     > "$demo/service.raw" 2> "$demo/service.log" 8>&- &
 service=$!
 children+=("$service")
-sleep "$seconds"
-
 problems=()
+rest=$seconds
+# Halfway through a full run the link is up: -status reads the running service's status file.
+if ! $short; then
+    sleep $((seconds / 2))
+    rest=$((seconds - seconds / 2))
+    if ! wine "$service_program" -status > "$demo/status.txt" 2>&1 8>&-; then
+        problems+=("-status of the running service failed: $(tr -d '\r' < "$demo/status.txt")")
+    fi
+fi
+sleep "$rest"
+
 # stop_job <name> <process group> <seconds>: SIGINT, as Ctrl+C would, then at most <seconds>.
 stop_job() {
     local tenths=$(($3 * 10)) status=0

@@ -4,14 +4,16 @@
 #   scripts/windows-service-test.sh <build directory> <64|32>
 #
 # In a Wine prefix of its own (<build>/service-test/wine, made afresh and removed at the end) it
-# registers the simulator with regsvr32, installs KriAtmnSvc.exe from a folder whose path has
-# spaces, and shows through `sc`:
+# registers the simulator with regsvr32 and shows, in the console, that -debug traces the
+# component's DLL, bitness and threading model and stops on Ctrl+C, and that a component DLL of
+# the other bitness and one in a folder every user may write to are refused. It then installs
+# KriAtmnSvc.exe from a folder whose path has spaces and shows through `sc`:
 #   - -install: the quoted program path, the event source with the program as message file;
 #   - starts that fail end in STOPPED with a failure code, never held in START_PENDING: no
-#     configuration file, an unregistered ProgId, a component whose Connect fails, a component
-#     DLL of the other bitness;
+#     configuration file, a component whose Connect fails, an unregistered ProgId;
 #   - a good start passes START_PENDING to RUNNING; the parameter-change control keeps it
-#     running; `sc stop` stops it, and so does the named event "AtmnStop";
+#     running; `sc stop` stops it, and so does the named
+#     event "AtmnStop"; -spool-check reads a spool;
 #   - -remove leaves no service and no event source.
 # The server named in the configuration does not listen: the service keeps trying, as it must.
 # Prints one line per check; exits 0 when all passed, 1 otherwise, 2 for a bad command line.
@@ -247,6 +249,15 @@ if wine "$post_event" AtmnStop > /dev/null 2>&1 && await_state 1 30; then
     pass "the event \"AtmnStop\" stops the service"
 else
     fail "the event \"AtmnStop\" did not stop the service (states: $states)"
+fi
+
+mkdir -p "$work/spool"
+spool_text=$(wine "$service_exe" -spool-check "$(windows_path "$work/spool")" 2>&1 | tr -d '\r') &&
+    status=0 || status=$?
+if [ "$status" = 0 ] && [[ $spool_text == *"transactions to send:  0"* ]]; then
+    pass "-spool-check of an empty spool"
+else
+    fail "-spool-check: exit status $status: $spool_text"
 fi
 
 output=$(wine "$service_exe" -remove 2>&1 | tr -d '\r')
