@@ -47,8 +47,8 @@ public:
 
     uint32_t getSystemThreadId() const { return systemThreadId; }
 
-    void lock() { threadLock.lock(); }
-    void unlock() { threadLock.unlock(); }
+    void lock() ACQUIRE(threadLock) { threadLock.lock(); }
+    void unlock() RELEASE(threadLock) { threadLock.unlock(); }
 
 private:
     uint32_t systemThreadId = 0;

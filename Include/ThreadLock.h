@@ -4,13 +4,18 @@
 // count: a thread never locks a ThreadLock it already holds. An unlock() by a thread that does
 // not hold the lock (a second unlock, say) does nothing. Destroying a lock that its destroying
 // thread holds releases it first.
+//
+// ThreadLockGuard holds a lock for its scope, as std::lock_guard does, and tells Clang's
+// thread-safety analysis so (ThreadSafety.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
-class ThreadLock {
+#include "ThreadSafety.h"
+
+class CAPABILITY("mutex") ThreadLock {
 public:
     ThreadLock() = default;
     virtual ~ThreadLock();
@@ -18,9 +23,9 @@ public:
     ThreadLock& operator=(const ThreadLock&) = delete;
 
     // Blocks until the lock is free, then holds it.
-    void lock();
+    void lock() ACQUIRE();
     // Releases the lock when the calling thread holds it; otherwise does nothing.
-    void unlock();
+    void unlock() RELEASE();
 
     bool isHeld() const { return held.load(std::memory_order_acquire); }
 
@@ -30,4 +35,15 @@ private:
     std::mutex mutex;
     std::atomic<bool> held{false};
     std::atomic<uint32_t> holder{0xFFFFFFFFu};
+};
+
+class SCOPED_CAPABILITY ThreadLockGuard {
+public:
+    explicit ThreadLockGuard(ThreadLock& lock) ACQUIRE(lock) : held(lock) { held.lock(); }
+    ~ThreadLockGuard() RELEASE() { held.unlock(); }
+    ThreadLockGuard(const ThreadLockGuard&) = delete;
+    ThreadLockGuard& operator=(const ThreadLockGuard&) = delete;
+
+private:
+    ThreadLock& held;
 };

@@ -1,10 +1,6 @@
 #include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
-#include <algorithm>
-
+#include "Platform/AddrinfoAddresses.h"
 #include "Platform/Resolver.h"
 
 namespace platform {
@@ -14,26 +10,7 @@ uint32_t inetAddr(const char* text) {
 }
 
 std::vector<uint32_t> resolveHost(const char* name) {
-    std::vector<uint32_t> addresses;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0) {
-        return addresses;
-    }
-    for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) {
-            continue;
-        }
-        const uint32_t address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-            addresses.push_back(address);
-        }
-    }
-    ::freeaddrinfo(found);
-    return addresses;
+    return detail::addrinfoAddresses(name);
 }
 
 std::string inetNtoa(uint32_t address) {

@@ -1,8 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
-
+#include "Platform/AddrinfoAddresses.h"
 #include "Platform/Resolver.h"
 #include "Platform/WinsockWindows.h"
 
@@ -14,29 +13,10 @@ uint32_t inetAddr(const char* text) {
 }
 
 std::vector<uint32_t> resolveHost(const char* name) {
-    std::vector<uint32_t> addresses;
     if (!winsock::ensureStarted()) {
-        return addresses;
+        return {};
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0) {
-        return addresses;
-    }
-    for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) {
-            continue;
-        }
-        const uint32_t address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-            addresses.push_back(address);
-        }
-    }
-    ::freeaddrinfo(found);
-    return addresses;
+    return detail::addrinfoAddresses(name);
 }
 
 std::string inetNtoa(uint32_t address) {

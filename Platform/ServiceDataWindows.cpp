@@ -11,9 +11,10 @@ namespace platform {
 
 namespace {
 
-// Protected (no inherited entries), full control for SYSTEM and Administrators, inherited by
-// files and folders below.
-constexpr const wchar_t* kProtectedSecurity = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Owned by Administrators; protected (no inherited entries), full control for SYSTEM and
+// Administrators, inherited by files and folders below. The owner matters where a user made the
+// folder before the installer ran: an owner may always change the access control list.
+constexpr const wchar_t* kProtectedSecurity = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 std::string failure(const std::string& what, DWORD error) {
     std::string text = formatMessage(error);
@@ -51,12 +52,15 @@ std::string makeProtectedDirectory(const std::string& path) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
+    PSID owner = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
     // SetNamedSecurityInfoW also passes the inheritable entries on to what the folder holds.
     const DWORD error =
         SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, dacl, nullptr);
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                  PROTECTED_DACL_SECURITY_INFORMATION,
+                              owner, nullptr, dacl, nullptr);
     LocalFree(descriptor);
     return error == ERROR_SUCCESS ? std::string() : failure("cannot protect " + path, error);
 }

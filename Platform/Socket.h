@@ -126,6 +126,9 @@ int setResetOnClose(SocketHandle handle);
 
 // The bytes written on the handle that the peer's TCP has not acknowledged yet (sent and unsent
 // alike, SIOCOUTQ); still answers once the connection has ended. -1 when it cannot be read.
+// Windows counts only the bytes in flight (SIO_TCP_INFO), and where it has no such count (before
+// Windows 10 version 1703; Wine) answers 0: the acknowledgements then run ahead of the peer's
+// TCP by at most the send buffer (setUnsentLimit).
 int64_t unacknowledgedBytes(SocketHandle handle);
 
 // shutdown(handle, SD_SEND): 0 or a negated error number.

@@ -246,12 +246,19 @@ int64_t unacknowledgedBytes(SocketHandle handle) {
     // yet acknowledged. Data the socket holds and has not sent yet is not counted, so the figure
     // can be low while the send buffer is full; the acknowledged count taken from it is then
     // ahead of the peer's TCP by at most that buffer.
+    //
+    // Where the system does not know the call (WSAEOPNOTSUPP), 0: everything the send buffer took
+    // counts as acknowledged, ahead of the peer's TCP by at most that buffer as above. -1 there
+    // would leave every written frame unacknowledged for good, so a connection with data would be
+    // taken for stalled after deadPeerSeconds and rebuilt, again and again, with everything written
+    // again.
     DWORD version = 0;
     TcpInfoV0 info{};
     DWORD returned = 0;
     if (WSAIoctl(handle, kSioTcpInfo, &version, sizeof version, &info, sizeof info, &returned,
                  nullptr, nullptr) == SOCKET_ERROR) {
-        return -1;
+        const int error = WSAGetLastError();
+        return error == WSAEOPNOTSUPP ? 0 : -1;
     }
     return static_cast<int64_t>(info.BytesInFlight);
 }

@@ -210,19 +210,6 @@ public:
         return 0;
     }
 
-    int readWhole(const std::string& path, std::string& into, size_t maxBytes) override {
-        std::unique_ptr<SpoolFile> file;
-        if (const int error = open(path, Opening::kReadOnly, file); error != 0) {
-            return error;
-        }
-        const uint64_t size = file->size();
-        if (size > maxBytes) {
-            return EFBIG;
-        }
-        into.resize(size);
-        return file->readAt(0, into.data(), into.size());
-    }
-
     int identify(const std::string& path, FileIdentity& identity) override {
         struct stat s {};
         if (::lstat(path.c_str(), &s) != 0) {

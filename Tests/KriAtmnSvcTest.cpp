@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "Tests/AtmnSvcTestSupport.h"

@@ -91,9 +91,21 @@ TEST(LivePageTest, AnswersBadRequestsClearlyAndLimitsItsLivePages) {
     ASSERT_TRUE(tooLong);
     EXPECT_EQ(tooLong->status, 414);
     EXPECT_NE(tooLong->body.find("URI Too Long"), std::string::npos);
-    auto posted = client.Post("/state.json", std::string(100000, 'x'), "text/plain");
+    auto posted = client.Post("/state.json", std::string(1000, 'x'), "text/plain");
     ASSERT_TRUE(posted);
     EXPECT_GE(posted->status, 400);
+    EXPECT_NE(posted->body.find("/state.json"), std::string::npos);
+    // A body beyond what a connection may send is not read to its end.
+    auto huge = client.Post("/state.json", std::string(1000000, 'x'), "text/plain");
+    EXPECT_TRUE(!huge || huge->status >= 400);
+
+    // Header lines each within the line limit but more than a connection may send in all: the
+    // request is refused (or the connection reset under it), never served.
+    std::string flood = "GET /state.json HTTP/1.1\r\nHost: t\r\n";
+    for (int i = 0; i < 100; ++i) {
+        flood += "X-Fill-" + std::to_string(i) + ": " + std::string(1000, 'f') + "\r\n";
+    }
+    EXPECT_NE(RawHttp(port, flood + "\r\n").statusLine(), "HTTP/1.1 200 OK");
 
     std::vector<std::unique_ptr<RawHttp>> streams;
     int served = 0;

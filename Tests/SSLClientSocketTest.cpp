@@ -1,11 +1,6 @@
 // SSLClientSocket against a real TLS server on 127.0.0.1 that requires and verifies the client
 // certificate, with the socket served by a running Reactor.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +18,7 @@
 #include "SSLSockets.h"
 #include "Tests/Eventually.h"
 #include "Tests/TestCerts.h"
+#include "Tests/TestSockets.h"
 #include "TlsTestServer.h"
 
 namespace {
@@ -208,8 +205,7 @@ protected:
         sockets.push_back(std::make_unique<RecordingSocket>(from ? *from : *context, closeOnError));
         RecordingSocket& socket = *sockets.back();
         if (smallSendBuffer) {
-            const int size = 4096;
-            setsockopt(socket.handle(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+            platform::setSendBuffer(socket.handle(), 4096);
         }
         EXPECT_EQ(0, reactor.addSocket(&socket));
         EXPECT_EQ(0, socket.connect(InetAddr(KRIString("127.0.0.1"), server.port())));
@@ -555,41 +551,38 @@ TEST_F(SSLClientSocketTest, NothingIsWrittenBeforeTheHandshake) {
 class NotTlsServer {
 public:
     NotTlsServer() {
-        listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(listener, 1);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        listenPort = ntohs(address.sin_port);
+        std::string reason;
+        listener = testsockets::listenOnLoopback(0x7F000001, 0, 0, reason);
+        if (listener == platform::kInvalidSocket) {
+            throw std::runtime_error("NotTlsServer: " + reason);
+        }
+        listenPort = platform::netToHost16(platform::localPort(listener));
         thread = std::thread([this] { serve(); });
     }
     ~NotTlsServer() {
         thread.join();
-        close(listener);
+        platform::closeSocket(listener);
     }
     uint16_t port() const { return listenPort; }
 
 private:
     void serve() {
-        pollfd waiting{listener, POLLIN, 0};
-        if (poll(&waiting, 1, 5000) <= 0) {
+        if (!testsockets::waitReadable(listener, 5000)) {
             return;
         }
-        const int fd = accept(listener, nullptr, nullptr);
+        const platform::SocketHandle connection = platform::acceptSocket(listener);
+        testsockets::setIoTimeouts(connection, 5);
         char hello[512];
-        recv(fd, hello, sizeof(hello), 0);
+        platform::recvSocket(connection, hello, sizeof(hello));
         const char banner[] = "220 plain text service ready, this is not TLS at all\r\n";
-        send(fd, banner, sizeof(banner) - 1, MSG_NOSIGNAL);
-        pollfd connection{fd, POLLIN, 0};
-        while (poll(&connection, 1, 5000) > 0 && recv(fd, hello, sizeof(hello), 0) > 0) {
+        platform::sendSocket(connection, banner, sizeof(banner) - 1);
+        while (testsockets::waitReadable(connection, 5000) &&
+               platform::recvSocket(connection, hello, sizeof(hello)) > 0) {
         }
-        close(fd);
+        platform::closeSocket(connection);
     }
 
-    int listener = -1;
+    platform::SocketHandle listener = platform::kInvalidSocket;
     uint16_t listenPort = 0;
     std::thread thread;
 };

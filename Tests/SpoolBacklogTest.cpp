@@ -70,73 +70,46 @@ void expectCountsAddUp(DeliveryBacklog& backlog) {
 // The Linux files, with writes that fail with ENOSPC once `full` is set (a write in place within
 // the file's size still works, as on a full disk), writes in place that fail with EIO once
 // `positionFails` is, and reads that fail with EIO once `unreadable` is.
-class FillingFiles : public platform::SpoolFiles {
+class FillingFiles : public platform::SpoolFilesWrapper {
 public:
-    class File : public platform::SpoolFile {
+    class File : public platform::SpoolFileWrapper {
     public:
         File(std::unique_ptr<platform::SpoolFile> real, const FillingFiles& owner)
-            : real(std::move(real)), owner(owner) {}
+            : SpoolFileWrapper(std::move(real)), owner(owner) {}
         int append(const void* data, size_t length) override {
-            return owner.full ? ENOSPC : real->append(data, length);
+            return owner.full ? ENOSPC : target().append(data, length);
         }
         int writeAt(uint64_t offset, const void* data, size_t length) override {
             if (owner.positionFails) {
                 return EIO;
             }
-            return owner.full && offset + length > real->size()
+            return owner.full && offset + length > target().size()
                        ? ENOSPC
-                       : real->writeAt(offset, data, length);
+                       : target().writeAt(offset, data, length);
         }
         int readAt(uint64_t offset, void* into, size_t length) override {
-            return owner.unreadable ? EIO : real->readAt(offset, into, length);
+            return owner.unreadable ? EIO : target().readAt(offset, into, length);
         }
-        int truncate(uint64_t length) override { return real->truncate(length); }
-        int sync() override { return real->sync(); }
-        uint64_t size() override { return real->size(); }
-        int identify(platform::FileIdentity& identity) override { return real->identify(identity); }
 
     private:
-        std::unique_ptr<platform::SpoolFile> real;
         const FillingFiles& owner;
     };
 
-    std::string checkDirectory(const std::string& d) override { return linux.checkDirectory(d); }
-    std::shared_ptr<void> lockDirectory(const std::string& d, int& error) override {
-        return linux.lockDirectory(d, error);
-    }
-    int list(const std::string& d, std::vector<std::string>& names) override {
-        return linux.list(d, names);
-    }
+    FillingFiles() : SpoolFilesWrapper(platform::linuxSpoolFiles()) {}
+
     int open(const std::string& path, Opening opening,
              std::unique_ptr<platform::SpoolFile>& file) override {
         std::unique_ptr<platform::SpoolFile> real;
-        const int error = linux.open(path, opening, real);
+        const int error = target().open(path, opening, real);
         if (error == 0) {
             file = std::make_unique<File>(std::move(real), *this);
         }
         return error;
     }
-    int readWhole(const std::string& path, std::string& into, size_t maxBytes) override {
-        return linux.readWhole(path, into, maxBytes);
-    }
-    int identify(const std::string& path, platform::FileIdentity& identity) override {
-        return linux.identify(path, identity);
-    }
-    int rename(const std::string& from, const std::string& to) override {
-        return linux.rename(from, to);
-    }
-    int remove(const std::string& path) override { return linux.remove(path); }
-    int syncDirectory(const std::string& d) override { return linux.syncDirectory(d); }
-    int freeBytes(const std::string& d, uint64_t& bytes) override {
-        return linux.freeBytes(d, bytes);
-    }
 
     bool full = false;
     bool positionFails = false;
     bool unreadable = false;
-
-private:
-    platform::SpoolFiles& linux = platform::linuxSpoolFiles();
 };
 
 class SpoolBacklogTest : public ::testing::Test {

@@ -28,79 +28,61 @@ enum class Fault {
     kPowerCut,  // as kCrash, and what was not synced is lost
 };
 
-class CrashingFiles : public platform::SpoolFiles {
+class CrashingFiles : public platform::SpoolFilesWrapper {
 public:
-    CrashingFiles(Fault fault, int at) : fault(fault), at(at) {}
+    CrashingFiles(Fault fault, int at)
+        : SpoolFilesWrapper(platform::linuxSpoolFiles()), fault(fault), at(at) {}
 
-    class File : public platform::SpoolFile {
+    class File : public platform::SpoolFileWrapper {
     public:
         File(std::unique_ptr<platform::SpoolFile> real, CrashingFiles& owner, std::string path)
-            : real(std::move(real)), owner(owner), path(std::move(path)) {}
+            : SpoolFileWrapper(std::move(real)), owner(owner), path(std::move(path)) {}
         int append(const void* data, size_t length) override {
             const Step step = owner.step();
             if (step == Step::kCut) {
-                real->append(data, length / 2);
+                target().append(data, length / 2);
             }
-            return step == Step::kGo ? real->append(data, length) : EIO;
+            return step == Step::kGo ? target().append(data, length) : EIO;
         }
         int writeAt(uint64_t offset, const void* data, size_t length) override {
             const Step step = owner.step();
             if (step == Step::kCut) {
-                real->writeAt(offset, data, length / 2);
+                target().writeAt(offset, data, length / 2);
             }
-            return step == Step::kGo ? real->writeAt(offset, data, length) : EIO;
-        }
-        int readAt(uint64_t offset, void* into, size_t length) override {
-            return real->readAt(offset, into, length);
+            return step == Step::kGo ? target().writeAt(offset, data, length) : EIO;
         }
         int truncate(uint64_t length) override {
-            return owner.step() == Step::kGo ? real->truncate(length) : EIO;
+            return owner.step() == Step::kGo ? target().truncate(length) : EIO;
         }
         int sync() override {
             if (owner.step() != Step::kGo) {
                 return EIO;
             }
-            std::string content(real->size(), '\0');
-            real->readAt(0, content.data(), content.size());
+            std::string content(target().size(), '\0');
+            target().readAt(0, content.data(), content.size());
             owner.synced[path] = content;
             return 0;
         }
-        uint64_t size() override { return real->size(); }
-        int identify(platform::FileIdentity& identity) override { return real->identify(identity); }
 
     private:
-        std::unique_ptr<platform::SpoolFile> real;
         CrashingFiles& owner;
         const std::string path;
     };
 
-    std::string checkDirectory(const std::string& d) override { return linux.checkDirectory(d); }
-    std::shared_ptr<void> lockDirectory(const std::string& d, int& error) override {
-        return linux.lockDirectory(d, error);
-    }
-    int list(const std::string& d, std::vector<std::string>& names) override {
-        return linux.list(d, names);
-    }
     int open(const std::string& path, Opening opening,
              std::unique_ptr<platform::SpoolFile>& file) override {
         std::unique_ptr<platform::SpoolFile> real;
-        const int error = linux.open(path, opening, real);
+        const int error = target().open(path, opening, real);
         if (error == 0) {
             file = std::make_unique<File>(std::move(real), *this, path);
         }
         return error;
     }
-    int readWhole(const std::string& path, std::string& into, size_t maxBytes) override {
-        return linux.readWhole(path, into, maxBytes);
-    }
-    int identify(const std::string& path, platform::FileIdentity& identity) override {
-        return linux.identify(path, identity);
-    }
     int rename(const std::string& from, const std::string& to) override {
-        return step() == Step::kGo ? linux.rename(from, to) : EIO;
+        return step() == Step::kGo ? target().rename(from, to) : EIO;
     }
     int remove(const std::string& path) override {
-        return step() == Step::kGo ? linux.remove(path) : EIO;
+        return step() == Step::kGo ? target().remove(path) : EIO;
     }
     int syncDirectory(const std::string& d) override {
         if (step() != Step::kGo) {
@@ -111,9 +93,6 @@ public:
             durableNames.insert(entry.path().string());
         }
         return 0;
-    }
-    int freeBytes(const std::string& d, uint64_t& bytes) override {
-        return linux.freeBytes(d, bytes);
     }
 
     // The directory as the disk holds it after a power cut now.
@@ -152,7 +131,6 @@ private:
     bool stopped = false;
     std::map<std::string, std::string> synced;
     std::set<std::string> durableNames;
-    platform::SpoolFiles& linux = platform::linuxSpoolFiles();
 };
 
 std::string frameOf(int number) {

@@ -2,7 +2,6 @@
 // damaged segment are repaired, the bound, and who may use a directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +12,7 @@
 
 #include "LibraryInterfaces/KriErr.h"
 #include "Tests/CapturingLogSink.h"
+#include "Tests/Isolation.h"
 #include "Tests/TempDirectory.h"
 #include "Tools/RovazoRiva/Common/SpoolJournal.h"
 
@@ -82,21 +82,20 @@ protected:
 };
 
 TEST_F(SpoolJournalTest, RecordsAndAcknowledgedPositionSurviveAKilledProcess) {
-    const pid_t child = fork();
-    if (child == 0) {
-        SpoolJournal journal;
-        bool good = journal.open(settingsFor(dir)).empty();
-        for (uint64_t n = 1; n <= 30 && good; ++n) {
-            SpoolJournal::Dropped dropped;
-            good = journal.append(frameOf(n), 1000 + static_cast<int64_t>(n), dropped) == 0;
-        }
-        journal.acknowledge(12);
-        journal.persistAcknowledged(false);
-        _exit(good ? 0 : 1);  // no destructor: as if killed
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(isolation::inChild([&] {
+                  // Never destroyed: the child ends as if killed.
+                  auto* journal = new SpoolJournal;
+                  bool good = journal->open(settingsFor(dir)).empty();
+                  for (uint64_t n = 1; n <= 30 && good; ++n) {
+                      SpoolJournal::Dropped dropped;
+                      good =
+                          journal->append(frameOf(n), 1000 + static_cast<int64_t>(n), dropped) == 0;
+                  }
+                  journal->acknowledge(12);
+                  journal->persistAcknowledged(false);
+                  return good ? "written" : "not written";
+              }),
+              "written");
 
     SpoolJournal journal;
     ASSERT_EQ(journal.open(settingsFor(dir)), "");

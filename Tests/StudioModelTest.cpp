@@ -163,7 +163,10 @@ TEST(LivePageOptionsTest, ServesOnLoopbackUnlessTheNetworkIsAskedForExplicitly) 
               std::string::npos);
     EXPECT_NE(with({"--http", "127.0.0.1.5:80"}).error, "");
     EXPECT_EQ(with({"--http", "0.0.0.0:8080", "--http-from-network"}).error, "");
-    EXPECT_NE(with({"--http", "8080"}).error, "");
+    parsed = with({"--http", "8080"});
+    EXPECT_EQ(parsed.options.httpAddress, "127.0.0.1");
+    EXPECT_EQ(parsed.options.httpPort, 8080);
+    EXPECT_NE(with({"--http", ":8080"}).error, "");
     EXPECT_NE(with({"--http", "127.0.0.1:70000"}).error, "");
 }
 

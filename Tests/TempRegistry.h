@@ -1,38 +1,31 @@
-// TempRegistry: a registry root in a fresh temporary directory for the lifetime of a test.
+// TempRegistry: a registry of the test's own and a fresh temporary directory for the lifetime of
+// a test.
 //
-// Points KRI_REGISTRY_ROOT at the directory on construction and removes both on destruction.
+// Linux (TempRegistryLinux.cpp): the directory is the registry stand-in's root; the constructor
+// points KRI_REGISTRY_ROOT at it and the destructor unsets it and removes the directory.
+// Windows (TempRegistryWindows.cpp): the registry is the Wine prefix's own, which belongs to the
+// build tree, so keys a test writes stay there until the prefix goes; test programs that write
+// the same keys take the "registry" lock. The directory holds the test's files and goes with the
+// destructor.
 // Used on the test's thread, before any other thread of the test reads the registry.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 class TempRegistry {
 public:
-    TempRegistry() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kri-registry-XXXXXX");
-        root_ = mkdtemp(pattern.data());
-        setenv("KRI_REGISTRY_ROOT", root_.c_str(), 1);
-    }
-    ~TempRegistry() {
-        unsetenv("KRI_REGISTRY_ROOT");
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
+    TempRegistry();
+    ~TempRegistry();
     TempRegistry(const TempRegistry&) = delete;
     TempRegistry& operator=(const TempRegistry&) = delete;
 
     const std::filesystem::path& root() const { return root_; }
 
-    // Writes a value file directly, as an operator would with a shell command. relative is the
-    // value's path below the root with '/' separators, e.g. "HKEY_LOCAL_MACHINE/SOFTWARE/Config".
-    void writeFile(const std::string& relative, const std::string& bytes) const {
-        const std::filesystem::path file = root_ / relative;
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << bytes;
-    }
+    // Writes a value as an operator would with a shell command: relative is the value's path
+    // with '/' separators, e.g. "HKEY_LOCAL_MACHINE/SOFTWARE/Config", or a file's below root()
+    // (on Windows a path that does not begin with a hive name is a file's).
+    void writeFile(const std::string& relative, const std::string& bytes) const;
 
 private:
     std::filesystem::path root_;

@@ -1,40 +1,33 @@
 #include "TlsTestServer.h"
 
-#include <arpa/inet.h>
-#include <linux/filter.h>
-#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
+
+#include "Tests/TestSockets.h"
 
 namespace {
 
 constexpr int kAcceptPollMs = 20;
 constexpr int kSmallReceiveBuffer = 4096;
 
-// The server's transport: send with MSG_NOSIGNAL, so that writing to a client that has gone away
-// fails with EPIPE instead of raising SIGPIPE in the test program.
-int fdOf(BIO* bio) {
-    return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+// The server's transport: the platform's socket calls, whose sends never raise SIGPIPE in the
+// test program when the client has gone away.
+platform::SocketHandle fdOf(BIO* bio) {
+    return static_cast<platform::SocketHandle>(reinterpret_cast<uintptr_t>(BIO_get_data(bio)));
 }
 
 int bioWrite(BIO* bio, const char* data, int length) {
-    const ssize_t n = send(fdOf(bio), data, static_cast<size_t>(length), MSG_NOSIGNAL);
-    return n < 0 ? -1 : static_cast<int>(n);
+    const int n = platform::sendSocket(fdOf(bio), data, length);
+    return n < 0 ? -1 : n;
 }
 
 int bioRead(BIO* bio, char* buffer, int length) {
-    const ssize_t n = recv(fdOf(bio), buffer, static_cast<size_t>(length), 0);
-    return n < 0 ? -1 : static_cast<int>(n);
+    const int n = platform::recvSocket(fdOf(bio), buffer, length);
+    return n < 0 ? -1 : n;
 }
 
 long bioControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
@@ -56,12 +49,6 @@ BIO_METHOD* serverBioMethod() {
         return m;
     }();
     return method;
-}
-
-void setTimeouts(int fd, int seconds) {
-    timeval timeout{seconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 }
 
 }  // namespace
@@ -90,7 +77,7 @@ bool TlsTestServer::Connection::readFrame(std::string& payload) {
 }
 
 bool TlsTestServer::Connection::writeFrame(const std::string& payload) {
-    const uint32_t length = htonl(static_cast<uint32_t>(payload.size()));
+    const uint32_t length = platform::hostToNet32(static_cast<uint32_t>(payload.size()));
     std::string frame(reinterpret_cast<const char*>(&length), sizeof(length));
     frame += payload;
     return writeBytes(frame);
@@ -105,11 +92,8 @@ size_t TlsTestServer::Connection::drain(int timeoutMs) {
     size_t total = 0;
     char buffer[4096];
     for (;;) {
-        if (SSL_pending(ssl) == 0) {
-            pollfd entry{fd, POLLIN, 0};
-            if (poll(&entry, 1, timeoutMs) <= 0) {
-                return total;
-            }
+        if (SSL_pending(ssl) == 0 && !testsockets::waitReadable(fd, timeoutMs)) {
+            return total;
         }
         const int n = SSL_read(ssl, buffer, sizeof(buffer));
         if (n <= 0) {
@@ -133,9 +117,7 @@ bool TlsTestServer::Connection::answerClose() {
 }
 
 void TlsTestServer::Connection::reset() {
-    linger abortive{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
-    close(fd);
+    platform::abortiveClose(fd);
     wasReset = true;
 }
 
@@ -148,10 +130,8 @@ bool TlsTestServer::Connection::readBytes(size_t length) {
     return readExactly(bytes.data(), length);
 }
 
-void TlsTestServer::Connection::blackhole() {
-    sock_filter acceptNothing[] = {{BPF_RET | BPF_K, 0, 0, 0}};
-    sock_fprog program{1, acceptNothing};
-    setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program));
+bool TlsTestServer::Connection::blackhole() {
+    return testsockets::dropIncoming(fd);
 }
 
 bool TlsTestServer::Connection::renegotiate() {
@@ -170,13 +150,11 @@ bool TlsTestServer::Connection::renegotiate() {
 }
 
 bool TlsTestServer::Connection::waitForData(int timeoutMs) {
-    pollfd entry{fd, POLLIN, 0};
-    return SSL_pending(ssl) > 0 || poll(&entry, 1, timeoutMs) > 0;
+    return SSL_pending(ssl) > 0 || testsockets::waitReadable(fd, timeoutMs);
 }
 
 bool TlsTestServer::Connection::waitForClientClose(int timeoutMs) {
-    pollfd entry{fd, POLLRDHUP, 0};
-    return poll(&entry, 1, timeoutMs) > 0;
+    return testsockets::waitForPeerClose(fd, timeoutMs);
 }
 
 std::string TlsTestServer::Connection::clientSubject() const {
@@ -211,29 +189,16 @@ TlsTestServer::TlsTestServer(const std::string& certificateFile, const std::stri
     }
 
     // Not inherited by the processes a test starts, which would keep the port listening.
-    listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // A server started again on the port of one that went away listens at once.
-    const int reuse = 1;
-    setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
-    if (options.smallReceiveBuffer) {
-        const int size = kSmallReceiveBuffer;
-        setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(options.address);
-    address.sin_port = htons(options.port);
-    socklen_t addressLength = sizeof(address);
-    if (bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listenFd, 8) != 0 ||
-        getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &addressLength) != 0) {
-        const std::string reason = std::strerror(errno);
-        close(listenFd);
+    std::string reason;
+    listenFd =
+        testsockets::listenOnLoopback(options.address, options.port,
+                                      options.smallReceiveBuffer ? kSmallReceiveBuffer : 0, reason);
+    if (listenFd == platform::kInvalidSocket) {
         SSL_CTX_free(ctx);
         throw std::runtime_error("TlsTestServer: cannot listen on the loopback address port " +
                                  std::to_string(options.port) + ": " + reason);
     }
-    listenPort = ntohs(address.sin_port);
+    listenPort = platform::netToHost16(platform::localPort(listenFd));
     thread = std::thread([this] { serve(); });
 }
 
@@ -247,30 +212,29 @@ void TlsTestServer::shutDown() {
     if (thread.joinable()) {
         thread.join();
     }
-    if (listenFd >= 0) {
-        close(listenFd);
-        listenFd = -1;
+    if (listenFd != platform::kInvalidSocket) {
+        platform::closeSocket(listenFd);
+        listenFd = platform::kInvalidSocket;
     }
 }
 
 void TlsTestServer::serve() {
     while (!stopping.load()) {
-        pollfd entry{listenFd, POLLIN, 0};
-        if (poll(&entry, 1, kAcceptPollMs) <= 0) {
+        if (!testsockets::waitReadable(listenFd, kAcceptPollMs)) {
             continue;
         }
-        const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
+        const platform::SocketHandle fd = platform::acceptSocket(listenFd);
+        if (fd != platform::kInvalidSocket) {
             serveOne(fd);
         }
     }
 }
 
-void TlsTestServer::serveOne(int fd) {
-    setTimeouts(fd, ioTimeoutSeconds);
+void TlsTestServer::serveOne(platform::SocketHandle fd) {
+    testsockets::setIoTimeouts(fd, ioTimeoutSeconds);
     SSL* ssl = SSL_new(ctx);
     BIO* bio = BIO_new(serverBioMethod());
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<uintptr_t>(fd)));
     SSL_set_bio(ssl, bio, bio);
     Connection connection(ssl, fd);
     if (SSL_accept(ssl) == 1) {
@@ -280,7 +244,7 @@ void TlsTestServer::serveOne(int fd) {
         failedHandshakeCount.fetch_add(1);
     }
     if (!connection.wasReset) {
-        close(fd);
+        platform::closeSocket(fd);
     }
     SSL_free(ssl);
     ERR_clear_error();

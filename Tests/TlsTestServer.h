@@ -20,12 +20,14 @@
 #include <string>
 #include <thread>
 
+#include "Platform/Socket.h"
+
 class TlsTestServer {
 public:
     // One accepted connection after a successful handshake; used on the server's thread only.
     class Connection {
     public:
-        Connection(SSL* ssl, int fd) : ssl(ssl), fd(fd) {}
+        Connection(SSL* ssl, platform::SocketHandle fd) : ssl(ssl), fd(fd) {}
 
         // One length-prefixed message; false on close, error or time-out.
         bool readFrame(std::string& payload);
@@ -46,10 +48,12 @@ public:
         bool readBytes(size_t length);
         // Makes the kernel drop every packet that arrives for this connection (a socket filter
         // that accepts nothing): nothing more is read or acknowledged, as with a dead host.
-        void blackhole();
+        // False where the system has no such filter (Windows).
+        bool blackhole();
         // Waits up to timeoutMs for application data; true when some is there.
         bool waitForData(int timeoutMs);
-        // Waits up to timeoutMs for the client to end the TCP connection; true when it did.
+        // Waits up to timeoutMs for the client to end the TCP connection; true when it did. On
+        // Windows what the client sends meanwhile is read and dropped.
         bool waitForClientClose(int timeoutMs);
         // Whether the client resumed an earlier session.
         bool sessionReused() const { return SSL_session_reused(ssl) == 1; }
@@ -65,7 +69,7 @@ public:
         bool readExactly(char* buffer, size_t length);
 
         SSL* ssl;
-        int fd;
+        platform::SocketHandle fd;
         bool wasReset = false;
     };
 
@@ -104,10 +108,10 @@ public:
 
 private:
     void serve();
-    void serveOne(int fd);
+    void serveOne(platform::SocketHandle fd);
 
     SSL_CTX* ctx = nullptr;
-    int listenFd = -1;
+    platform::SocketHandle listenFd = platform::kInvalidSocket;
     uint16_t listenPort = 0;
     Handler handler;
     int ioTimeoutSeconds;

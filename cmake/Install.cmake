@@ -117,8 +117,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
+# libcpp-httplib0.11: the reference receiver's live page.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libgcc-s1, libssl3, libpugixml1v5, libsystemd0, adduser")
+    "libc6, libstdc++6, libgcc-s1, libssl3, libpugixml1v5, libsystemd0, libcpp-httplib0.11, adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, openssl")
 
 set(KRI_PACKAGE_BINDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})

@@ -68,10 +68,13 @@ wine_bounded() { timeout 180 wine "$@"; }
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=KriAtmnSvc test signing" \
     -addext extendedKeyUsage=codeSigning -keyout "$work/sign.key" -out "$work/sign.crt" \
     2>/dev/null
+# The plug-in's name without the "lib" of MinGW's modules, where the build drops it.
+simulator=$build/Tools/AtmnSimulator/KriAtmnSimulator.dll
+[ -f "$simulator" ] || simulator=$build/Tools/AtmnSimulator/libKriAtmnSimulator.dll
 build_package() { # build_package <arch> <version> <output>
     "$source_dir/scripts/build-msi.sh" --arch "$1" --version "$2" \
         --service "$build/Tools/RovazoRiva/Playlist/KriAtmnSvc/KriAtmnSvc.exe" \
-        --simulator "$build/Tools/AtmnSimulator/libKriAtmnSimulator.dll" \
+        --simulator "$simulator" \
         --scenario "$source_dir/Tools/AtmnSimulator/scenarios/studio-hour.xml" \
         --sign-cert "$work/sign.crt" --sign-key "$work/sign.key" --out "$3" >/dev/null
 }
@@ -113,7 +116,7 @@ deferred_system_actions() {
     first=$(sequence_of InstallInitialize)
     last=$(sequence_of InstallFinalize)
     for action in ServiceClear ServiceInstall ServiceSetup ServiceRemove ServicePurge SimulatorRegister \
-        SimulatorUnregister ServiceAutostart ServiceStart; do
+        SimulatorUnregister ServiceStart; do
         type=$(table CustomAction | awk -F'\t' -v a="$action" '$1 == a { print $2 }')
         [ -n "$type" ] || fail "no custom action $action" || return
         [ $((type & 3072)) -eq 3072 ] || fail "$action (type $type) is not deferred as system" || return
@@ -207,15 +210,19 @@ check "the configuration is made from the properties" grep -q \
     "<AggrServer ip=\"127.0.0.1\" port=\"$port\">" "$config"
 check "the configuration names the studio" grep -q '<Studio id="12" name="Studio B &amp; Co" />' "$config"
 check "the spool and certificate folders exist" test -d "$data_dir/spool" -a -d "$data_dir/certs"
-if grep -q EventMessageFile "$source_dir"/Platform/*Windows.cpp "$source_dir"/Helpers/KRIUtilitylib/Source/*.cpp 2>/dev/null; then
-    event_source() {
-        wine_bounded reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\KriAtmn' \
-            /v EventMessageFile /reg:64 | grep -qi 'KriAtmnSvc.exe'
-    }
-    check "the event source is registered" event_source
+# -install registers the event source, and -remove deletes it, from the time the source tree's
+# -install does.
+event_source() {
+    wine_bounded reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\KriAtmn' \
+        /v EventMessageFile /reg:64 | grep -qi 'KriAtmnSvc.exe'
+}
+no_event_source() { ! event_source; }
+if grep -q EventMessageFile "$source_dir"/Platform/*Windows.cpp "$source_dir"/Helpers/KRIUtilitylib/Source/*.cpp; then
+    check_event_source() { check "$1" "$2"; }
 else
-    echo "msi-test: not checked: the event source (-install does not register one yet)"
+    check_event_source() { echo "msi-test: not checked: $1 (-install does not register one yet)"; }
 fi
+check_event_source "the event source is registered" event_source
 refused_other() { ! install "$other_bitness" && installed_version 0.0.1 && service_present; }
 check "the package of the other bitness is refused" refused_other
 
@@ -225,11 +232,19 @@ cp "$config" "$work/edited.xml"
 [ ! -d "$work/certs" ] || cp "$work/certs/ca.crt" "$work/certs/client.crt" "$work/certs/client.key" "$data_dir/certs/"
 
 check "the upgrade with the simulator installs silently and starts the service" \
-    install "$current" STUDIOID=99 ADDLOCAL=ALL START=1
+    install "$current" STUDIOID=99 ADDLOCAL=ALL START=1 AUTOSTART=1
 check "the upgrade replaced the product" installed_version "$version"
 check "the upgrade kept the edited configuration" cmp "$config" "$work/edited.xml"
 check "the simulator is installed and registered" simulator_registered
-echo "msi-test: not checked: AUTOSTART=1 (Wine's sc.exe has no \"config\" command)"
+if grep -q kServiceAutoStart "$source_dir/Helpers/KRIUtilitylib/Source/W32Service.cpp"; then
+    service_starts_automatically() {
+        wine_bounded reg query 'HKLM\SYSTEM\CurrentControlSet\Services\KriAtmn' /v Start /reg:64 |
+            grep -q 'REG_DWORD *0x2'
+    }
+    check "AUTOSTART=1 made the start automatic" service_starts_automatically
+else
+    echo "msi-test: not checked: AUTOSTART=1 (-install has no automatic start yet)"
+fi
 if [ -n "${receiver:-}" ]; then
     transactions_arrive() {
         for _ in $(seq 120); do
@@ -248,6 +263,7 @@ check "the uninstallation while the service runs ends" uninstall "$current"
 check "the programs are gone" test ! -e "$program_dir"
 check "the service is gone" service_absent
 check "the registry value Config is gone" config_unregistered
+check_event_source "the event source is gone" no_event_source
 check "the simulator's registration is gone" simulator_unregistered
 check "the configuration, certificates and spool are kept" \
     test -f "$config" -a -f "$data_dir/certs/ca.crt" -a -d "$data_dir/spool"

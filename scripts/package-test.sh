@@ -122,7 +122,7 @@ for f in "${files[@]}" "${conffiles[@]}"; do
 done
 grep -q '^/usr/local' <<<"$content" && fail "the package writes to /usr/local"
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in libssl3 libpugixml1v5 libsystemd0 adduser; do
+for d in libssl3 libpugixml1v5 libsystemd0 libcpp-httplib0.11 adduser; do
     grep -qw "$d" <<<"$depends" || fail "Depends lacks $d: $depends"
 done
 control=$(mktemp -d)

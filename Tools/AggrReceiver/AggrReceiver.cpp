@@ -34,7 +34,8 @@ using Clock = std::chrono::steady_clock;
 // Rounds of SSL_read per client per loop turn, so that one busy sender cannot starve the rest.
 constexpr int kReadRoundsPerTurn = 16;
 constexpr std::size_t kReadChunk = 64 * 1024;
-// Double-quoted, with \ and " escaped and control characters as \xNN.
+// Double-quoted, with \ and " escaped and control characters as \xNN. Called qualified: the
+// JSON header brings in std::quoted, which argument-dependent lookup would find as well.
 std::string quoted(std::string_view text) {
     std::string out = "\"";
     for (unsigned char c : text) {

@@ -8,8 +8,9 @@
 // LiveState only, so that its clients cannot slow the TLS side down. Its limits: at most
 // kMaxEventStreams pages open at once (a further one gets 503 and a text saying so), at most
 // kWorkers requests served at once with kMaxWaiting more accepted and waiting (beyond that, new
-// connections wait in the kernel's listen queue), 8 KiB per request line and header line, and
-// a few seconds for each read and write before a connection is dropped.
+// connections wait in the kernel's listen queue), 8 KiB per request line and header line,
+// 64 KiB read per connection (LivePageReadLimit.h), and a few seconds for each read and write
+// before a connection is dropped.
 //
 // Built only where cpp-httplib is available; elsewhere the constructor throws.
 #pragma once

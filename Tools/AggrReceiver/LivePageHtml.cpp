@@ -88,9 +88,10 @@ function session(s) {
   box.appendChild(h);
   if (!s.entries.length) { box.appendChild(el("p", "empty", "no entries")); return box; }
   const table = el("table");
-  table.appendChild(row(["Id", "Name", "Status", "On-air date", "Time", "Duration", "Segment"], "th"));
+  // The status comes early, so that a phone shows it without scrolling sideways.
+  table.appendChild(row(["Id", "Status", "Name", "Time", "Duration", "Segment", "On-air date"], "th"));
   for (const e of s.entries) {
-    const tr = row([e.id, e.name, e.status, e.date, e.time, e.duration, e.segment]);
+    const tr = row([e.id, e.status, e.name, e.time, e.duration, e.segment, e.date]);
     tr.className = "entry" + (e.onAir ? " on-air" : "") + (e.removedAt ? " removed" : "");
     tr.dataset.entry = e.id;
     if (e.removedAt) tr.title = "removed at " + e.removedAt;

@@ -11,6 +11,7 @@
 
 #include "Tools/AggrReceiver/AggrReceiver.h"
 #include "Tools/AggrReceiver/LivePage.h"
+#include "Tools/AggrReceiver/LivePageReadLimit.h"
 
 namespace aggrreceiver {
 
@@ -23,6 +24,10 @@ using namespace std::chrono_literals;
 constexpr auto kKeepAliveInterval = 15s;
 constexpr auto kEventInterval = 200ms;
 constexpr int kReadWriteTimeoutSeconds = 3;
+// What a connection may send in all: a few requests of a browser (each a few hundred bytes;
+// keep-alive serves at most kRequestsPerConnection) fit many times over.
+constexpr std::size_t kMaxReadPerConnection = 64 * 1024;
+constexpr std::size_t kRequestsPerConnection = 5;
 
 // The workers of the HTTP server: a fixed number of threads and a bounded queue of accepted
 // connections. When the queue is full, enqueue (called by the server's accepting thread) waits
@@ -68,6 +73,7 @@ private:
                 jobs_.pop_front();
                 room_.notify_one();
             }
+            limitReadsOfThisThread(kMaxReadPerConnection);
             job();
         }
     }
@@ -82,8 +88,9 @@ private:
 };
 
 const char* const kServed =
-    "This is the reference receiver's live page: / (the page), /state.json "
-    "(the state) and /events (the state as Server-Sent Events).\n";
+    "This is the reference receiver's live page: / (the page), /state.json (the state) and "
+    "/events (the state as Server-Sent Events). A request line or header line may hold 8 KiB, "
+    "a connection may send 64 KiB in all.\n";
 
 std::string statusText(int status) {
     switch (status) {
@@ -126,6 +133,7 @@ void LivePage::Server::route() {
     http.set_read_timeout(kReadWriteTimeoutSeconds, 0);
     http.set_write_timeout(kReadWriteTimeoutSeconds, 0);
     http.set_keep_alive_timeout(kReadWriteTimeoutSeconds);
+    http.set_keep_alive_max_count(kRequestsPerConnection);
     http.set_payload_max_length(4096);
     http.set_address_family(AF_INET);
 

@@ -95,11 +95,11 @@ ParsedOptions parseReceiverOptions(const std::vector<std::string>& arguments) {
             o.handshakeTimeoutSeconds = static_cast<int>(number);
         } else if (option == "--http") {
             const std::size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0 ||
-                !parseNumber(value.substr(colon + 1), 0, 65535, number)) {
-                return fail("--http needs ADDR:PORT (port 0 to 65535), not '" + value + "'");
+            const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
+            if (colon == 0 || !parseNumber(port, 0, 65535, number)) {
+                return fail("--http needs [ADDR:]PORT (port 0 to 65535), not '" + value + "'");
             }
-            o.httpAddress = value.substr(0, colon);
+            o.httpAddress = colon == std::string::npos ? "127.0.0.1" : value.substr(0, colon);
             o.httpPort = static_cast<std::uint16_t>(number);
         } else {
             return fail("unknown option '" + option + "'");
@@ -140,10 +140,11 @@ Options:
                             at once (default 64)
   --handshake-timeout S     close a client whose TLS handshake has not finished after S
                             seconds (default 10)
-  --http ADDR:PORT          also serve the live page on ADDR:PORT (port 0: a free one): the
-                            studios as this receiver sees them, updated as transactions
-                            arrive; the same state as JSON at /state.json. ADDR must be in
-                            127.0.0.0/8 or localhost unless --http-from-network is given
+  --http [ADDR:]PORT        also serve the live page on ADDR:PORT (ADDR 127.0.0.1 when left
+                            out; port 0: a free one): the studios as this receiver sees them,
+                            updated as transactions arrive; the same state as JSON at
+                            /state.json. ADDR must be in 127.0.0.0/8 or localhost unless
+                            --http-from-network is given
   --http-from-network       allow --http on an address that other machines can reach (the
                             page then says so)
   --stop-reading            finish each handshake, then never read from the client again

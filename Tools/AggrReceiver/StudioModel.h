@@ -35,9 +35,9 @@ public:
     void connectionAccepted(std::uint64_t connection, const std::string& peer,
                             const std::string& subject, std::int64_t nowMs);
     void connectionClosed(std::uint64_t connection, std::int64_t nowMs);
-    // A well-formed transaction; `duplicate` when its text equals one received shortly before.
-    // Duplicates are applied too: a client resends in order, so the state stays that of the
-    // last text sent.
+    // A transaction that checkTransaction accepted; `duplicate` when its text equals one
+    // received shortly before. Duplicates are applied too: a client resends in order, so the
+    // state stays that of the last text sent.
     void transaction(std::uint64_t connection, const TransactionInfo& info, bool duplicate,
                      std::int64_t nowMs);
     void malformed(std::uint64_t connection, const std::string& error, std::size_t bytes,

@@ -35,7 +35,7 @@ void CAggrSvrClientSocket::wake() {
     // A write that would block resumes at the socket's writable event; a pass now would only
     // try it again. Read first: while a pass is waiting, senders only read the flag and do not
     // pull its cache line away from the loop thread on every frame.
-    if (writeBlocked.load()) {
+    if (batchBlocked.load()) {
         return;
     }
     if (!writePosted.load(std::memory_order_relaxed) && !writePosted.exchange(true)) {
@@ -90,12 +90,12 @@ CAggrSvrClientSocket::WriteResult CAggrSvrClientSocket::writeBatch(int& failure)
     const int length = static_cast<int>(writeBuffer.size());
     const int written = writeSession(writeBuffer.data(), length);
     if (written == length) {
-        writeBlocked.store(false);
+        batchBlocked.store(false);
         completeBatch();
         return WriteResult::kDone;
     }
     if (written == -platform::kWsaEWouldBlock) {
-        writeBlocked.store(true);
+        batchBlocked.store(true);
         return WriteResult::kBlocked;
     }
     failure = written < 0 ? written : -platform::kWsaEConnAborted;
@@ -196,22 +196,18 @@ void CAggrSvrClientSocket::drainServerInput() {
 
 void CAggrSvrClientSocket::takeAcknowledgements() {
     const int64_t unacknowledged = platform::unacknowledgedBytes(socketHandle);
+    if (unacknowledged < 0) {
+        return;
+    }
     const uint64_t written = transportBytesWritten();
-    // Where the TCP's count is missing (Windows before 10 version 1703, Wine) the bytes the
-    // socket took stand for progress: they stop once a server that reads nothing has filled the
-    // buffers. Without that, every connection with data to deliver would end as dead after the
-    // dead-peer time.
-    const uint64_t progress =
-        unacknowledged < 0 ? written
-                           : written - std::min(written, static_cast<uint64_t>(unacknowledged));
+    const uint64_t acknowledged =
+        written - std::min(written, static_cast<uint64_t>(unacknowledged));
     const int64_t now = nowMs();
-    if (progress != lastAcknowledged) {
-        lastAcknowledged = progress;
+    if (acknowledged != lastAcknowledged) {
+        lastAcknowledged = acknowledged;
         lastProgressMs = now;
     }
-    if (unacknowledged >= 0) {
-        link.backlog.acknowledge(link.cursor, progress, now);
-    }
+    link.backlog.acknowledge(link.cursor, acknowledged, now);
 }
 
 void CAggrSvrClientSocket::awaitServerClose() {
@@ -365,7 +361,7 @@ void CAggrSvrClientSocket::onClosed(bool graceful) {
 bool CAggrSvrClientSocket::onSSLDisconnected(bool /*graceful*/) {
     linkUp.store(false, std::memory_order_release);
     phase.store(Phase::kEnded, std::memory_order_release);
-    writeBlocked.store(false);
+    batchBlocked.store(false);
     batch = Batch::kNone;
     writeBuffer.clear();
     if (endReason.empty()) {

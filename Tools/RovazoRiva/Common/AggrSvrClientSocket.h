@@ -146,7 +146,7 @@ private:
     WriteTask writeTask{*this};
     std::atomic<bool> writePosted{false};
     // The current batch's write would block: the writable event resumes it.
-    std::atomic<bool> writeBlocked{false};
+    std::atomic<bool> batchBlocked{false};
     std::atomic<bool> linkUp{false};
     std::atomic<Phase> phase{Phase::kConnecting};
 
@@ -157,9 +157,8 @@ private:
     uint64_t batchAnnouncement = 0;
     uint64_t announcedVersion = 0;
     int readBudget = 0;
-    // The bytes the server's TCP acknowledged (or, where that count is missing, the socket took).
     uint64_t lastAcknowledged = 0;
-    // When lastAcknowledged last advanced, or the connection last had nothing to deliver.
+    // When the acknowledgements last advanced, or the connection last had nothing to deliver.
     int64_t lastProgressMs = 0;
     // When kClosing began.
     int64_t closingSinceMs = 0;

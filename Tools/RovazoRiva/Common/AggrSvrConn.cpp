@@ -49,7 +49,7 @@ int32_t CAggrSvrClient::setupSsl(const String& certificateFile, const String& ke
         auto context = std::make_unique<SSLContext>(
             KRIString(certificateFile.c_str()), KRIString(keyFile.c_str()),
             KRIString(kKeyPassPhrase), KRIString(caFile.c_str()));
-        std::lock_guard<ThreadLock> guard(clientLock);
+        ThreadLockGuard guard(clientLock);
         sslContext = std::move(context);
         return kSuccess;
     } catch (const SSLContextError&) {
@@ -60,7 +60,7 @@ int32_t CAggrSvrClient::setupSsl(const String& certificateFile, const String& ke
 }
 
 void CAggrSvrClient::setServerName(const String& name) {
-    std::lock_guard<ThreadLock> guard(clientLock);
+    ThreadLockGuard guard(clientLock);
     if (sslContext) {
         sslContext->setExpectedServerName(KRIString(name.c_str()));
     }
@@ -70,7 +70,7 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
     // Resolved before the lock is taken: a slow name server must not hold up the senders.
     const std::vector<uint32_t> addresses = hostResolver.load()(host.c_str());
 
-    std::lock_guard<ThreadLock> guard(clientLock);
+    ThreadLockGuard guard(clientLock);
     // A second loop cannot start while the first one runs.
     if (loopStarted) {
         dropLink();
@@ -107,7 +107,7 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
         socket->connect(InetAddr(address, port));
         sockets.append(socket);
         {
-            std::lock_guard<ThreadLock> tickGuard(tickLock);
+            ThreadLockGuard tickGuard(tickLock);
             tickSockets.push_back(socket);
         }
         backlog.attach(cursor, socket);
@@ -118,7 +118,7 @@ int32_t CAggrSvrClient::connect(const String& host, int port) {
 }
 
 int32_t CAggrSvrClient::disconnect() {
-    std::lock_guard<ThreadLock> guard(clientLock);
+    ThreadLockGuard guard(clientLock);
     dropLink();
     return kSuccess;
 }
@@ -134,7 +134,7 @@ void CAggrSvrClient::stopDelivery(int waitMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     {
-        std::lock_guard<ThreadLock> guard(clientLock);
+        ThreadLockGuard guard(clientLock);
         dropLink(Close::kSessions);
     }
     SSLContext::releaseThreadState();
@@ -148,7 +148,7 @@ void CAggrSvrClient::dropLink(Close close) {
     // Once the loop has ended it calls no socket again, and the next loop starts with none.
     stop();
     {
-        std::lock_guard<ThreadLock> tickGuard(tickLock);
+        ThreadLockGuard tickGuard(tickLock);
         tickSockets.clear();
     }
     while (sockets.getCount() > 0) {
@@ -165,7 +165,7 @@ void CAggrSvrClient::dropLink(Close close) {
 }
 
 bool CAggrSvrClient::isConnected() {
-    std::lock_guard<ThreadLock> guard(clientLock);
+    ThreadLockGuard guard(clientLock);
     if (connectMadeNoSocket) {
         return false;
     }
@@ -202,7 +202,7 @@ void CAggrSvrClient::onTick() {
     loopProgress.store(now);
     std::vector<CAggrSvrClientSocket*> current;
     {
-        std::lock_guard<ThreadLock> tickGuard(tickLock);
+        ThreadLockGuard tickGuard(tickLock);
         current = tickSockets;
     }
     // The sockets live until the loop has ended, so they are used outside the lock.
@@ -228,13 +228,13 @@ int32_t CAggrSvrClient::sendTransaction(uint32_t session, const String& actionTe
 }
 
 uint32_t CAggrSvrClient::findSession(const String& name) {
-    std::lock_guard<std::mutex> guard(sessionIdsLock);
+    ThreadLockGuard guard(sessionIdsLock);
     const auto found = sessionIds.find(std::string_view(name.c_str(), name.Length()));
     return found == sessionIds.end() ? 0 : found->second;
 }
 
 uint32_t CAggrSvrClient::addSession(const String& key, const String& name, const String& payload) {
-    std::lock_guard<ThreadLock> guard(clientLock);
+    ThreadLockGuard guard(clientLock);
     auto session = std::make_unique<CAggrSession>(key, lastSessionId + 1);
     sessions.insert(key, session.get());
     const uint32_t id = session.release()->getId();
@@ -244,7 +244,7 @@ uint32_t CAggrSvrClient::addSession(const String& key, const String& name, const
         transactionwriter::framedTransaction(id, "AddSession", "0", name.c_str(), payload.c_str()));
     // Found only from here on, so that no transaction for the session reaches the backlog before
     // its "AddSession".
-    std::lock_guard<std::mutex> indexGuard(sessionIdsLock);
+    ThreadLockGuard indexGuard(sessionIdsLock);
     sessionIds.emplace(key.c_str(), id);
     return id;
 }
@@ -253,12 +253,12 @@ int32_t CAggrSvrClient::removeSession(uint32_t session, const String& name) {
     std::string frame =
         transactionwriter::framedTransaction(session, "RemoveSession", "0", name.c_str(), "");
 
-    std::lock_guard<ThreadLock> guard(clientLock);
+    ThreadLockGuard guard(clientLock);
     sessions.reset();
     while (sessions.hasCurrent()) {
         CAggrSession* record = sessions.iterator().value;
         if (record->getId() == session) {
-            std::lock_guard<std::mutex> indexGuard(sessionIdsLock);
+            ThreadLockGuard indexGuard(sessionIdsLock);
             sessionIds.erase(record->getName().c_str());
             sessions.remove();
             delete record;

@@ -157,12 +157,12 @@ private:
     enum class Close { kAtOnce, kSessions };
     // Detaches the sockets from the backlog, stops the loop, closes each TLS session (kSessions),
     // settles each socket's acknowledgements and deletes the sockets.
-    // Requires: clientLock is held.
-    void dropLink(Close close = Close::kAtOnce);
+    void dropLink(Close close = Close::kAtOnce) REQUIRES(clientLock);
 
+    ThreadLock clientLock;
     std::unique_ptr<SSLContext> sslContext;
-    TList<CAggrSvrClientSocket*> sockets;
-    TLookupList<String, CAggrSession*> sessions;
+    TList<CAggrSvrClientSocket*> sockets GUARDED_BY(clientLock);
+    TLookupList<String, CAggrSession*> sessions GUARDED_BY(clientLock);
     // Hashes session keys as string views, so that a lookup builds no string. Not noexcept on
     // purpose: libstdc++ then keeps each key's hash in its node, and a lookup compares those
     // instead of hashing the other keys of its bucket again.
@@ -173,25 +173,24 @@ private:
     // findSession's index over `sessions`: each session's key text to its id. Changed under
     // clientLock and sessionIdsLock; findSession takes sessionIdsLock alone, so that a lookup
     // never waits for a connect or disconnect.
-    std::unordered_map<std::string, uint32_t, KeyHash, std::equal_to<>> sessionIds;
-    std::mutex sessionIdsLock;
-    uint32_t lastSessionId = 0;
+    ThreadLock sessionIdsLock ACQUIRED_AFTER(clientLock);
+    std::unordered_map<std::string, uint32_t, KeyHash, std::equal_to<>> sessionIds
+        GUARDED_BY(sessionIdsLock);
+    uint32_t lastSessionId GUARDED_BY(clientLock) = 0;
     // connect has started the loop and no disconnect has stopped it since.
-    bool loopStarted = false;
+    bool loopStarted GUARDED_BY(clientLock) = false;
     // The last connect could make no socket: the link is down although the list is empty.
-    bool connectMadeNoSocket = false;
+    bool connectMadeNoSocket GUARDED_BY(clientLock) = false;
     std::atomic<HostResolver> hostResolver;
-    ThreadLock clientLock;
 
     DeliveryBacklog backlog;
     LinkMonitor monitor;
     std::atomic<int> deadPeerSeconds{kDefaultDeadPeerSeconds};
     std::atomic<int64_t> loopProgress{0};
-    // Guarded by clientLock.
-    uint64_t connects = 0;
+    uint64_t connects GUARDED_BY(clientLock) = 0;
     std::atomic<uint64_t> reconnects{0};
     // The sockets of the last connect, for the loop's tick. The loop copies the list under
     // tickLock; connect fills it and disconnect empties it (after the loop has ended).
     ThreadLock tickLock;
-    std::vector<CAggrSvrClientSocket*> tickSockets;
+    std::vector<CAggrSvrClientSocket*> tickSockets GUARDED_BY(tickLock);
 };

@@ -65,12 +65,12 @@ DeliveryBacklog::DeliveryBacklog() = default;
 DeliveryBacklog::~DeliveryBacklog() = default;
 
 void DeliveryBacklog::setLimit(uint64_t bytes) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     limitBytes = bytes;
 }
 
 void DeliveryBacklog::setResendWindow(int64_t milliseconds) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     resendWindowMs = milliseconds;
 }
 
@@ -80,7 +80,7 @@ std::string DeliveryBacklog::useSpool(const SpoolJournal::Settings& settings,
     if (std::string reason = opened->open(settings); !reason.empty()) {
         return reason;
     }
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     journal = std::move(opened);
     store = Store::kJournal;
     first = journal->firstSequence();
@@ -108,7 +108,7 @@ void DeliveryBacklog::push(std::string_view framed) {
     uint64_t bound = 0;
     uint64_t durableSequence = 0;
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         const uint64_t droppedBefore = dropped;
         const bool wasDropping = dropping == Dropping::kYes;
         const int64_t now = static_cast<int64_t>(platform::tickCount64());
@@ -306,7 +306,7 @@ void DeliveryBacklog::popFront() {
 }
 
 void DeliveryBacklog::refuse() {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     ++accepted;
     ++dropped;
 }
@@ -320,7 +320,7 @@ void DeliveryBacklog::wakeWriters() {
 }
 
 void DeliveryBacklog::setAnnouncement(std::string framed) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     if (announcementState == Announcement::kPresent && framed == announcement) {
         return;
     }
@@ -331,13 +331,13 @@ void DeliveryBacklog::setAnnouncement(std::string framed) {
 }
 
 void DeliveryBacklog::clearAnnouncement() {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     announcementState = Announcement::kAbsent;
     announcement.clear();
 }
 
 uint64_t DeliveryBacklog::takeAnnouncement(std::string& into) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     if (announcementState == Announcement::kAbsent) {
         return 0;
     }
@@ -346,7 +346,7 @@ uint64_t DeliveryBacklog::takeAnnouncement(std::string& into) {
 }
 
 uint64_t DeliveryBacklog::announcementVersion() {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     return announcementState == Announcement::kPresent ? announcementRevision : 0;
 }
 
@@ -374,7 +374,7 @@ void DeliveryBacklog::noteDropped(uint64_t count) {
 }
 
 DeliveryBacklog::Cursor* DeliveryBacklog::cursorFor(uint64_t key) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     for (const auto& cursor : cursors) {
         if (cursor->key == key) {
             return cursor.get();
@@ -387,7 +387,7 @@ DeliveryBacklog::Cursor* DeliveryBacklog::cursorFor(uint64_t key) {
 void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
     uint64_t missed = 0;
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         auto forgotten = std::stable_partition(cursors.begin(), cursors.end(), [&](auto& c) {
             return std::find(keys.begin(), keys.end(), c->key) != keys.end();
         });
@@ -411,7 +411,7 @@ void DeliveryBacklog::keepCursors(const std::vector<uint64_t>& keys) {
 }
 
 void DeliveryBacklog::attach(Cursor* cursor, DeliveryWriter* writer) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     cursor->writer = writer;
     if (writer != nullptr) {
         writer->wake();
@@ -420,7 +420,7 @@ void DeliveryBacklog::attach(Cursor* cursor, DeliveryWriter* writer) {
 
 size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxBytes,
                                   uint64_t& lastSequence) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     size_t taken = 0;
     uint64_t sequence = std::max(cursor->writtenThrough + 1, first);
     while (sequence < nextSequence) {
@@ -443,7 +443,7 @@ size_t DeliveryBacklog::takeBatch(Cursor* cursor, std::string& into, size_t maxB
 }
 
 void DeliveryBacklog::markWritten(Cursor* cursor, uint64_t lastSequence, uint64_t streamEnd) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     cursor->inFlight.push_back(Cursor::Written{lastSequence, streamEnd});
     ++batches;
     if (lastSequence > highestSent) {
@@ -458,7 +458,7 @@ void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged) {
 
 void DeliveryBacklog::acknowledge(Cursor* cursor, uint64_t streamAcknowledged, int64_t nowMs) {
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         const uint64_t firstBefore = first;
         bool advanced = false;
         while (!cursor->inFlight.empty() &&
@@ -530,14 +530,14 @@ void DeliveryBacklog::trimDelivered() {
 }
 
 bool DeliveryBacklog::hasUndelivered(Cursor* cursor) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     return !cursor->inFlight.empty() ||
            std::max(cursor->writtenThrough + 1, firstSequence()) < endSequence();
 }
 
 DeliveryBacklog::Resend DeliveryBacklog::connectionEnded(Cursor* cursor, Ending ending,
                                                          int64_t endMs) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     cursor->inFlight.clear();
     // What this connection did not acknowledge of the frames held back cannot be written again.
     dropHeldBackAfter(cursor->acknowledgedThrough);
@@ -573,7 +573,7 @@ void DeliveryBacklog::dropAll(const char* why) {
     uint64_t lost = 0;
     bool kept = false;
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         kept = store == Store::kJournal;
         count = nextSequence - firstPending() - unreadable;
         if (kept) {
@@ -616,7 +616,7 @@ void DeliveryBacklog::dropAll(const char* why) {
 }
 
 DeliveryStatus DeliveryBacklog::counters() {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     DeliveryStatus status;
     status.accepted = accepted;
     status.sent = sent;
@@ -647,7 +647,7 @@ void DeliveryBacklog::onTick(int64_t nowMs) {
         journal->checkFiles();
     }
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         if (store == Store::kJournal) {
             if (std::string failure = journal->failure(); !failure.empty()) {
                 leaveJournal(failure);

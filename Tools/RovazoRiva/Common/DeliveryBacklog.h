@@ -175,76 +175,78 @@ private:
 
     // Counts the frames every cursor has acknowledged, and lets go of those that every cursor
     // acknowledged longer than the window before its connection was last seen working.
-    void trimDelivered();
+    void trimDelivered() REQUIRES(lock);
     // The first frame that is neither acknowledged nor retained.
-    uint64_t firstPending() const { return std::max(first, countedThrough + 1); }
-    void dropOldest();
-    void noteDropped(uint64_t count);
-    void popFront();
-    uint64_t firstSequence() const { return first; }
-    uint64_t endSequence() const { return nextSequence; }
-    bool inWindow(uint64_t sequence) const { return sequence - first < frames.size(); }
+    uint64_t firstPending() const REQUIRES(lock) { return std::max(first, countedThrough + 1); }
+    void dropOldest() REQUIRES(lock);
+    void noteDropped(uint64_t count) REQUIRES(lock);
+    void popFront() REQUIRES(lock);
+    uint64_t firstSequence() const REQUIRES(lock) { return first; }
+    uint64_t endSequence() const REQUIRES(lock) { return nextSequence; }
+    bool inWindow(uint64_t sequence) const REQUIRES(lock) {
+        return sequence - first < frames.size();
+    }
     // Appends the frame to `into`, from the window or the journal; false when it cannot be read.
-    bool appendFrame(uint64_t sequence, std::string& into);
-    uint32_t frameLength(uint64_t sequence);
+    bool appendFrame(uint64_t sequence, std::string& into) REQUIRES(lock);
+    uint32_t frameLength(uint64_t sequence) REQUIRES(lock);
     // Reads frames that follow the window from the journal until the window is full.
-    void fillWindow();
+    void fillWindow() REQUIRES(lock);
     // The journal failed: reports it and holds every pending frame in memory from now on.
-    void leaveJournal(const std::string& reason);
+    void leaveJournal(const std::string& reason) REQUIRES(lock);
     // The last frame that every cursor has written or acknowledged (0 without cursors).
-    uint64_t writtenByEveryCursor() const;
-    void holdBack(uint64_t sequence);
+    uint64_t writtenByEveryCursor() const REQUIRES(lock);
+    void holdBack(uint64_t sequence) REQUIRES(lock);
     // Counts the held-back frames up to `through` as acknowledged.
-    void acknowledgeHeldBack(uint64_t through);
+    void acknowledgeHeldBack(uint64_t through) REQUIRES(lock);
     // Counts the held-back frames after `through` as dropped.
-    void dropHeldBackAfter(uint64_t through);
+    void dropHeldBackAfter(uint64_t through) REQUIRES(lock);
 
-    void wakeWriters();
+    void wakeWriters() REQUIRES(lock);
 
     ThreadLock lock;
-    std::string announcement;
-    uint64_t announcementRevision = 0;
+    std::string announcement GUARDED_BY(lock);
+    uint64_t announcementRevision GUARDED_BY(lock) = 0;
     enum class Announcement { kAbsent, kPresent };
-    Announcement announcementState = Announcement::kAbsent;
-    FrameStore frames;
-    std::vector<std::unique_ptr<Cursor>> cursors;
-    uint64_t limitBytes = kDefaultLimitBytes;
-    uint64_t heldBytes = 0;
-    Store store = Store::kMemory;
+    Announcement announcementState GUARDED_BY(lock) = Announcement::kAbsent;
+    FrameStore frames GUARDED_BY(lock);
+    std::vector<std::unique_ptr<Cursor>> cursors GUARDED_BY(lock);
+    uint64_t limitBytes GUARDED_BY(lock) = kDefaultLimitBytes;
+    uint64_t heldBytes GUARDED_BY(lock) = 0;
+    Store store GUARDED_BY(lock) = Store::kMemory;
     // Never reset once made, so that sink threads may wait on it without the lock.
     std::unique_ptr<SpoolJournal> journal;
-    std::string spoolFailure;
+    std::string spoolFailure GUARDED_BY(lock);
     // Pending frames of the window that stand for journal records that could not be read back:
     // empty, already counted as dropped.
-    uint64_t unreadable = 0;
-    uint64_t first = 1;
-    uint64_t nextSequence = 1;
+    uint64_t unreadable GUARDED_BY(lock) = 0;
+    uint64_t first GUARDED_BY(lock) = 1;
+    uint64_t nextSequence GUARDED_BY(lock) = 1;
     // Frames the journal deleted while they were in flight (see above), as ranges of sequence
     // numbers before `first`, oldest first; heldBackCount frames in all.
     struct HeldBack {
         uint64_t from;
         uint64_t through;
     };
-    std::deque<HeldBack> heldBack;
-    uint64_t heldBackCount = 0;
-    int64_t lastSpoolSyncMs = 0;
-    uint64_t highestSent = 0;
+    std::deque<HeldBack> heldBack GUARDED_BY(lock);
+    uint64_t heldBackCount GUARDED_BY(lock) = 0;
+    int64_t lastSpoolSyncMs GUARDED_BY(lock) = 0;
+    uint64_t highestSent GUARDED_BY(lock) = 0;
     // The frames through this one count as acknowledged; those of them still held are retained.
-    uint64_t countedThrough = 0;
-    int64_t resendWindowMs = 0;
-    uint64_t accepted = 0;
-    uint64_t sent = 0;
-    uint64_t batches = 0;
-    uint64_t resent = 0;
-    uint64_t acknowledged = 0;
-    uint64_t dropped = 0;
+    uint64_t countedThrough GUARDED_BY(lock) = 0;
+    int64_t resendWindowMs GUARDED_BY(lock) = 0;
+    uint64_t accepted GUARDED_BY(lock) = 0;
+    uint64_t sent GUARDED_BY(lock) = 0;
+    uint64_t batches GUARDED_BY(lock) = 0;
+    uint64_t resent GUARDED_BY(lock) = 0;
+    uint64_t acknowledged GUARDED_BY(lock) = 0;
+    uint64_t dropped GUARDED_BY(lock) = 0;
 
     // A dropping episode: from the first frame dropped for the bound until a second passes
     // without one.
     enum class Dropping { kNo, kYes };
-    Dropping dropping = Dropping::kNo;
-    uint64_t episodeDropped = 0;
-    int64_t episodeStartMs = 0;
-    int64_t lastDropMs = 0;
-    int64_t lastSummaryMs = 0;
+    Dropping dropping GUARDED_BY(lock) = Dropping::kNo;
+    uint64_t episodeDropped GUARDED_BY(lock) = 0;
+    int64_t episodeStartMs GUARDED_BY(lock) = 0;
+    int64_t lastDropMs GUARDED_BY(lock) = 0;
+    int64_t lastSummaryMs GUARDED_BY(lock) = 0;
 };

@@ -14,7 +14,7 @@ constexpr int64_t kRepeatWindowMs = 60000;
 }  // namespace
 
 void LinkMonitor::connecting(const std::string& serverText) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     server = serverText;
     if (state != LinkState::kDown || sinceMs == 0) {
         enter(LinkState::kConnecting, "");
@@ -24,7 +24,7 @@ void LinkMonitor::connecting(const std::string& serverText) {
 void LinkMonitor::sessionVerified(const std::string& peer) {
     bool recovering;
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         recovering = state == LinkState::kDown &&
                      platform::wallClockMs() - sinceMs >= LinkMonitor::kOutageMs;
     }
@@ -32,13 +32,13 @@ void LinkMonitor::sessionVerified(const std::string& peer) {
 }
 
 void LinkMonitor::announced() {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     enter(LinkState::kUp, "");
 }
 
 void LinkMonitor::ended(const std::string& peer, int code, const std::string& why) {
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         if (state == LinkState::kDown) {
             reason = why;
         } else {
@@ -60,7 +60,7 @@ void LinkMonitor::writeRateLimited(const std::string& peer, Priority priority, s
                                    bool always) {
     const int64_t now = static_cast<int64_t>(platform::tickCount64());
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         const auto key = std::make_pair(peer, line);
         auto it = recentLines.find(key);
         if (!always && it != recentLines.end() &&
@@ -90,7 +90,7 @@ void LinkMonitor::onTick(int64_t nowMs) {
     };
     std::vector<Summary> summaries;
     {
-        std::lock_guard<ThreadLock> guard(lock);
+        ThreadLockGuard guard(lock);
         for (auto it = recentLines.begin(); it != recentLines.end();) {
             if (nowMs - it->second.firstWrittenMs < kRepeatWindowMs) {
                 ++it;
@@ -115,7 +115,7 @@ void LinkMonitor::onTick(int64_t nowMs) {
 }
 
 void LinkMonitor::fill(DeliveryStatus& status) {
-    std::lock_guard<ThreadLock> guard(lock);
+    ThreadLockGuard guard(lock);
     status.link = state;
     status.linkReason = reason;
     status.linkSinceMs = sinceMs;

@@ -10,7 +10,9 @@
 // the link has been down for kOutageMs or longer (the end of an outage, as opposed to a server
 // that closes every connection soon after it began) is always written.
 //
-// Threads: the client's loop thread reports the turns and ticks; any thread reads the state.
+// Threads: connecting comes from the thread that calls the client's connect (the binding's service
+// or supervision thread); the client's loop thread reports the other turns and ticks; any thread
+// reads the state.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +31,7 @@ public:
 
     // A connect to the server (host:port) starts. The link stays down, with its reason, while
     // a lost link is being rebuilt.
-    void connecting(const std::string& server);
+    void connecting(const std::string& server) EXCLUDES(lock);
     // A session with the peer (address:port) passed verification: "SSL connect successful".
     void sessionVerified(const std::string& peer);
     // The studio has been announced on a connection: the link is up.
@@ -53,14 +55,14 @@ private:
     // Writes the line unless the peer's connection wrote it in the last minute.
     // always: written even when the same line was written within the minute.
     void writeRateLimited(const std::string& peer, Priority priority, std::string line,
-                          bool always = false);
-    void enter(LinkState state, const std::string& reason);
+                          bool always = false) EXCLUDES(lock);
+    void enter(LinkState state, const std::string& reason) REQUIRES(lock);
 
     ThreadLock lock;
-    LinkState state = LinkState::kDown;
-    std::string reason = "not connected yet";
-    int64_t sinceMs = 0;
-    std::string server;
+    LinkState state GUARDED_BY(lock) = LinkState::kDown;
+    std::string reason GUARDED_BY(lock) = "not connected yet";
+    int64_t sinceMs GUARDED_BY(lock) = 0;
+    std::string server GUARDED_BY(lock);
     // By peer and line.
-    std::map<std::pair<std::string, std::string>, Repeat> recentLines;
+    std::map<std::pair<std::string, std::string>, Repeat> recentLines GUARDED_BY(lock);
 };

@@ -108,7 +108,10 @@ CAtmnDeliverySettings CAtmnConfig::ReadDeliverySettings() {
                                            "resendSeconds", Limits::kDefaultResendSeconds,
                                            Limits::kMinResendSeconds, Limits::kMaxResendSeconds);
     settings.spoolDir = delivery["spoolDir"].GetNodeValue().c_str();
-    if (!settings.spoolDir.empty() && !std::filesystem::path(settings.spoolDir).is_absolute()) {
+    // On Windows "C:\..." is absolute too; "/..." stays accepted there as the root of the
+    // service's drive.
+    if (!settings.spoolDir.empty() && settings.spoolDir.front() != '/' &&
+        !std::filesystem::path(settings.spoolDir).is_absolute()) {
         throw badDeliveryValue("spoolDir", settings.spoolDir, "an absolute path");
     }
     settings.spoolMB =

@@ -38,7 +38,7 @@ bool CAtmnMonitor::start() {
 
 void CAtmnMonitor::stop() {
     {
-        std::lock_guard<std::mutex> guard(mutex);
+        ThreadLockGuard guard(mutex);
         stopping = true;
     }
     stopChanged.notify_all();
@@ -49,15 +49,21 @@ void CAtmnMonitor::stop() {
 }
 
 void CAtmnMonitor::run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!stopping) {
-        lock.unlock();
+    std::chrono::milliseconds pause(0);
+    while (!stopsWithin(pause)) {
         const int64_t now = steadyNowMs();
         publish(now);
         feedWatchdog(now);
-        lock.lock();
-        stopChanged.wait_for(lock, std::chrono::milliseconds(turnMs), [&] { return stopping; });
+        pause = std::chrono::milliseconds(turnMs);
     }
+}
+
+bool CAtmnMonitor::stopsWithin(std::chrono::milliseconds time) {
+    const auto until = std::chrono::steady_clock::now() + time;
+    ThreadLockGuard guard(mutex);
+    while (!stopping && stopChanged.wait_until(mutex, until) == std::cv_status::no_timeout) {
+    }
+    return stopping;
 }
 
 void CAtmnMonitor::publish(int64_t nowMs) {

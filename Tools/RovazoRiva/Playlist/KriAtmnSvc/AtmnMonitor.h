@@ -11,16 +11,17 @@
 // notify function are called on the monitor's thread and must be safe to call from it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Platform/Thread.h"
+#include "ThreadLock.h"
 #include "Tools/RovazoRiva/Common/DeliveryStatus.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnStatus.h"
 
@@ -52,6 +53,8 @@ public:
 
 private:
     void run();
+    // Waits up to the time for stop; whether it came.
+    bool stopsWithin(std::chrono::milliseconds time) EXCLUDES(mutex);
     void publish(int64_t nowMs);
     void feedWatchdog(int64_t nowMs);
 
@@ -61,9 +64,9 @@ private:
     int64_t watchdogMs;
     int64_t turnMs;
 
-    std::mutex mutex;
-    std::condition_variable stopChanged;
-    bool stopping = false;  // guarded by mutex
+    ThreadLock mutex;
+    std::condition_variable_any stopChanged;
+    bool stopping GUARDED_BY(mutex) = false;
     std::unique_ptr<platform::Thread> thread;
 
     // Used by the monitor's thread only.

@@ -71,7 +71,7 @@ bool AtmnService::configPathFromRegistry(String& path) {
         platform::registryValueFile(platform::HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryValue);
     if (const std::string reason = file.empty() ? "" : platform::untrustedReason(file);
         !reason.empty()) {
-        ReportRefusal(kAtmnEventConfiguration, "the registry value Config", reason);
+        reportRefusal(kAtmnEventConfiguration, "the registry value Config", reason);
         return false;
     }
     platform::HKEY key = nullptr;

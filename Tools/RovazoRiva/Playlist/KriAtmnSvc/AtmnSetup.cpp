@@ -131,7 +131,12 @@ bool AtmnSetup::prepare(const SetupValues& values, std::string& report, std::str
     report += "Folders " + dataDirectory + ", certs and spool are in place.\n";
     const std::string path = configurationPath();
     std::error_code error;
-    if (fs::exists(fsPath(path), error)) {
+    const bool exists = fs::exists(fsPath(path), error);
+    if (error) {
+        reason = "cannot tell whether " + path + " exists: " + error.message();
+        return false;
+    }
+    if (exists) {
         report += "The configuration " + path + " exists and is kept.\n";
         return true;
     }

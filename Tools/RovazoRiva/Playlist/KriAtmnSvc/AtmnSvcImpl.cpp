@@ -114,7 +114,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
                                  delivery.deadPeerSeconds);
         client.setResendWindow(delivery.resendSeconds);
         if (const CAtmnRefusal untrusted = untrustedSpoolDirectory(delivery.spoolDir)) {
-            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            reportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
         }
         if (!delivery.spoolDir.empty()) {
@@ -135,7 +135,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         }
         if (const std::string reason = untrustedComponentFiles(settings.componentClass, clsid);
             !reason.empty()) {
-            ReportRefusal(kAtmnEventNoComponent, "the automation component", reason);
+            reportRefusal(kAtmnEventNoComponent, "the automation component", reason);
             return kAtmnConfigFailed;
         }
         if (!componentLoadable(clsid)) {
@@ -152,21 +152,21 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         }
         component = static_cast<IAtmnSystem*>(created);
         if (const CAtmnRefusal untrusted = untrustedSslFiles(settings)) {
-            ReportRefusal(kAtmnEventConfiguration, untrusted);
+            reportRefusal(kAtmnEventConfiguration, untrusted);
             return kAtmnConfigFailed;
         }
-        WarnIfKeyReadableByOthers(settings.sslKeyFile);
+        warnIfKeyReadableByOthers(settings.sslKeyFile);
         const int32_t ssl =
             client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
         if (ssl < 0) {
             return ssl;
         }
         client.setServerName(settings.sslServerName);
-        WarnIfServerNameUnchecked(settings.sslServerName);
+        warnIfServerNameUnchecked(settings.sslServerName);
         certificates.watch(settings.sslCfktFile, settings.sslCAFile);
         certificates.checkIfDue(CertificateWatch::currentTime());
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         return kAtmnConfigFailed;
     } catch (const CAtmnConfigValueError& e) {
         KRI_TRACE_ERROR(kAtmnSvcImplUnit, "%s\n", e.what());
@@ -182,7 +182,7 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
 }
 
 std::optional<AtmnSvcImpl::Phase> AtmnSvcImpl::enter(Phase next, int32_t setUpOutcome) {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     bool allowed = false;
     switch (next) {
         case Phase::kIdle:
@@ -215,13 +215,17 @@ std::optional<AtmnSvcImpl::Phase> AtmnSvcImpl::enter(Phase next, int32_t setUpOu
 }
 
 bool AtmnSvcImpl::stopping() {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     return phase == Phase::kStopping;
 }
 
 bool AtmnSvcImpl::pauseUnlessStopping(std::chrono::milliseconds time) {
-    std::unique_lock<std::mutex> lock(phaseMutex);
-    return !phaseChanged.wait_for(lock, time, [&] { return phase == Phase::kStopping; });
+    const auto until = std::chrono::steady_clock::now() + time;
+    ThreadLockGuard guard(phaseMutex);
+    while (phase != Phase::kStopping &&
+           phaseChanged.wait_until(phaseMutex, until) == std::cv_status::no_timeout) {
+    }
+    return phase != Phase::kStopping;
 }
 
 int32_t AtmnSvcImpl::run(const std::function<void()>& started) {
@@ -256,8 +260,10 @@ int32_t AtmnSvcImpl::runUntilStopped(const std::function<void()>& started) {
     Phase reached;
     int32_t result;
     {
-        std::unique_lock<std::mutex> lock(phaseMutex);
-        phaseChanged.wait(lock, [&] { return phase != Phase::kStarting; });
+        ThreadLockGuard guard(phaseMutex);
+        while (phase == Phase::kStarting) {
+            phaseChanged.wait(phaseMutex);
+        }
         reached = phase;
         result = setUpResult;
     }
@@ -335,13 +341,13 @@ int32_t AtmnSvcImpl::setUpLink() {
         settings = config.ReadRunSettings();
         prometheusFile = config.ReadPrometheusFile();
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         return kAtmnConfigFailed;
     } catch (...) {
         return ReportConfigError(configPath);
     }
     if (const CAtmnRefusal refusal = untrustedPrometheusFile(prometheusFile.c_str())) {
-        ReportRefusal(kAtmnEventConfiguration, refusal);
+        reportRefusal(kAtmnEventConfiguration, refusal);
         return kAtmnConfigFailed;
     }
     const ComString automationXml(settings.automationXml);
@@ -457,7 +463,7 @@ int32_t AtmnSvcImpl::stop() {
 }
 
 bool AtmnSvcImpl::isRunning() {
-    std::lock_guard<std::mutex> guard(phaseMutex);
+    ThreadLockGuard guard(phaseMutex);
     return phase == Phase::kRunning;
 }
 
@@ -482,7 +488,7 @@ void AtmnSvcImpl::reportEvent(uint32_t code, const char* text) {
 
 void AtmnSvcImpl::reload(std::function<void()> reloaded) {
     {
-        std::lock_guard<std::mutex> guard(phaseMutex);
+        ThreadLockGuard guard(phaseMutex);
         if (phase == Phase::kStarting || phase == Phase::kRunning) {
             reloadRequested = true;
             reloadDone = std::move(reloaded);
@@ -506,7 +512,7 @@ void AtmnSvcImpl::superviseLink() {
         std::function<void()> reloaded;
         bool reloading;
         {
-            std::lock_guard<std::mutex> guard(phaseMutex);
+            ThreadLockGuard guard(phaseMutex);
             reloading = std::exchange(reloadRequested, false);
             reloaded = std::move(reloadDone);
         }
@@ -545,7 +551,7 @@ void AtmnSvcImpl::reconnect() {
         client.addStudio(link.studioName, link.studioId);
         reconnectionFailed = false;
     } catch (const CAtmnConfigUntrusted& e) {
-        ReportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
+        reportRefusal(kAtmnEventConfiguration, "the configuration file", e.reason());
         reconnectionFailed = true;
     } catch (...) {
         ReportReconnectError();
@@ -585,7 +591,7 @@ void AtmnSvcImpl::reloadLink() {
     client.setupSsl(settings.sslCfktFile, settings.sslKeyFile, settings.sslCAFile);
     // The new context checks the server's name as the reloaded file says.
     client.setServerName(settings.sslServerName);
-    WarnIfServerNameUnchecked(settings.sslServerName);
+    warnIfServerNameUnchecked(settings.sslServerName);
     certificates.watch(settings.sslCfktFile, settings.sslCAFile);
     KRI_TRACE(kAtmnSvcImplUnit, "Configuration reloaded from %s\n", configPath.c_str());
     reconnect();

@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "BaseThread.h"
@@ -38,6 +37,7 @@
 #include "Platform/Event.h"
 #include "Platform/NamedEvent.h"
 #include "Platform/Thread.h"
+#include "ThreadLock.h"
 #include "Tools/RovazoRiva/Common/AggrSvrConn.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnMonitor.h"
@@ -142,10 +142,10 @@ private:
 
     // Moves to next when the current phase allows it; the phase left, or nothing when refused.
     // Entering kRunning or kFailed records the set-up's outcome with it.
-    std::optional<Phase> enter(Phase next, int32_t setUpOutcome = kAtmnOk);
-    bool stopping();
+    std::optional<Phase> enter(Phase next, int32_t setUpOutcome = kAtmnOk) EXCLUDES(phaseMutex);
+    bool stopping() EXCLUDES(phaseMutex);
     // Waits up to the time unless a stop comes first; false when it did.
-    bool pauseUnlessStopping(std::chrono::milliseconds time);
+    bool pauseUnlessStopping(std::chrono::milliseconds time) EXCLUDES(phaseMutex);
 
     int32_t initSteps(const String& path);
     // The start-up thread's body: set-up, then kRunning or kFailed.
@@ -190,15 +190,15 @@ private:
 
     // Guards phase, setUpResult and the reload request; never held across a call that may take
     // long.
-    std::mutex phaseMutex;
-    std::condition_variable phaseChanged;
-    Phase phase = Phase::kIdle;
+    ThreadLock phaseMutex;
+    std::condition_variable_any phaseChanged;
+    Phase phase GUARDED_BY(phaseMutex) = Phase::kIdle;
     // kSetUpStopped until the set-up has finished.
-    int32_t setUpResult = kSetUpStopped;
+    int32_t setUpResult GUARDED_BY(phaseMutex) = kSetUpStopped;
     // A reload asked for and not yet taken up by the supervision thread, with what it calls
-    // when done. Guarded by phaseMutex.
-    bool reloadRequested = false;
-    std::function<void()> reloadDone;
+    // when done.
+    bool reloadRequested GUARDED_BY(phaseMutex) = false;
+    std::function<void()> reloadDone GUARDED_BY(phaseMutex);
     // What init returned; run gives it back at once when init failed after creating the
     // component. Written by init, read by run, on the same thread.
     int32_t initResult = kAtmnOk;

@@ -68,22 +68,22 @@ CAtmnRefusal untrustedPrometheusFile(const std::string& file, const std::string&
     return untrustedFile("Prometheus file", file, account);
 }
 
-void ReportRefusal(uint32_t code, const char* what, const std::string& reason) {
+void reportRefusal(uint32_t code, const char* what, const std::string& reason) {
     KriReportEvent(code, "Refusing %s: %s", what, reason.c_str());
 }
 
-void ReportRefusal(uint32_t code, const CAtmnRefusal& refusal) {
-    ReportRefusal(code, ("the " + std::string(refusal.what)).c_str(), refusal.reason);
+void reportRefusal(uint32_t code, const CAtmnRefusal& refusal) {
+    reportRefusal(code, ("the " + std::string(refusal.what)).c_str(), refusal.reason);
 }
 
-void WarnIfKeyReadableByOthers(const String& keyFile) {
+void warnIfKeyReadableByOthers(const String& keyFile) {
     if (platform::readableByOthers(keyFile.c_str(), AtmnService::serviceAccount())) {
         KriReportEvent(kAtmnEventSslWarning, "Warning: the key file %s can be read by other users",
                        keyFile.c_str());
     }
 }
 
-void WarnIfServerNameUnchecked(const String& serverName) {
+void warnIfServerNameUnchecked(const String& serverName) {
     if (serverName.Length() == 0) {
         KriReportEvent(kAtmnEventSslWarning,
                        "Warning: the server's name is not checked (no SslServerName in "

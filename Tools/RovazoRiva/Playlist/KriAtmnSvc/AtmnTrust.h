@@ -40,14 +40,14 @@ CAtmnRefusal untrustedPrometheusFile(const std::string& file, const std::string&
 
 // The report of a refused file: the trace line and event-log record "Refusing <what>: <reason>"
 // with the code (0xCE000D02 for configuration, 0xCE000D03 for the component).
-void ReportRefusal(uint32_t code, const char* what, const std::string& reason);
+void reportRefusal(uint32_t code, const char* what, const std::string& reason);
 // The same for a configured file: "Refusing the <what>: <reason>".
-void ReportRefusal(uint32_t code, const CAtmnRefusal& refusal);
+void reportRefusal(uint32_t code, const CAtmnRefusal& refusal);
 
 // The warning "the key file <path> can be read by other users" (trace line and event-log record
 // 0x8E000D01) when users other than its owner and the service's own group can read it.
-void WarnIfKeyReadableByOthers(const String& keyFile);
+void warnIfKeyReadableByOthers(const String& keyFile);
 
 // The warning "the server's name is not checked" (trace line and event-log record 0x8E000D01)
 // when the configuration names none.
-void WarnIfServerNameUnchecked(const String& serverName);
+void warnIfServerNameUnchecked(const String& serverName);

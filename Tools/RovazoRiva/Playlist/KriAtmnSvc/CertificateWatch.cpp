@@ -22,14 +22,14 @@ CertificateWatch::Finding CertificateWatch::findingFor(int64_t notAfter, int64_t
 }
 
 void CertificateWatch::watch(const String& clientCertificateFile, const String& caFileName) {
-    std::lock_guard<std::mutex> guard(lock);
+    ThreadLockGuard guard(lock);
     clientFile = clientCertificateFile.c_str();
     caFile = caFileName.c_str();
     due = true;
 }
 
 void CertificateWatch::checkIfDue(int64_t now) {
-    std::lock_guard<std::mutex> guard(lock);
+    ThreadLockGuard guard(lock);
     if (!due && now - lastCheck < kDay) {
         return;
     }

@@ -8,10 +8,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "LibraryInterfaces/String.h"
+#include "ThreadLock.h"
 
 class CertificateWatch {
 public:
@@ -20,18 +20,18 @@ public:
     static Finding findingFor(int64_t notAfter, int64_t now);
 
     // The files to read from now on; the next check runs at once.
-    void watch(const String& clientCertificateFile, const String& caFile);
+    void watch(const String& clientCertificateFile, const String& caFile) EXCLUDES(lock);
     // Checks and reports when no check has run for a day (or none since watch).
-    void checkIfDue(int64_t now);
+    void checkIfDue(int64_t now) EXCLUDES(lock);
 
     static int64_t currentTime();
 
 private:
-    void report(const char* what, const std::string& file, int64_t now);
+    void report(const char* what, const std::string& file, int64_t now) REQUIRES(lock);
 
-    std::mutex lock;
-    std::string clientFile;
-    std::string caFile;
-    bool due = false;
-    int64_t lastCheck = 0;
+    ThreadLock lock;
+    std::string clientFile GUARDED_BY(lock);
+    std::string caFile GUARDED_BY(lock);
+    bool due GUARDED_BY(lock) = false;
+    int64_t lastCheck GUARDED_BY(lock) = 0;
 };

@@ -1,11 +1,14 @@
-#include <cxxabi.h>
+#include "Platform/CrashFile.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
-#include "Platform/CrashFile.h"
+#if defined(__GNUC__)
+#include <cxxabi.h>
+#endif
 
 namespace platform {
 
@@ -13,6 +16,8 @@ namespace {
 
 std::mutex pathLock;
 
+// kDefaultCrashFilePath, "/MarpoCrashes.txt", names the file in the root directory, and on
+// Windows the root of the current drive: Windows takes a leading slash as it takes a backslash.
 std::string& path() {
     static std::string* crashPath = new std::string(kDefaultCrashFilePath);
     return *crashPath;
@@ -41,7 +46,10 @@ bool appendCrashLine(const std::string& line) {
     return true;
 }
 
+// g++'s names (MinGW's too) are mangled; MSVC's are readable already, behind "class " or
+// "struct ".
 bool runtimeTypeName(const std::type_info& type, std::string& name) {
+#if defined(__GNUC__)
     int status = 0;
     std::unique_ptr<char, void (*)(void*)> demangled(
         abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
@@ -49,6 +57,19 @@ bool runtimeTypeName(const std::type_info& type, std::string& name) {
         return false;
     }
     name = demangled.get();
+#else
+    std::string readable = type.name();
+    for (const char* prefix : {"class ", "struct ", "union ", "enum "}) {
+        if (readable.rfind(prefix, 0) == 0) {
+            readable.erase(0, std::strlen(prefix));
+            break;
+        }
+    }
+    if (readable.empty()) {
+        return false;
+    }
+    name = readable;
+#endif
     return true;
 }
 
