@@ -19,7 +19,8 @@ public:
         std::fflush(stderr);
     }
     void writeEvent(const KriEventRecord& record) override {
-        platform::systemLog(kEventSource, record.type, record.record.c_str());
+        platform::systemLogEvent(kEventSource, record.type, record.code, record.text.c_str(),
+                                 record.record.c_str());
     }
 };
 

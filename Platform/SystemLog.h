@@ -40,6 +40,16 @@ void systemLog(const char* ident, SystemLogType type, const char* text);
 void reportEvent(const char* ident, uint16_t eventType, const char* message, const void* rawData,
                  uint32_t rawDataSize);
 
+// Writes one record of the application's own, under its event code. On Windows the code is the
+// record's event ID, whose message in the event source's message table (SystemLogMessages.mc)
+// shows text as its one insertion string, so that the event viewer shows the code's own message;
+// a code without a message there is written as systemLog writes line. Elsewhere, where records
+// carry no ID, line is written as systemLog does. line is the text with the code in it, as a
+// record without an ID shows it; a test's writer receives line.
+// Requires: ident, text and line are zero-terminated.
+void systemLogEvent(const char* ident, SystemLogType type, uint32_t eventId, const char* text,
+                    const char* line);
+
 struct SystemLogRecord {
     std::string ident;
     SystemLogType type;

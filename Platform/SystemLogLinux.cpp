@@ -80,6 +80,11 @@ void systemLog(const char* ident, SystemLogType type, const char* text) {
     syslog(syslogPriority(type), "%s", text);
 }
 
+void systemLogEvent(const char* ident, SystemLogType type, uint32_t, const char*,
+                    const char* line) {
+    systemLog(ident, type, line);
+}
+
 void reportEvent(const char* ident, uint16_t eventType, const char* message, const void* rawData,
                  uint32_t rawDataSize) {
     if (ident == nullptr || *ident == '\0') {

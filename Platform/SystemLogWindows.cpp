@@ -1,9 +1,12 @@
 // Records go to the Windows event log through the event source named by the ident. The event
 // source's message file (the program itself, see SystemLogMessages.mc) holds one message, "%1",
-// under kEventTextId, so that the event viewer shows each record's text as it is.
+// under KRI_EVENT_TEXT, so that the event viewer shows a record's text as it is, and one message
+// for each of the application's event codes, under the code itself.
 #include "Platform/SystemLog.h"
 
 #include <windows.h>
+// The message identifiers that windmc made from SystemLogMessages.mc; after windows.h.
+#include "SystemLogMessages.h"
 
 #include <atomic>
 #include <cstdio>
@@ -11,9 +14,6 @@
 namespace platform {
 
 namespace {
-
-// The message of SystemLogMessages.mc that shows its one insertion string.
-constexpr DWORD kEventTextId = 1;
 
 std::atomic<SystemLogWriter> testWriter{nullptr};
 
@@ -66,16 +66,28 @@ std::string withRawData(std::string text, const void* rawData, uint32_t rawDataS
     return text;
 }
 
+bool hasOwnMessage(uint32_t eventId) {
+    switch (eventId) {
+        case KRI_EVENT_SSL_CONTEXT:
+        case KRI_EVENT_CONFIGURATION:
+        case KRI_EVENT_NO_COMPONENT:
+        case KRI_EVENT_SSL_WARNING:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Writes one record; an event source that cannot be registered loses nothing else, and there
 // is nowhere left to tell.
-void writeEvent(const char* ident, SystemLogType type, const std::string& text, const void* rawData,
-                uint32_t rawDataSize) {
+void writeEvent(const char* ident, SystemLogType type, DWORD eventId, const std::string& text,
+                const void* rawData, uint32_t rawDataSize) {
     HANDLE source = RegisterEventSourceA(nullptr, ident);
     if (source == nullptr) {
         return;
     }
     const char* strings[] = {text.c_str()};
-    ReportEventA(source, eventLogTypeOf(type), 0, kEventTextId, nullptr, 1, rawDataSize, strings,
+    ReportEventA(source, eventLogTypeOf(type), 0, eventId, nullptr, 1, rawDataSize, strings,
                  const_cast<void*>(rawData));
     DeregisterEventSource(source);
 }
@@ -100,7 +112,20 @@ void systemLog(const char* ident, SystemLogType type, const char* text) {
         writer(SystemLogRecord{ident, type, text});
         return;
     }
-    writeEvent(ident, type, text, nullptr, 0);
+    writeEvent(ident, type, KRI_EVENT_TEXT, text, nullptr, 0);
+}
+
+void systemLogEvent(const char* ident, SystemLogType type, uint32_t eventId, const char* text,
+                    const char* line) {
+    if (SystemLogWriter writer = testWriter.load()) {
+        writer(SystemLogRecord{ident, type, line});
+        return;
+    }
+    if (hasOwnMessage(eventId)) {
+        writeEvent(ident, type, eventId, text, nullptr, 0);
+    } else {
+        writeEvent(ident, type, KRI_EVENT_TEXT, line, nullptr, 0);
+    }
 }
 
 void reportEvent(const char* ident, uint16_t eventType, const char* message, const void* rawData,
@@ -113,7 +138,7 @@ void reportEvent(const char* ident, uint16_t eventType, const char* message, con
         writer(SystemLogRecord{ident, type, withRawData(trimmed(message), rawData, rawDataSize)});
         return;
     }
-    writeEvent(ident, type, trimmed(message), rawData, rawDataSize);
+    writeEvent(ident, type, KRI_EVENT_TEXT, trimmed(message), rawData, rawDataSize);
 }
 
 void setSystemLogWriterForTesting(SystemLogWriter writer) {

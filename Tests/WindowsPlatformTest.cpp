@@ -19,6 +19,7 @@
 #include "Platform/SpoolFiles.h"
 #include "Platform/SystemLog.h"
 #include "Tests/Plugins/TestGreeter.h"
+#include "Tools/RovazoRiva/Common/KriStatusCodes.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
@@ -322,6 +323,33 @@ TEST(WindowsSystemLog, ARecordKeepsItsTextTypeAndRawData) {
     // WINEDEBUG=+eventlog, which the test WindowsEventLog (Tests/CMakeLists.txt) looks for.
     platform::reportEvent("KriTest", platform::kEventLogErrorType, "\nrecord for the event log\n",
                           nullptr, 0);
+}
+
+// Under the code as its event ID, with only the text as insertion string; Wine shows the ID
+// with WINEDEBUG=+advapi, which the test WindowsEventLogId (Tests/CMakeLists.txt) looks for.
+TEST(WindowsSystemLogEventId, AnApplicationRecordCarriesItsCode) {
+    platform::systemLogEvent("KriTest", platform::SystemLogType::Error, kAtmnEventConfiguration,
+                             "configuration for the event log", "[0xCE000D02] not this line");
+}
+
+// The event viewer reads a record's message from the event source's message file, the service
+// program, under the record's event ID, with the record's text in place of %1.
+TEST(WindowsSystemLog, TheServiceProgramHasAMessageForEachApplicationEventCode) {
+    HMODULE program = LoadLibraryExA(KRI_SERVICE_PROGRAM, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, program) << KRI_SERVICE_PROGRAM;
+    for (const uint32_t code : {kAtmnEventSslContext, kAtmnEventConfiguration,
+                                kAtmnEventNoComponent, kAtmnEventSslWarning}) {
+        const DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>("INSERTED")};
+        char text[512] = {};
+        const DWORD length = FormatMessageA(
+            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program, code, 0, text,
+            sizeof text, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(inserts)));
+        ASSERT_GT(length, 0u) << std::hex << code;
+        const std::string message(text, length);
+        EXPECT_NE(std::string::npos, message.find("INSERTED")) << message;
+        EXPECT_GT(message.size(), std::string("INSERTED\r\n").size()) << message;
+    }
+    FreeLibrary(program);
 }
 
 TEST(WindowsLastError, TheSystemsTextForAnErrorNumber) {
