@@ -2,17 +2,28 @@
 // thread and starts the service main function on a thread of its own; the control handler is
 // called on the main thread. The service control manager sends a stop only to a service that
 // accepts it, and refuses it (1061) to the one asking while the service is starting, so nothing
-// is held here. The systemd notify messages (READY=1, STATUS=, RELOADING=1, the watchdog) have no
+// is held here. The systemd notify messages READY=1, STATUS= and RELOADING=1 have no
 // counterpart: the status record tells the service control manager everything it takes.
+//
+// The watchdog, which Windows lacks, is kept here: the first "WATCHDOG=1" of a service under the
+// service control manager arms it, and when no other follows within the interval (the DWORD
+// "WatchdogSeconds" under the service's Parameters key, kDefaultWatchdogSeconds without one, 0
+// for none) the service reports STOPPED with ERROR_TIMEOUT and its process ends with that code,
+// so that the recovery actions that -install sets restart it.
 #include "Platform/ServiceDispatcher.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "Platform/SystemLog.h"
 
 namespace platform {
 
@@ -37,6 +48,54 @@ DWORD WINAPI handleControl(DWORD control, DWORD, void*, void*) {
         controlHandler(control);
     }
     return NO_ERROR;
+}
+
+// As WatchdogSec= in the systemd unit that -install writes on Linux.
+constexpr DWORD kDefaultWatchdogSeconds = 30;
+
+std::atomic<ULONGLONG> lastWatchdogPingMs{0};
+std::once_flag watchdogArmed;
+
+DWORD watchdogSeconds() {
+    const std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\") +
+                            dispatchedService->serviceName + "\\Parameters";
+    DWORD seconds = 0;
+    DWORD size = sizeof seconds;
+    const LSTATUS result = RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), "WatchdogSeconds",
+                                        RRF_RT_REG_DWORD, nullptr, &seconds, &size);
+    return result == ERROR_SUCCESS ? seconds : kDefaultWatchdogSeconds;
+}
+
+[[noreturn]] void endStalledService(DWORD seconds) {
+    const std::string text = "No sign of progress for " + std::to_string(seconds) +
+                             " seconds: the service's event loop or supervision thread is stuck. "
+                             "The service ends with a failure, so that its recovery actions "
+                             "restart it.";
+    reportEvent(dispatchedService->serviceName, kEventLogErrorType, text.c_str(), nullptr, 0);
+    SERVICE_STATUS stopped{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, ERROR_TIMEOUT, 0, 0, 0};
+    SetServiceStatus(registeredHandle, &stopped);
+    TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
+    ExitProcess(ERROR_TIMEOUT);
+}
+
+// Checks four times per interval whether the last ping is older than the interval.
+void watchWatchdog(DWORD seconds) {
+    const ULONGLONG intervalMs = static_cast<ULONGLONG>(seconds) * 1000;
+    for (;;) {
+        Sleep(static_cast<DWORD>(intervalMs / 4 > 0 ? intervalMs / 4 : 1));
+        if (GetTickCount64() - lastWatchdogPingMs.load() > intervalMs) {
+            endStalledService(seconds);
+        }
+    }
+}
+
+void feedWatchdog() {
+    lastWatchdogPingMs.store(GetTickCount64());
+    std::call_once(watchdogArmed, [] {
+        if (const DWORD seconds = watchdogSeconds(); seconds > 0) {
+            std::thread(watchWatchdog, seconds).detach();
+        }
+    });
 }
 
 // The executable name of the process that started this one; empty when unknown.
@@ -108,10 +167,13 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status, c
     return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &record) != FALSE;
 }
 
-bool notifyServiceManager(ServiceStatusHandle handle, const char*) {
+bool notifyServiceManager(ServiceStatusHandle handle, const char* message) {
     if (handle == 0 || reinterpret_cast<SERVICE_STATUS_HANDLE>(handle) != registeredHandle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
+    }
+    if (std::strcmp(message, "WATCHDOG=1") == 0) {
+        feedWatchdog();
     }
     return true;
 }
@@ -120,10 +182,11 @@ bool notifyReloading(ServiceStatusHandle handle) {
     return notifyServiceManager(handle, "");
 }
 
-// Windows has no watchdog of this kind; the service's recovery actions restart a service that
-// ends with a failure.
 uint64_t watchdogIntervalUs() {
-    return 0;
+    if (dispatchedService == nullptr || registeredHandle == nullptr) {
+        return 0;
+    }
+    return static_cast<uint64_t>(watchdogSeconds()) * 1000000;
 }
 
 // The service control manager starts every service process from services.exe.

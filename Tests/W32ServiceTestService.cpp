@@ -2,10 +2,12 @@
 //
 // Its first argument is the host's command line word; the words it understands itself can
 // follow anywhere: "-initfail" makes init return -1, "-initwait" makes init wait for a line on
-// standard input before it returns. "-twice" as the first argument constructs a second service.
-// Each step prints one line: "init: <arguments>", "init returned", "run", "stop",
-// "run returned". With KRI_TEST_EVENT_FILE set, event-log records are appended to that file, one
-// line each: "<priority> <source> <text>", line feeds in the text written as "\n".
+// standard input before it returns, "-watchdogstall" makes run send "WATCHDOG=1" four times a
+// quarter of a second apart and then no more, as a service whose event loop is stuck. "-twice" as
+// the first argument constructs a second service. Each step prints one line: "init: <arguments>",
+// "init returned", "run", "stop", "run returned". With KRI_TEST_EVENT_FILE set, event-log records
+// are appended to that file, one line each: "<priority> <source> <text>", line feeds in the text
+// written as "\n".
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,8 +72,14 @@ public:
         return 0;
     }
 
-    int run(int, char**) override {
+    int run(int argc, char** argv) override {
         say("run");
+        if (hasArgument(argc, argv, "-watchdogstall")) {
+            for (int i = 0; i < 4 && stopped.wait(250) == WaitResult::kTimedOut; ++i) {
+                notifyServiceManager("WATCHDOG=1");
+            }
+            say("stalled");
+        }
         stopped.wait(platform::kInfinite);
         say("run returned");
         return 0;
@@ -84,6 +92,7 @@ public:
     }
 
 private:
+    using WaitResult = platform::AutoResetEvent::WaitResult;
     platform::AutoResetEvent stopped;
 };
 

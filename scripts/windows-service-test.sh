@@ -14,7 +14,10 @@
 #   - a good start passes START_PENDING to RUNNING; the parameter-change control keeps it
 #     running; `sc stop` stops it, and so does the named
 #     event "AtmnStop"; -spool-check reads a spool;
-#   - -remove leaves no service and no event source.
+#   - -remove leaves no service and no event source;
+#   - the watchdog: a test service (W32ServiceTestService -watchdogstall) that stops sending
+#     "WATCHDOG=1" ends STOPPED with ERROR_TIMEOUT (1460), the failure that the recovery actions
+#     answer.
 # The server named in the configuration does not listen: the service keeps trying, as it must.
 # Prints one line per check; exits 0 when all passed, 1 otherwise, 2 for a bad command line.
 set -euo pipefail
@@ -34,7 +37,8 @@ view=/reg:$bits
 program=$build/Tools/RovazoRiva/Playlist/KriAtmnSvc/KriAtmnSvc.exe
 simulator=$build/Tools/AtmnSimulator/KriAtmnSimulator.dll
 post_event=$build/Tests/KriPostEvent.exe
-for file in "$program" "$simulator" "$post_event"; do
+test_service=$build/Tests/W32ServiceTestService.exe
+for file in "$program" "$simulator" "$post_event" "$test_service"; do
     [ -f "$file" ] || { echo "windows-service-test: $file is missing; build first" >&2; exit 2; }
 done
 
@@ -47,6 +51,7 @@ fail() {
 
 finish() {
     wine sc stop KriAtmn > /dev/null 2>&1 || true
+    wine sc stop KriAtmnTest > /dev/null 2>&1 || true
     wineserver -k 2> /dev/null || true
     rm -rf "$work"
 }
@@ -114,10 +119,11 @@ use_config() {
     wine reg add 'HKLM\SOFTWARE\Varnholt\KriAtmnSvc' /v Config /d "$1" /f "$view" > /dev/null
 }
 
-# The value of one field of `sc query KriAtmn` (STATE, WIN32_EXIT_CODE, ...), or "none".
+# The value of one field of `sc query $service` (STATE, WIN32_EXIT_CODE, ...), or "none".
+service=KriAtmn
 query_field() {
     local output
-    output=$(wine sc query KriAtmn 2> /dev/null | tr -d '\r') || true
+    output=$(wine sc query "$service" 2> /dev/null | tr -d '\r') || true
     sed -n "s/^ *$1 *: *\([0-9]*\).*/\1/p" <<< "$output" | grep . || echo none
 }
 
@@ -271,6 +277,22 @@ if wine reg query "$event_source_key" "$view" > /dev/null 2>&1; then
 else
     pass "-remove: no event source"
 fi
+
+# The watchdog, with an interval of one second: the test service feeds it for a second, then
+# stops, and the service ends with ERROR_TIMEOUT rather than running on stuck.
+service=KriAtmnTest
+wine sc create KriAtmnTest binpath= "\"$(windows_path "$test_service")\" -watchdogstall" \
+    > /dev/null 2>&1 || true
+wine reg add "$services_key\\KriAtmnTest\\Parameters" /v WatchdogSeconds /t REG_DWORD /d 1 /f \
+    "$view" > /dev/null
+wine sc start KriAtmnTest > /dev/null 2>&1 || true
+if await_state 1 30 && [[ " $states" == *" 4 "* ]] &&
+    [ "$(query_field WIN32_EXIT_CODE)" = 1460 ]; then
+    pass "watchdog: a stalled service ran, then ended STOPPED with exit code 1460 (states: $states)"
+else
+    fail "watchdog: states $states, exit code $(query_field WIN32_EXIT_CODE)"
+fi
+wine sc delete KriAtmnTest > /dev/null 2>&1 || true
 
 echo "windows-service-test ($bits-bit): $failures failed"
 [ "$failures" -eq 0 ]
