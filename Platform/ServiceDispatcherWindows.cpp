@@ -6,10 +6,11 @@
 // counterpart: the status record tells the service control manager everything it takes.
 //
 // The watchdog, which Windows lacks, is kept here: the first "WATCHDOG=1" of a service under the
-// service control manager arms it, and when no other follows within the interval (the DWORD
-// "WatchdogSeconds" under the service's Parameters key, kDefaultWatchdogSeconds without one, 0
-// for none) the service reports STOPPED with ERROR_TIMEOUT and its process ends with that code,
-// so that the recovery actions that -install sets restart it.
+// service control manager arms it, a stop disarms it, and when no other follows within the
+// interval (the DWORD "WatchdogSeconds" under the service's Parameters key,
+// kDefaultWatchdogSeconds without one, 0 for none) the service reports STOPPED with
+// ERROR_TIMEOUT and its process ends with that code, so that the recovery actions that -install
+// sets restart it.
 #include "Platform/ServiceDispatcher.h"
 
 #include <windows.h>
@@ -54,6 +55,9 @@ DWORD WINAPI handleControl(DWORD control, DWORD, void*, void*) {
 constexpr DWORD kDefaultWatchdogSeconds = 30;
 
 std::atomic<ULONGLONG> lastWatchdogPingMs{0};
+// Set once the service stops: a slow stop is not a stall, and a stop must not become a failure
+// that the recovery actions answer with a restart.
+std::atomic<bool> watchdogDisarmed{false};
 std::once_flag watchdogArmed;
 
 DWORD watchdogSeconds() {
@@ -83,6 +87,9 @@ void watchWatchdog(DWORD seconds) {
     const ULONGLONG intervalMs = static_cast<ULONGLONG>(seconds) * 1000;
     for (;;) {
         Sleep(static_cast<DWORD>(intervalMs / 4 > 0 ? intervalMs / 4 : 1));
+        if (watchdogDisarmed.load()) {
+            return;
+        }
         if (GetTickCount64() - lastWatchdogPingMs.load() > intervalMs) {
             endStalledService(seconds);
         }
@@ -157,6 +164,9 @@ ServiceStatusHandle registerServiceCtrlHandler(const char* serviceName,
 }
 
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status, const char*) {
+    if (status.currentState == SERVICE_STOP_PENDING || status.currentState == SERVICE_STOPPED) {
+        watchdogDisarmed.store(true);
+    }
     SERVICE_STATUS record{status.serviceType,
                           status.currentState,
                           status.controlsAccepted,
