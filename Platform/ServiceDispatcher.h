@@ -68,8 +68,9 @@ bool notifyServiceManager(ServiceStatusHandle handle, const char* message);
 // monotonic clock's time. A notifyServiceManager "READY=1" ends the reload.
 bool notifyReloading(ServiceStatusHandle handle);
 
-// The watchdog interval systemd asks for (WATCHDOG_USEC for this process), in microseconds; 0
-// when there is no watchdog.
+// The watchdog interval systemd asks for (WATCHDOG_USEC for this process; on Windows the one the
+// dispatcher keeps for a service under the service control manager), in microseconds; 0 when
+// there is no watchdog.
 uint64_t watchdogIntervalUs();
 
 // Whether the process was started by a service manager that the dispatcher can talk to.

@@ -18,6 +18,7 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -78,8 +79,9 @@ DWORD watchdogSeconds() {
     reportEvent(dispatchedService->serviceName, kEventLogErrorType, text.c_str(), nullptr, 0);
     SERVICE_STATUS stopped{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, ERROR_TIMEOUT, 0, 0, 0};
     SetServiceStatus(registeredHandle, &stopped);
+    // Not ExitProcess, which would run the other threads' clean-up while one of them is stuck.
     TerminateProcess(GetCurrentProcess(), ERROR_TIMEOUT);
-    ExitProcess(ERROR_TIMEOUT);
+    std::abort();
 }
 
 // Checks four times per interval whether the last ping is older than the interval.
