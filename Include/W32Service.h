@@ -13,11 +13,11 @@
 // The process's exit status tells the outcome: 0 when the command did what it was asked or the
 // service ran and stopped on request, kExitConfiguration (78) when init or run returned it (a
 // configuration that a restart cannot mend, which the unit does not restart), 1 when installing
-// or removing did not fully work, init or run failed otherwise, or the dispatcher could not
-// start. A failed init or run is also the exit code of
-// the last stopped report. Under a service manager the service counts as started ("READY=1")
-// when RUNNING is reported, unless the subclass says in readyOnRunning() that it reports its
-// start itself with reportReady().
+// or removing did not fully work (or -install had an argument other than -auto), init or run
+// failed otherwise, or the dispatcher could not start. A failed init or run is also the exit
+// code of the last stopped report. Under a service manager the service counts as started
+// ("READY=1") when RUNNING is reported, unless the subclass says in readyOnRunning() that it
+// reports its start itself with reportReady().
 // Requires: execute() is called on the main thread before the process starts other threads.
 #pragma once
 
@@ -61,8 +61,9 @@ public:
     // ends the process with its exit status.
     [[noreturn]] void execute(int argc, char** argv);
 
-    // Each returns whether it fully worked.
-    bool installService();
+    // Each returns whether it fully worked. automaticStart installs the service to start by
+    // itself (delayed) at boot instead of by hand.
+    bool installService(bool automaticStart = false);
     bool removeService();
     // Runs init() and run() on the calling thread, with Ctrl+C and Ctrl+Break calling stop().
     // init's failure code, or run's result.

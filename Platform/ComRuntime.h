@@ -101,6 +101,15 @@ HRESULT unregisterServer(const std::string& path);
 // InprocServer32 key) as CoCreateInstance would load it; empty when the class is not registered.
 std::string inprocServerPath(const CLSID& clsid);
 
+// The "ThreadingModel" value of the class's InprocServer32 key ("Apartment", "Both", "Free",
+// ...); empty when the class has none, which COM treats as the main single-threaded apartment.
+std::string inprocThreadingModel(const CLSID& clsid);
+
+// Whether the program or library at path is built for 32 or 64 bits, from its file header (PE
+// on Windows, ELF on Linux); 0 when the file cannot be read or is of another kind. An in-process
+// component loads only into a process of its own bitness.
+int moduleBits(const std::string& path);
+
 // The absolute path of the shared object (or program) that contains address; empty when
 // unknown. Lets a plug-in's DllRegisterServer name its own file.
 std::string modulePathOf(const void* address);
@@ -109,5 +118,8 @@ std::string modulePathOf(const void* address);
 // has on Windows, as the default value of the key under HKEY_CLASSES_ROOT, creating the key.
 // False when the key cannot be created or the value not written.
 bool setClassesDefaultValue(const std::string& subKey, const std::string& text);
+// The same for the named value valueName (null: the default value), such as InprocServer32's
+// "ThreadingModel".
+bool setClassesValue(const std::string& subKey, const char* valueName, const std::string& text);
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -35,18 +36,19 @@ std::string utf8Of(const OLECHAR* text) {
     return utf16ToUtf8(text, std::char_traits<char16_t>::length(text));
 }
 
-// The default value of HKEY_CLASSES_ROOT\<subKey> as text, without the terminating zeros a
-// registering program may have written.
-bool readClassesDefaultValue(const std::string& subKey, std::string& text) {
+// The value valueName (null: the default value) of HKEY_CLASSES_ROOT\<subKey> as text, without
+// the terminating zeros a registering program may have written.
+bool readClassesValue(const std::string& subKey, const char* valueName, std::string& text) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return false;
     }
     uint32_t size = 0;
-    bool found = RegQueryValueExA(key, nullptr, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+    bool found =
+        RegQueryValueExA(key, valueName, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
     if (found) {
         text.assign(size, '\0');
-        found = RegQueryValueExA(key, nullptr, nullptr, nullptr,
+        found = RegQueryValueExA(key, valueName, nullptr, nullptr,
                                  reinterpret_cast<uint8_t*>(text.data()), &size) == ERROR_SUCCESS;
         text.resize(found ? size : 0);
     }
@@ -132,7 +134,7 @@ HRESULT CLSIDFromProgID(const OLECHAR* progId, CLSID* clsid) {
     std::string text;
     // A ProgId is one key name; a backslash would reach into another key.
     if (name.empty() || name.find('\\') != std::string::npos ||
-        !readClassesDefaultValue(name + "\\CLSID", text)) {
+        !readClassesValue(name + "\\CLSID", nullptr, text)) {
         return CO_E_CLASSSTRING;
     }
     return guidFromString(text, *clsid) == S_OK ? S_OK : CO_E_CLASSSTRING;
@@ -192,8 +194,14 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
 
 std::string inprocServerPath(const CLSID& clsid) {
     std::string path;
-    readClassesDefaultValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", path);
+    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", nullptr, path);
     return path;
+}
+
+std::string inprocThreadingModel(const CLSID& clsid) {
+    std::string model;
+    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", "ThreadingModel", model);
+    return model;
 }
 
 HRESULT registerServer(const std::string& path) {
@@ -202,6 +210,18 @@ HRESULT registerServer(const std::string& path) {
 
 HRESULT unregisterServer(const std::string& path) {
     return callRegistrationEntry(path, "DllUnregisterServer");
+}
+
+// An ELF file's class byte: 1 for 32-bit, 2 for 64-bit.
+int moduleBits(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    char header[5] = {};
+    if (!file.read(header, sizeof header) || std::string_view(header, 4) !=
+                                                 "\x7f"
+                                                 "ELF") {
+        return 0;
+    }
+    return header[4] == 1 ? 32 : header[4] == 2 ? 64 : 0;
 }
 
 std::string modulePathOf(const void* address) {
@@ -213,16 +233,20 @@ std::string modulePathOf(const void* address) {
     return realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
 }
 
-bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
+bool setClassesValue(const std::string& subKey, const char* valueName, const std::string& text) {
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
         return false;
     }
     const bool written =
-        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
+        RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
                        static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
     RegCloseKey(key);
     return written;
+}
+
+bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
+    return setClassesValue(subKey, nullptr, text);
 }
 
 }  // namespace platform

@@ -13,6 +13,8 @@
 #include <objbase.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string_view>
 
 namespace platform {
@@ -29,19 +31,19 @@ std::wstring wide(const std::string& text) {
     return out;
 }
 
-// The default value of HKEY_CLASSES_ROOT\<subKey> as text, without its terminating zeros, with
-// the environment variables of a REG_EXPAND_SZ value expanded.
-bool readClassesDefaultValue(const std::string& subKey, std::string& text) {
+// The value valueName (null: the default value) of HKEY_CLASSES_ROOT\<subKey> as text, without
+// its terminating zeros, with the environment variables of a REG_EXPAND_SZ value expanded.
+bool readClassesValue(const std::string& subKey, const char* valueName, std::string& text) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return false;
     }
     uint32_t size = 0;
     uint32_t type = 0;
-    bool found = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+    bool found = RegQueryValueExA(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
     if (found) {
         text.assign(size, '\0');
-        found = RegQueryValueExA(key, nullptr, nullptr, &type,
+        found = RegQueryValueExA(key, valueName, nullptr, &type,
                                  reinterpret_cast<uint8_t*>(text.data()), &size) == ERROR_SUCCESS;
         text.resize(found ? size : 0);
     }
@@ -141,8 +143,14 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
 
 std::string inprocServerPath(const CLSID& clsid) {
     std::string path;
-    readClassesDefaultValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", path);
+    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", nullptr, path);
     return path;
+}
+
+std::string inprocThreadingModel(const CLSID& clsid) {
+    std::string model;
+    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", "ThreadingModel", model);
+    return model;
 }
 
 HRESULT registerServer(const std::string& path) {
@@ -151,6 +159,33 @@ HRESULT registerServer(const std::string& path) {
 
 HRESULT unregisterServer(const std::string& path) {
     return callRegistrationEntry(path, "DllUnregisterServer");
+}
+
+// A PE file's machine field, behind the offset that the DOS header keeps at 0x3C.
+int moduleBits(const std::string& path) {
+    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+    char dosHeader[0x40] = {};
+    if (!file.read(dosHeader, sizeof dosHeader) || dosHeader[0] != 'M' || dosHeader[1] != 'Z') {
+        return 0;
+    }
+    uint32_t peOffset = 0;
+    std::memcpy(&peOffset, dosHeader + 0x3C, sizeof peOffset);
+    char peHeader[6] = {};
+    if (!file.seekg(peOffset) || !file.read(peHeader, sizeof peHeader) ||
+        std::string_view(peHeader, 4) != std::string_view("PE\0\0", 4)) {
+        return 0;
+    }
+    const uint16_t machine = static_cast<uint16_t>(static_cast<unsigned char>(peHeader[4]) |
+                                                   static_cast<unsigned char>(peHeader[5]) << 8);
+    switch (machine) {
+        case IMAGE_FILE_MACHINE_I386:
+            return 32;
+        case IMAGE_FILE_MACHINE_AMD64:
+        case IMAGE_FILE_MACHINE_ARM64:
+            return 64;
+        default:
+            return 0;
+    }
 }
 
 std::string modulePathOf(const void* address) {
@@ -165,16 +200,20 @@ std::string modulePathOf(const void* address) {
     return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
 }
 
-bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
+bool setClassesValue(const std::string& subKey, const char* valueName, const std::string& text) {
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
         return false;
     }
     const bool written =
-        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
+        RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
                        static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
     RegCloseKey(key);
     return written;
+}
+
+bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
+    return setClassesValue(subKey, nullptr, text);
 }
 
 }  // namespace platform

@@ -27,8 +27,10 @@ namespace platform {
 struct ServiceConfig {
     const char* serviceName;
     const char* displayName;
-    uint32_t serviceType;   // kServiceWin32OwnProcess only: a Type=notify service
-    uint32_t startType;     // kServiceDemandStart only: a unit without an [Install] section
+    uint32_t serviceType;  // kServiceWin32OwnProcess only: a Type=notify service
+    // kServiceDemandStart, a unit without an [Install] section; kServiceAutoStart is Windows'
+    // only (kErrorInvalidParameter here: a unit is started at boot by `systemctl enable`).
+    uint32_t startType;
     uint32_t errorControl;  // kServiceErrorNormal only: systemd logs a failed start
     const char* binaryPath;
     const char* dependencies;  // service names separated by spaces; empty for none
@@ -46,6 +48,13 @@ public:
     // Reports the service's state: active or reloading is RUNNING (stop accepted), activating
     // START_PENDING, deactivating STOP_PENDING (stop accepted), inactive or failed STOPPED.
     bool queryStatus(ServiceStatus& status);
+    // Makes a stop with a failure code count as a failure for the restart actions, as a crash
+    // does (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG). The unit's Restart=on-failure does so already:
+    // true at once.
+    bool restartAfterFailureExit();
+    // Starts an automatic service shortly after the other automatic services rather than among
+    // them (SERVICE_CONFIG_DELAYED_AUTO_START_INFO). A unit has no automatic start: true at once.
+    bool delayAutomaticStart();
     // Removes the unit file and reloads systemd; false when either failed.
     bool remove();
 

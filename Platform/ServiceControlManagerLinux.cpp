@@ -276,6 +276,14 @@ std::unique_ptr<InstalledService> ServiceControlManager::openService(const char*
     return std::unique_ptr<InstalledService>(new InstalledService(serviceName, path));
 }
 
+bool InstalledService::restartAfterFailureExit() {
+    return true;
+}
+
+bool InstalledService::delayAutomaticStart() {
+    return true;
+}
+
 bool InstalledService::queryStatus(ServiceStatus& status) {
     const CommandResult r = runSystemctl({"is-active", name + ".service"});
     if (!r.ran) {

@@ -4,9 +4,18 @@
 // is quoted (a path with spaces, as under "Program Files", must not be taken for a shorter
 // program followed by arguments), and its description is the display name. The unit template
 // and the unit directory belong to systemd and are not used here.
+//
+// Beside the service itself, createService sets its recovery: the service control manager
+// restarts it after a crash, and after it stops with a failure code once restartAfterFailureExit
+// has set the flag for that (as systemd's Restart=on-failure does). It also makes the service's
+// event source, whose message file is the program (it holds the message table), so that the event
+// viewer shows the records' texts; remove deletes both the service and its event source.
 #include "Platform/ServiceControlManager.h"
 
 #include <windows.h>
+
+#include <cstring>
+#include <iterator>
 
 namespace platform {
 
@@ -51,6 +60,54 @@ void copyStatus(const SERVICE_STATUS& from, ServiceStatus& to) {
     to.waitHint = from.dwWaitHint;
 }
 
+// The event source of a service: its registry key under the Application log.
+std::string eventSourceKey(const std::string& serviceName) {
+    return "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + serviceName;
+}
+
+bool setValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size) {
+    return RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size) ==
+           ERROR_SUCCESS;
+}
+
+// Registers the event source with the program as its message file. The last error says why not.
+bool registerEventSource(const std::string& serviceName, const char* messageFile) {
+    HKEY key = nullptr;
+    LSTATUS status =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, eventSourceKey(serviceName).c_str(), 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+        const bool written = setValue(key, "EventMessageFile", REG_EXPAND_SZ, messageFile,
+                                      static_cast<DWORD>(std::strlen(messageFile) + 1)) &&
+                             setValue(key, "TypesSupported", REG_DWORD, &types, sizeof types);
+        status = written ? ERROR_SUCCESS : static_cast<LSTATUS>(GetLastError());
+        RegCloseKey(key);
+    }
+    SetLastError(static_cast<DWORD>(status));
+    return status == ERROR_SUCCESS;
+}
+
+// An event source that is not there counts as removed.
+bool unregisterEventSource(const std::string& serviceName) {
+    const LSTATUS status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, eventSourceKey(serviceName).c_str());
+    SetLastError(static_cast<DWORD>(status));
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+// Restarts after a failure: the first two after 2 s (the unit's RestartSec), later ones after a
+// minute, so that a service that cannot start does not spin; the count of failures starts again
+// after ten quiet minutes.
+bool setRestartActions(SC_HANDLE service) {
+    SC_ACTION actions[] = {
+        {SC_ACTION_RESTART, 2000}, {SC_ACTION_RESTART, 2000}, {SC_ACTION_RESTART, 60000}};
+    SERVICE_FAILURE_ACTIONSA failureActions{};
+    failureActions.dwResetPeriod = 600;
+    failureActions.cActions = static_cast<DWORD>(std::size(actions));
+    failureActions.lpsaActions = actions;
+    return ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+}
+
 // "a b" as CreateServiceA takes dependencies: "a\0b\0\0".
 std::string dependencyList(const char* dependencies) {
     std::string list;
@@ -88,9 +145,23 @@ bool InstalledService::queryStatus(ServiceStatus& status) {
     return true;
 }
 
+bool InstalledService::restartAfterFailureExit() {
+    const ScHandle service = openNamedService(name, SERVICE_CHANGE_CONFIG);
+    SERVICE_FAILURE_ACTIONS_FLAG onFailureExit{TRUE};
+    return service && ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                            &onFailureExit) != FALSE;
+}
+
+bool InstalledService::delayAutomaticStart() {
+    const ScHandle service = openNamedService(name, SERVICE_CHANGE_CONFIG);
+    SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
+    return service && ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO,
+                                            &delayed) != FALSE;
+}
+
 bool InstalledService::remove() {
     const ScHandle service = openNamedService(name, DELETE);
-    return service && DeleteService(service.get()) != FALSE;
+    return service && DeleteService(service.get()) != FALSE && unregisterEventSource(name);
 }
 
 // Windows has no package manager that owns a service: every one is removed with removeService.
@@ -121,7 +192,18 @@ std::unique_ptr<InstalledService> ServiceControlManager::createService(
         return nullptr;
     }
     SERVICE_DESCRIPTIONA description{const_cast<char*>(config.displayName)};
-    ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    const bool configured =
+        ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description) &&
+        setRestartActions(service.get()) &&
+        registerEventSource(config.serviceName, config.binaryPath);
+    if (!configured) {
+        // Half an installation is none: the service goes again, with the first failure kept.
+        const DWORD error = GetLastError();
+        DeleteService(service.get());
+        unregisterEventSource(config.serviceName);
+        SetLastError(error);
+        return nullptr;
+    }
     return std::unique_ptr<InstalledService>(new InstalledService(config.serviceName, ""));
 }
 

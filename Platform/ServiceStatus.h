@@ -20,6 +20,7 @@ constexpr uint32_t kServiceControlParamChange = 6;
 constexpr uint32_t kServiceAcceptStop = 1;
 constexpr uint32_t kServiceAcceptParamChange = 8;
 
+constexpr uint32_t kServiceAutoStart = 2;
 constexpr uint32_t kServiceDemandStart = 3;
 constexpr uint32_t kServiceErrorNormal = 1;
 

@@ -294,6 +294,17 @@ TEST_F(ServiceHostTest, InstallWritesAVerifiableUnitOnceAndReloads) {
     EXPECT_EQ(verify.waitForExit(std::chrono::seconds(60)), 0) << unit << verify.tail();
 }
 
+// -install takes one option, -auto (a start at boot, delayed), which only Windows can express:
+// a unit is started at boot by systemctl enable.
+TEST_F(ServiceHostTest, InstallTakesOnlyAutoWhichAUnitCannotExpress) {
+    EXPECT_EQ(runToEnd({"-install", "-now"}, 1),
+              "Unexpected argument \"-now\": -install takes only -auto\n");
+    EXPECT_EQ(runToEnd({"-install", "-auto"}, 1),
+              "CreateService failed - The parameter is incorrect. (0x57)\n");
+    EXPECT_FALSE(fs::exists(unitFile()));
+    EXPECT_EQ(calls(), "");
+}
+
 TEST_F(ServiceHostTest, WithoutAUnitDirectoryTheManagerCannotBeOpened) {
     fs::remove(unitDirectory());
     EXPECT_EQ(runToEnd({"-install"}, 1),

@@ -3,6 +3,7 @@
 # simulated automation system playing the shipped studio hour, for a bounded time.
 #
 #   scripts/run.sh [--short] [--no-build] [--build-dir DIR]
+#   scripts/run.sh --windows|--windows32 [--short] [--no-build]
 #
 # Installs what is missing (scripts/install-deps.sh), builds the default configuration, then
 # runs `KriAtmnSvc -debug -config build/demo/KriAtmnSvc.xml` for KRI_DEMO_SECONDS seconds
@@ -13,6 +14,8 @@
 #   --short          8 seconds unless KRI_DEMO_SECONDS says otherwise (the CI run)
 #   --no-build       skip installing and building; run what DIR already holds
 #   --build-dir DIR  the build tree to run from (default build/; with --no-build only)
+#   --windows        the 64-bit Windows service and simulator under Wine instead, against the
+#                    same receiver (scripts/windows-demo.sh; --windows32: the 32-bit ones)
 #
 # Everything the run makes stays in DIR/demo/: certificates (made once), a registry root with
 # the simulator registered (KRI_REGISTRY_ROOT), the configuration file, the service's trace
@@ -33,10 +36,14 @@ usage() {
 short=false
 build_steps=true
 build=$source_dir/build
+windows_bits=
+windows_options=()
 while [ $# -gt 0 ]; do
     case $1 in
-    --short) short=true ;;
-    --no-build) build_steps=false ;;
+    --windows) windows_bits=64 ;;
+    --windows32) windows_bits=32 ;;
+    --short) short=true; windows_options+=(--short) ;;
+    --no-build) build_steps=false; windows_options+=(--no-build) ;;
     --build-dir)
         [ $# -ge 2 ] || { echo "run.sh: --build-dir needs a directory" >&2; exit 2; }
         build=$(realpath -m "$2")
@@ -47,6 +54,9 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
+if [ -n "$windows_bits" ]; then
+    exec scripts/windows-demo.sh --bits "$windows_bits" "${windows_options[@]}"
+fi
 if $short; then
     seconds=${KRI_DEMO_SECONDS:-8}
 else

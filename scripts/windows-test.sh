@@ -4,8 +4,9 @@
 # (scripts/install-windows-tools.sh), the third-party libraries from their cache
 # (scripts/windows-deps.sh), configure, build, then ctest, whose programs run under Wine in a
 # prefix of the build tree's own (scripts/wine-run.sh). Afterwards the Wine session is ended and
-# the prefix removed. Then the installer package is built and tested (scripts/msi-test.sh). Prints
-# the time each step took.
+# the prefix removed. Then the installer package is built and tested (scripts/msi-test.sh), and
+# the demo's hour is sent by the service under Wine to the Linux receiver
+# (scripts/windows-demo.sh). Prints the time each step took.
 #
 # Where Wine cannot run here (the tools cannot be installed, or Wine cannot make a prefix and run
 # a program in it) it prints "windows-test: SKIPPED: <why>" and exits 0. Any other failure (the
@@ -72,4 +73,13 @@ for preset in "${presets[@]}"; do
     cmake --build --preset "$preset" --target msi
     scripts/msi-test.sh "$build"
     step "$preset: installer package"
+
+    # The demo's hour through the Linux receiver, checked whole and in order: the 64-bit
+    # simulator registered as "Apartment", the 32-bit one as "Both".
+    cmake --preset default >/dev/null
+    nice cmake --build --preset default -j "$jobs" --target KriAggrReceiver >/dev/null
+    bits=64 model=Apartment
+    [ "$preset" = windows ] || bits=32 model=Both
+    KRI_DEMO_THREADING_MODEL=$model scripts/windows-demo.sh --bits "$bits" --no-build
+    step "$preset: demo (threading model $model)"
 done

@@ -1,5 +1,6 @@
 // The plug-in's entry points: the class factory for AtmnSimulator, self-registration under the
-// ProgId "Kri.AtmnSimulator", and the unload check.
+// ProgId "Kri.AtmnSimulator" with the threading model "Apartment" (its objects expect their
+// calls from the apartment that made them), and the unload check.
 #include <atomic>
 #include <string>
 
@@ -79,7 +80,8 @@ extern "C" HRESULT KRI_COM_CALL DllRegisterServer() {
                                guidToString(atmnsim::CLSID_AtmnSimulator)) &&
         setClassesDefaultValue(classKey, atmnsim::kSimulatorDescription) &&
         setClassesDefaultValue(classKey + "\\ProgID", atmnsim::kSimulatorProgId) &&
-        setClassesDefaultValue(classKey + "\\InprocServer32", path);
+        setClassesDefaultValue(classKey + "\\InprocServer32", path) &&
+        setClassesValue(classKey + "\\InprocServer32", "ThreadingModel", "Apartment");
     return written ? S_OK : SELFREG_E_CLASS;
 }
 

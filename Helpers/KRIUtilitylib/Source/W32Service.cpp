@@ -67,7 +67,13 @@ void W32Service::execute(int argc, char** argv) {
     if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* word = argv[1] + 1;
         if (equalsIgnoringCase(word, "install")) {
-            std::exit(installService() ? 0 : 1);
+            const bool automatic = argc == 3 && (argv[2][0] == '-' || argv[2][0] == '/') &&
+                                   equalsIgnoringCase(argv[2] + 1, "auto");
+            if (argc > 2 && !automatic) {
+                print("Unexpected argument \"%s\": -install takes only -auto\n", argv[2]);
+                std::exit(1);
+            }
+            std::exit(installService(automatic) ? 0 : 1);
         }
         if (equalsIgnoringCase(word, "remove")) {
             std::exit(removeService() ? 0 : 1);
@@ -107,7 +113,7 @@ std::unique_ptr<platform::ServiceControlManager> W32Service::openManager() {
     return manager;
 }
 
-bool W32Service::installService() {
+bool W32Service::installService(bool automaticStart) {
     char path[512];
     if (platform::moduleFileName(path, sizeof path) == 0) {
         print("Unable to install %s - %s\n", displayName.c_str(),
@@ -118,17 +124,28 @@ bool W32Service::installService() {
     if (!manager) {
         return false;
     }
-    const platform::ServiceConfig config{serviceName.c_str(),
-                                         displayName.c_str(),
-                                         platform::kServiceWin32OwnProcess,
-                                         platform::kServiceDemandStart,
-                                         platform::kServiceErrorNormal,
-                                         path,
-                                         dependencies.c_str(),
-                                         unitTemplate};
-    if (!manager->createService(config)) {
+    const platform::ServiceConfig config{
+        serviceName.c_str(),
+        displayName.c_str(),
+        platform::kServiceWin32OwnProcess,
+        automaticStart ? platform::kServiceAutoStart : platform::kServiceDemandStart,
+        platform::kServiceErrorNormal,
+        path,
+        dependencies.c_str(),
+        unitTemplate};
+    const std::unique_ptr<platform::InstalledService> service = manager->createService(config);
+    if (!service) {
         print("CreateService failed - %s\n", lastErrorText(errorText, sizeof errorText));
         return false;
+    }
+    // Both settings refine the recovery and the start; without them the service still runs.
+    if (!service->restartAfterFailureExit()) {
+        print("Warning: a stop with a failure code will not restart %s, only a crash will - %s\n",
+              displayName.c_str(), lastErrorText(errorText, sizeof errorText));
+    }
+    if (automaticStart && !service->delayAutomaticStart()) {
+        print("Warning: %s starts among the automatic services, not delayed - %s\n",
+              displayName.c_str(), lastErrorText(errorText, sizeof errorText));
     }
     print("%s installed.\n", displayName.c_str());
     return true;

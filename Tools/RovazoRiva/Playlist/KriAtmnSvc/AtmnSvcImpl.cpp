@@ -55,6 +55,31 @@ platform::HRESULT classOf(const CAtmnComponentClass& componentClass, platform::C
                                    : platform::CLSIDFromString(name.c_str(), clsid);
 }
 
+// Traces which DLL serves the component, its bitness and threading model. False, with an event,
+// for a DLL built for the other bitness, which no process of this one's can load.
+bool componentLoadable(const platform::CLSID& clsid) {
+    const std::string server = platform::inprocServerPath(clsid);
+    if (server.empty()) {
+        return true;
+    }
+    const int bits = platform::moduleBits(server);
+    const std::string model = platform::inprocThreadingModel(clsid);
+    KRI_TRACE(kAtmnSvcImplUnit, "Automation component: %s (%s, threading model %s)\n",
+              server.c_str(),
+              bits == 0 ? "bitness unknown" : std::to_string(bits).append("-bit").c_str(),
+              model.empty() ? "none" : model.c_str());
+    constexpr int kOwnBits = sizeof(void*) * 8;
+    if (bits == 0 || bits == kOwnBits) {
+        return true;
+    }
+    KRI_REPORT_EVENT(kAtmnSvcImplUnit, kAtmnEventNoComponent,
+                     "The automation component %s is a %d-bit DLL, which this %d-bit service "
+                     "cannot load: run the %d-bit KriAtmnSvc, or register the component's "
+                     "%d-bit DLL",
+                     server.c_str(), bits, kOwnBits, bits, kOwnBits);
+    return false;
+}
+
 }  // namespace
 
 AtmnSvcImpl::AtmnSvcImpl() = default;
@@ -111,6 +136,9 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         if (const std::string reason = untrustedComponentFiles(settings.componentClass, clsid);
             !reason.empty()) {
             reportRefusal(kAtmnEventNoComponent, "the automation component", reason);
+            return kAtmnConfigFailed;
+        }
+        if (!componentLoadable(clsid)) {
             return kAtmnConfigFailed;
         }
         void* created = nullptr;

@@ -27,7 +27,10 @@ constexpr char kHelp[] =
     "                                          make the data folder and, once, the configuration\n"
     "       KriAtmnSvc -purge                  remove the data folder (the installer's PURGE=1)\n"
     "       KriAtmnSvc -spool-check DIR        what a spool directory holds; sends nothing\n"
-    "       KriAtmnSvc -install | -remove      install or remove the systemd unit\n"
+    "       KriAtmnSvc -install [-auto] | -remove\n"
+    "                                          install or remove the service (on Windows with\n"
+    "                                          restart on failure and the event source; -auto:\n"
+    "                                          started at boot, delayed)\n"
     "       KriAtmnSvc --version | --help\n"
     "Without -config the file named by the registry value Config under\n"
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnholt\\KriAtmnSvc is used. See KriAtmnSvc(8).\n";
