@@ -23,9 +23,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "KRIString.h"
+#include "Platform/ServiceControlManager.h"
 #include "Platform/ServiceDispatcher.h"
 #include "Platform/ServiceStatus.h"
 #include "Platform/SystemLog.h"
@@ -111,6 +113,8 @@ protected:
 
 private:
     static void print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+    // The service control manager, or null after printing why it cannot be opened.
+    std::unique_ptr<platform::ServiceControlManager> openManager();
     static int exitStatusOf(int result) {
         return result == 0 || result == kExitConfiguration ? result : 1;
     }

@@ -1,26 +1,17 @@
 #include <pthread.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "Platform/ConsoleControl.h"
+#include "Platform/ConsoleEvents.h"
 #include "Platform/LastError.h"
 
 namespace platform {
 
 namespace {
-
-constexpr int kMaxHandlers = 16;
-
-// Trivially destructible, so the signal thread may still read them while the process exits.
-std::mutex handlersMutex;
-ConsoleCtrlHandler handlers[kMaxHandlers];
-int handlerCount = 0;
-bool signalThreadStarted = false;
 
 sigset_t consoleSignals() {
     sigset_t set;
@@ -42,22 +33,6 @@ uint32_t ctrlTypeOf(int signal) {
     }
 }
 
-bool dispatch(uint32_t ctrlType) {
-    ConsoleCtrlHandler current[kMaxHandlers];
-    int count;
-    {
-        std::lock_guard<std::mutex> g(handlersMutex);
-        count = handlerCount;
-        std::copy(handlers, handlers + count, current);
-    }
-    for (int i = count - 1; i >= 0; --i) {
-        if (current[i](ctrlType)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Ends the process the way the signal would have without the handlers.
 void takeDefaultAction(int signal) {
     std::signal(signal, SIG_DFL);
@@ -75,13 +50,15 @@ void waitForSignals() {
         if (sigwait(&set, &signal) != 0) {
             continue;
         }
-        if (!dispatch(ctrlTypeOf(signal))) {
+        if (!detail::dispatchConsoleEvent(ctrlTypeOf(signal))) {
             takeDefaultAction(signal);
         }
     }
 }
 
-bool startSignalThread() {
+}  // namespace
+
+bool detail::startConsoleEvents() {
     const sigset_t set = consoleSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     try {
@@ -90,35 +67,6 @@ bool startSignalThread() {
         setLastError(static_cast<uint32_t>(EAGAIN));
         return false;
     }
-    return true;
-}
-
-}  // namespace
-
-bool setConsoleCtrlHandler(ConsoleCtrlHandler handler, bool add) {
-    std::lock_guard<std::mutex> g(handlersMutex);
-    if (!add) {
-        ConsoleCtrlHandler* end = handlers + handlerCount;
-        ConsoleCtrlHandler* found = std::find(handlers, end, handler);
-        if (found == end) {
-            setLastError(kErrorInvalidParameter);
-            return false;
-        }
-        std::copy(found + 1, end, found);
-        --handlerCount;
-        return true;
-    }
-    if (handlerCount == kMaxHandlers) {
-        setLastError(kErrorInvalidParameter);
-        return false;
-    }
-    if (!signalThreadStarted) {
-        if (!startSignalThread()) {
-            return false;
-        }
-        signalThreadStarted = true;
-    }
-    handlers[handlerCount++] = handler;
     return true;
 }
 

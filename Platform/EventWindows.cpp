@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "Platform/Event.h"
+#include "Platform/WaitWindows.h"
 
 namespace platform {
 
@@ -26,14 +27,7 @@ bool AutoResetEvent::tryConsume() {
 }
 
 AutoResetEvent::WaitResult AutoResetEvent::wait(uint32_t timeoutMs) {
-    switch (WaitForSingleObject(handle_, timeoutMs)) {
-        case WAIT_OBJECT_0:
-            return WaitResult::kSignalled;
-        case WAIT_TIMEOUT:
-            return WaitResult::kTimedOut;
-        default:
-            return WaitResult::kFailed;
-    }
+    return detail::waitForHandle(handle_, timeoutMs);
 }
 
 }  // namespace platform

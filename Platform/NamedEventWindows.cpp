@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "Platform/LastError.h"
+#include "Platform/WaitWindows.h"
 
 namespace platform {
 
@@ -94,15 +95,7 @@ bool NamedEvent::set() {
 }
 
 NamedEvent::WaitResult NamedEvent::wait(uint32_t timeoutMs) {
-    const DWORD timeout = timeoutMs == kInfinite ? INFINITE : timeoutMs;
-    switch (WaitForSingleObject(static_cast<HANDLE>(semaphore_), timeout)) {
-        case WAIT_OBJECT_0:
-            return WaitResult::kSignalled;
-        case WAIT_TIMEOUT:
-            return WaitResult::kTimedOut;
-        default:
-            return WaitResult::kFailed;
-    }
+    return detail::waitForHandle(static_cast<HANDLE>(semaphore_), timeoutMs);
 }
 
 }  // namespace platform

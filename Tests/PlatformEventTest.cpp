@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "Platform/Clock.h"
+#include "Platform/ConsoleControl.h"
 #include "Platform/Event.h"
+#include "Platform/LastError.h"
 #include "Platform/NetworkEvent.h"
 #include "Platform/Socket.h"
 #include "Platform/Thread.h"
@@ -120,6 +122,26 @@ TEST(Clock, FormatsMomentsInTheShapesTheServiceWrites) {
     EXPECT_EQ("2024-02-29 23:59 UTC", formatTime(1709251198, kMinutesUtcFormat));
     EXPECT_EQ("23:59:58", formatTime(1709251198, kTimeOfDayFormat));
     EXPECT_EQ("2100-01-01T00:00:00Z", formatTime(4102444800, kIsoSecondsFormat));
+}
+
+bool declineConsoleEvent(uint32_t) {
+    return false;
+}
+
+// The table of console handlers holds sixteen, a handler added twice counts twice, and removing
+// one that is not there fails.
+TEST(ConsoleControl, HoldsSixteenHandlersAndRemovesOnlyAddedOnes) {
+    EXPECT_FALSE(setConsoleCtrlHandler(declineConsoleEvent, false));
+    EXPECT_EQ(lastError(), kErrorInvalidParameter);
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_TRUE(setConsoleCtrlHandler(declineConsoleEvent, true)) << i;
+    }
+    EXPECT_FALSE(setConsoleCtrlHandler(declineConsoleEvent, true));
+    EXPECT_EQ(lastError(), kErrorInvalidParameter);
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_TRUE(setConsoleCtrlHandler(declineConsoleEvent, false)) << i;
+    }
+    EXPECT_FALSE(setConsoleCtrlHandler(declineConsoleEvent, false));
 }
 
 }  // namespace

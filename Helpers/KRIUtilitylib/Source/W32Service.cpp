@@ -104,6 +104,15 @@ void W32Service::execute(int argc, char** argv) {
     std::exit(exitStatusOf(static_cast<int>(exitCode)));
 }
 
+std::unique_ptr<platform::ServiceControlManager> W32Service::openManager() {
+    std::unique_ptr<platform::ServiceControlManager> manager =
+        platform::ServiceControlManager::open();
+    if (!manager) {
+        print("OpenSCManager failed - %s\n", lastErrorText(errorText, sizeof errorText));
+    }
+    return manager;
+}
+
 bool W32Service::installService(bool automaticStart) {
     char path[512];
     if (platform::moduleFileName(path, sizeof path) == 0) {
@@ -111,10 +120,8 @@ bool W32Service::installService(bool automaticStart) {
               lastErrorText(errorText, sizeof errorText));
         return false;
     }
-    std::unique_ptr<platform::ServiceControlManager> manager =
-        platform::ServiceControlManager::open();
+    const std::unique_ptr<platform::ServiceControlManager> manager = openManager();
     if (!manager) {
-        print("OpenSCManager failed - %s\n", lastErrorText(errorText, sizeof errorText));
         return false;
     }
     const platform::ServiceConfig config{
@@ -154,10 +161,8 @@ bool W32Service::removeService() {
             displayName.c_str(), unit.c_str(), serviceName.c_str(), unit.c_str());
         return false;
     }
-    std::unique_ptr<platform::ServiceControlManager> manager =
-        platform::ServiceControlManager::open();
+    const std::unique_ptr<platform::ServiceControlManager> manager = openManager();
     if (!manager) {
-        print("OpenSCManager failed - %s\n", lastErrorText(errorText, sizeof errorText));
         return false;
     }
     std::unique_ptr<platform::InstalledService> service = manager->openService(serviceName.c_str());
