@@ -65,6 +65,11 @@ void ComApartment::run(const std::function<void()>& task) {
     }
 }
 
+bool ComApartment::workHandedIn() {
+    std::lock_guard lock(mutex_);
+    return !queue_.empty() || ending_;
+}
+
 void ComApartment::serve(Model model) {
     const bool entered = enter(model);
     {

@@ -10,9 +10,10 @@
 // work handed to it.
 //
 // run may be called from any thread, also from the apartment's own (the task then runs at once).
-// Tasks run one at a time, in the order they were handed in. The destructor runs the tasks
-// already handed in, leaves the apartment and waits for its thread; no run may be under way or
-// follow.
+// Tasks run one at a time, in the order they were handed in, and before the window messages
+// still queued, so that a component that keeps posting cannot hold the service's calls back. The
+// destructor runs the tasks already handed in, leaves the apartment and waits for its thread; no
+// run may be under way or follow.
 #pragma once
 
 #include <condition_variable>
@@ -59,6 +60,7 @@ private:
 
     ComApartment() = default;
     void serve(Model model);
+    bool workHandedIn();
 
     // The platform's part, all but wake on the apartment's thread. enter also sets up what
     // wake needs; waitForWork returns once wake was called (and on Windows also after

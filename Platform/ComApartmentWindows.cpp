@@ -23,20 +23,16 @@ bool ComApartment::enter(Model model) {
 }
 
 void ComApartment::leave() {
-    // Messages that came for the component while it was being released.
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
     CoUninitialize();
 }
 
+// Dispatches one message at a time and returns as soon as work is handed in, so that a component
+// that keeps posting cannot hold a call of the service's (its Disconnect, say) back for good.
 void ComApartment::waitForWork() {
     HANDLE wake = wakeEvent_;
     MsgWaitForMultipleObjectsEx(1, &wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    while (!workHandedIn() && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

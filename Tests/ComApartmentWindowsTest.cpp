@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "Eventually.h"
@@ -18,7 +20,9 @@ namespace {
 
 class RecordingSink final : public ITestTickSink {
 public:
-    explicit RecordingSink(const ComApartment& apartment) : apartment_(apartment) {}
+    explicit RecordingSink(const ComApartment& apartment,
+                           std::chrono::milliseconds pause = std::chrono::milliseconds(0))
+        : apartment_(apartment), pause_(pause) {}
 
     HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
         if (iid == IID_IUnknown || iid == IID_ITestTickSink) {
@@ -33,6 +37,7 @@ public:
     uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
     uint32_t KRI_COM_CALL Release() override { return --references_; }
     HRESULT KRI_COM_CALL Tick(int32_t number) override {
+        std::this_thread::sleep_for(pause_);
         std::lock_guard lock(mutex_);
         ticks_.push_back(number);
         allOnApartment_ = allOnApartment_ && apartment_.isApartmentThread();
@@ -51,32 +56,50 @@ public:
 
 private:
     const ComApartment& apartment_;
+    const std::chrono::milliseconds pause_;
     std::atomic<uint32_t> references_{0};
     std::mutex mutex_;
     std::vector<int32_t> ticks_;
     bool allOnApartment_ = true;
 };
 
-TEST(ComApartmentWindows, AnApartmentComponentThatPostsToItsThreadDeliversEveryTickInOrder) {
+// The ticker registered and made on the apartment's thread, started with the sink.
+class ComApartmentWindows : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(registerServer(KRI_TEST_TICKER_PLUGIN), S_OK);
+        const std::string model = inprocThreadingModel(kTickerClass);
+        ASSERT_EQ(model, "Apartment");
+        apartment = ComApartment::start(ComApartment::modelFor(model));
+        ASSERT_TRUE(apartment);
+    }
+    void TearDown() override { unregisterServer(KRI_TEST_TICKER_PLUGIN); }
+
+    HRESULT startTicker(RecordingSink& sink, int32_t ticks) {
+        HRESULT started = E_FAIL;
+        apartment->run([&] {
+            if (CoCreateInstance(kTickerClass, nullptr, CLSCTX_INPROC_SERVER, IID_ITestTicker,
+                                 &ticker) >= 0) {
+                started = static_cast<ITestTicker*>(ticker)->Start(&sink, ticks);
+            }
+        });
+        return started;
+    }
+    void releaseTicker() {
+        apartment->run([&] { static_cast<ITestTicker*>(ticker)->Release(); });
+    }
+
     TempRegistry registry;
-    ASSERT_EQ(registerServer(KRI_TEST_TICKER_PLUGIN), S_OK);
-    const std::string model = inprocThreadingModel(kTickerClass);
-    ASSERT_EQ(model, "Apartment");
-    const auto apartment = ComApartment::start(ComApartment::modelFor(model));
-    ASSERT_TRUE(apartment);
+    std::unique_ptr<ComApartment> apartment;
+    void* ticker = nullptr;
+};
+
+TEST_F(ComApartmentWindows, AnApartmentComponentThatPostsToItsThreadDeliversEveryTickInOrder) {
     RecordingSink sink(*apartment);
     constexpr int32_t kTicks = 200;
-    void* object = nullptr;
-    HRESULT started = E_FAIL;
-    apartment->run([&] {
-        if (CoCreateInstance(kTickerClass, nullptr, CLSCTX_INPROC_SERVER, IID_ITestTicker,
-                             &object) >= 0) {
-            started = static_cast<ITestTicker*>(object)->Start(&sink, kTicks);
-        }
-    });
-    ASSERT_EQ(started, S_OK);
+    ASSERT_EQ(startTicker(sink, kTicks), S_OK);
     EXPECT_TRUE(eventually([&] { return sink.ticks().size() == kTicks; }));
-    apartment->run([&] { static_cast<ITestTicker*>(object)->Release(); });
+    releaseTicker();
     const std::vector<int32_t> ticks = sink.ticks();
     ASSERT_EQ(ticks.size(), static_cast<size_t>(kTicks));
     for (int32_t number = 0; number < kTicks; ++number) {
@@ -84,7 +107,17 @@ TEST(ComApartmentWindows, AnApartmentComponentThatPostsToItsThreadDeliversEveryT
     }
     EXPECT_TRUE(sink.allOnApartment());
     EXPECT_EQ(sink.references(), 0u);
-    unregisterServer(KRI_TEST_TICKER_PLUGIN);
+}
+
+TEST_F(ComApartmentWindows, WorkHandedInGoesBeforeTheTicksStillQueued) {
+    RecordingSink sink(*apartment, std::chrono::milliseconds(2));
+    constexpr int32_t kTicks = 1000;
+    ASSERT_EQ(startTicker(sink, kTicks), S_OK);
+    ASSERT_TRUE(eventually([&] { return !sink.ticks().empty(); }));
+    size_t delivered = 0;
+    apartment->run([&] { delivered = sink.ticks().size(); });
+    EXPECT_LT(delivered, static_cast<size_t>(kTicks));
+    releaseTicker();
 }
 
 }  // namespace
