@@ -131,6 +131,11 @@ int setResetOnClose(SocketHandle handle);
 // TCP by at most the send buffer (setUnsentLimit).
 int64_t unacknowledgedBytes(SocketHandle handle);
 
+// Whether unacknowledgedBytes counts the bytes the socket holds and has not sent as well, so that
+// what it leaves out has reached the peer's TCP: true on Linux, false on Windows, where the count
+// can run ahead of the peer's TCP by the send buffer.
+bool unacknowledgedBytesAreExact();
+
 // shutdown(handle, SD_SEND): 0 or a negated error number.
 int shutdownSend(SocketHandle handle);
 

@@ -171,6 +171,10 @@ int64_t unacknowledgedBytes(SocketHandle handle) {
     return bytes;
 }
 
+bool unacknowledgedBytesAreExact() {
+    return true;
+}
+
 int shutdownSend(SocketHandle handle) {
     return ::shutdown(handle, SHUT_WR) < 0 ? lastError() : 0;
 }

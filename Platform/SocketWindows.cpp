@@ -263,6 +263,10 @@ int64_t unacknowledgedBytes(SocketHandle handle) {
     return static_cast<int64_t>(info.BytesInFlight);
 }
 
+bool unacknowledgedBytesAreExact() {
+    return false;
+}
+
 int shutdownSend(SocketHandle handle) {
     return resultOf(shutdown(handle, SD_SEND));
 }

@@ -349,7 +349,10 @@ void CAggrSvrClientSocket::onClosed(bool graceful) {
         // would write the frames of the window again, and since each new connection
         // acknowledges them afresh, a server that closes within the window of every catch-up
         // would get, and the backlog keep, everything since the first such close.
-        if (graceful) {
+        // Where the acknowledged count may run ahead of the server's TCP (Windows), the bytes
+        // it took for acknowledged may never have reached that TCP, so an unasked close proves
+        // nothing of them: it ends the connection as a bad end does.
+        if (graceful && platform::unacknowledgedBytesAreExact()) {
             finishConnection(DeliveryBacklog::Ending::kOrderly, nowMs(), endReason);
         } else {
             finishConnection(DeliveryBacklog::Ending::kBroken, endSinceMs, endReason);
