@@ -4,7 +4,8 @@
 // "Apartment", or none at all) is then created on the calling thread and handed out directly.
 // From the multithreaded apartment Windows would create such a component on a thread of its own
 // and hand out a proxy, which needs marshalling registered for the component's interfaces;
-// without it CoCreateInstance fails (E_NOINTERFACE).
+// without it CoCreateInstance fails (E_NOINTERFACE). A ComApartment (ComApartment.h) enters the
+// apartment that a component's threading model asks for, so that it is created there directly.
 #include "Platform/ComRuntime.h"
 #include "Platform/Registry.h"
 

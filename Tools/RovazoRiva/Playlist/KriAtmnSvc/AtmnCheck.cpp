@@ -19,6 +19,7 @@
 
 #include "CertificateDates.h"
 #include "LibraryInterfaces/KriErr.h"
+#include "Platform/ComApartment.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/FileAccess.h"
 #include "Platform/FileTrust.h"
@@ -261,11 +262,20 @@ bool AtmnCheck::checkComponent() {
                !untrusted.empty()) {
         report(false, "automation component", untrusted);
     } else {
-        void* created = nullptr;
-        const platform::HRESULT result = platform::CoCreateInstance(
-            clsid, nullptr, platform::CLSCTX_INPROC_SERVER, IID_IAtmnSystem, &created);
-        const HeldReference<IAtmnSystem> instance(static_cast<IAtmnSystem*>(created), kAdopted);
-        ok = result >= 0 && instance.get() != nullptr;
+        // In the apartment the service would create it in, which a "Free" component needs.
+        const auto apartment = platform::ComApartment::start(
+            platform::ComApartment::modelFor(platform::inprocThreadingModel(clsid)));
+        platform::HRESULT result = platform::E_UNEXPECTED;
+        if (apartment) {
+            apartment->run([&] {
+                void* created = nullptr;
+                result = platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
+                                                    IID_IAtmnSystem, &created);
+                const HeldReference<IAtmnSystem> instance(static_cast<IAtmnSystem*>(created),
+                                                          kAdopted);
+                ok = result >= 0 && instance.get() != nullptr;
+            });
+        }
         char code[16];
         std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
         report(ok, "automation component",

@@ -12,6 +12,7 @@
 
 #include "LibraryInterfaces/KriErr.h"
 #include "LibraryInterfaces/XMLException.h"
+#include "Platform/ComApartment.h"
 #include "Platform/ComRuntime.h"
 #include "Platform/ServiceDispatcher.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnConfig.h"
@@ -141,10 +142,22 @@ int32_t AtmnSvcImpl::initSteps(const String& path) {
         if (!componentLoadable(clsid)) {
             return kAtmnConfigFailed;
         }
+        apartment = platform::ComApartment::start(
+            platform::ComApartment::modelFor(platform::inprocThreadingModel(clsid)));
+        if (!apartment) {
+            componentUnavailable = true;
+            KRI_TRACE_ERROR(kAtmnSvcImplUnit,
+                            "Unable to start the automation component's apartment thread\n");
+            reportEvent(kAtmnEventNoComponent, "Playlist Automation");
+            return kAtmnConfigFailed;
+        }
         void* created = nullptr;
-        if (platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
-                                       IID_IAtmnSystem, &created) < 0 ||
-            created == nullptr) {
+        platform::HRESULT creation = platform::E_UNEXPECTED;
+        apartment->run([&] {
+            creation = platform::CoCreateInstance(clsid, nullptr, platform::CLSCTX_INPROC_SERVER,
+                                                  IID_IAtmnSystem, &created);
+        });
+        if (creation < 0 || created == nullptr) {
             componentUnavailable = true;
             KRI_TRACE_ERROR(kAtmnSvcImplUnit, "Unable to load Automation stub component\n");
             reportEvent(kAtmnEventNoComponent, "Playlist Automation");
@@ -403,6 +416,12 @@ void AtmnSvcImpl::tearDownLink(bool componentConnected) {
 }
 
 int32_t AtmnSvcImpl::adviseComponent() {
+    int32_t result = kAtmnOk;
+    onApartment([&] { result = adviseOnApartment(); });
+    return result;
+}
+
+int32_t AtmnSvcImpl::adviseOnApartment() {
     void* host = nullptr;
     QueryInterface(IID_IAtmnHost, &host);
     const HeldReference<IAtmnHost> hostReference(static_cast<IAtmnHost*>(host), kAdopted);
@@ -428,12 +447,23 @@ int32_t AtmnSvcImpl::adviseComponent() {
 
 platform::HRESULT AtmnSvcImpl::callComponent(const char* method,
                                              const std::function<platform::HRESULT()>& call) {
-    try {
-        return call();
-    } catch (...) {
-        KRI_TRACE_ERROR(kAtmnSvcImplUnit, "The automation component's %s failed: %s\n", method,
-                        currentFailure().c_str());
-        return platform::E_UNEXPECTED;
+    platform::HRESULT result = platform::E_UNEXPECTED;
+    onApartment([&] {
+        try {
+            result = call();
+        } catch (...) {
+            KRI_TRACE_ERROR(kAtmnSvcImplUnit, "The automation component's %s failed: %s\n", method,
+                            currentFailure().c_str());
+        }
+    });
+    return result;
+}
+
+void AtmnSvcImpl::onApartment(const std::function<void()>& work) {
+    if (apartment) {
+        apartment->run(work);
+    } else {
+        work();
     }
 }
 
@@ -476,9 +506,10 @@ void AtmnSvcImpl::uninit() {
     monitor.reset();
     stopEvent.reset();
     if (component != nullptr) {
-        component->Release();
+        onApartment([this] { component->Release(); });
         component = nullptr;
     }
+    apartment.reset();
     platform::CoUninitialize();
 }
 

@@ -9,6 +9,14 @@
 // threads of its own; the sink methods take no lock and may run at the same time as each other,
 // the supervision thread and stop. AddRef and Release may be called from any thread.
 //
+// The component lives in an apartment of its own (Platform/ComApartment.h), chosen by its
+// registered threading model: a thread of the service's that serves a single-threaded apartment
+// with a message loop for "Apartment" (or none), the multithreaded apartment for "Free" and
+// "Both". Every call the service makes into the component (its creation, Connect, Advise,
+// Disconnect, the last Release) runs on that thread. Calls inside a sink method go to the objects
+// the component handed in, on the thread it called from: its apartment's thread for a
+// single-threaded component, any thread for a free-threaded one.
+//
 // The object presents IAtmnUnknown, IAtmnHost and IAtmnEvents on one reference count, which
 // starts at 1: the owner's reference. The owner never gives it up, so a Release that would take
 // the count to zero (one more Release than AddRefs) is refused with a trace line: the owner, not a
@@ -34,6 +42,7 @@
 
 #include "BaseThread.h"
 #include "LibraryInterfaces/String.h"
+#include "Platform/ComApartment.h"
 #include "Platform/Event.h"
 #include "Platform/NamedEvent.h"
 #include "Platform/Thread.h"
@@ -157,8 +166,12 @@ private:
     // Undoes what setUpLink did before it failed or was stopped.
     void tearDownLink(bool componentConnected);
     void waitForStopEvent();
-    // Connects the component through IAtmnAdvise with this object's host interface.
+    // Connects the component through IAtmnAdvise with this object's host interface, on the
+    // component's apartment thread.
     int32_t adviseComponent();
+    int32_t adviseOnApartment();
+    // Runs work on the component's apartment thread (at once before there is one).
+    void onApartment(const std::function<void()>& work);
     // Calls the component, keeping an exception it throws inside: an error line, then E_UNEXPECTED.
     platform::HRESULT callComponent(const char* method,
                                     const std::function<platform::HRESULT()>& call);
@@ -181,6 +194,8 @@ private:
     std::atomic<int32_t> referenceCount{1};
     SupervisionThread supervisionThread{*this};
     CAggrSvrClient client;
+    // Made by init with the component, ended by uninit after the component's last Release.
+    std::unique_ptr<platform::ComApartment> apartment;
     IAtmnSystem* component = nullptr;
     std::unique_ptr<platform::NamedEvent> stopEvent;
     std::unique_ptr<platform::AutoResetEvent> doneEvent;
