@@ -14,7 +14,7 @@
 #   - a good start passes START_PENDING to RUNNING; the parameter-change control keeps it
 #     running; `sc stop` stops it, and so does the named
 #     event "AtmnStop"; -spool-check reads a spool;
-#   - -remove leaves no service and no event source;
+#   - -remove leaves no service, no service key (with its Parameters) and no event source;
 #   - the watchdog: a test service (W32ServiceTestService -watchdogstall) that stops sending
 #     "WATCHDOG=1" ends STOPPED with ERROR_TIMEOUT (1460), the failure that the recovery actions
 #     answer; and so does the service itself when its event loop stalls (KriSuspendThread
@@ -275,8 +275,6 @@ elif await_state 1 30 && [ "$(query_field WIN32_EXIT_CODE)" = 1460 ]; then
 else
     fail "stalled event loop: states $states, exit code $(query_field WIN32_EXIT_CODE)"
 fi
-wine reg delete "$services_key\\KriAtmn\\Parameters" /v WatchdogSeconds /f "$view" > /dev/null 2>&1 ||
-    true
 
 mkdir -p "$work/spool"
 spool_text=$(wine "$service_exe" -spool-check "$(windows_path "$work/spool")" 2>&1 | tr -d '\r') &&
@@ -297,6 +295,11 @@ if wine reg query "$event_source_key" "$view" > /dev/null 2>&1; then
     fail "-remove left the event source"
 else
     pass "-remove: no event source"
+fi
+if wine reg query "$services_key\\KriAtmn" "$view" > /dev/null 2>&1; then
+    fail "-remove left the service's registry key"
+else
+    pass "-remove: no service registry key (nor its Parameters)"
 fi
 
 # The watchdog, with an interval of one second: the test service feeds it for a second, then
