@@ -83,11 +83,12 @@ private:
     static std::atomic<int> liveContextCount;
 };
 
-// What a session's transport writes on: the handle, and the bytes handed to the kernel on it
-// since the session was made.
+// What a session's transport writes on: the handle, the bytes handed to the kernel on it since
+// the session was made, and whether a send or receive on it met a reset.
 struct SSLTransport {
     platform::SocketHandle handle = platform::kInvalidSocket;
     uint64_t bytesWritten = 0;
+    bool resetSeen = false;
 };
 
 class SSLClientSocket : public ClientSocket {
@@ -141,6 +142,10 @@ protected:
     // The bytes the session has handed to the kernel on the current connection, handshake
     // included. Any thread.
     uint64_t transportBytesWritten();
+    // Whether the peer reset the current connection as far as the session's own sends and
+    // receives saw: a reset that one of them met is not reported again with the close that
+    // follows, which then reads as orderly. Any thread.
+    bool transportWasReset();
     // Why the last handshake, read or write failed, in words: the alert the server sent (its
     // rejection of our certificate named as such), why the server's certificate failed
     // verification, the library's reason, or the system's error text. Empty when nothing failed.

@@ -175,6 +175,31 @@ TEST_F(Delivery, CloseNotifyFromAServerThatReadsOnDeliversEveryFrameOnce) {
     EXPECT_EQ(events(1, 60), received);
 }
 
+// The server sends its close_notify and goes with frames unread in its TCP. The reset can meet
+// our answer to the close_notify first, and the close then reads as orderly: the frames go again
+// all the same.
+TEST_F(Delivery, CloseNotifyThenAResetWithFramesUnreadLosesNothing) {
+    ScriptedServer& aggr = serve({[](Connection& c, ScriptedServer& s) {
+        s.readFrames(c, 3);
+        while (!s.release.load()) {
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        c.sendCloseNotify();
+        c.reset();
+    }});
+    supervise(aggr.server->port());
+    send(1, 2);
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(0) == 3; }));
+    send(3, 10);
+    // Time for the frames to reach the server's TCP, where they stay unread.
+    std::this_thread::sleep_for(milliseconds(300));
+    aggr.release.store(true);
+    ASSERT_TRUE(eventually([&] { return aggr.framesOn(1) == 11; })) << sink.text();
+    EXPECT_EQ(concat({"AddStudio"}, events(1, 10)), aggr.connections()[1]);
+    ASSERT_TRUE(eventually([&] { return client->deliveryStatus().pending == 0; }));
+    expectCountersAddUp();
+}
+
 TEST_F(Delivery, ServerGoneForFiveSecondsGetsEverythingAfterAddStudio) {
     // Whether E1 and E2 go again depends on how the server's close is read; not the point here.
     client->setResendWindow(0);

@@ -70,6 +70,9 @@ int transportWrite(BIO* bio, const char* data, int length) {
     if (n == -platform::kWsaEWouldBlock) {
         BIO_set_retry_write(bio);
     }
+    if (n == -platform::kWsaEConnReset) {
+        transportOf(bio).resetSeen = true;
+    }
     return -1;
 }
 
@@ -85,6 +88,9 @@ int transportRead(BIO* bio, char* buffer, int length) {
     }
     if (n == -platform::kWsaEWouldBlock) {
         BIO_set_retry_read(bio);
+    }
+    if (n == -platform::kWsaEConnReset) {
+        transportOf(bio).resetSeen = true;
     }
     return -1;
 }
@@ -279,7 +285,7 @@ void SSLClientSocket::attachSession() {
         ssl = nullptr;
         return;
     }
-    this->transport = SSLTransport{socketHandle, 0};
+    this->transport = SSLTransport{socketHandle, 0, false};
     BIO_set_data(transport, &this->transport);
     SSL_set_bio(ssl, transport, transport);
     SSL_set_app_data(ssl, this);
@@ -481,6 +487,11 @@ std::string SSLClientSocket::lastFailureReason() {
 uint64_t SSLClientSocket::transportBytesWritten() {
     std::lock_guard<ThreadLock> guard(transportLock);
     return transport.bytesWritten;
+}
+
+bool SSLClientSocket::transportWasReset() {
+    std::lock_guard<ThreadLock> guard(transportLock);
+    return transport.resetSeen;
 }
 
 int SSLClientSocket::writeSession(const char* data, int length) {

@@ -320,8 +320,9 @@ void CAggrSvrClientSocket::endConnection(int code, const std::string& reason, in
     onClosed(false);
 }
 
-void CAggrSvrClientSocket::onClosed(bool graceful) {
+void CAggrSvrClientSocket::onClosed(bool closedInOrder) {
     const Phase now = phase.load();
+    const bool graceful = closedInOrder && !transportWasReset();
     if (endReason.empty()) {
         readLastWords();
         endReason = lastFailureReason();
