@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "Platform/ComRuntime.h"
-#include "Platform/Registry.h"
+#include "Platform/ComRuntimeSystem.h"
 
 namespace platform {
 
@@ -23,69 +23,26 @@ std::mutex librariesMutex;
 std::map<std::string, void*> loadedLibraries;
 int processInitCount = 0;
 
-template <typename Call>
-HRESULT guarded(Call call) {
-    try {
-        return call();
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
-std::string utf8Of(const OLECHAR* text) {
-    return utf16ToUtf8(text, std::char_traits<char16_t>::length(text));
-}
-
-// The value valueName (null: the default value) of HKEY_CLASSES_ROOT\<subKey> as text, without
-// the terminating zeros a registering program may have written.
-bool readClassesValue(const std::string& subKey, const char* valueName, std::string& text) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    uint32_t size = 0;
-    bool found =
-        RegQueryValueExA(key, valueName, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
-    if (found) {
-        text.assign(size, '\0');
-        found = RegQueryValueExA(key, valueName, nullptr, nullptr,
-                                 reinterpret_cast<uint8_t*>(text.data()), &size) == ERROR_SUCCESS;
-        text.resize(found ? size : 0);
-    }
-    RegCloseKey(key);
-    while (!text.empty() && text.back() == '\0') {
-        text.pop_back();
-    }
-    return found;
-}
-
-HRESULT loadFailure(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? CO_E_ERRORINDLL : kModuleNotFound;
-}
-
 // The loaded shared object at path, loading it on first use; null with *failure set otherwise.
 void* loadServer(const std::string& path, HRESULT* failure) {
     std::lock_guard lock(librariesMutex);
     if (const auto it = loadedLibraries.find(path); it != loadedLibraries.end()) {
         return it->second;
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        *failure = loadFailure(path);
-        return nullptr;
+    void* handle = detail::loadLibrary(path, failure);
+    if (handle != nullptr) {
+        loadedLibraries.emplace(path, handle);
     }
-    loadedLibraries.emplace(path, handle);
     return handle;
 }
 
 // Unloads every loaded shared object whose DllCanUnloadNow answers S_OK.
 void unloadUnusedLibraries() {
     for (auto it = loadedLibraries.begin(); it != loadedLibraries.end();) {
-        const auto canUnloadNow =
-            reinterpret_cast<DllCanUnloadNowFunction>(dlsym(it->second, "DllCanUnloadNow"));
-        if (canUnloadNow != nullptr && guarded(canUnloadNow) == S_OK) {
-            dlclose(it->second);
+        const auto canUnloadNow = reinterpret_cast<DllCanUnloadNowFunction>(
+            detail::libraryEntry(it->second, "DllCanUnloadNow"));
+        if (canUnloadNow != nullptr && detail::guarded(canUnloadNow) == S_OK) {
+            detail::freeLibrary(it->second);
             it = loadedLibraries.erase(it);
         } else {
             ++it;
@@ -93,18 +50,29 @@ void unloadUnusedLibraries() {
     }
 }
 
-HRESULT callRegistrationEntry(const std::string& path, const char* entryName) {
+}  // namespace
+
+void* detail::loadLibrary(const std::string& path, HRESULT* failure) {
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        return loadFailure(path);
+        struct stat info {};
+        *failure = stat(path.c_str(), &info) == 0 ? CO_E_ERRORINDLL : kModuleNotFound;
     }
-    const auto entry = reinterpret_cast<DllRegisterServerFunction>(dlsym(handle, entryName));
-    const HRESULT result = entry == nullptr ? kProcedureNotFound : guarded(entry);
-    dlclose(handle);
-    return result;
+    return handle;
 }
 
-}  // namespace
+detail::LibraryEntry detail::libraryEntry(void* library, const char* name) {
+    return reinterpret_cast<LibraryEntry>(dlsym(library, name));
+}
+
+void detail::freeLibrary(void* library) {
+    dlclose(library);
+}
+
+// The registry stand-in keeps no value types, so no value it holds is a REG_EXPAND_SZ one.
+std::string detail::expandEnvironmentStrings(const std::string& text) {
+    return text;
+}
 
 HRESULT CoInitialize(void* reserved) {
     if (reserved != nullptr) {
@@ -130,29 +98,18 @@ HRESULT CLSIDFromProgID(const OLECHAR* progId, CLSID* clsid) {
     if (progId == nullptr || clsid == nullptr) {
         return E_INVALIDARG;
     }
-    const std::string name = utf8Of(progId);
+    const std::string name = detail::utf8Of(progId);
     std::string text;
     // A ProgId is one key name; a backslash would reach into another key.
     if (name.empty() || name.find('\\') != std::string::npos ||
-        !readClassesValue(name + "\\CLSID", nullptr, text)) {
+        !detail::readClassesValue(name + "\\CLSID", nullptr, text)) {
         return CO_E_CLASSSTRING;
     }
     return guidFromString(text, *clsid) == S_OK ? S_OK : CO_E_CLASSSTRING;
 }
 
-HRESULT CLSIDFromString(const OLECHAR* text, CLSID* clsid) {
-    if (text == nullptr || clsid == nullptr) {
-        return E_INVALIDARG;
-    }
-    return guidFromString(utf8Of(text), *clsid) == S_OK ? S_OK : CO_E_CLASSSTRING;
-}
-
-HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid,
-                         void** object) {
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    *object = nullptr;
+HRESULT detail::createInstance(const CLSID& clsid, IUnknown* outer, uint32_t context,
+                               const IID& iid, void** object) {
     if (threadInitCount == 0) {
         return CO_E_NOTINITIALIZED;
     }
@@ -166,7 +123,7 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
         return result;
     }
     const auto getClassObject =
-        reinterpret_cast<DllGetClassObjectFunction>(dlsym(library, "DllGetClassObject"));
+        reinterpret_cast<DllGetClassObjectFunction>(libraryEntry(library, "DllGetClassObject"));
     if (getClassObject == nullptr) {
         return kProcedureNotFound;
     }
@@ -185,31 +142,7 @@ HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, 
         factory->Release();
         return S_OK;
     });
-    if (result < 0) {
-        *object = nullptr;
-        return result;
-    }
-    return *object == nullptr ? E_UNEXPECTED : result;
-}
-
-std::string inprocServerPath(const CLSID& clsid) {
-    std::string path;
-    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", nullptr, path);
-    return path;
-}
-
-std::string inprocThreadingModel(const CLSID& clsid) {
-    std::string model;
-    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", "ThreadingModel", model);
-    return model;
-}
-
-HRESULT registerServer(const std::string& path) {
-    return callRegistrationEntry(path, "DllRegisterServer");
-}
-
-HRESULT unregisterServer(const std::string& path) {
-    return callRegistrationEntry(path, "DllUnregisterServer");
+    return result;
 }
 
 // An ELF file's class byte: 1 for 32-bit, 2 for 64-bit.
@@ -231,22 +164,6 @@ std::string modulePathOf(const void* address) {
     }
     char resolved[PATH_MAX];
     return realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
-}
-
-bool setClassesValue(const std::string& subKey, const char* valueName, const std::string& text) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    const bool written =
-        RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
-                       static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return written;
-}
-
-bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
-    return setClassesValue(subKey, nullptr, text);
 }
 
 }  // namespace platform

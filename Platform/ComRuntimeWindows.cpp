@@ -7,7 +7,7 @@
 // without it CoCreateInstance fails (E_NOINTERFACE). A ComApartment (ComApartment.h) enters the
 // apartment that a component's threading model asks for, so that it is created there directly.
 #include "Platform/ComRuntime.h"
-#include "Platform/Registry.h"
+#include "Platform/ComRuntimeSystem.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
@@ -32,57 +32,37 @@ std::wstring wide(const std::string& text) {
     return out;
 }
 
-// The value valueName (null: the default value) of HKEY_CLASSES_ROOT\<subKey> as text, without
-// its terminating zeros, with the environment variables of a REG_EXPAND_SZ value expanded.
-bool readClassesValue(const std::string& subKey, const char* valueName, std::string& text) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    uint32_t size = 0;
-    uint32_t type = 0;
-    bool found = RegQueryValueExA(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    if (found) {
-        text.assign(size, '\0');
-        found = RegQueryValueExA(key, valueName, nullptr, &type,
-                                 reinterpret_cast<uint8_t*>(text.data()), &size) == ERROR_SUCCESS;
-        text.resize(found ? size : 0);
-    }
-    RegCloseKey(key);
-    while (!text.empty() && text.back() == '\0') {
-        text.pop_back();
-    }
-    if (found && type == REG_EXPAND_SZ) {
-        const DWORD length = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
-        std::string expanded(length, '\0');
-        if (length > 0 && ExpandEnvironmentStringsA(text.c_str(), expanded.data(), length) > 0) {
-            expanded.resize(length - 1);
-            text = expanded;
-        }
-    }
-    return found;
-}
+}  // namespace
 
-HRESULT loadFailure(const std::string& path) {
-    return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES ? CO_E_ERRORINDLL
-                                                                             : kModuleNotFound;
-}
-
-HRESULT callRegistrationEntry(const std::string& path, const char* entryName) {
+void* detail::loadLibrary(const std::string& path, HRESULT* failure) {
     HMODULE module = LoadLibraryExW(wide(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr) {
-        return loadFailure(path);
+        *failure = GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES
+                       ? CO_E_ERRORINDLL
+                       : kModuleNotFound;
     }
-    // GetProcAddress's result is cast through a plain function pointer type, which any function
-    // pointer may be cast from and back to.
-    const auto entry = reinterpret_cast<DllRegisterServerFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, entryName)));
-    const HRESULT result = entry == nullptr ? kProcedureNotFound : entry();
-    FreeLibrary(module);
-    return result;
+    return module;
 }
 
-}  // namespace
+// GetProcAddress's result is cast through a plain function pointer type, which any function
+// pointer may be cast from and back to.
+detail::LibraryEntry detail::libraryEntry(void* library, const char* name) {
+    return reinterpret_cast<LibraryEntry>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void detail::freeLibrary(void* library) {
+    FreeLibrary(static_cast<HMODULE>(library));
+}
+
+std::string detail::expandEnvironmentStrings(const std::string& text) {
+    const DWORD length = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
+    std::string expanded(length, '\0');
+    if (length > 0 && ExpandEnvironmentStringsA(text.c_str(), expanded.data(), length) > 0) {
+        expanded.resize(length - 1);
+        return expanded;
+    }
+    return text;
+}
 
 HRESULT CoInitialize(void* reserved) {
     if (reserved != nullptr) {
@@ -117,49 +97,11 @@ HRESULT CLSIDFromProgID(const OLECHAR* progId, CLSID* clsid) {
     return S_OK;
 }
 
-// Windows' own CLSIDFromString also takes a ProgId; this one reads only the string form.
-HRESULT CLSIDFromString(const OLECHAR* text, CLSID* clsid) {
-    if (text == nullptr || clsid == nullptr) {
-        return E_INVALIDARG;
-    }
-    const std::string utf8 = utf16ToUtf8(text, std::char_traits<char16_t>::length(text));
-    return guidFromString(utf8, *clsid) == S_OK ? S_OK : CO_E_CLASSSTRING;
-}
-
-HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, uint32_t context, const IID& iid,
-                         void** object) {
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    *object = nullptr;
-    const HRESULT result = ::CoCreateInstance(reinterpret_cast<const ::CLSID&>(clsid),
-                                              reinterpret_cast<::IUnknown*>(outer), context,
-                                              reinterpret_cast<const ::IID&>(iid), object);
-    if (result < 0) {
-        *object = nullptr;
-        return result;
-    }
-    return *object == nullptr ? E_UNEXPECTED : result;
-}
-
-std::string inprocServerPath(const CLSID& clsid) {
-    std::string path;
-    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", nullptr, path);
-    return path;
-}
-
-std::string inprocThreadingModel(const CLSID& clsid) {
-    std::string model;
-    readClassesValue("CLSID\\" + guidToString(clsid) + "\\InprocServer32", "ThreadingModel", model);
-    return model;
-}
-
-HRESULT registerServer(const std::string& path) {
-    return callRegistrationEntry(path, "DllRegisterServer");
-}
-
-HRESULT unregisterServer(const std::string& path) {
-    return callRegistrationEntry(path, "DllUnregisterServer");
+HRESULT detail::createInstance(const CLSID& clsid, IUnknown* outer, uint32_t context,
+                               const IID& iid, void** object) {
+    return ::CoCreateInstance(reinterpret_cast<const ::CLSID&>(clsid),
+                              reinterpret_cast<::IUnknown*>(outer), context,
+                              reinterpret_cast<const ::IID&>(iid), object);
 }
 
 // A PE file's machine field, behind the offset that the DOS header keeps at 0x3C.
@@ -199,22 +141,6 @@ std::string modulePathOf(const void* address) {
     char path[MAX_PATH + 1];
     const DWORD length = GetModuleFileNameA(module, path, sizeof path);
     return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
-}
-
-bool setClassesValue(const std::string& subKey, const char* valueName, const std::string& text) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), KEY_WRITE, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    const bool written =
-        RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
-                       static_cast<uint32_t>(text.size() + 1)) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return written;
-}
-
-bool setClassesDefaultValue(const std::string& subKey, const std::string& text) {
-    return setClassesValue(subKey, nullptr, text);
 }
 
 }  // namespace platform

@@ -3,73 +3,32 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include "Platform/SystemLog.h"
+#include "Platform/SystemLogOutput.h"
 
 namespace platform {
+
+// syslogPriority and journalPriorityPrefix (SystemLog.cpp) give these numbers and prefixes.
+static_assert(LOG_ERR == 3 && LOG_WARNING == 4 && LOG_INFO == 6);
+static_assert(std::string_view(SD_ERR) == "<3>" && std::string_view(SD_WARNING) == "<4>" &&
+              std::string_view(SD_INFO) == "<6>");
 
 namespace {
 
 std::mutex logMutex;
 // openlog keeps the pointer it is given, so the ident lives in storage that is never freed.
 char openIdent[64] = {};
-std::atomic<SystemLogWriter> testWriter{nullptr};
-
-SystemLogType systemLogTypeOf(uint16_t eventType) {
-    switch (eventType) {
-        case kEventLogErrorType:
-            return SystemLogType::Error;
-        case kEventLogWarningType:
-            return SystemLogType::Warning;
-        default:
-            return SystemLogType::Information;
-    }
-}
-
-// The message without line ends before or after it, then the raw data in hexadecimal.
-std::string withRawData(const char* message, const void* rawData, uint32_t rawDataSize) {
-    std::string text = message != nullptr ? message : "";
-    const size_t first = text.find_first_not_of("\r\n");
-    text.erase(0, first == std::string::npos ? text.size() : first);
-    text.erase(text.find_last_not_of("\r\n") + 1);
-    if (rawData == nullptr || rawDataSize == 0) {
-        return text;
-    }
-    text += "\nData:";
-    const auto* bytes = static_cast<const unsigned char*>(rawData);
-    for (uint32_t i = 0; i < rawDataSize; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
-        text += hex;
-    }
-    return text;
-}
 
 }  // namespace
 
-int syslogPriority(SystemLogType type) {
-    switch (type) {
-        case SystemLogType::Error:
-            return LOG_ERR;
-        case SystemLogType::Warning:
-            return LOG_WARNING;
-        case SystemLogType::Information:
-            break;
-    }
-    return LOG_INFO;
-}
-
-void systemLog(const char* ident, SystemLogType type, const char* text) {
-    if (SystemLogWriter writer = testWriter.load()) {
-        writer(SystemLogRecord{ident, type, text});
-        return;
-    }
+void detail::writeRecord(const char* ident, SystemLogType type, const char* text) {
     // One ident at a time for the whole process: openlog keeps a single one.
     std::lock_guard<std::mutex> guard(logMutex);
     if (std::strncmp(openIdent, ident, sizeof openIdent - 1) != 0) {
@@ -80,22 +39,15 @@ void systemLog(const char* ident, SystemLogType type, const char* text) {
     syslog(syslogPriority(type), "%s", text);
 }
 
-void systemLogEvent(const char* ident, SystemLogType type, uint32_t, const char*,
-                    const char* line) {
-    systemLog(ident, type, line);
+// Records carry no event ID here, so the line with the code in it is the record.
+void detail::writeCodedRecord(const char* ident, SystemLogType type, uint32_t, const char*,
+                              const char* line) {
+    writeRecord(ident, type, line);
 }
 
-void reportEvent(const char* ident, uint16_t eventType, const char* message, const void* rawData,
-                 uint32_t rawDataSize) {
-    if (ident == nullptr || *ident == '\0') {
-        return;
-    }
-    systemLog(ident, systemLogTypeOf(eventType),
-              withRawData(message, rawData, rawDataSize).c_str());
-}
-
-void setSystemLogWriterForTesting(SystemLogWriter writer) {
-    testWriter.store(writer);
+void detail::writeRecordWithData(const char* ident, SystemLogType type, const std::string& text,
+                                 const void* rawData, uint32_t rawDataSize) {
+    writeRecord(ident, type, withRawData(text, rawData, rawDataSize).c_str());
 }
 
 bool standardErrorIsJournal() {
@@ -110,18 +62,6 @@ bool standardErrorIsJournal() {
                status.st_ino == inode;
     }();
     return journal;
-}
-
-const char* journalPriorityPrefix(SystemLogType type) {
-    switch (type) {
-        case SystemLogType::Error:
-            return SD_ERR;
-        case SystemLogType::Warning:
-            return SD_WARNING;
-        case SystemLogType::Information:
-            break;
-    }
-    return SD_INFO;
 }
 
 }  // namespace platform

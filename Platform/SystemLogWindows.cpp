@@ -3,30 +3,15 @@
 // under KRI_EVENT_TEXT, so that the event viewer shows a record's text as it is, and one message
 // for each of the application's event codes, under the code itself.
 #include "Platform/SystemLog.h"
+#include "Platform/SystemLogOutput.h"
 
 #include <windows.h>
 // The message identifiers that windmc made from SystemLogMessages.mc; after windows.h.
 #include "SystemLogMessages.h"
 
-#include <atomic>
-#include <cstdio>
-
 namespace platform {
 
 namespace {
-
-std::atomic<SystemLogWriter> testWriter{nullptr};
-
-SystemLogType systemLogTypeOf(uint16_t eventType) {
-    switch (eventType) {
-        case kEventLogErrorType:
-            return SystemLogType::Error;
-        case kEventLogWarningType:
-            return SystemLogType::Warning;
-        default:
-            return SystemLogType::Information;
-    }
-}
 
 WORD eventLogTypeOf(SystemLogType type) {
     switch (type) {
@@ -38,32 +23,6 @@ WORD eventLogTypeOf(SystemLogType type) {
             break;
     }
     return EVENTLOG_INFORMATION_TYPE;
-}
-
-// The message without line ends before or after it, as on Linux, so that both systems log the
-// same text.
-std::string trimmed(const char* message) {
-    std::string text = message != nullptr ? message : "";
-    const size_t first = text.find_first_not_of("\r\n");
-    text.erase(0, first == std::string::npos ? text.size() : first);
-    text.erase(text.find_last_not_of("\r\n") + 1);
-    return text;
-}
-
-// What a test's writer receives: the text, then the raw data in hexadecimal, which the event
-// log itself keeps apart from the text.
-std::string withRawData(std::string text, const void* rawData, uint32_t rawDataSize) {
-    if (rawData == nullptr || rawDataSize == 0) {
-        return text;
-    }
-    text += "\nData:";
-    const auto* bytes = static_cast<const unsigned char*>(rawData);
-    for (uint32_t i = 0; i < rawDataSize; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
-        text += hex;
-    }
-    return text;
 }
 
 bool hasOwnMessage(uint32_t eventId) {
@@ -80,13 +39,13 @@ bool hasOwnMessage(uint32_t eventId) {
 
 // Writes one record; an event source that cannot be registered loses nothing else, and there
 // is nowhere left to tell.
-void writeEvent(const char* ident, SystemLogType type, DWORD eventId, const std::string& text,
+void writeEvent(const char* ident, SystemLogType type, DWORD eventId, const char* text,
                 const void* rawData, uint32_t rawDataSize) {
     HANDLE source = RegisterEventSourceA(nullptr, ident);
     if (source == nullptr) {
         return;
     }
-    const char* strings[] = {text.c_str()};
+    const char* strings[] = {text};
     ReportEventA(source, eventLogTypeOf(type), 0, eventId, nullptr, 1, rawDataSize, strings,
                  const_cast<void*>(rawData));
     DeregisterEventSource(source);
@@ -94,33 +53,12 @@ void writeEvent(const char* ident, SystemLogType type, DWORD eventId, const std:
 
 }  // namespace
 
-// The syslog priorities, which the Windows build reports only in its own diagnostics.
-int syslogPriority(SystemLogType type) {
-    switch (type) {
-        case SystemLogType::Error:
-            return 3;
-        case SystemLogType::Warning:
-            return 4;
-        case SystemLogType::Information:
-            break;
-    }
-    return 6;
-}
-
-void systemLog(const char* ident, SystemLogType type, const char* text) {
-    if (SystemLogWriter writer = testWriter.load()) {
-        writer(SystemLogRecord{ident, type, text});
-        return;
-    }
+void detail::writeRecord(const char* ident, SystemLogType type, const char* text) {
     writeEvent(ident, type, KRI_EVENT_TEXT, text, nullptr, 0);
 }
 
-void systemLogEvent(const char* ident, SystemLogType type, uint32_t eventId, const char* text,
-                    const char* line) {
-    if (SystemLogWriter writer = testWriter.load()) {
-        writer(SystemLogRecord{ident, type, line});
-        return;
-    }
+void detail::writeCodedRecord(const char* ident, SystemLogType type, uint32_t eventId,
+                              const char* text, const char* line) {
     if (hasOwnMessage(eventId)) {
         writeEvent(ident, type, eventId, text, nullptr, 0);
     } else {
@@ -128,39 +66,16 @@ void systemLogEvent(const char* ident, SystemLogType type, uint32_t eventId, con
     }
 }
 
-void reportEvent(const char* ident, uint16_t eventType, const char* message, const void* rawData,
-                 uint32_t rawDataSize) {
-    if (ident == nullptr || *ident == '\0') {
-        return;
-    }
-    const SystemLogType type = systemLogTypeOf(eventType);
-    if (SystemLogWriter writer = testWriter.load()) {
-        writer(SystemLogRecord{ident, type, withRawData(trimmed(message), rawData, rawDataSize)});
-        return;
-    }
-    writeEvent(ident, type, KRI_EVENT_TEXT, trimmed(message), rawData, rawDataSize);
-}
-
-void setSystemLogWriterForTesting(SystemLogWriter writer) {
-    testWriter.store(writer);
+// The event log keeps the raw data apart from the text.
+void detail::writeRecordWithData(const char* ident, SystemLogType type, const std::string& text,
+                                 const void* rawData, uint32_t rawDataSize) {
+    writeEvent(ident, type, KRI_EVENT_TEXT, text.c_str(), rawData, rawDataSize);
 }
 
 // No journal on Windows: a service's standard error goes nowhere, and its records go to the
 // event log.
 bool standardErrorIsJournal() {
     return false;
-}
-
-const char* journalPriorityPrefix(SystemLogType type) {
-    switch (type) {
-        case SystemLogType::Error:
-            return "<3>";
-        case SystemLogType::Warning:
-            return "<4>";
-        case SystemLogType::Information:
-            break;
-    }
-    return "<6>";
 }
 
 }  // namespace platform

@@ -16,6 +16,7 @@ namespace {
 
 const std::string kGreeterPlugin = KRI_TEST_GREETER_PLUGIN;
 const std::string kNoEntryPlugin = KRI_TEST_NO_ENTRY_PLUGIN;
+const std::string kThrowingRegistrationPlugin = KRI_TEST_THROWING_REGISTRATION_PLUGIN;
 
 void setClassesDefault(const std::string& subKey, const std::string& text) {
     HKEY key = nullptr;
@@ -214,6 +215,12 @@ TEST(ComRegistration, PluginsThatCannotRegisterFail) {
     registry.writeFile("text.so", "plain text");
     EXPECT_EQ(registerServer((registry.root() / "text.so").string()), CO_E_ERRORINDLL);
     EXPECT_EQ(unregisterServer(kNoEntryPlugin), kProcedureNotFound);
+}
+
+TEST(ComRegistration, RegistrationEntriesThatThrowFail) {
+    TempRegistry registry;
+    EXPECT_EQ(registerServer(kThrowingRegistrationPlugin), E_UNEXPECTED);
+    EXPECT_EQ(unregisterServer(kThrowingRegistrationPlugin), E_UNEXPECTED);
 }
 
 }  // namespace
