@@ -71,6 +71,7 @@ bool ComApartment::workHandedIn() {
 }
 
 void ComApartment::serve(Model model) {
+    nameCurrentThread("com-apartment");
     const bool entered = enter(model);
     {
         std::lock_guard lock(mutex_);

@@ -48,4 +48,8 @@ private:
 #endif
 };
 
+// Names the calling thread for the operating system's tools (top -H, ps -L, a debugger, the
+// thread's description on Windows). Linux keeps the first 15 characters.
+void nameCurrentThread(const char* name);
+
 }  // namespace platform

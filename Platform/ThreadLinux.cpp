@@ -1,4 +1,7 @@
+#include <pthread.h>
+
 #include <chrono>
+#include <string>
 #include <system_error>
 
 #include "Platform/Clock.h"
@@ -50,6 +53,10 @@ bool Thread::waitFinished(uint32_t timeoutMs) {
     }
     return finishedChanged_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                                      [this] { return finished_; });
+}
+
+void nameCurrentThread(const char* name) {
+    pthread_setname_np(pthread_self(), std::string(name).substr(0, 15).c_str());
 }
 
 }  // namespace platform

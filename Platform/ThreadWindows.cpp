@@ -1,6 +1,9 @@
 #include <process.h>
 #include <windows.h>
 
+#include <cstring>
+#include <string>
+
 #include "Platform/Event.h"
 #include "Platform/Thread.h"
 
@@ -37,6 +40,18 @@ Thread::~Thread() {
 
 bool Thread::waitFinished(uint32_t timeoutMs) {
     return WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+void nameCurrentThread(const char* name) {
+    // SetThreadDescription came with Windows 10 1607; older systems keep their threads unnamed.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const auto setDescription = reinterpret_cast<SetDescription>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (setDescription == nullptr) {
+        return;
+    }
+    const std::wstring wide(name, name + std::strlen(name));
+    setDescription(GetCurrentThread(), wide.c_str());
 }
 
 }  // namespace platform

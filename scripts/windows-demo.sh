@@ -16,6 +16,8 @@
 # build/demo/; the Wine prefix goes at the end. Prints run.sh's summary; with the full time it
 # also checks that the hour arrived whole and in order: the studio first, the last entry of
 # the hour after the promos playlist was removed, every house time of the hour in order.
+# Before the service starts, -check -connect must pass against the receiver and fail, naming the
+# refusal, on a port where nothing listens (check.txt, check-refused.txt).
 # Exit status: 0 when all arrived and no error showed, 1 otherwise, 2 for a bad command line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -131,13 +133,26 @@ cat > "$demo/KriAtmnSvc.xml" << EOF
   <Studio id="1" name="Studio 1"/>
 </KriAtmnSvc>
 EOF
+problems=()
+# -check -connect: the configuration, the component and a handshake with the receiver pass; the
+# same configuration with a port where nothing listens fails, naming the refusal.
+check_output=$(wine "$service_program" -check -connect -config "$(windows_path "$demo/KriAtmnSvc.xml")" \
+    2>&1 8>&- | tr -d '\r') || problems+=("-check -connect failed against the receiver: $check_output")
+printf '%s\n' "$check_output" > "$demo/check.txt"
+sed "s/port=\"$port\"/port=\"1\"/" "$demo/KriAtmnSvc.xml" > "$demo/refused.xml"
+if check_output=$(wine "$service_program" -check -connect -config "$(windows_path "$demo/refused.xml")" \
+    2>&1 8>&- | tr -d '\r'); then
+    problems+=("-check -connect passed with nothing listening: $check_output")
+elif [[ $check_output != *refused* ]]; then
+    problems+=("-check -connect with nothing listening did not name the refusal: $check_output")
+fi
+printf '%s\n' "$check_output" > "$demo/check-refused.txt"
 echo "Receiver on 127.0.0.1:$port. The $bits-bit KriAtmnSvc.exe -debug runs under Wine for" \
     "$seconds s; its trace goes to $demo/service.log."
 wine "$service_program" -debug -config "$(windows_path "$demo/KriAtmnSvc.xml")" < /dev/null \
     > "$demo/service.raw" 2> "$demo/service.log" 8>&- &
 service=$!
 children+=("$service")
-problems=()
 rest=$seconds
 # Halfway through a full run the link is up: -status reads the running service's status file.
 if ! $short; then

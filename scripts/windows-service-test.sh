@@ -14,10 +14,11 @@
 #   - a good start passes START_PENDING to RUNNING; the parameter-change control keeps it
 #     running; `sc stop` stops it, and so does the named
 #     event "AtmnStop"; -spool-check reads a spool;
-#   - -remove leaves no service and no event source;
+#   - -remove leaves no service, no service key (with its Parameters) and no event source;
 #   - the watchdog: a test service (W32ServiceTestService -watchdogstall) that stops sending
 #     "WATCHDOG=1" ends STOPPED with ERROR_TIMEOUT (1460), the failure that the recovery actions
-#     answer.
+#     answer; and so does the service itself when its event loop stalls (KriSuspendThread
+#     suspends its thread "reactor").
 # The server named in the configuration does not listen: the service keeps trying, as it must.
 # Prints one line per check; exits 0 when all passed, 1 otherwise, 2 for a bad command line.
 set -euo pipefail
@@ -38,7 +39,8 @@ program=$build/Tools/RovazoRiva/Playlist/KriAtmnSvc/KriAtmnSvc.exe
 simulator=$build/Tools/AtmnSimulator/KriAtmnSimulator.dll
 post_event=$build/Tests/KriPostEvent.exe
 test_service=$build/Tests/W32ServiceTestService.exe
-for file in "$program" "$simulator" "$post_event" "$test_service"; do
+suspend_thread=$build/Tests/KriSuspendThread.exe
+for file in "$program" "$simulator" "$post_event" "$test_service" "$suspend_thread"; do
     [ -f "$file" ] || { echo "windows-service-test: $file is missing; build first" >&2; exit 2; }
 done
 
@@ -257,6 +259,23 @@ else
     fail "the event \"AtmnStop\" did not stop the service (states: $states)"
 fi
 
+# The service's own event loop stalls: the thread "reactor" is suspended while the service runs,
+# and the watchdog (two seconds here) ends the service with ERROR_TIMEOUT.
+wine reg add "$services_key\\KriAtmn\\Parameters" /v WatchdogSeconds /t REG_DWORD /d 2 /f \
+    "$view" > /dev/null
+wine sc start KriAtmn > /dev/null 2>&1 || true
+if ! await_state 4 30; then
+    fail "stalled event loop: not RUNNING 30 s after the start (states: $states)"
+elif sleep 4 && [ "$(query_field STATE)" != 4 ]; then
+    fail "stalled event loop: the watchdog ended a service whose loop turns: state $(query_field STATE), exit code $(query_field WIN32_EXIT_CODE)"
+elif ! suspended=$(wine "$suspend_thread" KriAtmnSvc.exe reactor 2>&1 | tr -d '\r'); then
+    fail "stalled event loop: $suspended"
+elif await_state 1 30 && [ "$(query_field WIN32_EXIT_CODE)" = 1460 ]; then
+    pass "stalled event loop: fed while running, then STOPPED with exit code 1460 ($suspended)"
+else
+    fail "stalled event loop: states $states, exit code $(query_field WIN32_EXIT_CODE)"
+fi
+
 mkdir -p "$work/spool"
 spool_text=$(wine "$service_exe" -spool-check "$(windows_path "$work/spool")" 2>&1 | tr -d '\r') &&
     status=0 || status=$?
@@ -276,6 +295,11 @@ if wine reg query "$event_source_key" "$view" > /dev/null 2>&1; then
     fail "-remove left the event source"
 else
     pass "-remove: no event source"
+fi
+if wine reg query "$services_key\\KriAtmn" "$view" > /dev/null 2>&1; then
+    fail "-remove left the service's registry key"
+else
+    pass "-remove: no service registry key (nor its Parameters)"
 fi
 
 # The watchdog, with an interval of one second: the test service feeds it for a second, then

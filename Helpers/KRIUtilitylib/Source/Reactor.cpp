@@ -132,6 +132,7 @@ int Reactor::stop() {
 }
 
 void Reactor::run() {
+    platform::nameCurrentThread("reactor");
     try {
         loop();
     } catch (YuException& e) {

@@ -49,6 +49,7 @@ void CAtmnMonitor::stop() {
 }
 
 void CAtmnMonitor::run() {
+    platform::nameCurrentThread("monitor");
     std::chrono::milliseconds pause(0);
     while (!stopsWithin(pause)) {
         const int64_t now = steadyNowMs();

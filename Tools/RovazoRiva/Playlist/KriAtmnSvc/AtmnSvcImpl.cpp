@@ -295,6 +295,7 @@ int32_t AtmnSvcImpl::runUntilStopped(const std::function<void()>& started) {
 }
 
 void AtmnSvcImpl::startUp() {
+    platform::nameCurrentThread("start-up");
     const int32_t result = setUpLink();
     if (result == kSetUpStopped) {
         return;

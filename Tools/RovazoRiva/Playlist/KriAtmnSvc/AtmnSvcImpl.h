@@ -130,7 +130,10 @@ private:
     class SupervisionThread final : public BaseThread {
     public:
         explicit SupervisionThread(AtmnSvcImpl& owner) : BaseThread(kInfinite), owner(owner) {}
-        void run() override { owner.superviseLink(); }
+        void run() override {
+            platform::nameCurrentThread("supervision");
+            owner.superviseLink();
+        }
 
     private:
         AtmnSvcImpl& owner;
