@@ -82,6 +82,8 @@ finish() {
     fi
 }
 trap finish EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
 
 "$source_dir/scripts/wine-run.sh" "$WINEPREFIX" cmd /c echo ready > /dev/null 8>&-
 windows_path() { winepath -w "$1" 2> /dev/null; }
@@ -281,17 +283,6 @@ check_delivery() {
             printf "connections=%d repeated=%d\n", connections, repeated
             exit problems > 0
         }' "$@"
-}
-
-# await_delivery <seconds> <segments> <receiver log...>: waits until check_delivery passes, then
-# (or at the time-out) leaves its report in $delivery; true when it passed.
-delivery=
-await_delivery() {
-    local seconds=$1
-    shift
-    await "$seconds" check_delivery "$@" > /dev/null || true
-    delivery=$(check_delivery "$@") && return 0
-    return 1
 }
 
 # expect_delivery <seconds> <segments> <receiver log...>: waits until check_delivery passes; its
