@@ -286,17 +286,20 @@ TEST(ReceiverOptionsTest, RequiresTheTlsFilesAndChecksNumbers) {
         more.insert(more.begin(), files.begin(), files.end());
         return parseReceiverOptions(more);
     };
-    auto parsed = with({"--port", "4711", "--max-clients", "3", "--stop-reading"});
+    auto parsed =
+        with({"--port", "4711", "--max-clients", "3", "--stop-reading", "--close-after", "20"});
     ASSERT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.options.port, 4711);
     EXPECT_EQ(parsed.options.maxClients, 3);
     EXPECT_TRUE(parsed.options.stopReading);
+    EXPECT_EQ(parsed.options.closeAfter, 20);
     EXPECT_EQ(parsed.options.address, "127.0.0.1");
 
     EXPECT_NE(parseReceiverOptions({"--cert", "c", "--key", "k"}).error, "");
     EXPECT_NE(with({"--port", "65536"}).error, "");
     EXPECT_NE(with({"--port", "12x"}).error, "");
     EXPECT_NE(with({"--max-clients", "0"}).error, "");
+    EXPECT_NE(with({"--close-after", "0"}).error, "");
     EXPECT_NE(with({"--bogus", "1"}).error, "");
     EXPECT_NE(with({"--port"}).error, "");
     EXPECT_TRUE(parseReceiverOptions({"--help"}).options.help);
@@ -560,6 +563,28 @@ TEST_F(AggrReceiverProcessTest, StopReadingMakesTheSendersWritesBlock) {
     }
     EXPECT_TRUE(blocked);
     EXPECT_TRUE(receiver->linesContaining(" transaction ").empty());
+}
+
+// The close_notify comes after the second transaction even though the third arrived with it in
+// one write; what the client writes after receiving it is still read.
+TEST_F(AggrReceiverProcessTest, CloseAfterEndsTheConnectionPolitelyAndReadsOn) {
+    auto receiver = AggrReceiverProcess::start({"--close-after", "2"});
+    TlsTestClient client = TlsTestClient::withClientCert(receiver->port());
+    ASSERT_TRUE(client.handshake());
+    const std::string update = framed(transaction("1", "UpdateTime", "", "", "<Time/>"));
+    ASSERT_TRUE(client.send(framed(transaction("0", "AddStudio", "1", "S", "")) + update + update));
+    char byte;
+    const int read = SSL_read(client.ssl(), &byte, 1);
+    EXPECT_EQ(SSL_get_error(client.ssl(), read), SSL_ERROR_ZERO_RETURN);
+    ASSERT_TRUE(client.send(update));
+    client.closeNow();
+    ASSERT_TRUE(receiver->waitForLine(client.peer() + "closed transactions=4"))
+        << receiver->output();
+    const std::vector<std::string> lines = receiver->linesContaining(client.peer());
+    ASSERT_GE(lines.size(), 5u) << receiver->output();
+    EXPECT_NE(lines[4].find("close_notify sent after 2 transactions"), std::string::npos)
+        << receiver->output();
+    EXPECT_TRUE(receiver->linesContaining("error").empty()) << receiver->output();
 }
 
 TEST_F(AggrReceiverProcessTest, ClosesAClientThatNeverFinishesItsHandshake) {

@@ -3,7 +3,8 @@
 # windows) and x86 (preset windows32). For each: the tools installed where missing
 # (scripts/install-windows-tools.sh), the third-party libraries from their cache
 # (scripts/windows-deps.sh), configure, build, then ctest, whose programs run under Wine in a
-# prefix of the build tree's own (scripts/wine-run.sh). Afterwards the Wine session is ended and
+# prefix of the build tree's own (scripts/wine-run.sh); the Linux reference receiver, which the
+# fault test sends to, is built before. Afterwards the Wine session is ended and
 # the prefix removed. Then the installer package is built and tested (scripts/msi-test.sh), and
 # the demo's hour is sent by the service under Wine to the Linux receiver
 # (scripts/windows-demo.sh). Prints the time each step took.
@@ -35,6 +36,12 @@ if ! scripts/install-windows-tools.sh; then
     skip "the MinGW-w64 and Wine packages cannot be installed here"
 fi
 step "tools ready"
+
+# The Linux reference receiver, which the fault test among the Windows tests (WindowsFaultTest)
+# and the demo send to.
+cmake --preset default >/dev/null
+nice cmake --build --preset default -j "$jobs" --target KriAggrReceiver >/dev/null
+step "the Linux receiver"
 
 for preset in "${presets[@]}"; do
     case $preset in
@@ -76,8 +83,6 @@ for preset in "${presets[@]}"; do
 
     # The demo's hour through the Linux receiver, checked whole and in order: the 64-bit
     # simulator registered as "Apartment", the 32-bit one as "Both".
-    cmake --preset default >/dev/null
-    nice cmake --build --preset default -j "$jobs" --target KriAggrReceiver >/dev/null
     bits=64 model=Apartment
     [ "$preset" = windows ] || bits=32 model=Both
     KRI_DEMO_THREADING_MODEL=$model scripts/windows-demo.sh --bits "$bits" --no-build

@@ -498,6 +498,21 @@ void AggrReceiver::handleFrame(Connection& connection, std::string&& frame) {
                                 " name=" + aggrreceiver::quoted(info.paramName) +
                                 " payload=" + std::to_string(info.payload.size()) + " frame=" +
                                 std::to_string(frame.size()) + (duplicate ? " duplicate" : ""));
+    if (static_cast<long>(connection.transactions) == options_.closeAfter) {
+        sendCloseNotify(connection);
+    }
+}
+
+void AggrReceiver::sendCloseNotify(Connection& connection) {
+    ERR_clear_error();
+    // The first call only sends; it returns 0 until the client's close_notify comes, which
+    // readFrames then takes as the end of the stream.
+    if (SSL_shutdown(connection.ssl) < 0) {
+        reportError(connection.peer, "cannot send close_notify: " + openSslErrors());
+        return;
+    }
+    report(connection.peer,
+           "close_notify sent after " + std::to_string(connection.transactions) + " transactions");
 }
 
 bool AggrReceiver::seenRecently(const std::string& frame) {

@@ -60,6 +60,8 @@ private:
     void continueHandshake(Connection& connection);
     void readFrames(Connection& connection);
     void handleFrame(Connection& connection, std::string&& frame);
+    // Sends the connection's close_notify and reads on until the client closes (--close-after).
+    void sendCloseNotify(Connection& connection);
     void closeConnection(Connection& connection);
     void expireHandshakes();
     int pollTimeoutMs() const;

@@ -93,6 +93,12 @@ ParsedOptions parseReceiverOptions(const std::vector<std::string>& arguments) {
                             "'");
             }
             o.handshakeTimeoutSeconds = static_cast<int>(number);
+        } else if (option == "--close-after") {
+            if (!parseNumber(value, 1, 1000000000, number)) {
+                return fail("--close-after needs a number from 1 to 1000000000, not '" + value +
+                            "'");
+            }
+            o.closeAfter = number;
         } else if (option == "--http") {
             const std::size_t colon = value.rfind(':');
             const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
@@ -149,6 +155,9 @@ Options:
                             page then says so)
   --stop-reading            finish each handshake, then never read from the client again
                             (to make a sender's writes block)
+  --close-after N           end each connection with a TLS close_notify once N transactions
+                            arrived on it; what the client sends until it closes its end is
+                            still read and reported (to test a server's orderly close)
   -h, --help                show this text
 
 Standard output, one line each, flushed per line:
@@ -158,6 +167,7 @@ Standard output, one line each, flushed per line:
   TIME PEER accepted client subject="..."             handshake done, certificate verified
   TIME PEER transaction session=S action=A id="I" name="N" payload=P frame=F [duplicate]
   TIME PEER empty frame ignored
+  TIME PEER close_notify sent after N transactions    with --close-after
   TIME PEER refused: N clients already connected
   TIME PEER error: ...                                a rejected handshake, a malformed
                                                       transaction, an oversized frame, ...

@@ -18,6 +18,8 @@ struct ReceiverOptions {
     int maxClients = 64;
     int handshakeTimeoutSeconds = 10;
     bool stopReading = false;
+    // Transactions after which a connection is ended with a close_notify; 0: never.
+    long closeAfter = 0;
     // The live page's address and port; no page when httpAddress is empty.
     std::string httpAddress;
     std::uint16_t httpPort = 0;
