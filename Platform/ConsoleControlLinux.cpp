@@ -7,20 +7,12 @@
 
 #include "Platform/ConsoleControl.h"
 #include "Platform/ConsoleEvents.h"
+#include "Platform/ControlSignalsLinux.h"
 #include "Platform/LastError.h"
 
 namespace platform {
 
 namespace {
-
-sigset_t consoleSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return set;
-}
 
 uint32_t ctrlTypeOf(int signal) {
     switch (signal) {
@@ -44,7 +36,7 @@ void takeDefaultAction(int signal) {
 }
 
 void waitForSignals() {
-    const sigset_t set = consoleSignals();
+    const sigset_t set = controlSignals();
     for (;;) {
         int signal = 0;
         if (sigwait(&set, &signal) != 0) {
@@ -59,7 +51,7 @@ void waitForSignals() {
 }  // namespace
 
 bool detail::startConsoleEvents() {
-    const sigset_t set = consoleSignals();
+    const sigset_t set = controlSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     try {
         std::thread(waitForSignals).detach();

@@ -228,29 +228,39 @@ std::string registryRoot() {
 
 namespace {
 
-// What opening and creating a key check first: clears *result and splits subKey into the names
-// of the keys to walk through.
-LSTATUS startKeyWalk(HKEY key, const char* subKey, HKEY* result,
-                     std::vector<std::string>& components) {
+// Where opening and creating a key start: the key handed in, and the names of the keys below it
+// to walk through. The walk goes on only when status is ERROR_SUCCESS.
+struct KeyWalk {
+    LSTATUS status = ERROR_INVALID_PARAMETER;
+    RegistryKey key;
+    std::vector<std::string> components;
+};
+
+// What opening and creating a key check first: clears *result and splits subKey.
+KeyWalk startKeyWalk(HKEY key, const char* subKey, HKEY* result) {
+    KeyWalk walk;
     if (result == nullptr) {
-        return ERROR_INVALID_PARAMETER;
+        return walk;
     }
     *result = nullptr;
     if (!isValidHandle(key)) {
-        return ERROR_INVALID_HANDLE;
+        walk.status = ERROR_INVALID_HANDLE;
+        return walk;
     }
-    return splitKeyPath(subKey, components) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+    walk.key = *key;
+    if (splitKeyPath(subKey, walk.components)) {
+        walk.status = ERROR_SUCCESS;
+    }
+    return walk;
 }
 
 }  // namespace
 
 LSTATUS RegOpenKeyExA(HKEY key, const char* subKey, uint32_t, REGSAM, HKEY* result) {
-    std::vector<std::string> components;
-    if (const LSTATUS status = startKeyWalk(key, subKey, result, components);
-        status != ERROR_SUCCESS) {
+    auto [status, opened, components] = startKeyWalk(key, subKey, result);
+    if (status != ERROR_SUCCESS) {
         return status;
     }
-    RegistryKey opened = *key;
     std::error_code error;
     if (!fs::is_directory(keyDirectory(opened), error)) {
         return ERROR_FILE_NOT_FOUND;
@@ -267,12 +277,10 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* subKey, uint32_t, REGSAM, HKEY* resu
 }
 
 LSTATUS RegCreateKeyExA(HKEY key, const char* subKey, REGSAM, HKEY* result, uint32_t* disposition) {
-    std::vector<std::string> components;
-    if (const LSTATUS status = startKeyWalk(key, subKey, result, components);
-        status != ERROR_SUCCESS) {
+    auto [status, opened, components] = startKeyWalk(key, subKey, result);
+    if (status != ERROR_SUCCESS) {
         return status;
     }
-    RegistryKey opened = *key;
     std::error_code error;
     if (!fs::is_directory(keyDirectory(opened), error)) {
         error = makeDirectories(keyDirectory(opened));

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/ControlSignalsLinux.h"
 #include "Platform/Event.h"
 #include "Platform/LastError.h"
 #include "Platform/ServiceDispatcher.h"
@@ -167,14 +168,10 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table, int argc, char**
 
     // Blocked before the service thread starts, so that every thread of the service inherits
     // the block and the control signals reach only the signal descriptor.
-    sigset_t controlSignals;
-    sigemptyset(&controlSignals);
-    sigaddset(&controlSignals, SIGTERM);
-    sigaddset(&controlSignals, SIGINT);
-    sigaddset(&controlSignals, SIGHUP);
+    const sigset_t signals = controlSignals();
     sigset_t previousMask;
-    pthread_sigmask(SIG_BLOCK, &controlSignals, &previousMask);
-    const int signalFd = signalfd(-1, &controlSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+    pthread_sigmask(SIG_BLOCK, &signals, &previousMask);
+    const int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signalFd < 0) {
         setLastError(static_cast<uint32_t>(errno));
         pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);

@@ -7,32 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "Platform/Socket.h"
+#include "Platform/SocketErrors.h"
 #include "Platform/SocketRecordsLinux.h"
 
 namespace platform {
 
 namespace {
-
-struct ErrorMapping {
-    int errnoValue;
-    int winsockNumber;
-};
-
-// The one table from errno to Windows Sockets numbers (listed in Socket.h).
-constexpr ErrorMapping kErrorTable[] = {
-    {EAGAIN, 10035},          {EWOULDBLOCK, 10035},  {EINPROGRESS, 10035},  {EINTR, 10004},
-    {EBADF, 10038},           {ENOTSOCK, 10038},     {EACCES, 10013},       {EFAULT, 10014},
-    {EINVAL, 10022},          {EMFILE, 10024},       {ENFILE, 10024},       {EALREADY, 10037},
-    {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},
-    {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},   {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},     {ENETUNREACH, 10051},  {ENETRESET, 10052},
-    {ECONNABORTED, 10053},    {ECONNRESET, 10054},   {ENOBUFS, 10055},      {ENOMEM, 10055},
-    {EISCONN, 10056},         {ENOTCONN, 10057},     {EPIPE, 10058},        {ESHUTDOWN, 10058},
-    {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061}, {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},
-};
 
 int lastError() {
     return -winsockError(errno);
@@ -48,25 +30,17 @@ sockaddr_in ipv4(uint32_t address, uint16_t port) {
 
 }  // namespace
 
-int winsockError(int errnoValue) {
-    for (const ErrorMapping& m : kErrorTable) {
-        if (m.errnoValue == errnoValue) {
-            return m.winsockNumber;
-        }
-    }
-    return kWsaSysCallFailure;
+namespace detail {
+
+std::span<const SocketErrorMapping> systemSocketErrors() {
+    static constexpr SocketErrorMapping kErrors[] = {
+        {ESHUTDOWN, 10058, "Cannot send after transport endpoint shutdown"},
+        {EHOSTDOWN, 10064, "Host is down"},
+    };
+    return kErrors;
 }
 
-const char* winsockErrorText(int wsaError) {
-    // The first errno of the table that maps to the number names it.
-    for (const ErrorMapping& m : kErrorTable) {
-        if (m.winsockNumber == wsaError) {
-            const char* text = strerrordesc_np(m.errnoValue);
-            return text != nullptr ? text : "socket error";
-        }
-    }
-    return "socket error";
-}
+}  // namespace detail
 
 SocketHandle openTcpSocket() {
     SocketHandle h = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -9,63 +9,12 @@
 #include <mutex>
 
 #include "Platform/Socket.h"
+#include "Platform/SocketErrors.h"
 #include "Platform/WinsockWindows.h"
 
 namespace platform {
 
 namespace {
-
-struct ErrorMapping {
-    int errnoValue;
-    int winsockNumber;
-    const char* text;
-};
-
-// errno values and Windows Sockets numbers (listed in Socket.h), with the words the Linux side
-// gives for them, so that a reason in a trace line reads the same on both systems.
-constexpr ErrorMapping kErrorTable[] = {
-    {EWOULDBLOCK, 10035, "Resource temporarily unavailable"},
-    {EAGAIN, 10035, "Resource temporarily unavailable"},
-    {EINPROGRESS, 10035, "Operation now in progress"},
-    {EINTR, 10004, "Interrupted system call"},
-    {EBADF, 10038, "Bad file descriptor"},
-    {ENOTSOCK, 10038, "Socket operation on non-socket"},
-    {EACCES, 10013, "Permission denied"},
-    {EFAULT, 10014, "Bad address"},
-    {EINVAL, 10022, "Invalid argument"},
-    {EMFILE, 10024, "Too many open files"},
-    {ENFILE, 10024, "Too many open files in system"},
-    {EALREADY, 10037, "Operation already in progress"},
-    {EDESTADDRREQ, 10039, "Destination address required"},
-    {EMSGSIZE, 10040, "Message too long"},
-    {EPROTOTYPE, 10041, "Protocol wrong type for socket"},
-    {ENOPROTOOPT, 10042, "Protocol not available"},
-    {EPROTONOSUPPORT, 10043, "Protocol not supported"},
-    {EOPNOTSUPP, 10045, "Operation not supported"},
-    {EAFNOSUPPORT, 10047, "Address family not supported by protocol"},
-    {EADDRINUSE, 10048, "Address already in use"},
-    {EADDRNOTAVAIL, 10049, "Cannot assign requested address"},
-    {ENETDOWN, 10050, "Network is down"},
-    {ENETUNREACH, 10051, "Network is unreachable"},
-    {ENETRESET, 10052, "Network dropped connection on reset"},
-    {ECONNABORTED, 10053, "Software caused connection abort"},
-    {ECONNRESET, 10054, "Connection reset by peer"},
-    {ENOBUFS, 10055, "No buffer space available"},
-    {ENOMEM, 10055, "Cannot allocate memory"},
-    {EISCONN, 10056, "Transport endpoint is already connected"},
-    {ENOTCONN, 10057, "Transport endpoint is not connected"},
-    {EPIPE, 10058, "Broken pipe"},
-    {ETIMEDOUT, 10060, "Connection timed out"},
-    {ECONNREFUSED, 10061, "Connection refused"},
-    {EHOSTUNREACH, 10065, "No route to host"},
-};
-
-// Windows Sockets numbers that Windows has and Linux has no errno for.
-constexpr ErrorMapping kWindowsOnlyTexts[] = {
-    {0, 10058, "Cannot send after transport endpoint shutdown"},
-    {0, 10064, "Host is down"},
-    {0, 10093, "Windows Sockets is not started"},
-};
 
 // From ws2ipdef.h and mstcpip.h, which MinGW-w64 10 declares only in part.
 constexpr int kTcpMaxRetransmitTime = 5;                 // TCP_MAXRT
@@ -118,7 +67,7 @@ bool ensureStarted() {
 }
 
 void setErrno(int wsaError) {
-    for (const ErrorMapping& m : kErrorTable) {
+    for (const detail::SocketErrorMapping& m : detail::sharedSocketErrors()) {
         if (m.winsockNumber == wsaError) {
             errno = m.errnoValue;
             return;
@@ -135,28 +84,18 @@ int lastError() {
 
 }  // namespace winsock
 
-int winsockError(int errnoValue) {
-    for (const ErrorMapping& m : kErrorTable) {
-        if (m.errnoValue == errnoValue) {
-            return m.winsockNumber;
-        }
-    }
-    return kWsaSysCallFailure;
+namespace detail {
+
+std::span<const SocketErrorMapping> systemSocketErrors() {
+    static constexpr SocketErrorMapping kErrors[] = {
+        {0, 10058, "Cannot send after transport endpoint shutdown"},
+        {0, 10064, "Host is down"},
+        {0, 10093, "Windows Sockets is not started"},
+    };
+    return kErrors;
 }
 
-const char* winsockErrorText(int wsaError) {
-    for (const ErrorMapping& m : kErrorTable) {
-        if (m.winsockNumber == wsaError) {
-            return m.text;
-        }
-    }
-    for (const ErrorMapping& m : kWindowsOnlyTexts) {
-        if (m.winsockNumber == wsaError) {
-            return m.text;
-        }
-    }
-    return "socket error";
-}
+}  // namespace detail
 
 SocketHandle openTcpSocket() {
     if (!winsock::ensureStarted()) {
