@@ -160,15 +160,11 @@ platform::HRESULT KRI_COM_CALL AtmnSimulator::QueryInterface(const platform::IID
 }
 
 uint32_t KRI_COM_CALL AtmnSimulator::AddRef() {
-    return references_.fetch_add(1, std::memory_order_relaxed) + 1;
+    return references_.add();
 }
 
 uint32_t KRI_COM_CALL AtmnSimulator::Release() {
-    const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) {
-        delete this;
-    }
-    return left;
+    return references_.release(this);
 }
 
 platform::HRESULT KRI_COM_CALL AtmnSimulator::Connect(platform::BSTR settings) {

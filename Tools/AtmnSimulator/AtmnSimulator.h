@@ -23,6 +23,7 @@
 
 #include "Tools/AtmnSimulator/HouseClock.h"
 #include "Tools/AtmnSimulator/LiveObjects.h"
+#include "Tools/AtmnSimulator/ReferenceCount.h"
 #include "Tools/AtmnSimulator/Scenario.h"
 
 namespace atmnsim {
@@ -52,6 +53,8 @@ public:
     platform::HRESULT KRI_COM_CALL Advise(IAtmnHost* host) override;
 
 private:
+    // Ended by its last Release.
+    friend class ReferenceCount;
     ~AtmnSimulator();
 
     void stopPlayers();
@@ -60,7 +63,7 @@ private:
     // Waits until the player's next event is due; false when asked to stop meanwhile.
     bool waitUntilDue(int64_t scenarioMs, std::chrono::steady_clock::time_point& lastEvent);
 
-    std::atomic<uint32_t> references_{1};
+    ReferenceCount references_;
     LiveObject live_;
 
     // Serialises Connect, Advise and Disconnect. settings_ and sink_ change only under it and

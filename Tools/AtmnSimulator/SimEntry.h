@@ -6,9 +6,9 @@
 // Release may be called from any thread.
 #pragma once
 
-#include <atomic>
 
 #include "Tools/AtmnSimulator/LiveObjects.h"
+#include "Tools/AtmnSimulator/ReferenceCount.h"
 #include "Tools/AtmnSimulator/Scenario.h"
 
 namespace atmnsim {
@@ -32,10 +32,12 @@ public:
     platform::HRESULT KRI_COM_CALL GetOnAirDate(AtmnDate* date) override;
 
 private:
+    // Ended by its last Release.
+    friend class ReferenceCount;
     ~SimEntry() = default;
 
     const EntryValues values_;
-    std::atomic<uint32_t> references_{1};
+    ReferenceCount references_;
     LiveObject live_;
 };
 

@@ -51,15 +51,11 @@ platform::HRESULT KRI_COM_CALL SimEntry::QueryInterface(const platform::IID& iid
 }
 
 uint32_t KRI_COM_CALL SimEntry::AddRef() {
-    return references_.fetch_add(1, std::memory_order_relaxed) + 1;
+    return references_.add();
 }
 
 uint32_t KRI_COM_CALL SimEntry::Release() {
-    const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) {
-        delete this;
-    }
-    return left;
+    return references_.release(this);
 }
 
 platform::HRESULT KRI_COM_CALL SimEntry::GetId(platform::BSTR* id) {
@@ -105,15 +101,11 @@ platform::HRESULT KRI_COM_CALL SimPlaylist::QueryInterface(const platform::IID& 
 }
 
 uint32_t KRI_COM_CALL SimPlaylist::AddRef() {
-    return references_.fetch_add(1, std::memory_order_relaxed) + 1;
+    return references_.add();
 }
 
 uint32_t KRI_COM_CALL SimPlaylist::Release() {
-    const uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) {
-        delete this;
-    }
-    return left;
+    return references_.release(this);
 }
 
 platform::HRESULT KRI_COM_CALL SimPlaylist::GetName(platform::BSTR* name) {

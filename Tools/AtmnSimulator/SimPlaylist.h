@@ -5,10 +5,10 @@
 // pass of the schedule. AddRef and Release may be called from any thread.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include "Tools/AtmnSimulator/LiveObjects.h"
+#include "Tools/AtmnSimulator/ReferenceCount.h"
 #include "Tools/RovazoRiva/Playlist/KriAtmnSvc/AtmnInterfaces.h"
 
 namespace atmnsim {
@@ -24,11 +24,13 @@ public:
     platform::HRESULT KRI_COM_CALL GetName(platform::BSTR* name) override;
 
 private:
+    // Ended by its last Release.
+    friend class ReferenceCount;
     ~SimPlaylist() = default;
 
     const int32_t id_;
     const std::string name_;
-    std::atomic<uint32_t> references_{1};
+    ReferenceCount references_;
     LiveObject live_;
 };
 
