@@ -78,7 +78,9 @@ installed_checks() {
 
     (cd / && KriAtmnSvc 2>/dev/null || true) | grep -qF -- "-install          to install the service" ||
         fail "KriAtmnSvc printed no usage"
-    KriAggrReceiver --help | grep -q '^Usage: ' || fail "KriAggrReceiver --help printed no usage"
+    # Read whole: grep -q stops reading at the first line, and a long text then meets a closed pipe.
+    usage=$(KriAggrReceiver --help || true)
+    grep -q '^Usage: ' <<<"$usage" || fail "KriAggrReceiver --help printed no usage"
     scripts/installed-link-check.sh /usr/bin /usr/lib/kriatmnsvc/libKriAtmnSimulator.so \
         /usr/share/kriatmnsvc/scenarios/studio-hour.xml
 

@@ -49,6 +49,8 @@ fi
 
 usage=$("$prefix/bin/KriAtmnSvc" 2>/dev/null || true)
 grep -qF -- "-install          to install the service" <<<"$usage" || fail "KriAtmnSvc printed no usage"
-"$prefix/bin/KriAggrReceiver" --help | grep -q '^Usage: ' || fail "KriAggrReceiver --help printed no usage"
+# Read whole: grep -q stops reading at the first line, and a long text then meets a closed pipe.
+usage=$("$prefix/bin/KriAggrReceiver" --help || true)
+grep -q '^Usage: ' <<<"$usage" || fail "KriAggrReceiver --help printed no usage"
 
 "$source_dir/scripts/installed-link-check.sh" "$prefix/bin" "$prefix/lib/kriatmnsvc/libKriAtmnSimulator.so"
