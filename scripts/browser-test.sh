@@ -60,8 +60,14 @@ done
 browser=(chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-extensions
     --user-data-dir="$out/profile" --window-size=1100,1500 --timeout=6000)
 opened=$(date -u +%Y-%m-%dT%H:%M:%S.%3NZ)
-timeout 60 "${browser[@]}" --dump-dom "$page?keep-loading" > "$out/page.html" 2> "$out/chromium.log" ||
-    fail "chromium --dump-dom failed (see $out/chromium.log)"
+# Between two entries of the hour no entry is on air for a moment; a DOM taken then is taken
+# again, at most three times in all.
+for attempt in 1 2 3; do
+    timeout 60 "${browser[@]}" --dump-dom "$page?keep-loading" > "$out/page.html" \
+        2>> "$out/chromium.log" || fail "chromium --dump-dom failed (see $out/chromium.log)"
+    ! grep -q '<tr class="entry on-air"' "$out/page.html" || break
+    echo "browser-test: no entry on air in DOM $attempt of 3" >> "$out/chromium.log"
+done
 timeout 60 "${browser[@]}" --screenshot="$out/live-page.png" "$page?keep-loading" \
     >> "$out/chromium.log" 2>&1 || fail "chromium --screenshot failed (see $out/chromium.log)"
 
