@@ -5,6 +5,7 @@
 
 #include "Platform/ComRuntime.h"
 #include "Platform/Registry.h"
+#include "PluginObject.h"
 #include "TestGreeter.h"
 
 using namespace platform;
@@ -14,27 +15,10 @@ namespace {
 std::atomic<int32_t> liveGreeters{0};
 std::atomic<int32_t> serverLocks{0};
 
-class Greeter final : public ITestGreeter {
+class Greeter final : public PluginObject<Greeter, ITestGreeter, IID_ITestGreeter> {
 public:
     Greeter() { ++liveGreeters; }
 
-    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_ITestGreeter) {
-            AddRef();
-            *object = static_cast<ITestGreeter*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
-    uint32_t KRI_COM_CALL Release() override {
-        const uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
     HRESULT KRI_COM_CALL Greet(BSTR name, BSTR* greeting) override {
         *greeting = bstrFromUtf8("Hello from " + bstrToUtf8(name));
         return S_OK;
@@ -42,33 +26,16 @@ public:
     int32_t KRI_COM_CALL LiveObjects() override { return liveGreeters; }
 
 private:
+    friend PluginObject;
     ~Greeter() { --liveGreeters; }
-    std::atomic<uint32_t> references_{1};
 };
 
 enum class Behaviour { kWorks, kThrows, kFails, kAnswersNull };
 
-class Factory final : public IClassFactory {
+class Factory final : public PluginObject<Factory, IClassFactory, IID_IClassFactory> {
 public:
     explicit Factory(Behaviour behaviour) : behaviour_(behaviour) {}
 
-    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            AddRef();
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
-    uint32_t KRI_COM_CALL Release() override {
-        const uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
     HRESULT KRI_COM_CALL CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
         *object = nullptr;
         switch (behaviour_) {
@@ -95,9 +62,9 @@ public:
     }
 
 private:
+    friend PluginObject;
     ~Factory() = default;
     Behaviour behaviour_;
-    std::atomic<uint32_t> references_{1};
 };
 
 constexpr CLSID kClasses[] = {kGreeterClass, kThrowingClass, kFailingClass, kNullObjectClass};

@@ -6,6 +6,7 @@
 
 #include "Platform/ComRuntime.h"
 #include "Platform/Registry.h"
+#include "PluginObject.h"
 #include "TestTicker.h"
 #include "TickWindow.h"
 
@@ -15,27 +16,10 @@ namespace {
 
 std::atomic<int32_t> liveTickers{0};
 
-class Ticker final : public ITestTicker {
+class Ticker final : public PluginObject<Ticker, ITestTicker, IID_ITestTicker> {
 public:
     Ticker() : window_([this](int32_t number) { sink_->Tick(number); }) { ++liveTickers; }
 
-    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_ITestTicker) {
-            AddRef();
-            *object = static_cast<ITestTicker*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
-    uint32_t KRI_COM_CALL Release() override {
-        const uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
     HRESULT KRI_COM_CALL Start(ITestTickSink* sink, int32_t count) override {
         if (!window_.made() || sink == nullptr || poster_.joinable()) {
             return E_UNEXPECTED;
@@ -51,6 +35,7 @@ public:
     }
 
 private:
+    friend PluginObject;
     ~Ticker() {
         if (poster_.joinable()) {
             poster_.join();
@@ -61,32 +46,14 @@ private:
         --liveTickers;
     }
 
-    std::atomic<uint32_t> references_{1};
     ITestTickSink* sink_ = nullptr;
     // Made on the creating thread and destroyed there; ticks still queued then are dropped.
     TickWindow window_;
     std::thread poster_;
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public PluginObject<Factory, IClassFactory, IID_IClassFactory> {
 public:
-    HRESULT KRI_COM_CALL QueryInterface(const IID& iid, void** object) override {
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            AddRef();
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    uint32_t KRI_COM_CALL AddRef() override { return ++references_; }
-    uint32_t KRI_COM_CALL Release() override {
-        const uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
     HRESULT KRI_COM_CALL CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
         *object = nullptr;
         if (outer != nullptr) {
@@ -100,8 +67,8 @@ public:
     HRESULT KRI_COM_CALL LockServer(int32_t) override { return S_OK; }
 
 private:
+    friend PluginObject;
     ~Factory() = default;
-    std::atomic<uint32_t> references_{1};
 };
 
 }  // namespace
